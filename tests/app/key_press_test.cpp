@@ -1,0 +1,115 @@
+// The key press that ends a run, on a real pseudo-terminal: the code it returns as the exit
+// status, no echo, no bytes left behind, and the terminal's settings put back on every path.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/support/transcript.h"
+
+namespace levelling::test {
+namespace {
+
+const char *const kPrompts[] = {
+    "Insert the rotation angle (in degrees) abot x axis:\r\n",
+    "Insert the rotation angle (in degrees) abot y axis:\r\n",
+    "Insert the rotation angle (in degrees) abot z axis:\r\n",
+};
+const char *const kAnswers[] = {"45\n", "45\n", "0\n"};
+
+// Settings unlike a fresh terminal's, so that putting back "some default" is caught.
+void unusual_settings(termios *settings) {
+  settings->c_lflag &= ~tcflag_t(ECHOKE);
+  settings->c_cc[VTIME] = 7;
+}
+
+// Answers the three questions as a person would, each after its prompt has appeared, and waits
+// until the program waits for its key.
+void answer_questions(TerminalSession &session) {
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(session.wait_for_output(kPrompts[i])) << session.output();
+    session.type(kAnswers[i]);
+  }
+  ASSERT_TRUE(session.wait_for_key_wait()) << session.output();
+}
+
+// The transcript of 45, 45, 0 as the terminal shows it: line ends as CR LF, each answer echoed
+// after its prompt, and nothing echoed after the end.
+std::string terminal_transcript() {
+  std::string text;
+  for (const char c : expected_transcript("answers_45_45_0.txt")) {
+    text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  }
+  for (int i = 0; i < 3; ++i) {
+    const std::string prompt = kPrompts[i];
+    const std::string echo = std::string(kAnswers[i], 0, std::string(kAnswers[i]).size() - 1);
+    text.insert(text.find(prompt) + prompt.size(), echo + "\r\n");
+  }
+  return text;
+}
+
+struct KeyCase {
+  const char *name;
+  const char *bytes;  // what the key sends
+  int code;
+};
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const KeyCase &c, std::ostream *os) { *os << c.name; }
+
+const KeyCase kKeys[] = {
+    {"PlainLetter", "q", 113},
+    {"Enter", "\r", 13},
+    {"CtrlC", "\x03", 3},
+    {"EscapeAlone", "\x1b", 27},
+    {"ArrowUp", "\x1b[A", 224},
+    {"F1", "\x1bOP", 224},
+    {"PageDownWithParameter", "\x1b[6~", 224},
+    {"ShiftArrowWithParameters", "\x1b[1;2C", 224},
+    {"TwoByteCharacter", "\xc3\xa9", 0xc3},
+};
+
+class KeyPressTest : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(KeyPressTest, KeyEndsTheRunWithItsCodeAndLeavesNothingBehind) {
+  TerminalSession session(unusual_settings);
+  const termios before = session.settings();
+  answer_questions(session);
+
+  session.type(GetParam().bytes);
+  const ProcessEnd end = session.finish();
+
+  ASSERT_TRUE(end.exited) << "signal " << end.signal << "\n" << session.output();
+  EXPECT_EQ(GetParam().code, end.exit_status);
+  EXPECT_EQ(0, session.unread_input()) << "bytes of the key were left for the shell";
+  EXPECT_TRUE(same_settings(before, session.settings()));
+  const std::string expected = terminal_transcript();
+  EXPECT_TRUE(session.output() == expected) << describe_difference(expected, session.output());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, KeyPressTest, ::testing::ValuesIn(kKeys),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+class KeyWaitSignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(KeyWaitSignalTest, SignalDuringTheWaitRestoresTheTerminalThenKills) {
+  TerminalSession session(unusual_settings);
+  const termios before = session.settings();
+  answer_questions(session);
+  ASSERT_FALSE(same_settings(before, session.settings())) << "the wait changed nothing";
+
+  session.send_signal(GetParam());
+  const ProcessEnd end = session.finish();
+
+  EXPECT_FALSE(end.exited) << "exit status " << end.exit_status;
+  EXPECT_EQ(GetParam(), end.signal);
+  EXPECT_TRUE(same_settings(before, session.settings()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitSignalTest,
+                         ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT),
+                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace
+}  // namespace levelling::test

@@ -1,0 +1,75 @@
+// The whole transcript of a run, byte for byte, for typed answers: in-process and as the real
+// program with piped input. The expected files were computed independently of this program and
+// checked against the known values of each case.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/key_press.h"
+#include "tests/support/process.h"
+#include "tests/support/transcript.h"
+
+namespace levelling::test {
+namespace {
+
+struct TranscriptCase {
+  const char *name;
+  const char *input;       // what the user types
+  const char *transcript;  // file under tests/transcripts
+};
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const TranscriptCase &c, std::ostream *os) { *os << c.name; }
+
+// The answers `abc`, an empty input and no answer for y and z all keep the default angles, so
+// they share the transcript of 45, 45, 0.
+const TranscriptCase kCases[] = {
+    {"Identity", "0\n0\n0\n", "answers_0_0_0.txt"},
+    {"Defaults", "45\n45\n0\n", "answers_45_45_0.txt"},
+    {"AllThreeAxes", "10\n20\n30\n", "answers_10_20_30.txt"},
+    {"NegativeY", "30\n-20\n0\n", "answers_30_-20_0.txt"},
+    {"XBeyondQuarterTurn", "120\n0\n0\n", "answers_120_0_0.txt"},
+    {"VerticalPlane", "90\n0\n0\n", "answers_90_0_0.txt"},
+    {"YBeyondQuarterTurn", "45\n100\n0\n", "answers_45_100_0.txt"},
+    {"BothBeyondQuarterTurn", "100\n100\n0\n", "answers_100_100_0.txt"},
+    {"TextKeepsAllDefaults", "abc\n", "answers_45_45_0.txt"},
+    {"TextAfterFirstAnswerIsNeverRead", "45\nabc\n7\n", "answers_45_45_0.txt"},
+    {"EmptyInput", "", "answers_45_45_0.txt"},
+    {"AnswersOnOneLineWithBlanks", "  \n\n10 20\t30", "answers_10_20_30.txt"},
+};
+
+class TranscriptTest : public ::testing::TestWithParam<TranscriptCase> {};
+
+TEST_P(TranscriptTest, InProcessRunPrintsTheExpectedTranscript) {
+  const RunResult run = run_in_process(GetParam().input, kNoConsole);
+  const std::string expected = expected_transcript(GetParam().transcript);
+  EXPECT_TRUE(run.output == expected) << describe_difference(expected, run.output);
+  EXPECT_EQ(kNoConsole, run.status);
+}
+
+TEST_P(TranscriptTest, ProgramWithPipedInputPrintsTheExpectedTranscriptAndExits255) {
+  const ProcessResult run = run_program(GetParam().input);
+  const std::string expected = expected_transcript(GetParam().transcript);
+  EXPECT_TRUE(run.output == expected) << describe_difference(expected, run.output);
+  ASSERT_TRUE(run.end.exited) << "killed by signal " << run.end.signal;
+  EXPECT_EQ(255, run.end.exit_status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, TranscriptTest, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(TranscriptTest, RunReturnsWhatTheKeyReaderReturned) {
+  EXPECT_EQ(113, run_in_process("0 0 0\n", 'q').status);
+  EXPECT_EQ(224, run_in_process("0 0 0\n", kKeyWithoutCharacter).status);
+}
+
+TEST(TranscriptTest, DifferenceReportNamesTheLine) {
+  EXPECT_EQ("", describe_difference("a\nb\n", "a\nb\n"));
+  const std::string report = describe_difference("a\nb\nc\n", "a\nB\nc\n");
+  EXPECT_NE(std::string::npos, report.find("line 2:")) << report;
+  EXPECT_NE(std::string::npos, report.find("\"B\"")) << report;
+  EXPECT_NE(std::string::npos, describe_difference("a\n", "a").find("line breaks"));
+}
+
+}  // namespace
+}  // namespace levelling::test

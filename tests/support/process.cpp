@@ -1,0 +1,189 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace levelling::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+ProcessEnd decode(int status) {
+  ProcessEnd end;
+  if (WIFEXITED(status)) {
+    end.exited = true;
+    end.exit_status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    end.signal = WTERMSIG(status);
+  }
+  return end;
+}
+
+[[noreturn]] void exec_demo() {
+  // A program killed by SIGQUIT in a test leaves no core file behind.
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  execl(LEVELLING_DEMO_PATH, LEVELLING_DEMO_PATH, static_cast<char *>(nullptr));
+  std::perror("exec " LEVELLING_DEMO_PATH);
+  _exit(127);
+}
+
+}  // namespace
+
+ProcessResult run_program(const std::string &input) {
+  ProcessResult result;
+  std::FILE *in = std::tmpfile();
+  std::fwrite(input.data(), 1, input.size(), in);
+  std::fflush(in);
+  std::rewind(in);
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) {
+    std::fclose(in);
+    return result;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(fileno(in), STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    exec_demo();
+  }
+  close(out_pipe[1]);
+  std::fclose(in);
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
+    result.output.append(buffer, size_t(got));
+  }
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.end = decode(status);
+  return result;
+}
+
+TerminalSession::TerminalSession(void (*adjust)(termios *)) {
+  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+    std::perror("openpty");
+    std::abort();
+  }
+  if (adjust) {
+    termios settings;
+    tcgetattr(slave_, &settings);
+    adjust(&settings);
+    tcsetattr(slave_, TCSANOW, &settings);
+  }
+  child_ = fork();
+  if (child_ == 0) {
+    setsid();
+    ioctl(slave_, TIOCSCTTY, 0);
+    dup2(slave_, STDIN_FILENO);
+    dup2(slave_, STDOUT_FILENO);
+    dup2(slave_, STDERR_FILENO);
+    close(master_);
+    close(slave_);
+    exec_demo();
+  }
+}
+
+TerminalSession::~TerminalSession() {
+  if (child_ > 0) {
+    kill(child_, SIGKILL);
+    waitpid(child_, nullptr, 0);
+  }
+  close(master_);
+  close(slave_);
+}
+
+void TerminalSession::drain(int timeout_ms) {
+  pollfd ready = {master_, POLLIN, 0};
+  while (poll(&ready, 1, timeout_ms) > 0) {
+    char buffer[4096];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got <= 0) {
+      return;
+    }
+    output_.append(buffer, size_t(got));
+    timeout_ms = 0;
+  }
+}
+
+bool TerminalSession::wait_for_output(const std::string &text, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (output_.find(text) == std::string::npos) {
+    if (Clock::now() > deadline) {
+      return false;
+    }
+    drain(10);
+  }
+  return true;
+}
+
+void TerminalSession::type(const std::string &keys) {
+  const ssize_t written = write(master_, keys.data(), keys.size());
+  if (written != ssize_t(keys.size())) {
+    std::perror("typing at the terminal");
+  }
+}
+
+bool TerminalSession::wait_for_key_wait(int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while ((settings().c_lflag & ICANON) != 0) {
+    if (Clock::now() > deadline) {
+      return false;
+    }
+    drain(5);
+  }
+  return true;
+}
+
+void TerminalSession::send_signal(int signal_number) { kill(child_, signal_number); }
+
+ProcessEnd TerminalSession::finish(int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int status = 0;
+  while (waitpid(child_, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      return ProcessEnd{};
+    }
+    drain(10);
+  }
+  child_ = -1;
+  drain(0);
+  return decode(status);
+}
+
+termios TerminalSession::settings() const {
+  termios settings;
+  std::memset(&settings, 0, sizeof settings);
+  tcgetattr(slave_, &settings);
+  return settings;
+}
+
+int TerminalSession::unread_input() const {
+  int count = -1;
+  ioctl(slave_, FIONREAD, &count);
+  return count;
+}
+
+bool same_settings(const termios &a, const termios &b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+         cfgetospeed(&a) == cfgetospeed(&b) && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+}  // namespace levelling::test
