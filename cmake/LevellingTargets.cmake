@@ -1,0 +1,32 @@
+# Helpers that give every target of the project the same warnings, include layout and install
+# rules.
+include(GNUInstallDirs)
+
+# Warnings for one target of the project's own code. STRICT also warns of every implicit
+# narrowing, so that in the libraries and the program each rounding to float is written out.
+function(levelling_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic
+                         $<$<BOOL:${LEVELLING_WERROR}>:-Werror>)
+  if("STRICT" IN_LIST ARGN)
+    target_compile_options(${target} PRIVATE -Wconversion)
+  endif()
+endfunction()
+
+# levelling_library(<folder> <sources>...): the library of one folder, levelling_<folder>, also
+# known as levelling::<folder>. Its headers are included as "<folder>/<name>.h", from the source
+# tree when building and from include/levelling once installed.
+function(levelling_library folder)
+  set(target levelling_${folder})
+  add_library(${target} ${ARGN})
+  add_library(levelling::${folder} ALIAS ${target})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${folder})
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/levelling>)
+  levelling_warnings(${target} STRICT)
+  file(GLOB headers ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder})
+  install(TARGETS ${target} EXPORT levellingTargets
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endfunction()
