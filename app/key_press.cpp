@@ -107,7 +107,7 @@ int read_key_press() {
 
   struct sigaction restoring = {};
   restoring.sa_handler = restore_and_reraise;
-  restoring.sa_flags = SA_RESETHAND;
+  restoring.sa_flags = int(SA_RESETHAND);
   sigemptyset(&restoring.sa_mask);
   struct sigaction previous[kSignalCount];
   for (int i = 0; i < kSignalCount; ++i) {

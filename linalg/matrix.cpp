@@ -1,12 +1,14 @@
 #include "linalg/matrix.h"
 
+#include <cstddef>
+
 namespace levelling {
 
 Matrix matrix_alloc(int rows, int cols) {
-  const int row_count = rows > 0 ? rows : 0;
-  const int col_count = cols > 0 ? cols : 0;
+  const size_t row_count = rows > 0 ? size_t(rows) : 0;
+  const size_t col_count = cols > 0 ? size_t(cols) : 0;
   Matrix m = new float *[row_count];
-  for (int r = 0; r < row_count; ++r) {
+  for (size_t r = 0; r < row_count; ++r) {
     m[r] = new float[col_count];
   }
   return m;
