@@ -1,0 +1,122 @@
+// Throughput of the plane fit and the levelling projection on large point sets, beside a floor:
+// one pass that reads the same input arrays and writes as much output, the least any function of
+// those inputs and outputs must cost. Points per second are reported as items_per_second.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "plane/plane_fit.h"
+#include "projection/level_projection.h"
+
+namespace {
+
+constexpr int64_t kFewest = 1000;
+constexpr int64_t kMost = 10000000;
+constexpr int kSizeStep = 10;
+
+// The tilted plane the points lie near.
+constexpr float kSlopeX = 0.3f;
+constexpr float kSlopeY = -0.2f;
+constexpr float kHeight = 5.0f;
+
+struct PointArrays {
+  std::vector<float> x, y, z;
+};
+
+// n points scattered over a 1000 x 1000 square, lying within 0.01 of the tilted plane.
+PointArrays points_near_plane(int64_t n) {
+  std::mt19937 generator(7);
+  const auto unit = [&generator] { return float(generator()) / 4294967296.0f; };
+  PointArrays points;
+  points.x.resize(size_t(n));
+  points.y.resize(size_t(n));
+  points.z.resize(size_t(n));
+  for (size_t i = 0; i < size_t(n); ++i) {
+    points.x[i] = 1000.0f * unit() - 500.0f;
+    points.y[i] = 1000.0f * unit() - 500.0f;
+    points.z[i] = kSlopeX * points.x[i] + kSlopeY * points.y[i] + kHeight + 0.02f * unit() - 0.01f;
+  }
+  return points;
+}
+
+void BM_FitPlaneLeastSquares(benchmark::State &state) {
+  const PointArrays points = points_near_plane(state.range(0));
+  const float count = float(state.range(0));
+  for (auto _ : state) {
+    float a, b, c;
+    levelling::fit_plane_least_squares(&a, &b, &c, count, points.x.data(), points.y.data(),
+                                       points.z.data());
+    benchmark::DoNotOptimize(a);
+    benchmark::DoNotOptimize(b);
+    benchmark::DoNotOptimize(c);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Reads x, y and z once and writes three floats, as the fit does.
+void BM_FloorOfFit(benchmark::State &state) {
+  const PointArrays points = points_near_plane(state.range(0));
+  const size_t n = size_t(state.range(0));
+  for (auto _ : state) {
+    double sx = 0.0, sy = 0.0, sz = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      sx += points.x[i];
+      sy += points.y[i];
+      sz += points.z[i];
+    }
+    float out[3] = {float(sx), float(sy), float(sz)};
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void level(benchmark::State &state, bool centre) {
+  const PointArrays points = points_near_plane(state.range(0));
+  const float count = float(state.range(0));
+  std::vector<float> out_x(size_t(state.range(0))), out_y(out_x.size()), out_z(out_x.size());
+  for (auto _ : state) {
+    float angle_y, angle_x;
+    levelling::level_plane_projection(points.x.data(), points.y.data(), count, out_x.data(),
+                                      out_y.data(), out_z.data(), kSlopeX, kSlopeY, kHeight,
+                                      &angle_y, &angle_x, centre);
+    benchmark::DoNotOptimize(out_z.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_LevelPlaneProjection(benchmark::State &state) { level(state, false); }
+void BM_LevelPlaneProjectionCentred(benchmark::State &state) { level(state, true); }
+
+// Reads x and y once and writes three output arrays, as the projection does.
+void BM_FloorOfProjection(benchmark::State &state) {
+  const PointArrays points = points_near_plane(state.range(0));
+  const size_t n = size_t(state.range(0));
+  std::vector<float> out_x(n), out_y(n), out_z(n);
+  for (auto _ : state) {
+    for (size_t i = 0; i < n; ++i) {
+      out_x[i] = points.x[i];
+      out_y[i] = points.y[i];
+      out_z[i] = kSlopeX * points.x[i] + kSlopeY * points.y[i] + kHeight;
+    }
+    benchmark::DoNotOptimize(out_z.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+#define LEVELLING_AT_SCALE(benchmark_function)                                    \
+  BENCHMARK(benchmark_function)->RangeMultiplier(kSizeStep)->Range(kFewest, kMost) \
+      ->Unit(benchmark::kMicrosecond)
+
+LEVELLING_AT_SCALE(BM_FitPlaneLeastSquares);
+LEVELLING_AT_SCALE(BM_FloorOfFit);
+LEVELLING_AT_SCALE(BM_LevelPlaneProjection);
+LEVELLING_AT_SCALE(BM_LevelPlaneProjectionCentred);
+LEVELLING_AT_SCALE(BM_FloorOfProjection);
+
+}  // namespace
+
+BENCHMARK_MAIN();
