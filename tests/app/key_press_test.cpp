@@ -26,7 +26,7 @@ void unusual_settings(termios *settings) {
 
 // Answers the three questions as a person would, each after its prompt has appeared, and waits
 // until the program waits for its key.
-void answer_questions(TerminalSession &session) {
+void answer_questions(InteractiveSession &session) {
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(session.wait_for_output(kPrompts[i])) << session.output();
     session.type(kAnswers[i]);
@@ -73,7 +73,7 @@ const KeyCase kKeys[] = {
 class KeyPressTest : public ::testing::TestWithParam<KeyCase> {};
 
 TEST_P(KeyPressTest, KeyEndsTheRunWithItsCodeAndLeavesNothingBehind) {
-  TerminalSession session(unusual_settings);
+  InteractiveSession session(Console::kTerminal, unusual_settings);
   const termios before = session.settings();
   answer_questions(session);
 
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, KeyPressTest, ::testing::ValuesIn(kKeys),
 class KeyWaitSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(KeyWaitSignalTest, SignalDuringTheWaitRestoresTheTerminalThenKills) {
-  TerminalSession session(unusual_settings);
+  InteractiveSession session(Console::kTerminal, unusual_settings);
   const termios before = session.settings();
   answer_questions(session);
   ASSERT_FALSE(same_settings(before, session.settings())) << "the wait changed nothing";

@@ -58,6 +58,32 @@ TEST_P(TranscriptTest, ProgramWithPipedInputPrintsTheExpectedTranscriptAndExits2
 INSTANTIATE_TEST_SUITE_P(Answers, TranscriptTest, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+TEST(TranscriptTest, EachPromptReachesAPipeBeforeItsAnswerIsRead) {
+  // As in `levelling-demo | tee log`: each question must be readable before it is answered.
+  InteractiveSession session(Console::kPipes);
+  const char *const answers[] = {"45\n", "45\n", "0\n"};
+  const char axes[] = {'x', 'y', 'z'};
+  for (int i = 0; i < 3; ++i) {
+    const std::string prompt =
+        std::string("Insert the rotation angle (in degrees) abot ") + axes[i] + " axis:\n";
+    ASSERT_TRUE(session.wait_for_output(prompt)) << "no prompt for " << axes[i] << " in:\n"
+                                                 << session.output();
+    session.type(answers[i]);
+  }
+  session.close_input();
+  const ProcessEnd end = session.finish();
+  const std::string expected = expected_transcript("answers_45_45_0.txt");
+  EXPECT_TRUE(session.output() == expected) << describe_difference(expected, session.output());
+  EXPECT_EQ(255, end.exit_status);
+}
+
+TEST(TranscriptTest, ClosedInputKeepsTheDefaultsAndExits255) {
+  const ProcessResult run = run_program_without_input();
+  const std::string expected = expected_transcript("answers_45_45_0.txt");
+  EXPECT_TRUE(run.output == expected) << describe_difference(expected, run.output);
+  EXPECT_EQ(255, run.end.exit_status);
+}
+
 TEST(TranscriptTest, RunReturnsWhatTheKeyReaderReturned) {
   EXPECT_EQ(113, run_in_process("0 0 0\n", 'q').status);
   EXPECT_EQ(224, run_in_process("0 0 0\n", kKeyWithoutCharacter).status);

@@ -76,44 +76,110 @@ ProcessResult run_program(const std::string &input) {
   return result;
 }
 
-TerminalSession::TerminalSession(void (*adjust)(termios *)) {
-  if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
-    std::perror("openpty");
-    std::abort();
+ProcessResult run_program_without_input() {
+  ProcessResult result;
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) {
+    return result;
   }
-  if (adjust) {
-    termios settings;
-    tcgetattr(slave_, &settings);
-    adjust(&settings);
-    tcsetattr(slave_, TCSANOW, &settings);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(STDIN_FILENO);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    exec_demo();
+  }
+  close(out_pipe[1]);
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
+    result.output.append(buffer, size_t(got));
+  }
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.end = decode(status);
+  return result;
+}
+
+InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *)) {
+  int program_input = -1;
+  int program_output = -1;
+  if (console == Console::kTerminal) {
+    int master = -1;
+    if (openpty(&master, &terminal_, nullptr, nullptr, nullptr) != 0) {
+      std::perror("openpty");
+      std::abort();
+    }
+    typing_ = reading_ = master;
+    program_input = program_output = terminal_;
+    if (adjust) {
+      termios settings;
+      tcgetattr(terminal_, &settings);
+      adjust(&settings);
+      tcsetattr(terminal_, TCSANOW, &settings);
+    }
+  } else {
+    // Typing at a program that has ended fails instead of killing the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    int input_pipe[2];
+    int output_pipe[2];
+    if (pipe(input_pipe) != 0 || pipe(output_pipe) != 0) {
+      std::perror("pipe");
+      std::abort();
+    }
+    program_input = input_pipe[0];
+    typing_ = input_pipe[1];
+    reading_ = output_pipe[0];
+    program_output = output_pipe[1];
   }
   child_ = fork();
   if (child_ == 0) {
-    setsid();
-    ioctl(slave_, TIOCSCTTY, 0);
-    dup2(slave_, STDIN_FILENO);
-    dup2(slave_, STDOUT_FILENO);
-    dup2(slave_, STDERR_FILENO);
-    close(master_);
-    close(slave_);
+    if (console == Console::kTerminal) {
+      setsid();
+      ioctl(terminal_, TIOCSCTTY, 0);
+    }
+    dup2(program_input, STDIN_FILENO);
+    dup2(program_output, STDOUT_FILENO);
+    dup2(program_output, STDERR_FILENO);
+    for (const int fd : {program_input, program_output, typing_, reading_}) {
+      if (fd > STDERR_FILENO) {
+        close(fd);
+      }
+    }
     exec_demo();
+  }
+  if (console == Console::kPipes) {
+    close(program_input);
+    close(program_output);
   }
 }
 
-TerminalSession::~TerminalSession() {
+InteractiveSession::~InteractiveSession() {
   if (child_ > 0) {
     kill(child_, SIGKILL);
     waitpid(child_, nullptr, 0);
   }
-  close(master_);
-  close(slave_);
+  close_input();
+  close(reading_);
+  if (terminal_ >= 0) {
+    close(terminal_);
+  }
 }
 
-void TerminalSession::drain(int timeout_ms) {
-  pollfd ready = {master_, POLLIN, 0};
+void InteractiveSession::close_input() {
+  if (terminal_ < 0 && typing_ >= 0) {
+    close(typing_);
+    typing_ = -1;
+  }
+}
+
+void InteractiveSession::drain(int timeout_ms) {
+  pollfd ready = {reading_, POLLIN, 0};
   while (poll(&ready, 1, timeout_ms) > 0) {
     char buffer[4096];
-    const ssize_t got = read(master_, buffer, sizeof buffer);
+    const ssize_t got = read(reading_, buffer, sizeof buffer);
     if (got <= 0) {
       return;
     }
@@ -122,7 +188,7 @@ void TerminalSession::drain(int timeout_ms) {
   }
 }
 
-bool TerminalSession::wait_for_output(const std::string &text, int timeout_ms) {
+bool InteractiveSession::wait_for_output(const std::string &text, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (output_.find(text) == std::string::npos) {
     if (Clock::now() > deadline) {
@@ -133,14 +199,14 @@ bool TerminalSession::wait_for_output(const std::string &text, int timeout_ms) {
   return true;
 }
 
-void TerminalSession::type(const std::string &keys) {
-  const ssize_t written = write(master_, keys.data(), keys.size());
+void InteractiveSession::type(const std::string &keys) {
+  const ssize_t written = write(typing_, keys.data(), keys.size());
   if (written != ssize_t(keys.size())) {
     std::perror("typing at the terminal");
   }
 }
 
-bool TerminalSession::wait_for_key_wait(int timeout_ms) {
+bool InteractiveSession::wait_for_key_wait(int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while ((settings().c_lflag & ICANON) != 0) {
     if (Clock::now() > deadline) {
@@ -151,9 +217,9 @@ bool TerminalSession::wait_for_key_wait(int timeout_ms) {
   return true;
 }
 
-void TerminalSession::send_signal(int signal_number) { kill(child_, signal_number); }
+void InteractiveSession::send_signal(int signal_number) { kill(child_, signal_number); }
 
-ProcessEnd TerminalSession::finish(int timeout_ms) {
+ProcessEnd InteractiveSession::finish(int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int status = 0;
   while (waitpid(child_, &status, WNOHANG) == 0) {
@@ -167,16 +233,16 @@ ProcessEnd TerminalSession::finish(int timeout_ms) {
   return decode(status);
 }
 
-termios TerminalSession::settings() const {
+termios InteractiveSession::settings() const {
   termios settings;
   std::memset(&settings, 0, sizeof settings);
-  tcgetattr(slave_, &settings);
+  tcgetattr(terminal_, &settings);
   return settings;
 }
 
-int TerminalSession::unread_input() const {
+int InteractiveSession::unread_input() const {
   int count = -1;
-  ioctl(slave_, FIONREAD, &count);
+  ioctl(terminal_, FIONREAD, &count);
   return count;
 }
 

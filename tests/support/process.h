@@ -25,21 +25,32 @@ struct ProcessResult {
 // standard output.
 ProcessResult run_program(const std::string &input);
 
-// levelling-demo running on a fresh pseudo-terminal as its controlling terminal, with standard
-// input, output and error all on it. The session keeps its own descriptor of the terminal, so
-// the terminal's settings and input queue can be read before, during and after the run.
-class TerminalSession {
+// Runs levelling-demo with its standard input closed.
+ProcessResult run_program_without_input();
+
+// What the program of an InteractiveSession has for its standard input and output.
+enum class Console {
+  kTerminal,  // a fresh pseudo-terminal, its controlling terminal, for input, output and errors
+  kPipes,     // two pipes: what the session types, and what the program prints
+};
+
+// levelling-demo running while the test types at it and reads what it prints, as a person
+// would. On a terminal the session keeps its own descriptor of the terminal, so the terminal's
+// settings and input queue can be read before, during and after the run.
+class InteractiveSession {
  public:
-  // Opens the terminal, applies `adjust` to its settings, then starts the program on it.
-  explicit TerminalSession(void (*adjust)(termios *) = nullptr);
-  ~TerminalSession();
-  TerminalSession(const TerminalSession &) = delete;
-  TerminalSession &operator=(const TerminalSession &) = delete;
+  // Opens the console (applying `adjust` to a terminal's settings), then starts the program.
+  explicit InteractiveSession(Console console, void (*adjust)(termios *) = nullptr);
+  ~InteractiveSession();
+  InteractiveSession(const InteractiveSession &) = delete;
+  InteractiveSession &operator=(const InteractiveSession &) = delete;
 
   // Reads what the program writes until `text` has appeared; false after the timeout.
   bool wait_for_output(const std::string &text, int timeout_ms = 10000);
-  // Types `keys` at the terminal.
+  // Types `keys`.
   void type(const std::string &keys);
+  // Ends the program's input (pipes only).
+  void close_input();
   // Waits until the terminal has left canonical mode (the program waits for its key).
   bool wait_for_key_wait(int timeout_ms = 10000);
   // Sends `signal_number` to the program.
@@ -47,16 +58,17 @@ class TerminalSession {
   // Waits for the program to end and collects the rest of its output.
   ProcessEnd finish(int timeout_ms = 10000);
 
+  // The terminal's settings and the number of typed bytes nobody has read (terminal only).
   termios settings() const;
-  // Bytes typed at the terminal that nobody has read.
   int unread_input() const;
   const std::string &output() const { return output_; }
 
  private:
   void drain(int timeout_ms);
 
-  int master_ = -1;
-  int slave_ = -1;
+  int typing_ = -1;    // where typed keys go: the terminal's master side, or the input pipe
+  int reading_ = -1;   // where the program's output arrives
+  int terminal_ = -1;  // the terminal's own side, kept open by the session (terminal only)
   pid_t child_ = -1;
   std::string output_;
 };
