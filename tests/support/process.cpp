@@ -41,67 +41,52 @@ ProcessEnd decode(int status) {
   _exit(127);
 }
 
+// Runs levelling-demo with standard input from `input_fd`, or closed when it is -1, and
+// collects what it prints.
+ProcessResult run_program_reading(int input_fd) {
+  ProcessResult result;
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) {
+    return result;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    if (input_fd >= 0) {
+      dup2(input_fd, STDIN_FILENO);
+    } else {
+      close(STDIN_FILENO);
+    }
+    dup2(out_pipe[1], STDOUT_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    exec_demo();
+  }
+  close(out_pipe[1]);
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
+    result.output.append(buffer, size_t(got));
+  }
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.end = decode(status);
+  return result;
+}
+
 }  // namespace
 
 ProcessResult run_program(const std::string &input) {
-  ProcessResult result;
   std::FILE *in = std::tmpfile();
   std::fwrite(input.data(), 1, input.size(), in);
   std::fflush(in);
   std::rewind(in);
-  int out_pipe[2];
-  if (pipe(out_pipe) != 0) {
-    std::fclose(in);
-    return result;
-  }
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(fileno(in), STDIN_FILENO);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    exec_demo();
-  }
-  close(out_pipe[1]);
+  ProcessResult result = run_program_reading(fileno(in));
   std::fclose(in);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
-    result.output.append(buffer, size_t(got));
-  }
-  close(out_pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.end = decode(status);
   return result;
 }
 
-ProcessResult run_program_without_input() {
-  ProcessResult result;
-  int out_pipe[2];
-  if (pipe(out_pipe) != 0) {
-    return result;
-  }
-  const pid_t child = fork();
-  if (child == 0) {
-    close(STDIN_FILENO);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    exec_demo();
-  }
-  close(out_pipe[1]);
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(out_pipe[0], buffer, sizeof buffer)) > 0) {
-    result.output.append(buffer, size_t(got));
-  }
-  close(out_pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.end = decode(status);
-  return result;
-}
+ProcessResult run_program_without_input() { return run_program_reading(-1); }
 
 InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *)) {
   int program_input = -1;
