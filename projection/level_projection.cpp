@@ -76,11 +76,11 @@ void level_plane_projection(const float *xs, const float *ys, float count, float
   }
   ConstMatrix source = centre ? centred : lifted;
 
-  // Angle about y: between the plane's x-z trace direction (-a, 0, 1) and the z axis.
+  // Angle about y: between the x-z part of the plane's normal, (-a, 0, 1), and the z axis.
   const float unit_z[kVector] = {0.0f, 0.0f, 1.0f};
-  const float trace_xz[kVector] = {-a, 0.0f, 1.0f};
+  const float normal_xz[kVector] = {-a, 0.0f, 1.0f};
   const float norm_k = float(vector_norm(kVector, unit_z));
-  const float norm_xz = float(vector_norm(kVector, trace_xz));
+  const float norm_xz = float(vector_norm(kVector, normal_xz));
   double theta_y = std::acos(1.0 / (double(norm_k) * norm_xz));
   if (a > 0.0f) {
     theta_y = -theta_y;
