@@ -12,8 +12,6 @@ namespace levelling {
 
 namespace {
 
-constexpr int kSide = 3;  // the run's matrices are 3x3
-
 // Asks for the angle about `axis` and returns it in radians. An answer that is not a number,
 // or no answer at all, keeps `default_degrees`; text that is not a number stays unread, so the
 // later questions keep their defaults too.
@@ -44,11 +42,11 @@ int run_demonstration(std::FILE *in, std::FILE *out, const KeyReader &read_key) 
   std::fprintf(out, "\n");
 
   RunMatrices matrices;
-  matrices.rx = matrix_alloc(kSide, kSide);
-  matrices.ry = matrix_alloc(kSide, kSide);
-  matrices.rxry = matrix_alloc(kSide, kSide);
-  matrices.rz = matrix_alloc(kSide, kSide);
-  matrices.m = matrix_alloc(kSide, kSide);
+  matrices.rx = matrix_alloc(kRunMatrixSide, kRunMatrixSide);
+  matrices.ry = matrix_alloc(kRunMatrixSide, kRunMatrixSide);
+  matrices.rxry = matrix_alloc(kRunMatrixSide, kRunMatrixSide);
+  matrices.rz = matrix_alloc(kRunMatrixSide, kRunMatrixSide);
+  matrices.m = matrix_alloc(kRunMatrixSide, kRunMatrixSide);
 
   std::fprintf(out, "\nRotation angles for surface points in the range [-90 to 90] degrees!\n");
   std::fprintf(out, "\n");
@@ -63,11 +61,11 @@ int run_demonstration(std::FILE *in, std::FILE *out, const KeyReader &read_key) 
                              &estimated_angle_y, &estimated_angle_x);
   std::fprintf(out, "\n");
 
-  matrix_free(kSide, matrices.rx);
-  matrix_free(kSide, matrices.ry);
-  matrix_free(kSide, matrices.rz);
-  matrix_free(kSide, matrices.rxry);
-  matrix_free(kSide, matrices.m);
+  matrix_free(kRunMatrixSide, matrices.rx);
+  matrix_free(kRunMatrixSide, matrices.ry);
+  matrix_free(kRunMatrixSide, matrices.rz);
+  matrix_free(kRunMatrixSide, matrices.rxry);
+  matrix_free(kRunMatrixSide, matrices.m);
 
   std::fflush(out);
   return read_key();

@@ -6,15 +6,14 @@ namespace levelling {
 
 void xyz_transformation_phase(std::FILE *out, double angle_x, double angle_y, double angle_z,
                               const RunMatrices &matrices, PointSet *points) {
-  constexpr int kSide = 3;
   rotation_x(angle_x, matrices.rx);
   rotation_y(angle_y, matrices.ry);
   rotation_z(angle_z, matrices.rz);
-  matrix_multiply(kSide, kSide, kSide, matrices.rx, matrices.ry, matrices.rxry);
-  matrix_multiply(kSide, kSide, kSide, matrices.rz, matrices.rxry, matrices.m);
+  matrix_multiply(kRunMatrixSide, kRunMatrixSide, kRunMatrixSide, matrices.rx, matrices.ry, matrices.rxry);
+  matrix_multiply(kRunMatrixSide, kRunMatrixSide, kRunMatrixSide, matrices.rz, matrices.rxry, matrices.m);
 
   std::fprintf(out, "XYZ transformation matrix: \n");
-  for (int r = 0; r < kSide; ++r) {
+  for (int r = 0; r < kRunMatrixSide; ++r) {
     std::fprintf(out, "%f  %f  %f\n", double(matrices.m[r][0]), double(matrices.m[r][1]),
                  double(matrices.m[r][2]));
   }

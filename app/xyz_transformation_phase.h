@@ -9,6 +9,9 @@
 
 namespace levelling {
 
+// The side of the run's matrices: rotations and transformations of 3-D row vectors.
+constexpr int kRunMatrixSide = 3;
+
 // The run's five 3x3 matrices.
 struct RunMatrices {
   Matrix rx;    // rotation about x
