@@ -24,8 +24,11 @@ void matrix_free(int rows, Matrix m);
 
 // C = A * B in the usual row-times-column sense: A is rows x inner, B is inner x cols, and C is
 // rows x cols, a third matrix distinct from A and B. Each element is summed over k = 0, 1, ...
-// in double precision and stored once as a float. With inner <= 0 every element of C becomes 0;
-// with rows <= 0 or cols <= 0 nothing is written.
+// in double precision, s = b[k][j] * a[i][k] + s from s = 0, and stored once as a float. Where
+// both operands of an operation are NaN, the sum keeps its own NaN and a product B's, so a NaN
+// element has the same sign however the loops are compiled. With inner <= 0 every element of C
+// becomes 0; with rows <= 0 or cols <= 0 nothing is written and B is not read. Time grows as
+// rows x inner x cols; the only scratch is on the stack.
 void matrix_multiply(int rows, int inner, int cols, ConstMatrix a, ConstMatrix b, Matrix c);
 
 }  // namespace levelling

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 namespace levelling {
 namespace {
 
@@ -79,6 +82,30 @@ TEST(MatrixMultiplyTest, EmptyInnerDimensionGivesZerosAndEmptyOuterWritesNothing
   expect_matrix_eq(2, 2, sentinel, untouched);
   matrix_free(2, c);
   matrix_free(2, untouched);
+}
+
+TEST(MatrixMultiplyTest, TwoNaNOperandsKeepTheSumsAndThenBsNaN) {
+  // Row a = (-NaN, 1), column b = (+NaN, -NaN): the first product keeps B's +NaN, and the sum,
+  // NaN from then on, keeps it against the second product's -NaN. Seventeen equal columns take
+  // both the chunked and the remainder path; -NaN there would print as "-nan".
+  constexpr int kColumns = 17;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float a_values[] = {-nan, 1.0f};
+  float b_values[2 * kColumns];
+  for (int j = 0; j < kColumns; ++j) {
+    b_values[j] = nan;
+    b_values[kColumns + j] = -nan;
+  }
+  Matrix a = matrix_from(1, 2, a_values);
+  Matrix b = matrix_from(2, kColumns, b_values);
+  Matrix c = matrix_alloc(1, kColumns);
+  matrix_multiply(1, 2, kColumns, a, b, c);
+  for (int j = 0; j < kColumns; ++j) {
+    EXPECT_TRUE(std::isnan(c[0][j]) && !std::signbit(c[0][j])) << "column " << j;
+  }
+  matrix_free(1, a);
+  matrix_free(2, b);
+  matrix_free(1, c);
 }
 
 TEST(MatrixMultiplyTest, SumsInDoublePrecisionAndRoundsOnce) {
