@@ -26,7 +26,8 @@ double vector_norm(int len, const float *v);
 //      a, b, c   - the plane.
 //      centre    - false: rotate about the origin. true: rotate about the centroid of the
 //                  lifted points, which then stays where it was.
-// Out: out_x, out_y, out_z - the rotated points. They lie on a level plane: at the height
+// Out: out_x, out_y, out_z - the rotated points. Each may be xs or ys itself (levelling in
+//                  place); no other overlap with the inputs is allowed. They lie on a level plane: at the height
 //                  c / sqrt(1 + a*a + b*b) about the origin, at the centroid's height about the
 //                  centroid.
 //      angle_y   - written first: the angle about y, -atan(a), strictly inside (-pi/2, pi/2).
@@ -34,6 +35,10 @@ double vector_norm(int len, const float *v);
 // A plane is levelled by these angles whichever way up it was made: a plane made by turning a
 // level plane by more than a quarter turn about x or y gets the angles inside (-pi/2, pi/2) that
 // give the same plane, and the points come out turned by half a turn from where they started.
+// The points are read twice when centred (once for the centroid) and levelled in blocks of a
+// few hundred, so the scratch memory is a few tens of KiB whatever the count. Where two NaN
+// operands meet, the one kept is fixed (a sum's over its term, a coordinate's over a slope's, and
+// as matrix_multiply keeps them), so a NaN output's sign does not depend on the compiler.
 void level_plane_projection(const float *xs, const float *ys, float count, float *out_x,
                             float *out_y, float *out_z, float a, float b, float c, float *angle_y,
                             float *angle_x, bool centre);
