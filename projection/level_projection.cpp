@@ -5,13 +5,13 @@
 
 #include "linalg/matrix.h"
 #include "linalg/point_count.h"
+#include "projection/levelling_angles.h"
 
 namespace levelling {
 
 namespace {
 
 constexpr int kHomogeneous = 4;  // rows of a homogeneous point matrix, sides of a transform
-constexpr int kVector = 3;
 // Points levelled together: the columns of the scratch point matrices. Five 4-row matrices of
 // this many floats (40 KiB) stay in the processor's nearest caches; measured, 512 beat 256 and
 // 1024.
@@ -114,19 +114,14 @@ void level_plane_projection(const float *xs, const float *ys, float count, float
                                {0.0f, 0.0f, 0.0f, 1.0f}});
   Matrix centred = matrix_alloc(kHomogeneous, block);
 
-  // Angle about y: between the x-z part of the plane's normal, (-a, 0, 1), and the z axis.
-  const float unit_z[kVector] = {0.0f, 0.0f, 1.0f};
-  const float normal_xz[kVector] = {-a, 0.0f, 1.0f};
-  const float norm_k = float(vector_norm(kVector, unit_z));
-  const float norm_xz = float(vector_norm(kVector, normal_xz));
-  double theta_y = std::acos(1.0 / (double(norm_k) * norm_xz));
-  if (a > 0.0f) {
-    theta_y = -theta_y;
-  }
-  *angle_y = float(theta_y);
-  const double cos_y = std::cos(double(*angle_y));
-  const double sin_y = std::sin(double(*angle_y));
-
+  // The levelling angles, and the turns about y and then x that they stand for.
+  float level_y;
+  float level_x;
+  levelling_angles(a, b, &level_y, &level_x);
+  *angle_y = level_y;
+  *angle_x = level_x;
+  const double cos_y = std::cos(double(level_y));
+  const double sin_y = std::sin(double(level_y));
   Matrix about_y = matrix_alloc(kHomogeneous, kHomogeneous);
   fill_transform(about_y, {{float(cos_y), 0.0f, float(-sin_y), 0.0f},
                            {0.0f, 1.0f, 0.0f, 0.0f},
@@ -134,25 +129,8 @@ void level_plane_projection(const float *xs, const float *ys, float count, float
                            {0.0f, 0.0f, 0.0f, 1.0f}});
   Matrix turned_y = matrix_alloc(kHomogeneous, block);
 
-  // The plane's normal (-a, -b, 1, 1) after the turn about y; only its y and z matter.
-  const float ny = float(((double(-a) * about_y[1][0] + double(-b) * about_y[1][1]) +
-                          about_y[1][3]) +
-                         about_y[1][2]);
-  const float nz = float(((double(-a) * about_y[2][0] + double(-b) * about_y[2][1]) +
-                          about_y[2][3]) +
-                         about_y[2][2]);
-
-  // Angle about x: between that normal's y-z part and the z axis.
-  const float normal_yz[kVector] = {0.0f, ny, nz};
-  const float norm_yz = float(vector_norm(kVector, normal_yz));
-  double theta_x = std::acos(double(nz) / (double(norm_k) * norm_yz));
-  if (b < 0.0f) {
-    theta_x = -theta_x;
-  }
-  *angle_x = float(theta_x);
-  const double cos_x = std::cos(double(*angle_x));
-  const double sin_x = std::sin(double(*angle_x));
-
+  const double cos_x = std::cos(double(level_x));
+  const double sin_x = std::sin(double(level_x));
   Matrix about_x = matrix_alloc(kHomogeneous, kHomogeneous);
   fill_transform(about_x, {{1.0f, 0.0f, 0.0f, 0.0f},
                            {0.0f, float(cos_x), float(sin_x), 0.0f},

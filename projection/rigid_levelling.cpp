@@ -1,0 +1,77 @@
+#include "projection/rigid_levelling.h"
+
+#include <cmath>
+
+#include "projection/levelling_angles.h"
+
+namespace levelling {
+
+RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]) {
+  RigidLevelling levelling;
+  levelling_angles(a, b, &levelling.angle_y, &levelling.angle_x);
+  const double cy = std::cos(levelling.angle_y), sy = std::sin(levelling.angle_y);
+  const double cx = std::cos(levelling.angle_x), sx = std::sin(levelling.angle_x);
+  // R2 * R1 with R1 = [cy 0 -sy; 0 1 0; sy 0 cy] and R2 = [1 0 0; 0 cx sx; 0 -sx cx].
+  const double rotation[3][3] = {{cy, 0.0, -sy}, {sx * sy, cx, sx * cy}, {cx * sy, -sx, cx * cy}};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      levelling.rotation[r][c] = rotation[r][c];
+    }
+    levelling.pivot[r] = pivot[r];
+  }
+  return levelling;
+}
+
+namespace {
+
+// Points turned together: their offsets from the pivot sit in arrays of this many doubles on
+// the stack, which the compiler knows to be apart from the caller's, so the loops vectorise.
+constexpr int kChunkPoints = 256;
+
+// out = R * (p - from) + to for each point; from = to = 0 turns directions.
+void turn(const RigidLevelling &levelling, int64_t n, const double *xs, const double *ys,
+          const double *zs, double *out_x, double *out_y, double *out_z, const double (&from)[3],
+          const double (&to)[3]) {
+  const double r00 = levelling.rotation[0][0], r01 = levelling.rotation[0][1],
+               r02 = levelling.rotation[0][2], r10 = levelling.rotation[1][0],
+               r11 = levelling.rotation[1][1], r12 = levelling.rotation[1][2],
+               r20 = levelling.rotation[2][0], r21 = levelling.rotation[2][1],
+               r22 = levelling.rotation[2][2];
+  const double from_x = from[0], from_y = from[1], from_z = from[2];
+  const double to_x = to[0], to_y = to[1], to_z = to[2];
+  for (int64_t first = 0; first < n; first += kChunkPoints) {
+    const int width = n - first < kChunkPoints ? int(n - first) : kChunkPoints;
+    double x[kChunkPoints], y[kChunkPoints], z[kChunkPoints];
+    for (int i = 0; i < width; ++i) {
+      x[i] = xs[first + i] - from_x;
+      y[i] = ys[first + i] - from_y;
+      z[i] = zs[first + i] - from_z;
+    }
+    for (int i = 0; i < width; ++i) {
+      out_x[first + i] = (r00 * x[i] + r01 * y[i] + r02 * z[i]) + to_x;
+    }
+    for (int i = 0; i < width; ++i) {
+      out_y[first + i] = (r10 * x[i] + r11 * y[i] + r12 * z[i]) + to_y;
+    }
+    for (int i = 0; i < width; ++i) {
+      out_z[first + i] = (r20 * x[i] + r21 * y[i] + r22 * z[i]) + to_z;
+    }
+  }
+}
+
+}  // namespace
+
+void level_points(const RigidLevelling &levelling, int64_t n, const double *xs,
+                  const double *ys, const double *zs, double *out_x, double *out_y,
+                  double *out_z) {
+  turn(levelling, n, xs, ys, zs, out_x, out_y, out_z, levelling.pivot, levelling.pivot);
+}
+
+void turn_directions(const RigidLevelling &levelling, int64_t n, const double *xs,
+                     const double *ys, const double *zs, double *out_x, double *out_y,
+                     double *out_z) {
+  const double none[3] = {};
+  turn(levelling, n, xs, ys, zs, out_x, out_y, out_z, none, none);
+}
+
+}  // namespace levelling

@@ -1,0 +1,48 @@
+// Levelling a point cloud rigidly: every point keeps its own height above the fitted plane.
+//
+// level_plane_projection (the demonstration's) replaces each z by the plane's height, so a
+// levelled scan would lose all its relief. Here each point (x, y, z) is turned as a whole, about
+// a pivot, by the two levelling angles of projection/levelling_angles.h:
+//   p' = R * (p - pivot) + pivot,   R = R2 * R1,
+// with R1 the turn about y and R2 the turn about x of projection/level_projection.h. The plane
+// z = a*x + b*y + c through the pivot becomes the level plane z = pivot z; a point at distance d
+// above the plane ends at height pivot z + d. Everything is in double precision: distances
+// between points survive to about 1e-15 of the coordinates' size.
+#ifndef LEVELLING_PROJECTION_RIGID_LEVELLING_H
+#define LEVELLING_PROJECTION_RIGID_LEVELLING_H
+
+#include <cstdint>
+
+namespace levelling {
+
+// One levelling: its angles (radians), its rotation R (row-major, for column vectors) and its
+// pivot.
+struct RigidLevelling {
+  double angle_y = 0.0;
+  double angle_x = 0.0;
+  double rotation[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  double pivot[3] = {};
+};
+
+// The levelling of the plane with slopes a and b about `pivot` (x, y, z): the plane's centroid
+// keeps the plane in place, the origin {0, 0, 0} levels about the origin (the plane then ends at
+// the height c / sqrt(1 + a*a + b*b)). NaN slopes give NaN angles and rotation.
+RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]);
+
+// Levels the n points (xs[i], ys[i], zs[i]) into (out_x[i], out_y[i], out_z[i]). Each output
+// array may be its input array itself (levelling in place); no other overlap is allowed. n <= 0
+// writes nothing. No scratch memory; time linear in n.
+void level_points(const RigidLevelling &levelling, int64_t n, const double *xs,
+                  const double *ys, const double *zs, double *out_x, double *out_y,
+                  double *out_z);
+
+// Turns the n direction vectors (xs[i], ys[i], zs[i]), such as surface normals, by the same
+// rotation without the pivot: d' = R * d. Unit vectors stay unit vectors. The same aliasing and
+// cost as level_points.
+void turn_directions(const RigidLevelling &levelling, int64_t n, const double *xs,
+                     const double *ys, const double *zs, double *out_x, double *out_y,
+                     double *out_z);
+
+}  // namespace levelling
+
+#endif
