@@ -32,10 +32,10 @@ function(levelling_library folder)
 endfunction()
 
 # levelling_vectorised(<sources>...): sources whose point loops are written to vectorise, which
-# GCC and Clang do at -O3 (their -O2 keeps only the cheapest vectorisations). Only sources that
-# pin the NaN an operation keeps go here: vectorised code may take two NaN operands in the other
-# order, and elsewhere that would change the sign of a printed NaN. Contraction and fast-math
-# stay off, so no other bit moves.
+# GCC and Clang do at -O3 (their -O2 keeps only the cheapest vectorisations). Vectorised code
+# may take two NaN operands in the other order, which changes the sign of a printed NaN, so only
+# sources that pin the NaN an operation keeps, or report a NaN as a failure, go here.
+# Contraction and fast-math stay off, so no other bit moves.
 function(levelling_vectorised)
   set_property(SOURCE ${ARGN} APPEND PROPERTY COMPILE_OPTIONS
                $<$<AND:$<NOT:$<CONFIG:Debug>>,$<CXX_COMPILER_ID:GNU,Clang>>:-O3>)
