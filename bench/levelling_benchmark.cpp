@@ -1,14 +1,17 @@
-// Throughput of the plane fit and the levelling projection on large point sets, beside a floor:
-// one pass that reads the same input arrays and writes as much output, the least any function of
-// those inputs and outputs must cost. Points per second are reported as items_per_second.
+// Throughput of the plane fits, the levelling projection and the rigid levelling on large point
+// sets, each beside a floor: one pass that reads the same input arrays and writes as much
+// output, the least any function of those inputs and outputs must cost. Points per second are
+// reported as items_per_second.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
 
+#include "plane/cloud_fit.h"
 #include "plane/plane_fit.h"
 #include "projection/level_projection.h"
+#include "projection/rigid_levelling.h"
 
 namespace {
 
@@ -107,6 +110,74 @@ void BM_FloorOfProjection(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The same points in double, as the cloud functions take them.
+struct CloudArrays {
+  std::vector<double> x, y, z;
+  explicit CloudArrays(const PointArrays &points)
+      : x(points.x.begin(), points.x.end()), y(points.y.begin(), points.y.end()),
+        z(points.z.begin(), points.z.end()) {}
+};
+
+void BM_CloudFit(benchmark::State &state) {
+  const CloudArrays points(points_near_plane(state.range(0)));
+  for (auto _ : state) {
+    levelling::CloudFit fit;
+    levelling::cloud_fit_add(&fit, state.range(0), points.x.data(), points.y.data(),
+                             points.z.data());
+    levelling::CloudPlane plane = levelling::cloud_fit_solve(fit);
+    benchmark::DoNotOptimize(plane);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Reads x, y and z in double once and writes a few doubles, as the cloud fit does.
+void BM_FloorOfCloudFit(benchmark::State &state) {
+  const CloudArrays points(points_near_plane(state.range(0)));
+  const size_t n = size_t(state.range(0));
+  for (auto _ : state) {
+    double sx = 0.0, sy = 0.0, sz = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      sx += points.x[i];
+      sy += points.y[i];
+      sz += points.z[i];
+    }
+    double out[3] = {sx, sy, sz};
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_LevelPoints(benchmark::State &state) {
+  const CloudArrays points(points_near_plane(state.range(0)));
+  std::vector<double> out_x(points.x.size()), out_y(out_x.size()), out_z(out_x.size());
+  const levelling::RigidLevelling levelling =
+      levelling::rigid_levelling(kSlopeX, kSlopeY, {0.0, 0.0, kHeight});
+  for (auto _ : state) {
+    levelling::level_points(levelling, state.range(0), points.x.data(), points.y.data(),
+                            points.z.data(), out_x.data(), out_y.data(), out_z.data());
+    benchmark::DoNotOptimize(out_z.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// Reads x, y and z in double once and writes three double arrays, as the rigid levelling does.
+void BM_FloorOfLevelPoints(benchmark::State &state) {
+  const CloudArrays points(points_near_plane(state.range(0)));
+  const size_t n = size_t(state.range(0));
+  std::vector<double> out_x(n), out_y(n), out_z(n);
+  for (auto _ : state) {
+    for (size_t i = 0; i < n; ++i) {
+      out_x[i] = points.x[i];
+      out_y[i] = points.y[i];
+      out_z[i] = points.z[i] - kHeight;
+    }
+    benchmark::DoNotOptimize(out_z.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 #define LEVELLING_AT_SCALE(benchmark_function)                                    \
   BENCHMARK(benchmark_function)->RangeMultiplier(kSizeStep)->Range(kFewest, kMost) \
       ->Unit(benchmark::kMicrosecond)
@@ -116,6 +187,10 @@ LEVELLING_AT_SCALE(BM_FloorOfFit);
 LEVELLING_AT_SCALE(BM_LevelPlaneProjection);
 LEVELLING_AT_SCALE(BM_LevelPlaneProjectionCentred);
 LEVELLING_AT_SCALE(BM_FloorOfProjection);
+LEVELLING_AT_SCALE(BM_CloudFit);
+LEVELLING_AT_SCALE(BM_FloorOfCloudFit);
+LEVELLING_AT_SCALE(BM_LevelPoints);
+LEVELLING_AT_SCALE(BM_FloorOfLevelPoints);
 
 }  // namespace
 
