@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev  # the fuzzer and its sanitizer runtimes
   valgrind                # memory checks of the program
   libbenchmark-dev        # the benchmark
+  libcli11-dev            # option parsing of levelling-cloud
 )
 
 missing=()

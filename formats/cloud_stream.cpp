@@ -1,0 +1,44 @@
+#include "formats/cloud_stream.h"
+
+#include <cstring>
+
+#include "formats/ply_header.h"
+
+namespace levelling {
+
+const char *cloud_format_name(CloudFormat format) {
+  switch (format) {
+    case CloudFormat::kText:
+      return "text";
+    case CloudFormat::kPlyAscii:
+      return "ply ascii";
+    case CloudFormat::kPlyBinaryLittleEndian:
+      return "ply binary_little_endian";
+    case CloudFormat::kPlyBinaryBigEndian:
+      return "ply binary_big_endian";
+  }
+  return "?";
+}
+
+StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
+  ByteReader reader(in);
+  StreamResult result;
+  if (looks_like_ply(&reader)) {
+    result = stream_ply_cloud(&reader, visit, options);
+  } else {
+    result = stream_text_cloud(&reader, visit, options);
+  }
+  // A failed read ends the input early; that, not what the parser made of the early end, is
+  // the fault.
+  if (reader.error() != 0) {
+    result.fault = StreamFault::kRead;
+    result.message = std::strerror(reader.error());
+  }
+  if (result.fault == StreamFault::kNone && options.out != nullptr && options.out->error() != 0) {
+    result.fault = StreamFault::kWrite;
+    result.message = std::strerror(options.out->error());
+  }
+  return result;
+}
+
+}  // namespace levelling

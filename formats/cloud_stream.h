@@ -1,0 +1,90 @@
+// Streaming a point cloud file through, block by block, with constant memory: the points are
+// handed to a visitor (which may change them), and the whole file, with the visitor's points, is
+// written to an output when one is given, in the input's format or another.
+//
+// Formats:
+// - text: one point a line, x y z first, separated by blanks, tabs or commas; an optional header
+//   line before the first point; lines starting with '#' and blank lines. Written back as text,
+//   every line stays byte for byte as it was but for the three coordinates, which are written
+//   with the shortest digits that read back to the same double.
+// - PLY: ascii, binary_little_endian and binary_big_endian, the vertex element's x, y, z float
+//   or double (nx, ny, nz, when all three are float or double, are handed on as normals). Every
+//   other property and element, and the header's comments, come through unchanged; written in
+//   another PLY encoding every value is kept exactly.
+// Conversions: PLY to text writes a '#' line naming the columns, then x y z and the vertex's
+// other properties; a PLY with other elements (faces...) or list properties in its vertices
+// cannot become text. Text to PLY writes x, y, z as doubles; a text cloud with extra columns
+// cannot become PLY. Both are refused before a byte is written.
+#ifndef LEVELLING_FORMATS_CLOUD_STREAM_H
+#define LEVELLING_FORMATS_CLOUD_STREAM_H
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "formats/byte_io.h"
+
+namespace levelling {
+
+enum class CloudFormat { kText, kPlyAscii, kPlyBinaryLittleEndian, kPlyBinaryBigEndian };
+
+// A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian").
+const char *cloud_format_name(CloudFormat format);
+
+// A block of points as they are read: coordinates and, when the cloud has them, normals.
+// A visitor may change the values in place; `count` and the sizes stay.
+struct PointBlock {
+  size_t count = 0;
+  std::vector<double> x, y, z;
+  bool has_normals = false;
+  std::vector<double> nx, ny, nz;
+};
+
+using PointVisitor = std::function<void(PointBlock *block)>;
+// Told, now and then, how many bytes of the input have been read.
+using ProgressReport = std::function<void(int64_t bytes_read)>;
+
+struct StreamOptions {
+  // Where the cloud goes (nullptr: nowhere, the points are only visited) and in which format.
+  ByteWriter *out = nullptr;
+  CloudFormat out_format = CloudFormat::kText;
+  // The separator between the columns of a text cloud written from PLY.
+  char text_separator = ' ';
+  // The number of points, known from an earlier pass (needed to write PLY from text), or -1.
+  int64_t points = -1;
+  ProgressReport progress;
+};
+
+enum class StreamFault {
+  kNone,
+  kRead,         // the input could not be read (message: the system's reason)
+  kMalformed,    // the input is not a well-formed cloud (message: where and why)
+  kUnsupported,  // well formed, but not something this program handles or can convert
+  kWrite,        // the output could not be written (message: the system's reason)
+};
+
+struct StreamResult {
+  StreamFault fault = StreamFault::kNone;
+  std::string message;  // for a fault, one line without the file's name
+  CloudFormat format = CloudFormat::kText;  // the input's format, once known
+  int64_t points = 0;                       // points visited
+  bool has_normals = false;
+};
+
+// Reads the cloud on `in` (from its current position, which should be its start), detecting
+// its format (PLY when the first line is "ply", text otherwise), visits every point and writes
+// the cloud to options.out, whose flush is left to the caller. Stops at the first fault. Memory
+// is bounded by a few MiB and the longest line, whatever the file's size.
+StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
+
+// The two halves of stream_cloud, for a reader already positioned and sniffed.
+StreamResult stream_text_cloud(ByteReader *in, const PointVisitor &visit,
+                               const StreamOptions &options);
+StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options);
+
+}  // namespace levelling
+
+#endif

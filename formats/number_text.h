@@ -1,0 +1,32 @@
+// Numbers in text clouds: read with std::from_chars (locale-free, exact rounding) and written
+// with the shortest digits that read back to the same value.
+#ifndef LEVELLING_FORMATS_NUMBER_TEXT_H
+#define LEVELLING_FORMATS_NUMBER_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace levelling {
+
+// Room for any number written by the functions below.
+constexpr size_t kNumberTextSize = 32;
+
+// Parses the whole of `text` as a decimal or exponent number (an optional leading '+' or '-';
+// "nan" and "inf" are numbers too). Returns false, leaving *value alone, when any character is
+// left over or nothing was a number.
+bool parse_number(std::string_view text, double *value);
+
+// Parses the whole of `text` as a decimal integer (an optional sign). False as above, and when
+// the integer does not fit in 64 bits.
+bool parse_integer(std::string_view text, int64_t *value);
+
+// Writes the shortest text that reads back to `value` into `out` (kNumberTextSize bytes at
+// least) and returns its length. The float overload reads back to the same float.
+size_t format_number(double value, char *out);
+size_t format_number(float value, char *out);
+size_t format_integer(int64_t value, char *out);
+
+}  // namespace levelling
+
+#endif

@@ -1,0 +1,668 @@
+// PLY clouds: ascii, binary_little_endian and binary_big_endian.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formats/cloud_stream.h"
+#include "formats/number_text.h"
+#include "formats/ply_header.h"
+#include "formats/ply_values.h"
+
+namespace levelling {
+
+namespace {
+
+constexpr size_t kPiece = size_t(1) << 20;  // bytes of records looked at together
+constexpr size_t kLongestLine = size_t(16) << 20;
+constexpr int kAxes = 3;
+const char *const kCoordinateNames[kAxes] = {"x", "y", "z"};
+const char *const kNormalNames[kAxes] = {"nx", "ny", "nz"};
+
+bool is_float(const PlyProperty &property) {
+  return !property.is_list &&
+         (property.type == PlyType::kFloat32 || property.type == PlyType::kFloat64);
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The blank-separated tokens of an ASCII line, as offsets into it.
+void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens) {
+  tokens->clear();
+  size_t p = 0;
+  for (;;) {
+    while (p < line.size() && is_blank(line[p])) {
+      ++p;
+    }
+    if (p == line.size()) {
+      return;
+    }
+    const size_t begin = p;
+    while (p < line.size() && !is_blank(line[p])) {
+      ++p;
+    }
+    tokens->push_back({begin, p});
+  }
+}
+
+PlyEncoding encoding_of(CloudFormat format) {
+  switch (format) {
+    case CloudFormat::kPlyBinaryLittleEndian:
+      return PlyEncoding::kBinaryLittleEndian;
+    case CloudFormat::kPlyBinaryBigEndian:
+      return PlyEncoding::kBinaryBigEndian;
+    default:
+      return PlyEncoding::kAscii;
+  }
+}
+
+CloudFormat format_of(PlyEncoding encoding) {
+  switch (encoding) {
+    case PlyEncoding::kBinaryLittleEndian:
+      return CloudFormat::kPlyBinaryLittleEndian;
+    case PlyEncoding::kBinaryBigEndian:
+      return CloudFormat::kPlyBinaryBigEndian;
+    case PlyEncoding::kAscii:
+      break;
+  }
+  return CloudFormat::kPlyAscii;
+}
+
+class PlyStreamer {
+ public:
+  PlyStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
+      : in_(in), visit_(visit), options_(options) {}
+
+  StreamResult run();
+
+ private:
+  bool prepare();
+  bool binary_vertices(const PlyElement &element);
+  bool ascii_vertices(const PlyElement &element);
+  bool binary_records(const PlyElement &element);
+  bool ascii_records(const PlyElement &element);
+  bool next_ascii_line(std::string_view *line, size_t *length);
+  void visit_block();
+  void write_vertex(const PlyElement &element, std::vector<double> *values, size_t i);
+  void encode(const PlyElement &element, const std::vector<double> &values);
+  size_t binary_record_size(const PlyElement &element, size_t at, size_t available) const;
+  void decode_binary(const PlyElement &element, const char *record, std::vector<double> *values) const;
+  bool decode_ascii(const PlyElement &element, std::string_view line, std::vector<double> *values);
+  bool fail(StreamFault fault, const std::string &message) {
+    result_.fault = fault;
+    result_.message = message;
+    return false;
+  }
+  std::string at_line() const { return "line " + std::to_string(line_number_) + ": "; }
+
+  ByteReader *in_;
+  const PointVisitor &visit_;
+  const StreamOptions &options_;
+  StreamResult result_;
+  PlyHeader header_;
+  bool big_in_ = false;
+  bool writing_ = false;
+  bool same_ = false;     // written in the input's own encoding
+  bool to_text_ = false;  // written as a text cloud
+  PlyEncoding out_encoding_ = PlyEncoding::kAscii;
+  size_t vertex_ = 0;
+  int coordinate_[kAxes] = {};
+  int normal_[kAxes] = {-1, -1, -1};
+  int64_t line_number_ = 0;  // of the last ASCII line read
+  PointBlock block_;
+  std::vector<char> records_;  // a block of binary vertex records, for patching
+  std::vector<std::pair<size_t, size_t>> tokens_;
+  std::vector<double> values_;
+};
+
+bool PlyStreamer::prepare() {
+  std::string error;
+  if (!read_ply_header(in_, &header_, &error)) {
+    return fail(StreamFault::kMalformed, error);
+  }
+  line_number_ = int64_t(header_.lines.size());
+  big_in_ = header_.encoding == PlyEncoding::kBinaryBigEndian;
+  result_.format = format_of(header_.encoding);
+  const auto vertex = std::find_if(header_.elements.begin(), header_.elements.end(),
+                                   [](const PlyElement &e) { return e.name == "vertex"; });
+  if (vertex == header_.elements.end()) {
+    return fail(StreamFault::kMalformed, "no vertex element in the header");
+  }
+  vertex_ = size_t(vertex - header_.elements.begin());
+  for (int k = 0; k < kAxes; ++k) {
+    coordinate_[k] = vertex->find(kCoordinateNames[k]);
+    if (coordinate_[k] < 0) {
+      return fail(StreamFault::kMalformed,
+                  std::string("the vertex element has no property ") + kCoordinateNames[k]);
+    }
+    if (!is_float(vertex->properties[size_t(coordinate_[k])])) {
+      return fail(StreamFault::kUnsupported, std::string("vertex property ") +
+                                                 kCoordinateNames[k] +
+                                                 " is not float or double");
+    }
+  }
+  bool normals = true;
+  for (int k = 0; k < kAxes; ++k) {
+    normal_[k] = vertex->find(kNormalNames[k]);
+    normals = normals && normal_[k] >= 0 && is_float(vertex->properties[size_t(normal_[k])]);
+  }
+  block_.has_normals = result_.has_normals = normals;
+  if (vertex->fixed_size == 0) {
+    return fail(StreamFault::kUnsupported, "the vertex element has a list property");
+  }
+
+  writing_ = options_.out != nullptr;
+  if (!writing_) {
+    return true;
+  }
+  to_text_ = options_.out_format == CloudFormat::kText;
+  out_encoding_ = encoding_of(options_.out_format);
+  same_ = !to_text_ && out_encoding_ == header_.encoding;
+  if (to_text_) {
+    for (const PlyElement &element : header_.elements) {
+      if (&element != &*vertex && element.count > 0) {
+        return fail(StreamFault::kUnsupported,
+                    "the element '" + element.name + "' has no place in a text cloud; write PLY");
+      }
+    }
+    std::string names = "# x y z";
+    for (size_t p = 0; p < vertex->properties.size(); ++p) {
+      if (int(p) != coordinate_[0] && int(p) != coordinate_[1] && int(p) != coordinate_[2]) {
+        names += options_.text_separator + vertex->properties[p].name;
+      }
+    }
+    names += '\n';
+    options_.out->write(names.data(), names.size());
+  } else {
+    const std::string header = ply_header_text(header_, out_encoding_);
+    options_.out->write(header.data(), header.size());
+  }
+  return true;
+}
+
+size_t PlyStreamer::binary_record_size(const PlyElement &element, size_t at,
+                                       size_t available) const {
+  if (element.fixed_size > 0) {
+    return available - at >= element.fixed_size ? element.fixed_size : 0;
+  }
+  size_t size = 0;
+  for (const PlyProperty &property : element.properties) {
+    if (!property.is_list) {
+      size += ply_type_size(property.type);
+      continue;
+    }
+    const size_t count_size = ply_type_size(property.count_type);
+    if (available - at < size + count_size) {
+      return 0;
+    }
+    const double count = load_ply_value(property.count_type, big_in_, in_->data() + at + size);
+    if (count < 0) {
+      return SIZE_MAX;
+    }
+    size += count_size + size_t(count) * ply_type_size(property.type);
+  }
+  return available - at >= size ? size : 0;
+}
+
+void PlyStreamer::decode_binary(const PlyElement &element, const char *record,
+                                std::vector<double> *values) const {
+  values->clear();
+  for (const PlyProperty &property : element.properties) {
+    if (!property.is_list) {
+      values->push_back(load_ply_value(property.type, big_in_, record));
+      record += ply_type_size(property.type);
+      continue;
+    }
+    const double count = load_ply_value(property.count_type, big_in_, record);
+    values->push_back(count);
+    record += ply_type_size(property.count_type);
+    for (int64_t i = 0; i < int64_t(count); ++i) {
+      values->push_back(load_ply_value(property.type, big_in_, record));
+      record += ply_type_size(property.type);
+    }
+  }
+}
+
+bool PlyStreamer::decode_ascii(const PlyElement &element, std::string_view line,
+                               std::vector<double> *values) {
+  split_tokens(line, &tokens_);
+  values->clear();
+  size_t token = 0;
+  const auto take = [&](PlyType type, const std::string &name) {
+    if (token == tokens_.size()) {
+      return fail(StreamFault::kMalformed, at_line() + "too few values for " + element.name);
+    }
+    double value = 0.0;
+    const std::string_view text =
+        line.substr(tokens_[token].first, tokens_[token].second - tokens_[token].first);
+    if (!parse_ply_token(type, text, &value)) {
+      return fail(StreamFault::kMalformed, at_line() + "'" + std::string(text.substr(0, 40)) +
+                                               "' is not a " + ply_type_name(type) + " (" +
+                                               name + ")");
+    }
+    values->push_back(value);
+    ++token;
+    return true;
+  };
+  for (const PlyProperty &property : element.properties) {
+    if (!property.is_list) {
+      if (!take(property.type, property.name)) {
+        return false;
+      }
+      continue;
+    }
+    if (!take(property.count_type, property.name) || values->back() < 0) {
+      return result_.fault != StreamFault::kNone ||
+             fail(StreamFault::kMalformed, at_line() + "a negative list count");
+    }
+    const int64_t count = int64_t(values->back());
+    for (int64_t i = 0; i < count; ++i) {
+      if (!take(property.type, property.name)) {
+        return false;
+      }
+    }
+  }
+  if (token != tokens_.size()) {
+    return fail(StreamFault::kMalformed, at_line() + "more values than the properties of " +
+                                             element.name + " take");
+  }
+  return true;
+}
+
+void PlyStreamer::encode(const PlyElement &element, const std::vector<double> &values) {
+  ByteWriter *out = options_.out;
+  size_t v = 0;
+  char bytes[sizeof(double)];
+  const bool big = out_encoding_ == PlyEncoding::kBinaryBigEndian;
+  const auto put = [&](PlyType type) {
+    if (out_encoding_ == PlyEncoding::kAscii) {
+      if (v > 0) {
+        out->write(' ');
+      }
+      write_ply_token(type, values[v], out);
+    } else {
+      store_ply_value(type, big, values[v], bytes);
+      out->write(bytes, ply_type_size(type));
+    }
+    ++v;
+  };
+  for (const PlyProperty &property : element.properties) {
+    if (!property.is_list) {
+      put(property.type);
+      continue;
+    }
+    const int64_t count = int64_t(values[v]);
+    put(property.count_type);
+    for (int64_t i = 0; i < count; ++i) {
+      put(property.type);
+    }
+  }
+  if (out_encoding_ == PlyEncoding::kAscii) {
+    out->write('\n');
+  }
+}
+
+void PlyStreamer::visit_block() {
+  if (block_.count > 0) {
+    visit_(&block_);
+    result_.points += int64_t(block_.count);
+  }
+}
+
+// Writes vertex i of the block, whose decoded values are `values`, in a format other than the
+// input's own.
+void PlyStreamer::write_vertex(const PlyElement &element, std::vector<double> *values, size_t i) {
+  const double *coordinates[kAxes] = {&block_.x[i], &block_.y[i], &block_.z[i]};
+  const double *normals[kAxes] = {nullptr, nullptr, nullptr};
+  if (block_.has_normals) {
+    normals[0] = &block_.nx[i];
+    normals[1] = &block_.ny[i];
+    normals[2] = &block_.nz[i];
+  }
+  for (int k = 0; k < kAxes; ++k) {
+    (*values)[size_t(coordinate_[k])] = *coordinates[k];
+    if (normals[k] != nullptr) {
+      (*values)[size_t(normal_[k])] = *normals[k];
+    }
+  }
+  if (!to_text_) {
+    encode(element, *values);
+    return;
+  }
+  ByteWriter *out = options_.out;
+  char number[kNumberTextSize];
+  for (int k = 0; k < kAxes; ++k) {
+    if (k > 0) {
+      out->write(options_.text_separator);
+    }
+    out->write(number, format_number(*coordinates[k], number));
+  }
+  for (size_t p = 0; p < element.properties.size(); ++p) {
+    if (int(p) != coordinate_[0] && int(p) != coordinate_[1] && int(p) != coordinate_[2]) {
+      out->write(options_.text_separator);
+      write_ply_token(element.properties[p].type, (*values)[p], out);
+    }
+  }
+  out->write('\n');
+}
+
+void reset(PointBlock *block, size_t n) {
+  block->count = n;
+  for (std::vector<double> *values : {&block->x, &block->y, &block->z}) {
+    values->resize(n);
+  }
+  if (block->has_normals) {
+    for (std::vector<double> *values : {&block->nx, &block->ny, &block->nz}) {
+      values->resize(n);
+    }
+  }
+}
+
+bool PlyStreamer::binary_vertices(const PlyElement &element) {
+  const size_t size = element.fixed_size;
+  const size_t per_piece = std::max<size_t>(1, kPiece / size);
+  const PlyProperty *coordinate_types[kAxes], *normal_types[kAxes] = {};
+  for (int k = 0; k < kAxes; ++k) {
+    coordinate_types[k] = &element.properties[size_t(coordinate_[k])];
+    if (block_.has_normals) {
+      normal_types[k] = &element.properties[size_t(normal_[k])];
+    }
+  }
+  std::vector<double> *coordinates[kAxes] = {&block_.x, &block_.y, &block_.z};
+  std::vector<double> *normals[kAxes] = {&block_.nx, &block_.ny, &block_.nz};
+  for (int64_t done = 0; done < element.count;) {
+    const size_t wanted = size_t(std::min<int64_t>(element.count - done, int64_t(per_piece)));
+    const size_t available = in_->fill(wanted * size);
+    const size_t n = std::min(wanted, available / size);
+    if (n == 0) {
+      return fail(StreamFault::kMalformed,
+                  "truncated: the file ends inside vertex " + std::to_string(done + 1) + " of " +
+                      std::to_string(element.count) + " (at byte " +
+                      std::to_string(in_->offset() + int64_t(available)) + ")");
+    }
+    reset(&block_, n);
+    const char *data = in_->data();
+    for (size_t i = 0; i < n; ++i) {
+      const char *record = data + i * size;
+      for (int k = 0; k < kAxes; ++k) {
+        (*coordinates[k])[i] = load_ply_value(coordinate_types[k]->type, big_in_,
+                                              record + element.offsets[size_t(coordinate_[k])]);
+        if (block_.has_normals) {
+          (*normals[k])[i] = load_ply_value(normal_types[k]->type, big_in_,
+                                            record + element.offsets[size_t(normal_[k])]);
+        }
+      }
+      for (int k = 0; k < kAxes; ++k) {
+        if (!std::isfinite((*coordinates[k])[i])) {
+          return fail(StreamFault::kMalformed, "vertex " + std::to_string(done + int64_t(i) + 1) +
+                                                   ": " + kCoordinateNames[k] +
+                                                   " is not a finite number");
+        }
+      }
+    }
+    visit_block();
+    if (writing_ && same_) {
+      // The records as they came, with the new coordinates (and normals) stored into them.
+      records_.assign(data, data + n * size);
+      for (size_t i = 0; i < n; ++i) {
+        char *record = records_.data() + i * size;
+        for (int k = 0; k < kAxes; ++k) {
+          store_ply_value(coordinate_types[k]->type, big_in_, (*coordinates[k])[i],
+                          record + element.offsets[size_t(coordinate_[k])]);
+          if (block_.has_normals) {
+            store_ply_value(normal_types[k]->type, big_in_, (*normals[k])[i],
+                            record + element.offsets[size_t(normal_[k])]);
+          }
+        }
+      }
+      options_.out->write(records_.data(), records_.size());
+    } else if (writing_) {
+      for (size_t i = 0; i < n; ++i) {
+        decode_binary(element, data + i * size, &values_);
+        write_vertex(element, &values_, i);
+      }
+    }
+    in_->consume(n * size);
+    done += int64_t(n);
+    if (options_.progress) {
+      options_.progress(in_->offset());
+    }
+  }
+  return true;
+}
+
+// The next non-blank ASCII line (without its line end) and the bytes it takes with any blank
+// lines before it, left unconsumed; false at the end of the input.
+bool PlyStreamer::next_ascii_line(std::string_view *line, size_t *length) {
+  size_t at = 0;
+  for (;;) {
+    size_t available = in_->fill(at + 1);
+    if (available == at) {
+      return false;
+    }
+    const void *newline;
+    while ((newline = std::memchr(in_->data() + at, '\n', available - at)) == nullptr) {
+      const size_t more = in_->fill(available + kPiece);
+      if (more == available) {
+        break;
+      }
+      if (more - at > kLongestLine) {
+        fail(StreamFault::kMalformed, at_line() + "a line longer than 16 MiB");
+        return false;
+      }
+      available = more;
+    }
+    const size_t end = newline != nullptr
+                           ? size_t(static_cast<const char *>(newline) - in_->data()) + 1
+                           : available;
+    ++line_number_;
+    std::string_view text(in_->data() + at, end - at);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+      text.remove_suffix(1);
+    }
+    bool blank = true;
+    for (char c : text) {
+      blank = blank && is_blank(c);
+    }
+    if (!blank) {
+      *line = text;
+      *length = end;
+      return true;
+    }
+    at = end;
+  }
+}
+
+bool PlyStreamer::ascii_vertices(const PlyElement &element) {
+  // One vertex a line; the lines of a block are looked at, visited, then written.
+  struct Pending {
+    std::string text;  // the line with its line end, and any blank lines before it (when
+                       // written in the same encoding)
+    size_t token_begin[2 * kAxes], token_end[2 * kAxes];
+  };
+  std::vector<Pending> pending;
+  std::vector<double> decoded;  // every value of the block's vertices, when converting
+  const size_t stride = element.properties.size();
+  const size_t per_block = 65536;
+  for (int64_t done = 0; done < element.count;) {
+    pending.clear();
+    decoded.clear();
+    reset(&block_, 0);
+    while (done + int64_t(pending.size()) < element.count && pending.size() < per_block) {
+      std::string_view line;
+      size_t length = 0;
+      if (!next_ascii_line(&line, &length)) {
+        return result_.fault != StreamFault::kNone ||
+               fail(StreamFault::kMalformed,
+                    "truncated: the file ends after " +
+                        std::to_string(done + int64_t(pending.size())) + " of " +
+                        std::to_string(element.count) + " vertices");
+      }
+      if (!decode_ascii(element, line, &values_)) {
+        return false;
+      }
+      Pending each;
+      if (writing_ && same_) {
+        each.text.assign(in_->data(), length);
+      }
+      const size_t line_offset = size_t(line.data() - in_->data());
+      for (int k = 0; k < kAxes; ++k) {
+        const size_t c = size_t(coordinate_[k]);
+        each.token_begin[k] = line_offset + tokens_[c].first;
+        each.token_end[k] = line_offset + tokens_[c].second;
+        if (block_.has_normals) {
+          const size_t n = size_t(normal_[k]);
+          each.token_begin[kAxes + k] = line_offset + tokens_[n].first;
+          each.token_end[kAxes + k] = line_offset + tokens_[n].second;
+        }
+        const double value = values_[c];
+        if (!std::isfinite(value)) {
+          return fail(StreamFault::kMalformed,
+                      at_line() + kCoordinateNames[k] + " is not a finite number");
+        }
+        (k == 0 ? block_.x : k == 1 ? block_.y : block_.z).push_back(value);
+        if (block_.has_normals) {
+          (k == 0 ? block_.nx : k == 1 ? block_.ny : block_.nz).push_back(values_[size_t(normal_[k])]);
+        }
+      }
+      in_->consume(length);
+      if (writing_ && !same_) {
+        decoded.insert(decoded.end(), values_.begin(), values_.end());
+      }
+      pending.push_back(std::move(each));
+    }
+    block_.count = pending.size();
+    visit_block();
+    if (writing_) {
+      char number[kNumberTextSize];
+      for (size_t i = 0; i < pending.size(); ++i) {
+        const Pending &each = pending[i];
+        if (!same_) {
+          const auto first = decoded.begin() + std::ptrdiff_t(i * stride);
+          values_.assign(first, first + std::ptrdiff_t(stride));
+          write_vertex(element, &values_, i);
+          continue;
+        }
+        // The line as it came, with the new coordinates (and normals) in place of the old.
+        const double replaced[2 * kAxes] = {
+            block_.x[i], block_.y[i], block_.z[i],
+            block_.has_normals ? block_.nx[i] : 0.0, block_.has_normals ? block_.ny[i] : 0.0,
+            block_.has_normals ? block_.nz[i] : 0.0};
+        const int fields = block_.has_normals ? 2 * kAxes : kAxes;
+        int order[2 * kAxes];
+        for (int f = 0; f < fields; ++f) {
+          order[f] = f;
+        }
+        std::sort(order, order + fields,
+                  [&](int l, int r) { return each.token_begin[l] < each.token_begin[r]; });
+        size_t at = 0;
+        for (int f = 0; f < fields; ++f) {
+          const int field = order[f];
+          const PlyType type = element.properties[size_t(
+              field < kAxes ? coordinate_[field] : normal_[field - kAxes])].type;
+          options_.out->write(each.text.data() + at, each.token_begin[field] - at);
+          options_.out->write(number, type == PlyType::kFloat32
+                                          ? format_number(float(replaced[field]), number)
+                                          : format_number(replaced[field], number));
+          at = each.token_end[field];
+        }
+        options_.out->write(each.text.data() + at, each.text.size() - at);
+      }
+    }
+    done += int64_t(pending.size());
+    if (options_.progress) {
+      options_.progress(in_->offset());
+    }
+  }
+  return true;
+}
+
+bool PlyStreamer::binary_records(const PlyElement &element) {
+  for (int64_t done = 0; done < element.count; ++done) {
+    size_t size = 0;
+    size_t available = in_->available();
+    while ((size = binary_record_size(element, 0, available)) == 0) {
+      const size_t more = in_->fill(available + kPiece);
+      if (more == available) {
+        return fail(StreamFault::kMalformed,
+                    "truncated: the file ends inside " + element.name + " " +
+                        std::to_string(done + 1) + " of " + std::to_string(element.count) +
+                        " (at byte " + std::to_string(in_->offset() + int64_t(available)) + ")");
+      }
+      available = more;
+    }
+    if (size == SIZE_MAX) {
+      return fail(StreamFault::kMalformed, "a negative list count in " + element.name + " " +
+                                               std::to_string(done + 1));
+    }
+    if (writing_ && same_) {
+      options_.out->write(in_->data(), size);
+    } else if (writing_) {
+      decode_binary(element, in_->data(), &values_);
+      encode(element, values_);
+    }
+    in_->consume(size);
+  }
+  return true;
+}
+
+bool PlyStreamer::ascii_records(const PlyElement &element) {
+  for (int64_t done = 0; done < element.count; ++done) {
+    std::string_view line;
+    size_t length = 0;
+    if (!next_ascii_line(&line, &length)) {
+      return result_.fault != StreamFault::kNone ||
+             fail(StreamFault::kMalformed, "truncated: the file ends after " +
+                                               std::to_string(done) + " of " +
+                                               std::to_string(element.count) + " " +
+                                               element.name + " records");
+    }
+    if (!decode_ascii(element, line, &values_)) {
+      return false;
+    }
+    if (writing_ && same_) {
+      options_.out->write(in_->data(), length);
+    } else if (writing_) {
+      encode(element, values_);
+    }
+    in_->consume(length);
+  }
+  return true;
+}
+
+StreamResult PlyStreamer::run() {
+  if (!prepare()) {
+    return result_;
+  }
+  const bool ascii = header_.encoding == PlyEncoding::kAscii;
+  for (size_t e = 0; e < header_.elements.size(); ++e) {
+    const PlyElement &element = header_.elements[e];
+    const bool ok = e == vertex_ ? (ascii ? ascii_vertices(element) : binary_vertices(element))
+                                 : (ascii ? ascii_records(element) : binary_records(element));
+    if (!ok) {
+      return result_;
+    }
+  }
+  // Nothing may follow the last element but, in ASCII, blank lines.
+  std::string_view line;
+  size_t length = 0;
+  if (ascii ? next_ascii_line(&line, &length) : !in_->at_end()) {
+    fail(StreamFault::kMalformed,
+         "the file goes on after its last element: the header's counts are too small");
+  } else if (ascii && writing_ && same_ && in_->available() > 0) {
+    options_.out->write(in_->data(), in_->available());  // trailing blank lines
+  }
+  return result_;
+}
+
+}  // namespace
+
+StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options) {
+  PlyStreamer streamer(in, visit, options);
+  return streamer.run();
+}
+
+}  // namespace levelling

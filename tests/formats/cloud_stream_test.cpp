@@ -1,0 +1,223 @@
+#include "formats/cloud_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "formats/number_text.h"
+#include "formats/ply_header.h"
+#include "formats/ply_values.h"
+
+namespace levelling {
+namespace {
+
+// A temporary file holding `bytes`, positioned at its start.
+struct TemporaryFile {
+  explicit TemporaryFile(const std::string &bytes = "") : stream(std::tmpfile()) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::rewind(stream);
+  }
+  ~TemporaryFile() { std::fclose(stream); }
+  std::string contents() {
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string bytes;
+    char piece[4096];
+    for (size_t got; (got = std::fread(piece, 1, sizeof piece, stream)) > 0;) {
+      bytes.append(piece, got);
+    }
+    return bytes;
+  }
+  std::FILE *stream;
+};
+
+struct Streamed {
+  StreamResult result;
+  std::string output;
+  std::vector<double> x, y, z, nz;
+};
+
+// Streams `input` into `format`, with every coordinate moved by `shift` (and every z normal
+// recorded), and returns what came out.
+Streamed stream(const std::string &input, CloudFormat format, double shift = 0.0,
+                int64_t points = -1) {
+  TemporaryFile in(input), out;
+  Streamed streamed;
+  {
+    ByteWriter writer(out.stream);
+    StreamOptions options;
+    options.out = &writer;
+    options.out_format = format;
+    options.points = points;
+    streamed.result = stream_cloud(
+        in.stream,
+        [&](PointBlock *block) {
+          for (size_t i = 0; i < block->count; ++i) {
+            streamed.x.push_back(block->x[i]);
+            streamed.y.push_back(block->y[i]);
+            streamed.z.push_back(block->z[i]);
+            if (block->has_normals) {
+              streamed.nz.push_back(block->nz[i]);
+            }
+            block->x[i] += shift;
+            block->y[i] += shift;
+            block->z[i] += shift;
+          }
+        },
+        options);
+    writer.flush();
+  }
+  streamed.output = out.contents();
+  return streamed;
+}
+
+// A PLY file of `encoding`: vertices with x, y, z of `coordinate` type, normals, a colour and
+// an intensity, then two faces (lists), each value distinct.
+std::string ply_file(PlyEncoding encoding, PlyType coordinate, int vertices) {
+  const bool big = encoding == PlyEncoding::kBinaryBigEndian;
+  std::string text = std::string("ply\nformat ") + ply_encoding_name(encoding) +
+                     " 1.0\ncomment made by a test\nobj_info kept too\nelement vertex " +
+                     std::to_string(vertices) + "\n";
+  const char *type = ply_type_name(coordinate);
+  for (const char *name : {"x", "y", "z"}) {
+    text += std::string("property ") + type + " " + name + "\n";
+  }
+  text += "property uchar red\nproperty float nx\nproperty float ny\nproperty float nz\n"
+          "property ushort intensity\nelement face 2\n"
+          "property list uchar int vertex_indices\nend_header\n";
+  const auto put = [&](PlyType t, double v, bool last = false) {
+    if (encoding == PlyEncoding::kAscii) {
+      char token[kNumberTextSize];
+      text.append(token, t == PlyType::kFloat64   ? format_number(v, token)
+                         : t == PlyType::kFloat32 ? format_number(float(v), token)
+                                                  : format_integer(int64_t(v), token));
+      text += last ? "\n" : " ";
+      return;
+    }
+    char bytes[8];
+    store_ply_value(t, big, v, bytes);
+    text.append(bytes, ply_type_size(t));
+  };
+  for (int i = 0; i < vertices; ++i) {
+    put(coordinate, 0.5 * i);
+    put(coordinate, 100.25 - i);
+    put(coordinate, 3.0 + 0.125 * i);
+    put(PlyType::kUint8, i % 256);
+    put(PlyType::kFloat32, 0.0);
+    put(PlyType::kFloat32, 0.6);
+    put(PlyType::kFloat32, 0.8);
+    put(PlyType::kUint16, 1000 + i, true);
+  }
+  put(PlyType::kUint8, 3);
+  put(PlyType::kInt32, 0);
+  put(PlyType::kInt32, 1);
+  put(PlyType::kInt32, 2, true);
+  put(PlyType::kUint8, 4);
+  put(PlyType::kInt32, 0);
+  put(PlyType::kInt32, 2);
+  put(PlyType::kInt32, 3);
+  put(PlyType::kInt32, 1, true);
+  return text;
+}
+
+TEST(TextCloudTest, LinesComeBackAsTheyWereButForTheCoordinates) {
+  // Comments, a header, blank lines, every separator, extra columns, CR LF and a last line
+  // without its line end; the numbers already in their shortest form.
+  const std::string input =
+      "x y z r g b\n# scanned\n\n1.5 2 -0.25 10 20 30\n  3,4,5\r\n6\t7 ,8 rest of line\n9 10 11";
+  const Streamed same = stream(input, CloudFormat::kText);
+  ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
+  EXPECT_EQ(input, same.output);
+  EXPECT_EQ(4, same.result.points);
+  EXPECT_EQ((std::vector<double>{1.5, 3, 6, 9}), same.x);
+
+  const Streamed shifted = stream(input, CloudFormat::kText, 0.5);
+  EXPECT_EQ("x y z r g b\n# scanned\n\n2 2.5 0.25 10 20 30\n  3.5,4.5,5.5\r\n6.5\t7.5 ,8.5 "
+            "rest of line\n9.5 10.5 11.5",
+            shifted.output);
+  // Shortest digits that read back: georeferenced coordinates keep every digit.
+  const Streamed far = stream("512345.6789012 4012345.123456 321.0001\n", CloudFormat::kText);
+  EXPECT_EQ("512345.6789012 4012345.123456 321.0001\n", far.output);
+}
+
+TEST(CloudStreamTest, BadInputSaysWhereAndWhy) {
+  const std::string ply = "ply\nformat binary_little_endian 1.0\n";
+  const std::string truncated = ply_file(PlyEncoding::kBinaryLittleEndian, PlyType::kFloat32, 4);
+  const std::string lying = ply_file(PlyEncoding::kAscii, PlyType::kFloat64, 4);
+  const std::string cases[][3] = {
+      {"1 2 3\n4 5\n", "4", "line 2: expected three numbers x y z, found 2"},
+      {"1 2 3\n4 five 6\n", "4", "line 2: 'five' is not a number (y)"},
+      {"1 2 3\n4,,6\n", "4", "line 2: expected three numbers x y z, found 1"},
+      {"1 2 3\n4 5 inf\n", "4", "line 2: z is not a finite number"},
+      {truncated.substr(0, truncated.size() - 60), "4", "truncated: the file ends inside vertex 3 of 4"},
+      {lying + "0 0 0 0 0 0 0 0\n", "4", "the file goes on after its last element"},
+      {lying.substr(0, lying.size() - 12), "4", "line 21: too few values for face"},
+      {ply + "element vertex 1\nproperty float x\nproperty float y\nend_header\n", "4",
+       "the vertex element has no property z"},
+      {ply + "element vertex 1\nproperty int x\nproperty int y\nproperty int z\nend_header\n",
+       "5", "vertex property x is not float or double"},
+      {ply + "element point 1\nproperty float x\nend_header\n", "4", "no vertex element"},
+      {"ply\nformat binary 1.0\nend_header\n", "4", "header line 2: unknown encoding 'binary'"},
+      {ply + "element vertex 1\nproperty flaot x\nend_header\n", "4",
+       "header line 4: unknown property type"},
+      {ply + "element vertex 2\n", "4", "the header ends before end_header"},
+  };
+  for (const auto &each : cases) {
+    const bool ply_input = each[0].compare(0, 3, "ply") == 0;
+    const Streamed streamed = stream(each[0], ply_input ? CloudFormat::kPlyAscii : CloudFormat::kText);
+    const StreamFault fault = each[1] == "4" ? StreamFault::kMalformed : StreamFault::kUnsupported;
+    EXPECT_EQ(fault, streamed.result.fault) << each[2];
+    EXPECT_EQ(0u, streamed.result.message.find(each[2])) << streamed.result.message;
+  }
+}
+
+TEST(PlyCloudTest, EveryEncodingComesThroughUnchangedAndConvertsExactly) {
+  const PlyEncoding encodings[] = {PlyEncoding::kAscii, PlyEncoding::kBinaryLittleEndian,
+                                   PlyEncoding::kBinaryBigEndian};
+  const CloudFormat formats[] = {CloudFormat::kPlyAscii, CloudFormat::kPlyBinaryLittleEndian,
+                                 CloudFormat::kPlyBinaryBigEndian};
+  for (PlyType coordinate : {PlyType::kFloat32, PlyType::kFloat64}) {
+    for (int from = 0; from < 3; ++from) {
+      const std::string original = ply_file(encodings[from], coordinate, 300);
+      const Streamed same = stream(original, formats[from]);
+      ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
+      EXPECT_TRUE(original == same.output) << from;
+      EXPECT_EQ(300, same.result.points);
+      EXPECT_TRUE(same.result.has_normals);
+      EXPECT_EQ(0.8f, float(same.nz[7]));
+      EXPECT_EQ(100.25 - 299, same.y.back());
+      for (int to = 0; to < 3; ++to) {
+        // There and back again: every value, the faces and the comments.
+        const Streamed there = stream(original, formats[to]);
+        const Streamed back = stream(there.output, formats[from]);
+        EXPECT_TRUE(original == back.output) << from << " to " << to;
+      }
+    }
+  }
+  // A coordinate moved comes back moved, in the property's own type.
+  const Streamed moved = stream(ply_file(PlyEncoding::kBinaryBigEndian, PlyType::kFloat64, 3),
+                                CloudFormat::kPlyAscii, 0.25);
+  EXPECT_NE(std::string::npos, moved.output.find("\n1.25 98.5 3.5 2 0 0.6 0.8 1002\n"))
+      << moved.output;
+}
+
+TEST(PlyCloudTest, TextAndPlyConvertWhereNothingIsLost) {
+  const Streamed ply = stream("1 2 3\n4.5 5 6\n7 8 9.25\n", CloudFormat::kPlyAscii, 0.0, 3);
+  ASSERT_EQ(StreamFault::kNone, ply.result.fault) << ply.result.message;
+  EXPECT_EQ(0u, ply.output.find("ply\nformat ascii 1.0\n"));
+  EXPECT_NE(std::string::npos, ply.output.find("end_header\n1 2 3\n4.5 5 6\n7 8 9.25\n"));
+  const Streamed text = stream(ply.output, CloudFormat::kText);
+  EXPECT_EQ("# x y z\n1 2 3\n4.5 5 6\n7 8 9.25\n", text.output);
+
+  const Streamed extra = stream("1 2 3 red\n", CloudFormat::kPlyBinaryLittleEndian, 0.0, 1);
+  EXPECT_EQ(StreamFault::kUnsupported, extra.result.fault);
+  const Streamed faces = stream(ply_file(PlyEncoding::kAscii, PlyType::kFloat32, 3),
+                                CloudFormat::kText);
+  EXPECT_EQ(StreamFault::kUnsupported, faces.result.fault);
+  EXPECT_EQ("", faces.output);
+}
+
+}  // namespace
+}  // namespace levelling
