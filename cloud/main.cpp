@@ -58,6 +58,7 @@ struct Settings {
   bool quiet = false;
   std::string report = "text";
   bool progress = true;
+  bool sync = true;
 };
 
 // Says on standard error what went wrong with `file` (none when empty) and returns `status`.
@@ -372,7 +373,7 @@ int level_cloud(const Settings &settings) {
       return fail(written.fault == StreamFault::kWrite ? output_name : input_name,
                   written.message, status_of(written.fault));
     }
-    if (!writer.flush() || !out.commit(&error)) {
+    if (!writer.flush() || !out.commit(&error, settings.sync)) {
       const int reason = writer.error();
       out.abandon();
       return fail(output_name, reason != 0 ? std::strerror(reason) : error, kUnwritableOutput);
@@ -421,6 +422,9 @@ int main(int argc, char **argv) {
       ->capture_default_str();
   bool no_progress = false;
   app.add_flag("--no-progress", no_progress, "No progress line, even on a terminal");
+  bool no_sync = false;
+  app.add_flag("--no-sync", no_sync,
+               "Rename the output into place without waiting for it to reach the disk");
   app.set_version_flag("--version", kVersion);
   try {
     app.parse(argc, argv);
@@ -433,6 +437,7 @@ int main(int argc, char **argv) {
     return kUsage;
   }
   settings.progress = !no_progress;
+  settings.sync = !no_sync;
   if (settings.in_place && settings.input == "-") {
     return fail("", "--in-place needs an input file, not standard input", kUsage);
   }

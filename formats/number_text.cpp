@@ -18,18 +18,31 @@ std::string_view without_plus(std::string_view text) {
 
 }  // namespace
 
-bool parse_number(std::string_view text, double *value) {
-  text = without_plus(text);
+const char *parse_number_prefix(const char *first, const char *last, double *value) {
+  const char *start = first;
+  if (last - first > 1 && first[0] == '+' && first[1] != '-' && first[1] != '+') {
+    ++start;  // from_chars takes no leading '+'
+  }
   double parsed = 0.0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+  const auto [end, error] = std::from_chars(start, last, parsed);
+  if (error == std::errc::result_out_of_range) {
     // A value beyond double's range is still a number: an infinity or a zero, as strtod gives
     // it (in the C locale, which this program never leaves).
-    if (error == std::errc::result_out_of_range && end == text.data() + text.size()) {
-      const std::string copy(text);
-      *value = std::strtod(copy.c_str(), nullptr);
-      return true;
-    }
+    const std::string copy(start, end);
+    *value = std::strtod(copy.c_str(), nullptr);
+    return end;
+  }
+  if (error != std::errc()) {
+    return nullptr;
+  }
+  *value = parsed;
+  return end;
+}
+
+bool parse_number(std::string_view text, double *value) {
+  const char *last = text.data() + text.size();
+  double parsed = 0.0;
+  if (text.empty() || parse_number_prefix(text.data(), last, &parsed) != last) {
     return false;
   }
   *value = parsed;

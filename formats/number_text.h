@@ -17,6 +17,10 @@ constexpr size_t kNumberTextSize = 32;
 // left over or nothing was a number.
 bool parse_number(std::string_view text, double *value);
 
+// Parses the number at the start of [first, last) as parse_number does and returns where it
+// ends, or nullptr (leaving *value alone) when no number starts there.
+const char *parse_number_prefix(const char *first, const char *last, double *value);
+
 // Parses the whole of `text` as a decimal integer (an optional sign). False as above, and when
 // the integer does not fit in 64 bits.
 bool parse_integer(std::string_view text, int64_t *value);

@@ -91,10 +91,10 @@ bool OutputFile::open(const std::string &target, std::string *error) {
   return true;
 }
 
-bool OutputFile::commit(std::string *error) {
+bool OutputFile::commit(std::string *error, bool sync) {
   errno = 0;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-  if (ok && !temporary_.empty()) {
+  if (ok && sync && !temporary_.empty()) {
     ok = sync_to_disk(stream_);
   }
   int failure = ok ? 0 : errno;

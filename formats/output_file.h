@@ -25,10 +25,11 @@ class OutputFile {
   // True when the target is written directly (no temporary file, no rename).
   bool direct() const { return direct_; }
 
-  // Completes the output: flushes it and, for a temporary file, puts it on disk, gives it the
+  // Completes the output: flushes it and, for a temporary file, puts it on disk (unless `sync`
+  // is false: faster, but a system crash soon after may leave the target empty), gives it the
   // permissions of the file it replaces and renames it onto the target. False with the system's
   // reason in *error; the temporary file is then removed and the target left as it was.
-  bool commit(std::string *error);
+  bool commit(std::string *error, bool sync = true);
   // Removes the temporary file, leaving the target as it was; closes a direct target.
   void abandon();
 

@@ -72,7 +72,68 @@ bool integer_in(double value, PlyType type) {
   }
 }
 
+// The column loops, with the type and the byte order fixed so that each compiles to a few
+// instructions a value.
+template <typename T, bool kSwap>
+void load_column(const char *bytes, size_t stride, size_t n, double *values) {
+  for (size_t i = 0; i < n; ++i) {
+    char raw[sizeof(T)];
+    const char *from = bytes + i * stride;
+    for (size_t b = 0; b < sizeof(T); ++b) {
+      raw[b] = from[kSwap ? sizeof(T) - 1 - b : b];
+    }
+    T value;
+    std::memcpy(&value, raw, sizeof(T));
+    values[i] = double(value);
+  }
+}
+
+template <typename T, bool kSwap>
+void store_column(const double *values, size_t n, char *bytes, size_t stride) {
+  for (size_t i = 0; i < n; ++i) {
+    const T value = T(values[i]);
+    char raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    char *to = bytes + i * stride;
+    for (size_t b = 0; b < sizeof(T); ++b) {
+      to[b] = raw[kSwap ? sizeof(T) - 1 - b : b];
+    }
+  }
+}
+
 }  // namespace
+
+void load_ply_column(PlyType type, bool big_endian, const char *bytes, size_t stride, size_t n,
+                     double *values) {
+  const bool swap = big_endian != host_is_big_endian();
+  if (type == PlyType::kFloat32) {
+    return swap ? load_column<float, true>(bytes, stride, n, values)
+                : load_column<float, false>(bytes, stride, n, values);
+  }
+  if (type == PlyType::kFloat64) {
+    return swap ? load_column<double, true>(bytes, stride, n, values)
+                : load_column<double, false>(bytes, stride, n, values);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    values[i] = load_ply_value(type, big_endian, bytes + i * stride);
+  }
+}
+
+void store_ply_column(PlyType type, bool big_endian, const double *values, size_t n,
+                      char *bytes, size_t stride) {
+  const bool swap = big_endian != host_is_big_endian();
+  if (type == PlyType::kFloat32) {
+    return swap ? store_column<float, true>(values, n, bytes, stride)
+                : store_column<float, false>(values, n, bytes, stride);
+  }
+  if (type == PlyType::kFloat64) {
+    return swap ? store_column<double, true>(values, n, bytes, stride)
+                : store_column<double, false>(values, n, bytes, stride);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    store_ply_value(type, big_endian, values[i], bytes + i * stride);
+  }
+}
 
 double load_ply_value(PlyType type, bool big_endian, const char *bytes) {
   switch (type) {

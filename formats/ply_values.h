@@ -17,6 +17,13 @@ double load_ply_value(PlyType type, bool big_endian, const char *bytes);
 // same type come back exactly), floats rounded to nearest.
 void store_ply_value(PlyType type, bool big_endian, double value, char *bytes);
 
+// The same for n values spaced `stride` bytes apart (a column of records): loads them into
+// values[0, n), or stores values[0, n) into them. Much faster than one call a value.
+void load_ply_column(PlyType type, bool big_endian, const char *bytes, size_t stride, size_t n,
+                     double *values);
+void store_ply_column(PlyType type, bool big_endian, const double *values, size_t n,
+                      char *bytes, size_t stride);
+
 // Parses an ASCII token as `type`: an integer type takes an integer within its range, a float
 // type any number. False when the token is not such a value.
 bool parse_ply_token(PlyType type, std::string_view token, double *value);

@@ -34,38 +34,49 @@ struct Line {
   bool has_more;  // something other than blanks after z
 };
 
-// Splits the first three fields of `text` (a line without its '\n'). Returns the number of
-// fields found (up to 3), with their bounds relative to `text`, and says whether anything but
-// blanks follows the third. An empty field (two commas in a row) ends the search.
-int split_fields(std::string_view text, size_t *begin, size_t *end, bool *has_more) {
+// Reads the first three fields of `text` (a line without its '\n') as numbers, with their
+// bounds relative to `text`. Returns how many fields were numbers (stopping at the first that
+// is not, whose bounds are then set too) and *fields, how many fields were found up to there.
+// Says whether anything but blanks follows the third. An empty field (two commas in a row)
+// ends the search.
+int read_fields(std::string_view text, size_t *begin, size_t *end, double *values, int *fields,
+                bool *has_more) {
+  const char *const line = text.data();
+  const size_t size = text.size();
   size_t p = 0;
-  int found = 0;
+  *fields = 0;
   *has_more = false;
-  while (found < kCoordinates) {
-    while (p < text.size() && is_blank(text[p])) {
+  for (int found = 0; found < kCoordinates; ++found) {
+    while (p < size && is_blank(line[p])) {
       ++p;
     }
-    if (found > 0 && p < text.size() && text[p] == ',') {
+    if (found > 0 && p < size && line[p] == ',') {
       ++p;
-      while (p < text.size() && is_blank(text[p])) {
+      while (p < size && is_blank(line[p])) {
         ++p;
       }
     }
-    if (p == text.size() || text[p] == ',') {
+    if (p == size || line[p] == ',') {
       return found;
     }
     begin[found] = p;
-    while (p < text.size() && !ends_field(text[p])) {
+    ++*fields;
+    const char *number_end = parse_number_prefix(line + p, line + size, &values[found]);
+    if (number_end != nullptr && (number_end == line + size || ends_field(*number_end))) {
+      p = end[found] = size_t(number_end - line);
+      continue;
+    }
+    while (p < size && !ends_field(line[p])) {
       ++p;
     }
     end[found] = p;
-    ++found;
+    return found;
   }
-  while (p < text.size() && is_blank(text[p])) {
+  while (p < size && is_blank(line[p])) {
     ++p;
   }
-  *has_more = p < text.size();
-  return found;
+  *has_more = p < size;
+  return kCoordinates;
 }
 
 class TextStreamer {
@@ -121,15 +132,10 @@ bool TextStreamer::parse_piece(const char *data, size_t size) {
     } else if (text[first] == '#') {
       line.kind = LineKind::kComment;
     } else {
-      const int fields = split_fields(text, line.field_begin, line.field_end, &line.has_more);
       double values[kCoordinates];
-      int parsed = 0;
-      while (parsed < fields &&
-             parse_number(text.substr(line.field_begin[parsed],
-                                      line.field_end[parsed] - line.field_begin[parsed]),
-                          &values[parsed])) {
-        ++parsed;
-      }
+      int fields = 0;
+      const int parsed = read_fields(text, line.field_begin, line.field_end, values, &fields,
+                                     &line.has_more);
       if (parsed < kCoordinates) {
         if (!seen_point_ && !seen_header_) {
           line.kind = LineKind::kHeader;
