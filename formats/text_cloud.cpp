@@ -235,7 +235,7 @@ void TextStreamer::write_ply_point(size_t i) {
   const bool big_endian = options_.out_format == CloudFormat::kPlyBinaryBigEndian;
   char record[kCoordinates * sizeof(double)];
   for (int k = 0; k < kCoordinates; ++k) {
-    store_ply_value(PlyType::kFloat64, big_endian, values[k], record + k * sizeof(double));
+    store_ply_value(PlyType::kFloat64, big_endian, values[k], record + size_t(k) * sizeof(double));
   }
   out->write(record, sizeof record);
 }

@@ -18,9 +18,10 @@ constexpr int kLanes = 2;
 // on a line.
 constexpr double kFlatness = 1e-10;
 
-enum Moment { kXX, kXY, kYY, kXZ, kYZ, kZZ, kMoments };
-// The plain sums of one block: of the offsets, then of their products in Moment's order.
-enum Sum { kX, kY, kZ, kFirstProduct, kSums = kFirstProduct + kMoments };
+// The central moments, in the order CloudFit keeps them.
+constexpr int kXX = 0, kXY = 1, kYY = 2, kXZ = 3, kYZ = 4, kZZ = 5, kMoments = 6;
+// The plain sums of one block: of the offsets, then of their products in the moments' order.
+constexpr int kX = 0, kY = 1, kZ = 2, kFirstProduct = 3, kSums = kFirstProduct + kMoments;
 
 // The mean offset from `reference` and the central moments of one block of n > 0 points.
 struct BlockSums {
