@@ -6,5 +6,6 @@
 #include "app/run.h"
 
 int main() {
+  levelling::keep_typeahead_for_key(stdin);
   return levelling::run_demonstration(stdin, stdout, levelling::read_key_press);
 }

@@ -2,8 +2,10 @@
 // status, no echo, no bytes left behind, and the terminal's settings put back on every path.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "tests/support/process.h"
 #include "tests/support/transcript.h"
@@ -68,6 +70,8 @@ const KeyCase kKeys[] = {
     {"PageDownWithParameter", "\x1b[6~", 224},
     {"ShiftArrowWithParameters", "\x1b[1;2C", 224},
     {"TwoByteCharacter", "\xc3\xa9", 0xc3},
+    {"AltWithTwoByteCharacter", "\x1b\xc3\xa9", 224},
+    {"ShiftF1WithParameter", "\x1bO2P", 224},
 };
 
 class KeyPressTest : public ::testing::TestWithParam<KeyCase> {};
@@ -108,8 +112,45 @@ TEST_P(KeyWaitSignalTest, SignalDuringTheWaitRestoresTheTerminalThenKills) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitSignalTest,
-                         ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT),
+                         ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGALRM,
+                                           SIGPIPE, SIGABRT, SIGXCPU),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(KeyWaitJobControlTest, StoppedAndContinuedTheWaitStillTakesOneKey) {
+  InteractiveSession session(Console::kTerminal, unusual_settings);
+  const termios before = session.settings();
+  answer_questions(session);
+  session.send_signal(SIGSTOP);
+  // While the job is stopped its shell takes the terminal back, with line mode and echo.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  session.set_settings(before);
+  session.send_signal(SIGCONT);
+  ASSERT_TRUE(session.wait_for_key_wait(2000)) << "continued, the wait stayed in line mode";
+  session.type("q");
+  const ProcessEnd end = session.finish();
+  ASSERT_TRUE(end.exited) << "signal " << end.signal;
+  EXPECT_EQ('q', end.exit_status);
+  EXPECT_TRUE(same_settings(before, session.settings()));
+}
+
+// A terminal already raw: no line mode, no echo, no CR to LF.
+void raw_settings(termios *settings) {
+  unusual_settings(settings);
+  settings->c_lflag &= ~tcflag_t(ICANON | ECHO);
+  settings->c_iflag &= ~tcflag_t(ICRNL);
+  settings->c_cc[VMIN] = 1;
+  settings->c_cc[VTIME] = 0;
+}
+
+TEST(KeyWaitTypeaheadTest, RawTerminalKeepsTheKeyPastedWithTheAnswers) {
+  InteractiveSession session(Console::kTerminal, raw_settings);
+  ASSERT_TRUE(session.wait_for_output(kPrompts[0])) << session.output();
+  session.type("10\r20\r30\rq");
+  const ProcessEnd end = session.finish(3000);
+  ASSERT_TRUE(end.exited) << "the pasted key was lost: the program still waits";
+  EXPECT_EQ('q', end.exit_status);
+  EXPECT_NE(std::string::npos, session.output().find("a_x:10.000"));
+}
 
 }  // namespace
 }  // namespace levelling::test

@@ -3,12 +3,19 @@
 // be the very run of those plain answers.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <random>
 #include <string>
 
 #include "app/key_press.h"
+#include "app/run.h"
 #include "tests/support/process.h"
 #include "tests/support/transcript.h"
 
@@ -147,6 +154,34 @@ TEST_P(HostileInputTest, ProgramFinishesWithEverySectionAndExits255) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, HostileInputTest, ::testing::ValuesIn(hostile_cases()),
                          [](const auto &info) { return info.param.name; });
+
+struct BrokenStream {
+  const char *shell;  // how the program is run, with $DEMO for it
+  int status;
+  const char *message;  // what it says on standard error
+};
+
+TEST(BrokenStreamTest, FailedWritesAndReadsAreSaidOnceWithTheirStatus) {
+  const BrokenStream cases[] = {
+      {"printf '10\\n20\\n30\\n' | $DEMO > /dev/full", kTranscriptNotWritten,
+       "levelling-demo: cannot write the transcript: No space left on device\n"},
+      {"printf '10\\n20\\n30\\n' | $DEMO >&-", kTranscriptNotWritten,
+       "levelling-demo: cannot write the transcript: Bad file descriptor\n"},
+      {"$DEMO < / > /dev/null", 255, "levelling-demo: cannot read the answers: Is a directory\n"},
+  };
+  const std::string errors = ::testing::TempDir() + "broken_stream_errors.txt";
+  for (const BrokenStream &each : cases) {
+    const std::string command = std::string("DEMO='" LEVELLING_DEMO_PATH "'; { ") + each.shell +
+                                "; } 2> '" + errors + "'";
+    const int raw = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(raw)) << each.shell;
+    EXPECT_EQ(each.status, WEXITSTATUS(raw)) << each.shell;
+    std::ifstream said(errors);
+    const std::string text((std::istreambuf_iterator<char>(said)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(each.message, text) << each.shell;
+  }
+  std::remove(errors.c_str());
+}
 
 }  // namespace
 }  // namespace levelling::test

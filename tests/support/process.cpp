@@ -204,6 +204,10 @@ bool InteractiveSession::wait_for_key_wait(int timeout_ms) {
 
 void InteractiveSession::send_signal(int signal_number) { kill(child_, signal_number); }
 
+void InteractiveSession::set_settings(const termios &settings) {
+  tcsetattr(terminal_, TCSANOW, &settings);
+}
+
 ProcessEnd InteractiveSession::finish(int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int status = 0;

@@ -60,6 +60,8 @@ class InteractiveSession {
 
   // The terminal's settings and the number of typed bytes nobody has read (terminal only).
   termios settings() const;
+  // Changes the terminal's settings, as a shell does when a job stops (terminal only).
+  void set_settings(const termios &settings);
   int unread_input() const;
   const std::string &output() const { return output_; }
 
