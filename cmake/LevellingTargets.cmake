@@ -5,6 +5,11 @@ include(GNUInstallDirs)
 # Warnings for one target of the project's own code. STRICT also warns of every implicit
 # narrowing, so that in the libraries and the program each rounding to float is written out.
 function(levelling_warnings target)
+  if(MSVC)
+    # /W4 also warns of narrowing conversions.
+    target_compile_options(${target} PRIVATE /W4 $<$<BOOL:${LEVELLING_WERROR}>:/WX>)
+    return()
+  endif()
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic
                          $<$<BOOL:${LEVELLING_WERROR}>:-Werror>)
   if("STRICT" IN_LIST ARGN)

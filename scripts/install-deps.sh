@@ -10,6 +10,8 @@ packages=(
   valgrind                # memory checks of the program
   libbenchmark-dev        # the benchmark
   libcli11-dev            # option parsing of levelling-cloud
+  g++-mingw-w64-x86-64 wine64  # .ci/run's Windows build and its transcripts under wine
+  g++-aarch64-linux-gnu qemu-user-static  # .ci/run's aarch64 build under qemu
 )
 
 missing=()
