@@ -36,6 +36,9 @@ ProcessEnd decode(int status) {
   // A program killed by SIGQUIT in a test leaves no core file behind.
   const rlimit no_core = {0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
+  // The program starts with SIGPIPE's default action, as under a shell, even after a test of
+  // this process ignored it.
+  std::signal(SIGPIPE, SIG_DFL);
   execl(LEVELLING_DEMO_PATH, LEVELLING_DEMO_PATH, static_cast<char *>(nullptr));
   std::perror("exec " LEVELLING_DEMO_PATH);
   _exit(127);
