@@ -108,6 +108,24 @@ TEST(RotationLayoutTest, SineAndCosineStandWhereTheRowVectorConventionPutsThem) 
   matrix_free(3, r);
 }
 
+TEST(TransformPointTest, SumsZThenYThenX) {
+  // (1 + 2^60) + -2^60 is 0 in double: the 1 is lost before x is added. Summed x first, the
+  // result would be 1.
+  const float big = 1152921504606846976.0f;  // 2^60
+  Matrix ones = matrix_alloc(3, 3);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      ones[r][c] = 1.0f;
+    }
+  }
+  Point3 out;
+  transform_point({-big, big, 1.0f}, ones, &out);
+  EXPECT_EQ(0.0f, out.x);
+  EXPECT_EQ(0.0f, out.y);
+  EXPECT_EQ(0.0f, out.z);
+  matrix_free(3, ones);
+}
+
 TEST(TransformPointTest, TheDefaultTransformationMovesTheFirstPointAsPrinted) {
   // The XYZ transformation for 45, 45 and 0 degrees, as the run prints it.
   Matrix m = matrix_alloc(3, 3);

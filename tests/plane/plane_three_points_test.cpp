@@ -62,6 +62,16 @@ TEST(PlaneSlopeFormTest, VerticalPlaneWritesNothing) {
   EXPECT_EQ(kUntouched, slope.c);
 }
 
+TEST(PlaneSlopeFormTest, NegativeZeroIsZeroToo) {
+  // C = -0.0 (as the answers -180, -90, 0 give) is a vertical plane like C = 0: dividing by it
+  // would print -inf and nan.
+  PlaneSlope slope = {kUntouched, kUntouched, kUntouched};
+  plane_slope_form(-3750.0f, 0.0f, -0.0f, 37500.0f, &slope.a, &slope.b, &slope.c);
+  EXPECT_EQ(kUntouched, slope.a);
+  EXPECT_EQ(kUntouched, slope.b);
+  EXPECT_EQ(kUntouched, slope.c);
+}
+
 TEST(PlaneSlopeFormTest, CoincidentPointsGiveAZeroNormalAndNoSlopeForm) {
   const float same[] = {3.0f, 3.0f, 3.0f};
   PlaneGeneral p;

@@ -72,12 +72,34 @@ TEST(SolveLinearSystemTest, OneUnknownIsOneDivisionUnlessThePivotIsTiny) {
   EXPECT_EQ(0.5f, x);
   matrix_free(2, aug);
 
+  // A negative pivot is as good as a positive one: only its magnitude is tested.
+  const float negative[] = {-4};
+  Matrix negative_aug = augmented(1, negative, b);
+  ASSERT_EQ(1, solve_linear_system(negative_aug, 1, &x));
+  EXPECT_EQ(-0.5f, x);
+  matrix_free(2, negative_aug);
+
   const float tiny[] = {0.000009f};
   Matrix tiny_aug = augmented(1, tiny, b);
   x = kUntouched;
   EXPECT_EQ(0, solve_linear_system(tiny_aug, 1, &x));
   EXPECT_EQ(kUntouched, x);
   matrix_free(2, tiny_aug);
+}
+
+TEST(SolveLinearSystemTest, EliminationMultipliesBeforeItDivides) {
+  // x = (1, 0) exactly. After the rows are exchanged the second pivot is
+  // 0.7 - (1.1 * 0.1) / 0.7, stored as a float; dividing first, 0.7 - 1.1 * (0.1 / 0.7),
+  // leaves the right-hand side a few 1e-17 off and x1 comes out not quite 0.
+  const float a[] = {0.1f, 0.7f,  //
+                     0.7f, 1.1f};
+  const float b[] = {0.1f, 0.7f};
+  Matrix aug = augmented(2, a, b);
+  float x[2];
+  ASSERT_EQ(1, solve_linear_system(aug, 2, x));
+  EXPECT_EQ(1.0f, x[0]);
+  EXPECT_EQ(0.0f, x[1]);
+  matrix_free(3, aug);
 }
 
 TEST(SolveLinearSystemTest, NoUnknownsReadsAndWritesNothing) {

@@ -43,6 +43,10 @@ TEST(VectorNormTest, LengthOfAVector) {
   EXPECT_EQ(5.0, vector_norm(2, v));
   EXPECT_EQ(0.0, vector_norm(0, v));
   EXPECT_EQ(0.0, vector_norm(-1, nullptr));
+  // Squared in double: 1e-30 squared is below float's range and 1e30 squared above it.
+  const float tiny = 1e-30f, huge = 1e30f;
+  EXPECT_EQ(double(tiny), vector_norm(1, &tiny));
+  EXPECT_EQ(double(huge), vector_norm(1, &huge));
 }
 
 TEST(LevelPlaneProjectionTest, LevelPlaneKeepsThePointsAtItsHeight) {
