@@ -70,6 +70,9 @@ const KeyCase kKeys[] = {
     {"PageDownWithParameter", "\x1b[6~", 224},
     {"ShiftArrowWithParameters", "\x1b[1;2C", 224},
     {"TwoByteCharacter", "\xc3\xa9", 0xc3},
+    {"ThreeByteCharacter", "\xe2\x82\xac", 0xe2},
+    {"LinuxConsoleF1", "\x1b[[A", 224},
+    {"CtrlSIsAKeyNotAStop", "\x13", 19},
     {"AltWithTwoByteCharacter", "\x1b\xc3\xa9", 224},
     {"ShiftF1WithParameter", "\x1bO2P", 224},
 };
@@ -115,6 +118,16 @@ INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitSignalTest,
                          ::testing::Values(SIGTERM, SIGHUP, SIGQUIT, SIGINT, SIGUSR1, SIGALRM,
                                            SIGPIPE, SIGABRT, SIGXCPU),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST(KeyWaitTypeaheadTest, WhatIsTypedAfterTheKeyStaysForTheShell) {
+  InteractiveSession session(Console::kTerminal, unusual_settings);
+  answer_questions(session);
+  session.type("qls\n");
+  const ProcessEnd end = session.finish();
+  ASSERT_TRUE(end.exited) << "signal " << end.signal;
+  EXPECT_EQ('q', end.exit_status);
+  EXPECT_EQ(3, session.unread_input()) << "the terminal's queue was flushed with the settings";
+}
 
 TEST(KeyWaitJobControlTest, StoppedAndContinuedTheWaitStillTakesOneKey) {
   InteractiveSession session(Console::kTerminal, unusual_settings);
