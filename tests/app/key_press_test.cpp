@@ -129,6 +129,37 @@ TEST(KeyWaitTypeaheadTest, WhatIsTypedAfterTheKeyStaysForTheShell) {
   EXPECT_EQ(3, session.unread_input()) << "the terminal's queue was flushed with the settings";
 }
 
+TEST(KeyWaitSignalTest, HangupTheCallerIgnoresStaysIgnored) {
+  InteractiveSession session(Console::kTerminal, unusual_settings, SIGHUP);
+  const termios before = session.settings();
+  answer_questions(session);
+  session.send_signal(SIGHUP);
+  session.type("q");
+  const ProcessEnd end = session.finish();
+  ASSERT_TRUE(end.exited) << "killed by signal " << end.signal;
+  EXPECT_EQ('q', end.exit_status);
+  EXPECT_TRUE(same_settings(before, session.settings()));
+}
+
+TEST(KeyWaitTypeaheadTest, WholeTranscriptReachesAPipeBeforeTheKeyIsAwaited) {
+  // Answers from the terminal, the transcript into a pipe (`levelling-demo | tee log`): the
+  // pipe's buffer must be flushed before the wait, or the user sees nothing to answer.
+  InteractiveSession session(Console::kTerminalInput, unusual_settings);
+  for (const char axis : {'x', 'y', 'z'}) {
+    ASSERT_TRUE(session.wait_for_output(std::string("abot ") + axis + " axis:\n"))
+        << session.output();
+    session.type(axis == 'z' ? "0\n" : "45\n");
+  }
+  ASSERT_TRUE(session.wait_for_key_wait()) << session.output();
+  const std::string expected = expected_transcript("answers_45_45_0.txt");
+  EXPECT_TRUE(session.wait_for_output(expected, 2000))
+      << describe_difference(expected, session.output());
+  session.type("q");
+  const ProcessEnd end = session.finish();
+  ASSERT_TRUE(end.exited) << "signal " << end.signal;
+  EXPECT_EQ('q', end.exit_status);
+}
+
 TEST(KeyWaitJobControlTest, StoppedAndContinuedTheWaitStillTakesOneKey) {
   InteractiveSession session(Console::kTerminal, unusual_settings);
   const termios before = session.settings();

@@ -32,13 +32,15 @@ ProcessEnd decode(int status) {
   return end;
 }
 
-[[noreturn]] void exec_demo() {
+[[noreturn]] void exec_demo(int ignored_signal = 0) {
   // A program killed by SIGQUIT in a test leaves no core file behind.
   const rlimit no_core = {0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
   // The program starts with SIGPIPE's default action, as under a shell, even after a test of
-  // this process ignored it.
-  std::signal(SIGPIPE, SIG_DFL);
+  // this process ignored it (unless it is the signal to be ignored).
+  if (ignored_signal != SIGPIPE) {
+    std::signal(SIGPIPE, SIG_DFL);
+  }
   execl(LEVELLING_DEMO_PATH, LEVELLING_DEMO_PATH, static_cast<char *>(nullptr));
   std::perror("exec " LEVELLING_DEMO_PATH);
   _exit(127);
@@ -91,10 +93,12 @@ ProcessResult run_program(const std::string &input) {
 
 ProcessResult run_program_without_input() { return run_program_reading(-1); }
 
-InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *)) {
+InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *),
+                                       int ignored_signal) {
   int program_input = -1;
   int program_output = -1;
-  if (console == Console::kTerminal) {
+  const bool terminal = console != Console::kPipes;
+  if (terminal) {
     int master = -1;
     if (openpty(&master, &terminal_, nullptr, nullptr, nullptr) != 0) {
       std::perror("openpty");
@@ -102,6 +106,15 @@ InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *
     }
     typing_ = reading_ = master;
     program_input = program_output = terminal_;
+    if (console == Console::kTerminalInput) {
+      int output_pipe[2];
+      if (pipe(output_pipe) != 0) {
+        std::perror("pipe");
+        std::abort();
+      }
+      reading_ = output_pipe[0];
+      program_output = output_pipe[1];
+    }
     if (adjust) {
       termios settings;
       tcgetattr(terminal_, &settings);
@@ -124,9 +137,12 @@ InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *
   }
   child_ = fork();
   if (child_ == 0) {
-    if (console == Console::kTerminal) {
+    if (terminal) {
       setsid();
       ioctl(terminal_, TIOCSCTTY, 0);
+    }
+    if (ignored_signal != 0) {
+      std::signal(ignored_signal, SIG_IGN);
     }
     dup2(program_input, STDIN_FILENO);
     dup2(program_output, STDOUT_FILENO);
@@ -136,10 +152,12 @@ InteractiveSession::InteractiveSession(Console console, void (*adjust)(termios *
         close(fd);
       }
     }
-    exec_demo();
+    exec_demo(ignored_signal);
   }
   if (console == Console::kPipes) {
     close(program_input);
+  }
+  if (program_output != terminal_) {
     close(program_output);
   }
 }
@@ -151,6 +169,9 @@ InteractiveSession::~InteractiveSession() {
   }
   close_input();
   close(reading_);
+  if (terminal_ >= 0 && typing_ != reading_) {
+    close(typing_);  // the terminal's master side, when the output comes through a pipe
+  }
   if (terminal_ >= 0) {
     close(terminal_);
   }

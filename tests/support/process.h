@@ -32,6 +32,7 @@ ProcessResult run_program_without_input();
 enum class Console {
   kTerminal,  // a fresh pseudo-terminal, its controlling terminal, for input, output and errors
   kPipes,     // two pipes: what the session types, and what the program prints
+  kTerminalInput,  // the pseudo-terminal for input only; output and errors go to a pipe
 };
 
 // levelling-demo running while the test types at it and reads what it prints, as a person
@@ -39,8 +40,10 @@ enum class Console {
 // settings and input queue can be read before, during and after the run.
 class InteractiveSession {
  public:
-  // Opens the console (applying `adjust` to a terminal's settings), then starts the program.
-  explicit InteractiveSession(Console console, void (*adjust)(termios *) = nullptr);
+  // Opens the console (applying `adjust` to a terminal's settings), then starts the program,
+  // with `ignored_signal` (when not 0) ignored, as a caller such as nohup ignores SIGHUP.
+  explicit InteractiveSession(Console console, void (*adjust)(termios *) = nullptr,
+                              int ignored_signal = 0);
   ~InteractiveSession();
   InteractiveSession(const InteractiveSession &) = delete;
   InteractiveSession &operator=(const InteractiveSession &) = delete;
