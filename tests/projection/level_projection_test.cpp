@@ -35,6 +35,8 @@ Levelled level(const float *xs, const float *ys, float count, PlaneSlope plane, 
 }
 
 const float kXs[] = {3.0f, -4.0f, 12.5f, 0.0f, 7.0f, -9.0f};
+const float kStartingX[] = {100.0f, 50.0f, 75.0f, 30.0f, 90.0f, 15.0f};
+const float kStartingY[] = {0.0f, 0.0f, 75.0f, 0.0f, 0.0f, 15.0f};
 const float kYs[] = {1.0f, 6.0f, -2.0f, 0.0f, 8.5f, -3.0f};
 
 TEST(VectorNormTest, LengthOfAVector) {
@@ -47,6 +49,24 @@ TEST(VectorNormTest, LengthOfAVector) {
   const float tiny = 1e-30f, huge = 1e30f;
   EXPECT_EQ(double(tiny), vector_norm(1, &tiny));
   EXPECT_EQ(double(huge), vector_norm(1, &huge));
+}
+
+TEST(LevelPlaneProjectionTest, CentredProjectionIsBitForBitTheDescribedArithmetic) {
+  // The starting points' x and y on z = 0.3x - 0.2y + 5, levelled about their centroid; the
+  // values come from tests/transcripts/model.py's arithmetic (centroid sums in double, the
+  // y and z sums stored as floats before the division, then T, R1, R2 and Tb in turn).
+  const Levelled out = level(kStartingX, kStartingY, 6.0f, {0.3f, -0.2f, 5.0f}, true);
+  const float expected[3][6] = {
+      {0x1.9a7e3ap+6f, 0x1.935fb8p+5f, 0x1.20d96p+6f, 0x1.d8a872p+4f, 0x1.70bb5cp+6f, 0x1.a09888p+3f},
+      {-0x1.174b8p-2f, -0x1.174bcp-2f, 0x1.305d2ep+6f, -0x1.174bcp-2f, -0x1.174b8p-2f, 0x1.dffffep+3f},
+      {0x1.3ffffap+4f, 0x1.3ffffep+4f, 0x1.40000ap+4f, 0x1.4p+4f, 0x1.3ffffcp+4f, 0x1.400004p+4f}};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(expected[0][i], out.x[i]) << i;
+    EXPECT_EQ(expected[1][i], out.y[i]) << i;
+    EXPECT_EQ(expected[2][i], out.z[i]) << i;
+  }
+  EXPECT_EQ(-0x1.2a73aap-2f, out.angle_y);
+  EXPECT_EQ(-0x1.83a13cp-3f, out.angle_x);
 }
 
 TEST(LevelPlaneProjectionTest, LevelPlaneKeepsThePointsAtItsHeight) {
