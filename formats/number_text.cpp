@@ -1,6 +1,7 @@
 #include "formats/number_text.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -60,13 +61,28 @@ bool parse_integer(std::string_view text, int64_t *value) {
   return true;
 }
 
-size_t format_number(double value, char *out) {
-  return size_t(std::to_chars(out, out + kNumberTextSize, value).ptr - out);
+namespace {
+
+// Plain decimals (100000, 0.25) for the magnitudes coordinates have, the exponent form only
+// beyond them, where plain digits would run long. Either way the shortest that reads back.
+constexpr double kSmallestPlain = 1e-5;
+constexpr double kLargestPlain = 1e16;
+
+template <typename T>
+size_t shortest(T value, char *out) {
+  const double magnitude = std::fabs(double(value));
+  const std::chars_format form = magnitude == 0.0 ||
+                                         (magnitude >= kSmallestPlain && magnitude < kLargestPlain)
+                                     ? std::chars_format::fixed
+                                     : std::chars_format::general;
+  return size_t(std::to_chars(out, out + kNumberTextSize, value, form).ptr - out);
 }
 
-size_t format_number(float value, char *out) {
-  return size_t(std::to_chars(out, out + kNumberTextSize, value).ptr - out);
-}
+}  // namespace
+
+size_t format_number(double value, char *out) { return shortest(value, out); }
+
+size_t format_number(float value, char *out) { return shortest(value, out); }
 
 size_t format_integer(int64_t value, char *out) {
   return size_t(std::to_chars(out, out + kNumberTextSize, value).ptr - out);

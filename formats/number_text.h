@@ -10,7 +10,7 @@
 namespace levelling {
 
 // Room for any number written by the functions below.
-constexpr size_t kNumberTextSize = 32;
+constexpr size_t kNumberTextSize = 48;
 
 // Parses the whole of `text` as a decimal or exponent number (an optional leading '+' or '-';
 // "nan" and "inf" are numbers too). Returns false, leaving *value alone, when any character is
@@ -26,7 +26,8 @@ const char *parse_number_prefix(const char *first, const char *last, double *val
 bool parse_integer(std::string_view text, int64_t *value);
 
 // Writes the shortest text that reads back to `value` into `out` (kNumberTextSize bytes at
-// least) and returns its length. The float overload reads back to the same float.
+// least) and returns its length: plain decimals from 1e-5 to 1e16 in magnitude (100000, not
+// 1e+05), the exponent form beyond. The float overload reads back to the same float.
 size_t format_number(double value, char *out);
 size_t format_number(float value, char *out);
 size_t format_integer(int64_t value, char *out);

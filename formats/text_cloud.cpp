@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "formats/cloud_stream.h"
@@ -16,6 +17,8 @@ namespace {
 
 // Bytes of text parsed at a time, and the longest line taken.
 constexpr size_t kTextPiece = size_t(1) << 20;
+// Pieces at least this long are parsed and written in two halves side by side.
+constexpr size_t kSplitPiece = size_t(256) << 10;
 constexpr size_t kLongestLine = size_t(16) << 20;
 constexpr int kCoordinates = 3;
 const char *const kAxisNames[kCoordinates] = {"x", "y", "z"};
@@ -79,45 +82,36 @@ int read_fields(std::string_view text, size_t *begin, size_t *end, double *value
   return kCoordinates;
 }
 
-class TextStreamer {
- public:
-  TextStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
-      : in_(in), visit_(visit), options_(options) {}
-
-  StreamResult run();
-
- private:
-  bool parse_piece(const char *data, size_t size);
-  void write_piece(const char *data);
-  void write_ply_header();
-  void write_ply_point(size_t i);
-  void fail(StreamFault fault, const std::string &message) {
-    result_.fault = fault;
-    result_.message = message;
-  }
-
-  ByteReader *in_;
-  const PointVisitor &visit_;
-  const StreamOptions &options_;
-  StreamResult result_;
-  int64_t line_number_ = 0;  // of the last line parsed
-  bool seen_point_ = false;
-  bool seen_header_ = false;
-  std::vector<Line> lines_;
-  PointBlock block_;
+// One part of a piece of text: its lines, its points, and the first fault met in it, parsed
+// (and, for text output, written) on its own so that two parts can be worked on at once.
+struct Part {
+  size_t begin = 0, end = 0;  // the part's bytes in the piece
+  int64_t line_number = 0;    // of the last line parsed
+  bool seen_point = false;    // a point came before (a header is then a fault)
+  bool seen_header = false;
+  std::vector<Line> lines;
+  PointBlock block;
+  StreamFault fault = StreamFault::kNone;
+  std::string message;
+  std::string written;  // the part's lines as text output, once formatted
 };
 
-bool TextStreamer::parse_piece(const char *data, size_t size) {
-  lines_.clear();
-  block_.count = 0;
-  block_.x.clear();
-  block_.y.clear();
-  block_.z.clear();
-  for (size_t begin = 0; begin < size;) {
-    const void *newline = std::memchr(data + begin, '\n', size - begin);
+// Parses the lines of `part` in `data`. Stops at the first fault, which it keeps in the part.
+void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
+  part->lines.clear();
+  part->block.count = 0;
+  part->block.x.clear();
+  part->block.y.clear();
+  part->block.z.clear();
+  const auto fail = [part](StreamFault fault, const std::string &message) {
+    part->fault = fault;
+    part->message = "line " + std::to_string(part->line_number) + ": " + message;
+  };
+  for (size_t begin = part->begin; begin < part->end;) {
+    const void *newline = std::memchr(data + begin, '\n', part->end - begin);
     const size_t end = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1
-                                          : size;
-    ++line_number_;
+                                          : part->end;
+    ++part->line_number;
     std::string_view text(data + begin, end - begin);
     if (!text.empty() && text.back() == '\n') {
       text.remove_suffix(1);
@@ -137,75 +131,105 @@ bool TextStreamer::parse_piece(const char *data, size_t size) {
       const int parsed = read_fields(text, line.field_begin, line.field_end, values, &fields,
                                      &line.has_more);
       if (parsed < kCoordinates) {
-        if (!seen_point_ && !seen_header_) {
-          line.kind = LineKind::kHeader;
-          seen_header_ = true;
-        } else {
-          const std::string where = "line " + std::to_string(line_number_) + ": ";
+        if (part->seen_point || part->seen_header) {
           if (parsed < fields) {
             const std::string_view field = text.substr(
                 line.field_begin[parsed], line.field_end[parsed] - line.field_begin[parsed]);
-            fail(StreamFault::kMalformed, where + "'" + std::string(field.substr(0, 40)) +
+            fail(StreamFault::kMalformed, "'" + std::string(field.substr(0, 40)) +
                                               "' is not a number (" + kAxisNames[parsed] + ")");
           } else {
             fail(StreamFault::kMalformed,
-                 where + "expected three numbers x y z, found " + std::to_string(fields));
+                 "expected three numbers x y z, found " + std::to_string(fields));
           }
-          return false;
+          return;
         }
+        line.kind = LineKind::kHeader;
+        part->seen_header = true;
       } else {
         for (int k = 0; k < kCoordinates; ++k) {
           if (!std::isfinite(values[k])) {
-            fail(StreamFault::kMalformed, "line " + std::to_string(line_number_) + ": " +
-                                              kAxisNames[k] + " is not a finite number");
-            return false;
+            fail(StreamFault::kMalformed, std::string(kAxisNames[k]) + " is not a finite number");
+            return;
           }
         }
-        if (line.has_more && options_.out != nullptr && options_.out_format != CloudFormat::kText) {
+        if (line.has_more && refuse_extra_columns) {
           fail(StreamFault::kUnsupported,
-               "line " + std::to_string(line_number_) +
-                   ": has columns after x y z, which PLY output would lose; write text instead");
-          return false;
+               "has columns after x y z, which PLY output would lose; write text instead");
+          return;
         }
-        seen_point_ = true;
-        block_.x.push_back(values[0]);
-        block_.y.push_back(values[1]);
-        block_.z.push_back(values[2]);
-        ++block_.count;
+        part->seen_point = true;
+        part->block.x.push_back(values[0]);
+        part->block.y.push_back(values[1]);
+        part->block.z.push_back(values[2]);
+        ++part->block.count;
       }
     }
-    lines_.push_back(line);
+    part->lines.push_back(line);
     begin = end;
   }
-  return true;
 }
 
-void TextStreamer::write_piece(const char *data) {
-  ByteWriter *out = options_.out;
+// Writes the part's lines as text into part->written: every line as it was, but for its
+// points' (visited) coordinates.
+void format_part(const char *data, Part *part) {
+  std::string &out = part->written;
+  out.clear();
   size_t point = 0;
   char number[kNumberTextSize];
-  for (const Line &line : lines_) {
-    if (options_.out_format != CloudFormat::kText) {
-      if (line.kind == LineKind::kPoint) {
-        write_ply_point(point++);
-      }
-      continue;
-    }
+  for (const Line &line : part->lines) {
     if (line.kind != LineKind::kPoint) {
-      out->write(data + line.begin, line.end - line.begin);
+      out.append(data + line.begin, line.end - line.begin);
       continue;
     }
-    const double values[kCoordinates] = {block_.x[point], block_.y[point], block_.z[point]};
+    const double values[kCoordinates] = {part->block.x[point], part->block.y[point],
+                                         part->block.z[point]};
     ++point;
     size_t at = line.begin;
     for (int k = 0; k < kCoordinates; ++k) {
-      out->write(data + at, line.begin + line.field_begin[k] - at);
-      out->write(number, format_number(values[k], number));
+      out.append(data + at, line.begin + line.field_begin[k] - at);
+      out.append(number, format_number(values[k], number));
       at = line.begin + line.field_end[k];
     }
-    out->write(data + at, line.end - at);
+    out.append(data + at, line.end - at);
   }
 }
+
+// Runs `work` on both parts, the second on a thread of its own when there is one.
+template <typename Work>
+void on_both(Part (&parts)[2], bool split, const Work &work) {
+  if (!split) {
+    work(&parts[0]);
+    return;
+  }
+  std::thread second([&] { work(&parts[1]); });
+  work(&parts[0]);
+  second.join();
+}
+
+class TextStreamer {
+ public:
+  TextStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
+      : in_(in), visit_(visit), options_(options) {}
+
+  StreamResult run();
+
+ private:
+  void write_ply_header();
+  void write_ply_point(const PointBlock &block, size_t i);
+  void fail(StreamFault fault, const std::string &message) {
+    result_.fault = fault;
+    result_.message = message;
+  }
+
+  ByteReader *in_;
+  const PointVisitor &visit_;
+  const StreamOptions &options_;
+  StreamResult result_;
+  int64_t line_number_ = 0;  // of the last line parsed
+  bool seen_point_ = false;
+  bool seen_header_ = false;
+  Part parts_[2];
+};
 
 void TextStreamer::write_ply_header() {
   const PlyEncoding encoding = options_.out_format == CloudFormat::kPlyAscii
@@ -222,8 +246,8 @@ void TextStreamer::write_ply_header() {
   options_.out->write(header.data(), header.size());
 }
 
-void TextStreamer::write_ply_point(size_t i) {
-  const double values[kCoordinates] = {block_.x[i], block_.y[i], block_.z[i]};
+void TextStreamer::write_ply_point(const PointBlock &block, size_t i) {
+  const double values[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
   ByteWriter *out = options_.out;
   if (options_.out_format == CloudFormat::kPlyAscii) {
     for (int k = 0; k < kCoordinates; ++k) {
@@ -279,15 +303,65 @@ StreamResult TextStreamer::run() {
       }
       available = more;
     }
-    if (!parse_piece(in_->data(), usable)) {
-      return result_;
+    const char *data = in_->data();
+
+    // Two halves, split at a line end, parsed and written side by side. Until the first point
+    // a header line may still come, which only the first line's part can tell: a piece is
+    // split only once a point has been seen.
+    size_t middle = usable;
+    if (seen_point_ && usable >= kSplitPiece) {
+      const void *newline = std::memchr(data + usable / 2, '\n', usable - usable / 2);
+      middle = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1 : usable;
     }
-    if (block_.count > 0) {
-      visit_(&block_);
-      result_.points += int64_t(block_.count);
+    const bool split = middle < usable;
+    parts_[0].begin = 0;
+    parts_[0].end = middle;
+    parts_[1].begin = middle;
+    parts_[1].end = usable;
+    int64_t lines_before_middle = 0;
+    if (split) {
+      for (const char *p = data; (p = static_cast<const char *>(
+                                      std::memchr(p, '\n', size_t(data + middle - p)))) != nullptr;
+           ++p) {
+        ++lines_before_middle;
+      }
     }
-    if (options_.out != nullptr) {
-      write_piece(in_->data());
+    for (int half = 0; half < 2; ++half) {
+      Part &part = parts_[half];
+      part.line_number = line_number_ + (half == 0 ? 0 : lines_before_middle);
+      part.seen_point = seen_point_;
+      part.seen_header = seen_header_;
+      part.fault = StreamFault::kNone;
+    }
+    on_both(parts_, split, [&](Part *part) { parse_part(data, to_ply, part); });
+    const int halves = split ? 2 : 1;
+    for (int half = 0; half < halves; ++half) {
+      Part &part = parts_[half];
+      if (part.fault != StreamFault::kNone) {
+        fail(part.fault, part.message);
+        return result_;
+      }
+    }
+    seen_point_ = seen_point_ || parts_[0].seen_point || (split && parts_[1].seen_point);
+    seen_header_ = seen_header_ || parts_[0].seen_header;
+    line_number_ = parts_[halves - 1].line_number;
+    for (int half = 0; half < halves; ++half) {
+      if (parts_[half].block.count > 0) {
+        visit_(&parts_[half].block);
+        result_.points += int64_t(parts_[half].block.count);
+      }
+    }
+    if (options_.out != nullptr && !to_ply) {
+      on_both(parts_, split, [&](Part *part) { format_part(data, part); });
+      for (int half = 0; half < halves; ++half) {
+        options_.out->write(parts_[half].written.data(), parts_[half].written.size());
+      }
+    } else if (to_ply) {
+      for (int half = 0; half < halves; ++half) {
+        for (size_t i = 0; i < parts_[half].block.count; ++i) {
+          write_ply_point(parts_[half].block, i);
+        }
+      }
     }
     in_->consume(usable);
     if (options_.progress) {

@@ -142,6 +142,32 @@ TEST(TextCloudTest, LinesComeBackAsTheyWereButForTheCoordinates) {
   EXPECT_EQ("512345.6789012 4012345.123456 321.0001\n", far.output);
 }
 
+TEST(TextCloudTest, LongCloudsComeBackWholeAndFaultsKeepTheirLineNumbers) {
+  // Long enough to be parsed in halves side by side: the lines, their order and the line
+  // numbers of a fault must be those of one reading from the top.
+  std::string input = "# long\n";
+  for (int i = 0; i < 120000; ++i) {
+    input += std::to_string(i) + " " + std::to_string(i) + ".5 -" + std::to_string(i + 1) + " extra " +
+             std::to_string(i % 7) + "\n";
+  }
+  const Streamed same = stream(input, CloudFormat::kText);
+  ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
+  EXPECT_EQ(120000, same.result.points);
+  EXPECT_TRUE(input == same.output);
+  EXPECT_EQ(119999.5, same.y.back());
+  for (const int bad_line : {3, 40001, 60001, 119990}) {
+    std::string broken = input;
+    size_t at = 0;
+    for (int line = 1; line < bad_line; ++line) {
+      at = broken.find('\n', at) + 1;
+    }
+    broken.insert(at, "oops 1 2\n");
+    const Streamed streamed = stream(broken, CloudFormat::kText);
+    EXPECT_EQ("line " + std::to_string(bad_line) + ": 'oops' is not a number (x)",
+              streamed.result.message);
+  }
+}
+
 TEST(CloudStreamTest, BadInputSaysWhereAndWhy) {
   const std::string ply = "ply\nformat binary_little_endian 1.0\n";
   const std::string truncated = ply_file(PlyEncoding::kBinaryLittleEndian, PlyType::kFloat32, 4);
