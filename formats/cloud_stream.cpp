@@ -20,6 +20,19 @@ const char *cloud_format_name(CloudFormat format) {
   return "?";
 }
 
+PlyEncoding ply_encoding_of(CloudFormat format) {
+  switch (format) {
+    case CloudFormat::kPlyBinaryLittleEndian:
+      return PlyEncoding::kBinaryLittleEndian;
+    case CloudFormat::kPlyBinaryBigEndian:
+      return PlyEncoding::kBinaryBigEndian;
+    case CloudFormat::kText:
+    case CloudFormat::kPlyAscii:
+      break;
+  }
+  return PlyEncoding::kAscii;
+}
+
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
   ByteReader reader(in);
   StreamResult result;

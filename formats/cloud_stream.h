@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "formats/byte_io.h"
+#include "formats/ply_header.h"
 
 namespace levelling {
 
@@ -32,6 +33,9 @@ enum class CloudFormat { kText, kPlyAscii, kPlyBinaryLittleEndian, kPlyBinaryBig
 
 // A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian").
 const char *cloud_format_name(CloudFormat format);
+
+// The PLY encoding of a PLY format (ascii for text, which has none).
+PlyEncoding ply_encoding_of(CloudFormat format);
 
 // A block of points as they are read: coordinates and, when the cloud has them, normals.
 // A visitor may change the values in place; `count` and the sizes stay.

@@ -71,17 +71,6 @@ void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> 
   }
 }
 
-PlyEncoding encoding_of(CloudFormat format) {
-  switch (format) {
-    case CloudFormat::kPlyBinaryLittleEndian:
-      return PlyEncoding::kBinaryLittleEndian;
-    case CloudFormat::kPlyBinaryBigEndian:
-      return PlyEncoding::kBinaryBigEndian;
-    default:
-      return PlyEncoding::kAscii;
-  }
-}
-
 CloudFormat format_of(PlyEncoding encoding) {
   switch (encoding) {
     case PlyEncoding::kBinaryLittleEndian:
@@ -182,7 +171,7 @@ bool PlyStreamer::prepare() {
     return true;
   }
   to_text_ = options_.out_format == CloudFormat::kText;
-  out_encoding_ = encoding_of(options_.out_format);
+  out_encoding_ = ply_encoding_of(options_.out_format);
   same_ = !to_text_ && out_encoding_ == header_.encoding;
   if (to_text_) {
     for (const PlyElement &element : header_.elements) {

@@ -232,11 +232,7 @@ class TextStreamer {
 };
 
 void TextStreamer::write_ply_header() {
-  const PlyEncoding encoding = options_.out_format == CloudFormat::kPlyAscii
-                                   ? PlyEncoding::kAscii
-                               : options_.out_format == CloudFormat::kPlyBinaryBigEndian
-                                   ? PlyEncoding::kBinaryBigEndian
-                                   : PlyEncoding::kBinaryLittleEndian;
+  const PlyEncoding encoding = ply_encoding_of(options_.out_format);
   const std::string header = std::string("ply\nformat ") + ply_encoding_name(encoding) +
                              " 1.0\ncomment written by levelling-cloud from a text cloud\n"
                              "element vertex " +
