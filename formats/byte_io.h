@@ -52,6 +52,9 @@ class ByteWriter {
   void write(char byte) { write(&byte, 1); }
   // Hands the buffer to the stream and flushes the stream; returns false on any failure so far.
   bool flush();
+  // Drops what the buffer holds without writing it (before the stream is closed or abandoned,
+  // so that the destructor does not write into it).
+  void discard() { used_ = 0; }
   int error() const { return error_; }
 
  private:

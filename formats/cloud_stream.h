@@ -37,6 +37,13 @@ const char *cloud_format_name(CloudFormat format);
 // The PLY encoding of a PLY format (ascii for text, which has none).
 PlyEncoding ply_encoding_of(CloudFormat format);
 
+// An empty point: all three coordinates NaN, how organised depth scans mark a pixel without a
+// return. Readers hand such points on in their place (a visitor leaves them out of any fit);
+// any other NaN or infinite coordinate is malformed input.
+inline bool is_empty_point(double x, double y, double z) {
+  return x != x && y != y && z != z;  // NaN is the only value unequal to itself
+}
+
 // A block of points as they are read: coordinates and, when the cloud has them, normals.
 // A visitor may change the values in place; `count` and the sizes stay.
 struct PointBlock {

@@ -52,6 +52,25 @@ size_t first_non_finite(const double *values, size_t n) {
   return i;
 }
 
+// The first point among [0, n) with a coordinate that is not finite, other than an empty point
+// (all three NaN), or n; *axis says which coordinate.
+size_t first_bad_point(const double *x, const double *y, const double *z, size_t n, int *axis) {
+  const double *columns[kAxes] = {x, y, z};
+  size_t bad = n;
+  for (int k = 0; k < kAxes; ++k) {
+    for (size_t from = 0; from < bad;) {
+      const size_t at = from + first_non_finite(columns[k] + from, bad - from);
+      if (at < bad && !is_empty_point(x[at], y[at], z[at])) {
+        bad = at;
+        *axis = k;
+        break;
+      }
+      from = at + 1;
+    }
+  }
+  return bad;
+}
+
 // The blank-separated tokens of an ASCII line, as offsets into it.
 void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens) {
   tokens->clear();
@@ -406,14 +425,12 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
                         size, n, normals[k]->data());
       }
     }
-    for (int k = 0; k < kAxes; ++k) {
-      const double *column = coordinates[k]->data();
-      const size_t bad = first_non_finite(column, n);
-      if (bad < n) {
-        return fail(StreamFault::kMalformed, "vertex " + std::to_string(done + int64_t(bad) + 1) +
-                                                 ": " + kCoordinateNames[k] +
-                                                 " is not a finite number");
-      }
+    int axis = 0;
+    const size_t bad = first_bad_point(block_.x.data(), block_.y.data(), block_.z.data(), n, &axis);
+    if (bad < n) {
+      return fail(StreamFault::kMalformed, "vertex " + std::to_string(done + int64_t(bad) + 1) +
+                                               ": " + kCoordinateNames[axis] +
+                                               " is not a finite number");
     }
     visit_block();
     if (writing_ && same_) {
@@ -528,7 +545,9 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
           each.token_end[kAxes + k] = line_offset + tokens_[n].second;
         }
         const double value = values_[c];
-        if (!std::isfinite(value)) {
+        if (!std::isfinite(value) &&
+            !is_empty_point(values_[size_t(coordinate_[0])], values_[size_t(coordinate_[1])],
+                            values_[size_t(coordinate_[2])])) {
           return fail(StreamFault::kMalformed,
                       at_line() + kCoordinateNames[k] + " is not a finite number");
         }
@@ -578,9 +597,15 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
           const PlyType type = element.properties[size_t(
               field < kAxes ? coordinate_[field] : normal_[field - kAxes])].type;
           options_.out->write(each.text.data() + at, each.token_begin[field] - at);
-          options_.out->write(number, type == PlyType::kFloat32
-                                          ? format_number(float(replaced[field]), number)
-                                          : format_number(replaced[field], number));
+          if (std::isnan(replaced[field])) {
+            // An empty point (or its normal) stays as it was written.
+            options_.out->write(each.text.data() + each.token_begin[field],
+                                each.token_end[field] - each.token_begin[field]);
+          } else {
+            options_.out->write(number, type == PlyType::kFloat32
+                                            ? format_number(float(replaced[field]), number)
+                                            : format_number(replaced[field], number));
+          }
           at = each.token_end[field];
         }
         options_.out->write(each.text.data() + at, each.text.size() - at);

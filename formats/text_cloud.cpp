@@ -147,7 +147,7 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
         part->seen_header = true;
       } else {
         for (int k = 0; k < kCoordinates; ++k) {
-          if (!std::isfinite(values[k])) {
+          if (!std::isfinite(values[k]) && !is_empty_point(values[0], values[1], values[2])) {
             fail(StreamFault::kMalformed, std::string(kAxisNames[k]) + " is not a finite number");
             return;
           }
@@ -187,7 +187,13 @@ void format_part(const char *data, Part *part) {
     size_t at = line.begin;
     for (int k = 0; k < kCoordinates; ++k) {
       out.append(data + at, line.begin + line.field_begin[k] - at);
-      out.append(number, format_number(values[k], number));
+      if (std::isnan(values[k])) {
+        // An empty point stays as it was written.
+        out.append(data + line.begin + line.field_begin[k],
+                   line.field_end[k] - line.field_begin[k]);
+      } else {
+        out.append(number, format_number(values[k], number));
+      }
       at = line.begin + line.field_end[k];
     }
     out.append(data + at, line.end - at);

@@ -6,9 +6,11 @@
 
 namespace levelling {
 
-RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]) {
-  RigidLevelling levelling;
-  levelling_angles(a, b, &levelling.angle_y, &levelling.angle_x);
+namespace {
+
+// The levelling of the two angles (already set in *levelling) about `pivot`.
+void complete_levelling(const double (&pivot)[3], RigidLevelling *levelling_out) {
+  RigidLevelling &levelling = *levelling_out;
   const double cy = std::cos(levelling.angle_y), sy = std::sin(levelling.angle_y);
   const double cx = std::cos(levelling.angle_x), sx = std::sin(levelling.angle_x);
   // R2 * R1 with R1 = [cy 0 -sy; 0 1 0; sy 0 cy] and R2 = [1 0 0; 0 cx sx; 0 -sx cx].
@@ -19,7 +21,36 @@ RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]) {
     }
     levelling.pivot[r] = pivot[r];
   }
+}
+
+}  // namespace
+
+RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]) {
+  RigidLevelling levelling;
+  levelling_angles(a, b, &levelling.angle_y, &levelling.angle_x);
+  complete_levelling(pivot, &levelling);
   return levelling;
+}
+
+RigidLevelling rigid_levelling_from_normal(const double (&normal)[3], const double (&pivot)[3]) {
+  RigidLevelling levelling;
+  levelling.angle_y = std::atan2(normal[0], normal[2]);
+  levelling.angle_x = std::atan2(-normal[1], std::hypot(normal[0], normal[2]));
+  complete_levelling(pivot, &levelling);
+  return levelling;
+}
+
+void levelling_matrix(const RigidLevelling &levelling, double (&matrix)[4][4]) {
+  for (int r = 0; r < 3; ++r) {
+    double turned = 0.0;
+    for (int c = 0; c < 3; ++c) {
+      matrix[r][c] = levelling.rotation[r][c];
+      turned += levelling.rotation[r][c] * levelling.pivot[c];
+    }
+    matrix[r][3] = levelling.pivot[r] - turned;
+    matrix[3][r] = 0.0;
+  }
+  matrix[3][3] = 1.0;
 }
 
 namespace {

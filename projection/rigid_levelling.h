@@ -29,6 +29,19 @@ struct RigidLevelling {
 // the height c / sqrt(1 + a*a + b*b)). NaN slopes give NaN angles and rotation.
 RigidLevelling rigid_levelling(double a, double b, const double (&pivot)[3]);
 
+// The levelling that turns the unit vector `normal` (a plane's upward normal, any orientation,
+// vertical and upside down included) onto +z by the same two turns, about y by
+// angle_y = atan2(nx, nz), then about x by angle_x = atan2(-ny, hypot(nx, nz)), about `pivot`.
+// For a normal with nz > 0 this is rigid_levelling of the slopes a = -nx/nz, b = -ny/nz. angle_y
+// lies in (-pi, pi] (beyond +-pi/2 for a normal pointing down), angle_x in [-pi/2, pi/2]. A
+// normal that is not unit is taken as its direction; NaN gives NaN.
+RigidLevelling rigid_levelling_from_normal(const double (&normal)[3], const double (&pivot)[3]);
+
+// The 4 x 4 matrix, row-major, that maps a point (x, y, z, 1) (a column vector) to its levelled
+// place: the rotation R in the upper left, the translation pivot - R * pivot in the last column,
+// and (0, 0, 0, 1) as the last row.
+void levelling_matrix(const RigidLevelling &levelling, double (&matrix)[4][4]);
+
 // Levels the n points (xs[i], ys[i], zs[i]) into (out_x[i], out_y[i], out_z[i]). Each output
 // array may be its input array itself (levelling in place); no other overlap is allowed. n <= 0
 // writes nothing. No scratch memory; time linear in n.

@@ -192,7 +192,7 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   write_file(file("bad.xyz"), "1 2 3\n4 5 6\n7 x 9\n");
   write_file(file("two.xyz"), "1 2 3\n4 5 6\n");
   write_file(file("line.xyz"), "0 0 0\n1 1 1\n2 2 2\n3 3 3\n");
-  write_file(file("good.xyz"), "0 0 0\n1 0 1\n0 1 2\n1 1 3\n");
+  write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
   const std::string ply = tilted_ply(100, 0.1, 0.2);
   write_file(file("cut.ply"), ply.substr(0, ply.size() / 2));
   write_file(file("faces.ply"), ply);
@@ -223,7 +223,7 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   // Asked for, the input itself is levelled.
   const Ended in_place = run("$L good.xyz --in-place -q");
   EXPECT_EQ(0, in_place.status) << in_place.err;
-  EXPECT_NE("0 0 0\n1 0 1\n0 1 2\n1 1 3\n", read_file(file("good.xyz")));
+  EXPECT_NE("0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n", read_file(file("good.xyz")));
 }
 
 }  // namespace

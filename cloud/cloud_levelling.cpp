@@ -1,0 +1,671 @@
+#include "cloud/cloud_levelling.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "cloud/levelling_report.h"
+#include "formats/byte_io.h"
+#include "formats/cloud_stream.h"
+#include "formats/output_file.h"
+#include "plane/cloud_fit.h"
+#include "plane/orthogonal_fit.h"
+#include "plane/plane_detection.h"
+#include "projection/rigid_levelling.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define levelling_isatty(stream) _isatty(_fileno(stream))
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#define levelling_isatty(stream) isatty(fileno(stream))
+#endif
+
+namespace levelling {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kDegreesPerRadian = 57.295779513082320876798;
+// The least share of the points the levelled plane must hold.
+constexpr double kMaterialShare = 0.05;
+// Streaming refits of the plane to every inlier: at most this many passes, and no more once
+// the inliers change by less than kSettledChange (a share of them, measured on the sample).
+constexpr int kMaxRefitPasses = 3;
+constexpr double kSettledChange = 1e-3;
+
+// A line on standard error saying how far the work has come, shown only on a terminal and only
+// once the work has taken a second.
+class Progress {
+ public:
+  Progress(bool enabled, int64_t total) : enabled_(enabled), total_(total) {}
+  ~Progress() { clear(); }
+
+  void report(const char *pass, int64_t done) {
+    if (!enabled_ || total_ <= 0) {
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(200)) {
+      return;
+    }
+    last_ = now;
+    const int shown = std::fprintf(stderr, "\rlevelling-cloud: %s %3d%%", pass,
+                                   int(100.0 * double(done) / double(total_)));
+    width_ = shown > width_ ? shown : width_;
+    std::fflush(stderr);
+  }
+
+  void clear() {
+    if (width_ > 0) {
+      std::fprintf(stderr, "\r%*s\r", width_, "");
+      width_ = 0;
+    }
+  }
+
+ private:
+  bool enabled_;
+  int64_t total_;
+  int width_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_ = start_;
+};
+
+// The input, seekable for its later passes: the file itself, or standard input (or any stream
+// that is no regular file) spooled to an anonymous temporary file in $TMPDIR (or /tmp).
+struct Input {
+  std::FILE *stream = nullptr;
+  int64_t size = 0;
+  ~Input() {
+    if (stream != nullptr) {
+      std::fclose(stream);
+    }
+  }
+};
+
+// An anonymous temporary file: created in $TMPDIR (or /tmp) and unlinked at once.
+std::FILE *anonymous_file(std::string *error) {
+  const char *folder = std::getenv("TMPDIR");
+  std::string pattern = std::string(folder != nullptr && folder[0] != '\0' ? folder : "/tmp") +
+                        "/levelling-spool-XXXXXX";
+#ifdef _WIN32
+  std::FILE *file = std::tmpfile();
+  if (file == nullptr) {
+    *error = std::strerror(errno);
+  }
+  return file;
+#else
+  errno = 0;
+  const int descriptor = mkstemp(pattern.data());
+  if (descriptor < 0) {
+    *error = std::strerror(errno != 0 ? errno : EIO);
+    return nullptr;
+  }
+  unlink(pattern.c_str());
+  std::FILE *file = fdopen(descriptor, "w+b");
+  if (file == nullptr) {
+    *error = std::strerror(errno != 0 ? errno : EIO);
+    close(descriptor);
+  }
+  return file;
+#endif
+}
+
+bool open_input(const std::string &name, Input *input, std::string *error) {
+  std::error_code code;
+  const bool regular = name != "-" && fs::is_regular_file(name, code);
+  std::FILE *source = stdin;
+  if (name != "-") {
+    errno = 0;
+    source = std::fopen(name.c_str(), "rb");
+    if (source == nullptr) {
+      *error = std::strerror(errno != 0 ? errno : ENOENT);
+      return false;
+    }
+  }
+  if (regular) {
+    input->stream = source;
+    input->size = int64_t(fs::file_size(name, code));
+    return true;
+  }
+  std::string why;
+  std::FILE *spool = anonymous_file(&why);
+  if (spool == nullptr) {
+    *error = "cannot spool the input: " + why;
+    if (source != stdin) {
+      std::fclose(source);
+    }
+    return false;
+  }
+  input->stream = spool;
+  ByteReader reader(source);
+  ByteWriter writer(spool);
+  // Stops at the first failed write (a full disk): an endless input ends there.
+  while (writer.error() == 0 && reader.fill(1) > 0) {
+    writer.write(reader.data(), reader.available());
+    input->size += int64_t(reader.available());
+    reader.consume(reader.available());
+  }
+  const int read_error = reader.error();
+  const bool written = writer.flush();
+  if (source != stdin) {
+    std::fclose(source);
+  }
+  if (read_error != 0 || !written) {
+    *error = read_error != 0 ? std::strerror(read_error)
+                             : std::string("cannot spool the input: ") +
+                                   std::strerror(writer.error());
+    return false;
+  }
+  std::rewind(spool);
+  return true;
+}
+
+int status_of(StreamFault fault) {
+  switch (fault) {
+    case StreamFault::kNone:
+      return kLevelled;
+    case StreamFault::kRead:
+      return kUnreadableInput;
+    case StreamFault::kMalformed:
+      return kMalformedInput;
+    case StreamFault::kUnsupported:
+      return kUnsupportedInput;
+    case StreamFault::kWrite:
+      return kUnwritableOutput;
+  }
+  return kInternalFault;
+}
+
+bool has_extension(const std::string &name, std::initializer_list<const char *> extensions) {
+  std::string extension = fs::path(name).extension().string();
+  for (char &c : extension) {
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  }
+  for (const char *each : extensions) {
+    if (extension == each) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The output's format: as the request says, else as the output's name says, else the input's.
+CloudFormat output_format(OutputFormatChoice choice, const std::string &output,
+                          CloudFormat input) {
+  if (choice == OutputFormatChoice::kAuto) {
+    choice = has_extension(output, {".ply"}) ? OutputFormatChoice::kPly
+             : has_extension(output, {".xyz", ".txt", ".csv", ".pts", ".asc"})
+                 ? OutputFormatChoice::kText
+                 : OutputFormatChoice::kAuto;
+  }
+  switch (choice) {
+    case OutputFormatChoice::kText:
+      return CloudFormat::kText;
+    case OutputFormatChoice::kPly:
+      return input != CloudFormat::kText ? input : CloudFormat::kPlyBinaryLittleEndian;
+    case OutputFormatChoice::kPlyAscii:
+      return CloudFormat::kPlyAscii;
+    case OutputFormatChoice::kPlyBinary:
+      return CloudFormat::kPlyBinaryLittleEndian;
+    case OutputFormatChoice::kPlyBinaryBigEndian:
+      return CloudFormat::kPlyBinaryBigEndian;
+    case OutputFormatChoice::kAuto:
+      break;
+  }
+  return input;
+}
+
+// `text` with every byte that is not printable (control bytes, DEL) written as \xNN, so that a
+// message quoting a file cannot move the terminal's cursor or hide in a log.
+std::string printable(const std::string &text) {
+  std::string shown;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", unsigned(byte));
+      shown += escaped;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+LevellingOutcome failure(const std::string &file, const std::string &message, int status) {
+  LevellingOutcome outcome;
+  outcome.status = status;
+  outcome.message = printable(file.empty() ? message : file + ": " + message);
+  return outcome;
+}
+
+std::string percent(double share) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f%%", 100.0 * share);
+  return text;
+}
+
+std::string degrees_text(double radians, const char *format) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, radians * kDegreesPerRadian);
+  return text;
+}
+
+// Visits the valid points of each block: those of an empty point (all NaN) are left out,
+// counted in *empty.
+class ValidPoints {
+ public:
+  template <typename Use>
+  void visit(const PointBlock &block, int64_t *empty, const Use &use) {
+    const size_t n = block.count;
+    size_t first_empty = 0;
+    while (first_empty < n && block.x[first_empty] == block.x[first_empty]) {
+      ++first_empty;
+    }
+    if (first_empty == n) {
+      use(int64_t(n), block.x.data(), block.y.data(), block.z.data());
+      return;
+    }
+    x_.clear();
+    y_.clear();
+    z_.clear();
+    for (size_t i = 0; i < n; ++i) {
+      if (is_empty_point(block.x[i], block.y[i], block.z[i])) {
+        ++*empty;
+        continue;
+      }
+      x_.push_back(block.x[i]);
+      y_.push_back(block.y[i]);
+      z_.push_back(block.z[i]);
+    }
+    use(int64_t(x_.size()), x_.data(), y_.data(), z_.data());
+  }
+
+ private:
+  std::vector<double> x_, y_, z_;
+};
+
+// The plane found and what it rests on.
+struct FoundPlane {
+  OrthogonalPlane plane;  // normal oriented up
+  int64_t inliers = 0;
+  double threshold = 0.0;
+  double tilt = 0.0;  // radians from up (from +z without one)
+};
+
+// Turns `plane`'s normal to the side of `toward` (no change when perpendicular).
+void orient(OrthogonalPlane *plane, const double (&toward)[3]) {
+  const double dot = plane->normal[0] * toward[0] + plane->normal[1] * toward[1] +
+                     plane->normal[2] * toward[2];
+  if (dot < 0.0) {
+    for (double &each : plane->normal) {
+      each = -each;
+    }
+    plane->offset = -plane->offset;
+    plane->has_slopes = false;
+    plane->a = plane->b = plane->c = 0.0;
+  }
+}
+
+double angle_between(const double (&a)[3], const double (&b)[3]) {
+  const double la = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+  const double lb = std::sqrt(b[0] * b[0] + b[1] * b[1] + b[2] * b[2]);
+  const double cosine = (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]) / (la * lb);
+  return std::acos(std::fmax(-1.0, std::fmin(1.0, cosine)));
+}
+
+// Streams the input once more without writing; `visit` sees each block.
+StreamResult stream_again(std::FILE *input, const PointVisitor &visit) {
+  std::rewind(input);
+  return stream_cloud(input, visit, StreamOptions());
+}
+
+}  // namespace
+
+bool parse_up_direction(const std::string &text, UpDirection *up) {
+  static const char *const kAxes[] = {"x", "y", "z"};
+  if (text == "auto") {
+    *up = UpDirection();
+    up->automatic = true;
+    up->name = "auto";
+    return true;
+  }
+  for (int k = 0; k < 3; ++k) {
+    for (const char *sign : {"", "+", "-"}) {
+      if (text == std::string(sign) + kAxes[k]) {
+        *up = UpDirection();
+        for (double &each : up->axis) {
+          each = 0.0;
+        }
+        up->axis[k] = sign[0] == '-' ? -1.0 : 1.0;
+        up->name = std::string(sign[0] == '-' ? "-" : "+") + kAxes[k];
+        return true;
+      }
+    }
+  }
+  double values[3];
+  const char *at = text.c_str();
+  for (int k = 0; k < 3; ++k) {
+    char *end = nullptr;
+    values[k] = std::strtod(at, &end);
+    if (end == at || !std::isfinite(values[k]) || *end != (k < 2 ? ',' : '\0')) {
+      return false;
+    }
+    at = end + 1;
+  }
+  if (values[0] == 0.0 && values[1] == 0.0 && values[2] == 0.0) {
+    return false;
+  }
+  *up = UpDirection();
+  for (int k = 0; k < 3; ++k) {
+    up->axis[k] = values[k];
+  }
+  up->name = "(" + text + ")";
+  return true;
+}
+
+LevellingOutcome level_cloud(const LevellingRequest &request) {
+  const std::string output = request.in_place ? request.input : request.output;
+  // The files as messages name them.
+  const std::string input_name = request.input == "-" ? "standard input" : request.input;
+  const std::string output_name = output == "-" ? "standard output" : output;
+  std::error_code code;
+  if (!output.empty() && output != "-" && request.input != "-" && !request.in_place &&
+      fs::exists(output, code) && fs::equivalent(request.input, output, code)) {
+    return failure(output_name, "is the input; use --in-place to level the input itself",
+                   kWouldOverwriteInput);
+  }
+  Input input;
+  std::string error;
+  if (!open_input(request.input, &input, &error)) {
+    return failure(input_name, error, kUnreadableInput);
+  }
+  OutputFile out;
+  if (!output.empty() && !out.open(output, &error)) {
+    return failure(output_name, error, kUnwritableOutput);
+  }
+  const bool show_progress = request.progress && levelling_isatty(stderr);
+  const int passes = (request.fit == FitMethod::kRobust ? 2 : 1) + (output.empty() ? 0 : 1);
+  Progress progress(show_progress, input.size * passes);
+  int64_t done_before = 0;  // bytes of the passes already made, for the progress line
+
+  // Pass 1: a uniform sample, and the moments of every point.
+  PointSample sample;
+  point_sample_start(&sample, kDefaultSampleSize, request.seed);
+  CloudFit all;
+  int64_t empty = 0;
+  ValidPoints valid;
+  StreamOptions first;
+  first.progress = [&](int64_t bytes) { progress.report("reading", bytes); };
+  const StreamResult read = stream_cloud(
+      input.stream,
+      [&](PointBlock *block) {
+        valid.visit(*block, &empty, [&](int64_t n, const double *x, const double *y,
+                                        const double *z) {
+          point_sample_add(&sample, n, x, y, z);
+          cloud_fit_add(&all, n, x, y, z);
+        });
+      },
+      first);
+  if (read.fault != StreamFault::kNone) {
+    progress.clear();
+    return failure(input_name, read.message, status_of(read.fault));
+  }
+  done_before = input.size;
+
+  const double z_axis[3] = {0.0, 0.0, 1.0};
+  double up[3];
+  for (int k = 0; k < 3; ++k) {
+    up[k] = request.up.automatic ? z_axis[k] : request.up.axis[k];
+  }
+  const double max_tilt = request.max_tilt_degrees / kDegreesPerRadian;
+  FoundPlane found;
+  if (request.fit == FitMethod::kAll) {
+    found.plane = orthogonal_fit(all);
+    if (found.plane.status != OrthogonalFitStatus::kFitted) {
+      progress.clear();
+      const bool overflow = found.plane.status == OrthogonalFitStatus::kNonFinite;
+      return failure(input_name,
+                     std::string(overflow ? "cannot fit: " : "no plane to level: ") +
+                         orthogonal_fit_status_text(found.plane.status),
+                     overflow ? kUnsupportedInput : kNoPlane);
+    }
+    orient(&found.plane, up);
+    found.inliers = found.plane.count;
+    found.tilt = angle_between(found.plane.normal, up);
+    if (!request.up.automatic && found.tilt > max_tilt + 1e-12) {
+      progress.clear();
+      return failure(input_name,
+                     "no plane to level: the plane of all points is tilted " +
+                         degrees_text(found.tilt, "%.1f") + " degrees from " + request.up.name +
+                         "; --max-tilt " +
+                         std::to_string(std::min(90, int(std::floor(found.tilt * kDegreesPerRadian)) + 1)) +
+                         " would level it",
+                     kNoPlane);
+    }
+  } else {
+    // A cloud that no plane can hold says so plainly, before any search.
+    const OrthogonalPlane whole = orthogonal_fit(all);
+    if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
+        whole.status == OrthogonalFitStatus::kCollinear) {
+      progress.clear();
+      return failure(input_name,
+                     std::string("no plane to level: ") + orthogonal_fit_status_text(whole.status),
+                     kNoPlane);
+    }
+    DetectionOptions options;
+    for (int k = 0; k < 3; ++k) {
+      options.up[k] = up[k];
+    }
+    options.any_orientation = request.up.automatic;
+    options.max_tilt = max_tilt;
+    options.threshold = request.threshold;
+    options.seed = request.seed;
+    options.min_share = kMaterialShare;
+    const DetectedPlane detected = detect_plane(sample, options);
+    switch (detected.status) {
+      case DetectionStatus::kFound:
+        break;
+      case DetectionStatus::kTooFewPoints:
+        progress.clear();
+        return failure(input_name, "no plane to level: fewer than 3 points", kNoPlane);
+      case DetectionStatus::kNoPlane:
+        progress.clear();
+        return failure(input_name,
+                       "no plane to level: no plane holds " + percent(kMaterialShare) +
+                           " of the points (noise, or points on a line)",
+                       kNoPlane);
+      case DetectionStatus::kNoPlaneInLimit: {
+        progress.clear();
+        const int suggested =
+            std::min(90, int(std::floor(detected.outside_tilt * kDegreesPerRadian)) + 1);
+        return failure(input_name,
+                       "no plane to level within " + degrees_text(max_tilt, "%g") +
+                           " degrees of " + request.up.name + ": the largest plane is tilted " +
+                           degrees_text(detected.outside_tilt, "%.1f") + " degrees from " +
+                           request.up.name + " and holds " + percent(detected.outside_share) +
+                           " of the points; --max-tilt " + std::to_string(suggested) +
+                           " would level it",
+                       kNoPlane);
+      }
+    }
+    // Passes 2...: the orthogonal fit of every inlier of the whole cloud, again while the
+    // inliers change materially.
+    PlaneBand band;
+    for (int k = 0; k < 3; ++k) {
+      band.normal[k] = detected.normal[k];
+    }
+    band.offset = detected.offset;
+    band.threshold = detected.threshold;
+    found.threshold = detected.threshold;
+    for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
+      CloudFit inliers;
+      int64_t counted = 0;
+      const StreamResult again = stream_again(input.stream, [&](PointBlock *block) {
+        counted += plane_band_fit_add(&inliers, band, int64_t(block->count), block->x.data(),
+                                      block->y.data(), block->z.data());
+      });
+      if (again.fault != StreamFault::kNone) {
+        progress.clear();
+        return failure(input_name, again.message, status_of(again.fault));
+      }
+      OrthogonalPlane refitted = orthogonal_fit(inliers);
+      if (refitted.status != OrthogonalFitStatus::kFitted) {
+        progress.clear();
+        return failure(input_name,
+                       std::string("no plane to level: its inliers hold none: ") +
+                           orthogonal_fit_status_text(refitted.status),
+                       kNoPlane);
+      }
+      orient(&refitted, band.normal);
+      found.plane = refitted;
+      found.inliers = counted;
+      PlaneBand next = band;
+      for (int k = 0; k < 3; ++k) {
+        next.normal[k] = refitted.normal[k];
+      }
+      next.offset = refitted.offset;
+      const double change = plane_band_changes(sample, band, next);
+      band = next;
+      if (change < kSettledChange) {
+        break;
+      }
+    }
+    if (!request.up.automatic) {
+      orient(&found.plane, up);
+    }
+    found.tilt = angle_between(found.plane.normal, request.up.automatic ? z_axis : up);
+    done_before += input.size;
+  }
+  // The slope form of the oriented normal, when it points up in z.
+  OrthogonalPlane &plane = found.plane;
+  plane.has_slopes = plane.normal[2] > kVerticalNormalZ;
+  if (plane.has_slopes) {
+    plane.a = -plane.normal[0] / plane.normal[2];
+    plane.b = -plane.normal[1] / plane.normal[2];
+    plane.c = plane.offset / plane.normal[2];
+  }
+
+  const double origin[3] = {0.0, 0.0, 0.0};
+  const RigidLevelling levelling = rigid_levelling_from_normal(
+      plane.normal, request.pivot == PivotChoice::kOrigin ? origin : plane.centroid);
+
+  // The last pass: level and write.
+  if (!output.empty()) {
+    std::rewind(input.stream);
+    StreamResult written;
+    bool flushed = false;
+    int write_error = 0;
+    {
+      ByteWriter writer(out.stream());
+      StreamOptions writing;
+      writing.out = &writer;
+      writing.out_format = output_format(request.format, output, read.format);
+      writing.text_separator = has_extension(output, {".csv"}) ? ',' : ' ';
+      writing.points = read.points;
+      writing.progress = [&](int64_t bytes) {
+        progress.report("levelling", done_before + bytes);
+      };
+      std::vector<size_t> empties;
+      std::vector<double> kept;
+      written = stream_cloud(
+          input.stream,
+          [&](PointBlock *block) {
+            const int64_t n = int64_t(block->count);
+            // Empty points stay as they were, bit for bit.
+            empties.clear();
+            kept.clear();
+            for (size_t i = 0; i < block->count; ++i) {
+              if (block->x[i] != block->x[i]) {
+                empties.push_back(i);
+                kept.insert(kept.end(), {block->x[i], block->y[i], block->z[i]});
+                if (block->has_normals) {
+                  kept.insert(kept.end(), {block->nx[i], block->ny[i], block->nz[i]});
+                }
+              }
+            }
+            level_points(levelling, n, block->x.data(), block->y.data(), block->z.data(),
+                         block->x.data(), block->y.data(), block->z.data());
+            if (block->has_normals) {
+              turn_directions(levelling, n, block->nx.data(), block->ny.data(),
+                              block->nz.data(), block->nx.data(), block->ny.data(),
+                              block->nz.data());
+            }
+            const double *from = kept.data();
+            for (size_t i : empties) {
+              block->x[i] = *from++;
+              block->y[i] = *from++;
+              block->z[i] = *from++;
+              if (block->has_normals) {
+                block->nx[i] = *from++;
+                block->ny[i] = *from++;
+                block->nz[i] = *from++;
+              }
+            }
+          },
+          writing);
+      if (written.fault == StreamFault::kNone) {
+        flushed = writer.flush();
+        write_error = writer.error();
+      } else {
+        writer.discard();
+      }
+    }
+    progress.clear();
+    if (written.fault != StreamFault::kNone) {
+      out.abandon();
+      return failure(written.fault == StreamFault::kWrite ? output_name : input_name,
+                     written.message, status_of(written.fault));
+    }
+    if (!flushed || !out.commit(&error, request.sync)) {
+      out.abandon();
+      return failure(output_name, write_error != 0 ? std::strerror(write_error) : error,
+                     kUnwritableOutput);
+    }
+  }
+  progress.clear();
+
+  LevellingOutcome outcome;
+  outcome.report_to_stderr = output == "-";
+  if (request.quiet) {
+    return outcome;
+  }
+  LevellingReport report;
+  report.input = request.input;
+  report.format = cloud_format_name(read.format);
+  report.points = read.points;
+  report.empty_points = empty;
+  report.normals = read.has_normals;
+  report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
+  report.up = request.up.name;
+  for (int k = 0; k < 3; ++k) {
+    report.normal[k] = plane.normal[k];
+    report.pivot[k] = levelling.pivot[k];
+  }
+  report.offset = plane.offset;
+  report.has_slopes = plane.has_slopes;
+  report.a = plane.a;
+  report.b = plane.b;
+  report.c = plane.c;
+  report.tilt_degrees = found.tilt * kDegreesPerRadian;
+  report.inliers = found.inliers;
+  report.threshold = found.threshold;
+  report.rms = plane.rms;
+  report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
+  report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
+  report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
+  levelling_matrix(levelling, report.matrix);
+  report.output = output;
+  outcome.report = request.report == ReportForm::kJson ? report_json(report) : report_text(report);
+  return outcome;
+}
+
+}  // namespace levelling

@@ -1,0 +1,76 @@
+// levelling-cloud as a library: a typed request in, an outcome (exit status, message, report)
+// out. The program's main only turns its command line into a LevellingRequest, installs its
+// signal handlers and prints the outcome; everything else, every fault a user can meet
+// included, runs here and can be tested in-process.
+#ifndef LEVELLING_CLOUD_CLOUD_LEVELLING_H
+#define LEVELLING_CLOUD_CLOUD_LEVELLING_H
+
+#include <cstdint>
+#include <string>
+
+namespace levelling {
+
+// The exit statuses, listed in the README.
+enum ExitStatus {
+  kLevelled = 0,
+  kInternalFault = 1,
+  kUsage = 2,
+  kUnreadableInput = 3,
+  kMalformedInput = 4,
+  kNoPlane = 5,
+  kUnwritableOutput = 6,
+  kWouldOverwriteInput = 7,
+  kUnsupportedInput = 8,
+};
+
+enum class FitMethod {
+  kRobust,  // the largest plane within the tilt limit, refitted to its inliers
+  kAll,     // the orthogonal fit of every point
+};
+enum class PivotChoice { kCentroid, kOrigin };
+enum class ReportForm { kText, kJson };
+enum class OutputFormatChoice { kAuto, kText, kPly, kPlyAscii, kPlyBinary, kPlyBinaryBigEndian };
+
+// Which way is up in the input.
+struct UpDirection {
+  bool automatic = false;  // no prior: the largest plane in any orientation
+  double axis[3] = {0.0, 0.0, 1.0};
+  std::string name = "+z";  // as messages and reports say it: "+z", "-y", "(1,0,1)", "auto"
+};
+
+// Parses an up direction as the command line writes it: x, y, z, -x, -y, -z (+x... too),
+// X,Y,Z (three numbers, not all zero) or auto. False when it is none of these.
+bool parse_up_direction(const std::string &text, UpDirection *up);
+
+struct LevellingRequest {
+  std::string input;   // a file, or "-" for standard input
+  std::string output;  // a file, "-" for standard output, or "" for the report only
+  bool in_place = false;
+  PivotChoice pivot = PivotChoice::kCentroid;
+  OutputFormatChoice format = OutputFormatChoice::kAuto;
+  bool quiet = false;
+  ReportForm report = ReportForm::kText;
+  bool progress = true;  // a progress line on standard error when it is a terminal
+  bool sync = true;      // the output flushed to the disk before it is renamed into place
+  FitMethod fit = FitMethod::kRobust;
+  UpDirection up;
+  double max_tilt_degrees = 45.0;
+  double threshold = 0.0;  // the inlier distance in the cloud's units; 0: automatic
+  uint64_t seed = 1;
+};
+
+struct LevellingOutcome {
+  int status = kLevelled;
+  std::string message;  // for a fault: one line, "FILE: what" (the program's name not included)
+  std::string report;   // the report, text or JSON, ending with a line end ("" when quiet)
+  bool report_to_stderr = false;  // the cloud went to standard output
+};
+
+// Levels the cloud of the request: reads it (a first pass for a sample and the moments), finds
+// its plane, refits it to every inlier in one or more streaming passes, and, with an output,
+// writes the levelled cloud in a last pass. Never throws for a fault of the input or output.
+LevellingOutcome level_cloud(const LevellingRequest &request);
+
+}  // namespace levelling
+
+#endif

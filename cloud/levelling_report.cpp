@@ -1,0 +1,147 @@
+#include "cloud/levelling_report.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "formats/number_text.h"
+
+namespace levelling {
+
+namespace {
+
+// A number with the shortest digits that read back the same double; null when not finite.
+std::string json_number(double value) {
+  if (!std::isfinite(value)) {
+    return "null";
+  }
+  char text[kNumberTextSize];
+  return std::string(text, format_number(value, text));
+}
+
+std::string json_triple(const double (&values)[3]) {
+  return "[" + json_number(values[0]) + ", " + json_number(values[1]) + ", " +
+         json_number(values[2]) + "]";
+}
+
+// The length of the well-formed UTF-8 character at text[i], or 0.
+size_t utf8_length(const std::string &text, size_t i) {
+  const unsigned char lead = static_cast<unsigned char>(text[i]);
+  const size_t length = lead >= 0xf0 && lead <= 0xf4 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+  if (length == 0 || i + length > text.size()) {
+    return 0;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+std::string formatted(const char *format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+std::string json_string(const std::string &text) {
+  std::string quoted = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += char(c);
+      ++i;
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+      quoted += escaped;
+      ++i;
+    } else if (c < 0x80) {
+      quoted += char(c);
+      ++i;
+    } else if (const size_t length = utf8_length(text, i)) {
+      quoted.append(text, i, length);
+      i += length;
+    } else {
+      quoted += "\\ufffd";
+      ++i;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string report_json(const LevellingReport &r) {
+  std::string json = "{\"input\": " + json_string(r.input) + ", \"format\": " +
+                     json_string(r.format) + ", \"points\": " + std::to_string(r.points) +
+                     ", \"empty_points\": " + std::to_string(r.empty_points) +
+                     ", \"normals\": " + (r.normals ? "true" : "false") +
+                     ", \"fit\": " + json_string(r.fit) + ", \"up\": " + json_string(r.up) +
+                     ", \"plane\": {\"normal\": " + json_triple(r.normal) +
+                     ", \"offset\": " + json_number(r.offset);
+  if (r.has_slopes) {
+    json += ", \"a\": " + json_number(r.a) + ", \"b\": " + json_number(r.b) +
+            ", \"c\": " + json_number(r.c);
+  }
+  const int64_t valid = r.points - r.empty_points;
+  json += "}, \"tilt_degrees\": " + json_number(r.tilt_degrees) +
+          ", \"inliers\": " + std::to_string(r.inliers) + ", \"inlier_share\": " +
+          json_number(valid > 0 ? double(r.inliers) / double(valid) : 0.0) +
+          ", \"threshold\": " + json_number(r.threshold) + ", \"rms\": " + json_number(r.rms) +
+          ", \"angles_degrees\": {\"about_x\": " + json_number(r.angle_x_degrees) +
+          ", \"about_y\": " + json_number(r.angle_y_degrees) + "}, \"pivot\": " +
+          json_triple(r.pivot) + ", \"pivot_kind\": " + json_string(r.pivot_name) +
+          ", \"matrix\": [";
+  for (int row = 0; row < 4; ++row) {
+    json += row > 0 ? ", [" : "[";
+    for (int col = 0; col < 4; ++col) {
+      json += (col > 0 ? ", " : "") + json_number(r.matrix[row][col]);
+    }
+    json += "]";
+  }
+  json += "], \"output\": " + (r.output.empty() ? std::string("null") : json_string(r.output)) +
+          "}\n";
+  return json;
+}
+
+std::string report_text(const LevellingReport &r) {
+  const int64_t valid = r.points - r.empty_points;
+  std::string text = r.input + ": " + std::to_string(r.points) + " points (" + r.format +
+                     (r.normals ? ", with normals" : "") + ")";
+  if (r.empty_points > 0) {
+    text += ", " + std::to_string(r.empty_points) + " of them empty (NaN), carried through";
+  }
+  text += "\nplane: normal (" + formatted("%.9g", r.normal[0]) + ", " +
+          formatted("%.9g", r.normal[1]) + ", " + formatted("%.9g", r.normal[2]) +
+          "), offset " + formatted("%.9g", r.offset) + " (" + r.fit + " fit, up " + r.up + ")\n";
+  if (r.has_slopes) {
+    text += "slopes: z = a*x + b*y + c with a = " + formatted("%.9g", r.a) + ", b = " +
+            formatted("%.9g", r.b) + ", c = " + formatted("%.9g", r.c) + "\n";
+  }
+  text += "tilt before levelling: " + formatted("%.4f", r.tilt_degrees) + " degrees from " +
+          (r.up == "auto" ? std::string("+z") : r.up) + "\n";
+  text += "inliers: " + std::to_string(r.inliers) + " of " + std::to_string(valid) + " (" +
+          formatted("%.1f", valid > 0 ? 100.0 * double(r.inliers) / double(valid) : 0.0) + "%)";
+  text += r.threshold > 0.0 ? " within " + formatted("%.6g", r.threshold) + "\n" : "\n";
+  text += "rms distance of the inliers: " + formatted("%.6g", r.rms) + "\n";
+  text += "levelling angles: about x " + formatted("%.6f", r.angle_x_degrees) +
+          " degrees, about y " + formatted("%.6f", r.angle_y_degrees) + " degrees\n";
+  text += "pivot: " + r.pivot_name + " (" + formatted("%.6f", r.pivot[0]) + ", " +
+          formatted("%.6f", r.pivot[1]) + ", " + formatted("%.6f", r.pivot[2]) + ")\n";
+  text += "matrix (input to output):\n";
+  for (const auto &row : r.matrix) {
+    text += " ";
+    for (double value : row) {
+      text += " " + formatted("%.12g", value);
+    }
+    text += "\n";
+  }
+  if (!r.output.empty()) {
+    text += "levelled: " + r.output + "\n";
+  }
+  return text;
+}
+
+}  // namespace levelling

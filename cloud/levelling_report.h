@@ -1,0 +1,46 @@
+// What levelling-cloud reports of a levelling, as text for a person or as one line of JSON.
+#ifndef LEVELLING_CLOUD_LEVELLING_REPORT_H
+#define LEVELLING_CLOUD_LEVELLING_REPORT_H
+
+#include <cstdint>
+#include <string>
+
+namespace levelling {
+
+struct LevellingReport {
+  std::string input;   // as the user named it
+  std::string format;  // the input's format, as cloud_format_name says it
+  int64_t points = 0;        // every point of the file
+  int64_t empty_points = 0;  // points without coordinates (all NaN), carried through
+  bool normals = false;
+  std::string fit;  // "robust" or "all"
+  std::string up;   // the up direction as named ("+z", "auto"...)
+  double normal[3] = {};  // the plane n . p = offset, n the unit upward normal
+  double offset = 0.0;
+  bool has_slopes = false;  // z = a*x + b*y + c, when the plane is not vertical
+  double a = 0.0, b = 0.0, c = 0.0;
+  double tilt_degrees = 0.0;  // the plane's tilt from the up direction (from +z for auto)
+  int64_t inliers = 0;
+  double threshold = 0.0;  // the inlier distance (0 for the fit of all points)
+  double rms = 0.0;        // RMS orthogonal distance of the inliers to the plane
+  double angle_x_degrees = 0.0, angle_y_degrees = 0.0;
+  std::string pivot_name;  // "centroid" (of the inliers) or "origin"
+  double pivot[3] = {};
+  double matrix[4][4] = {};  // maps input points to output points
+  std::string output;        // "" when no cloud was written
+};
+
+// The report for a person, several lines each ending with '\n'.
+std::string report_text(const LevellingReport &report);
+
+// The report as one line of JSON ending with '\n'; numbers with the digits that read back the
+// same doubles, strings escaped, always valid JSON (a number that is not finite is null).
+std::string report_json(const LevellingReport &report);
+
+// `text` as a JSON string, quotes included: '"', '\' and control bytes escaped, bytes that are
+// not UTF-8 written as U+FFFD.
+std::string json_string(const std::string &text);
+
+}  // namespace levelling
+
+#endif

@@ -1,0 +1,112 @@
+// Finding the plane a user means in a real scan: the largest plane whose normal lies within a
+// given tilt of an up direction, found robustly (walls, furniture, people, trees and roofs do not
+// pull it), for clouds of any size in constant memory.
+//
+// The method, as the field practises it:
+// 1. A seeded uniform sample of the cloud, drawn while it streams past (PointSample: a
+//    reservoir of fixed size, Li's algorithm L, so a random number is drawn only for the points
+//    taken, not for every point).
+// 2. On the sample, MSAC (RANSAC scoring each hypothesis by the sum of its points' squared
+//    distances, capped at the threshold) with three-point hypotheses, only those whose normal
+//    lies within the tilt limit; each new best hypothesis is refitted to its inliers by the
+//    orthogonal fit (local optimisation); the number of hypotheses adapts to the best inlier
+//    share for 99% confidence, between kMinHypotheses and kMaxHypotheses.
+// 3. The threshold, when not given: first a coarse one, kCoarseThreshold of the sample's spread
+//    (its RMS distance from its centroid), finds the plane; then the robust spread of the
+//    distances to it (1.4826 times their median absolute value, among the sample points within
+//    three coarse thresholds) sets the final one at three such spreads. So it adapts to the
+//    data's units and noise: millimetres or metres, scans or aerial tiles in feet.
+// 4. The caller then refits the plane to every inlier of the whole cloud in a streaming pass
+//    (plane_band_fit_add), again while the inliers change materially (plane_band_changes on
+//    the sample tells).
+// Same sample, options and seed: same plane, bit for bit.
+//
+// Planes are n . p = offset with n a unit normal, p in the cloud's units; tilts are in radians.
+#ifndef LEVELLING_PLANE_PLANE_DETECTION_H
+#define LEVELLING_PLANE_PLANE_DETECTION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "plane/cloud_fit.h"
+
+namespace levelling {
+
+// A uniform sample of at most `capacity` points from a stream of points.
+struct PointSample {
+  size_t capacity = 0;
+  int64_t seen = 0;  // points offered so far
+  std::vector<double> x, y, z;
+  uint64_t state = 0;     // the random generator's state
+  double weight = 0.0;    // algorithm L's running W
+  int64_t next_take = 0;  // index (among the points offered) of the next point taken
+};
+
+// The sample size the levelling program uses: enough for the plane's inliers to be found
+// among a few per cent of outliers, small enough to score thousands of hypotheses quickly.
+constexpr size_t kDefaultSampleSize = 16384;
+
+// Starts an empty sample of up to `capacity` points, drawn by the generator seeded with `seed`.
+void point_sample_start(PointSample *sample, size_t capacity, uint64_t seed);
+
+// Offers the n points (xs[i], ys[i], zs[i]) to the sample, in order. Every point offered so far
+// is in the sample with the same probability; the draw depends only on the seed and the order
+// of the points. Time linear in n, with a random number only for the points taken.
+void point_sample_add(PointSample *sample, int64_t n, const double *xs, const double *ys,
+                      const double *zs);
+
+struct DetectionOptions {
+  // The up direction (need not be unit). With `any_orientation` it is ignored: the largest
+  // plane in any orientation is taken, its normal turned toward the side where most of the
+  // other points lie.
+  double up[3] = {0.0, 0.0, 1.0};
+  bool any_orientation = false;
+  double max_tilt = 0.7853981633974483;  // radians between a plane's normal and `up`
+  double threshold = 0.0;                // distance of an inlier, in the cloud's units; 0: automatic
+  uint64_t seed = 1;
+  double min_share = 0.05;  // the least share of the points a plane must hold
+};
+
+enum class DetectionStatus {
+  kFound,
+  kTooFewPoints,     // fewer than 3 points in the sample
+  kNoPlaneInLimit,   // planes exist, but none within the tilt limit holds min_share
+  kNoPlane,          // no plane holds min_share of the points (noise, a line)
+};
+
+struct DetectedPlane {
+  DetectionStatus status = DetectionStatus::kTooFewPoints;
+  double normal[3] = {0.0, 0.0, 1.0};  // unit, oriented up (toward `up`, or as chosen)
+  double offset = 0.0;
+  double threshold = 0.0;  // the inlier distance used
+  double share = 0.0;      // the share of the sample within the threshold
+  double tilt = 0.0;       // the angle between normal and up (+z when any_orientation)
+  // For kNoPlaneInLimit: the largest plane outside the limit, its tilt and its share.
+  double outside_tilt = 0.0;
+  double outside_share = 0.0;
+};
+
+// Finds the plane of options in the sample. Time: up to kMaxHypotheses scorings of the sample.
+DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &options);
+
+// A band about a plane: the points within `threshold` of n . p = offset.
+struct PlaneBand {
+  double normal[3] = {0.0, 0.0, 1.0};
+  double offset = 0.0;
+  double threshold = 0.0;
+};
+
+// Adds to `fit` those of the n points within the band and returns how many there were. Constant
+// scratch on the stack; time linear in n. Points with a NaN coordinate are never within it.
+int64_t plane_band_fit_add(CloudFit *fit, const PlaneBand &band, int64_t n, const double *xs,
+                           const double *ys, const double *zs);
+
+// The share of the sample's points inside one band but not the other, relative to the points
+// inside `after` (1 when it holds none): how much a refit changed the inliers.
+double plane_band_changes(const PointSample &sample, const PlaneBand &before,
+                          const PlaneBand &after);
+
+}  // namespace levelling
+
+#endif
