@@ -291,6 +291,9 @@ void point_sample_add(PointSample *sample, int64_t n, const double *xs, const do
       sample->next_take = sample->seen + skip_length(sample);
     }
   }
+  if (sample->x.size() < sample->capacity) {
+    return;  // every point offered is in the sample
+  }
   // Full: only the points algorithm L picks replace one at random.
   const int64_t end = sample->seen + (n - i);
   while (sample->next_take < end) {
