@@ -247,6 +247,12 @@ LevellingOutcome failure(const std::string &file, const std::string &message, in
   return outcome;
 }
 
+// The --max-tilt to suggest for a plane tilted `tilt` radians: half a degree more, rounded up
+// to whole degrees (the refit on every inlier may tilt it a hair further), at most 90.
+int suggested_max_tilt(double tilt) {
+  return std::min(90, int(std::ceil(tilt * kDegreesPerRadian + 0.5)));
+}
+
 std::string percent(double share) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f%%", 100.0 * share);
@@ -446,8 +452,7 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       return failure(input_name,
                      "no plane to level: the plane of all points is tilted " +
                          degrees_text(found.tilt, "%.1f") + " degrees from " + request.up.name +
-                         "; --max-tilt " +
-                         std::to_string(std::min(90, int(std::floor(found.tilt * kDegreesPerRadian)) + 1)) +
+                         "; --max-tilt " + std::to_string(suggested_max_tilt(found.tilt)) +
                          " would level it",
                      kNoPlane);
     }
@@ -485,8 +490,7 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
                        kNoPlane);
       case DetectionStatus::kNoPlaneInLimit: {
         progress.clear();
-        const int suggested =
-            std::min(90, int(std::floor(detected.outside_tilt * kDegreesPerRadian)) + 1);
+        const int suggested = suggested_max_tilt(detected.outside_tilt);
         return failure(input_name,
                        "no plane to level within " + degrees_text(max_tilt, "%g") +
                            " degrees of " + request.up.name + ": the largest plane is tilted " +

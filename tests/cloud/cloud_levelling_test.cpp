@@ -1,0 +1,293 @@
+// The levelling run in-process: generated scenes levelled through files, and what the report
+// and the files say afterwards.
+#include "cloud/cloud_levelling.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "plane/orthogonal_fit.h"
+#include "tests/support/cloud_files.h"
+#include "tests/support/scenes.h"
+
+namespace levelling {
+namespace {
+
+namespace fs = std::filesystem;
+using test::kRadiansPerDegree;
+using test::Scene;
+
+class CloudLevellingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) /
+           ("cloud_levelling_" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string &name) const { return (dir_ / name).string(); }
+
+  // Writes the scene as a binary PLY of doubles with a colour, and returns its path.
+  std::string write_scene(const Scene &scene, const std::string &name = "scene.ply") const {
+    std::vector<test::Column> columns = test::xyz_columns(scene.x, scene.y, scene.z);
+    std::vector<double> red(scene.size());
+    for (size_t i = 0; i < red.size(); ++i) {
+      red[i] = double(i % 256);
+    }
+    columns.push_back({"red", PlyType::kUint8, red});
+    test::write_bytes(path(name), test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns));
+    return path(name);
+  }
+
+  // Levels `input` into `output` with the request's other fields as given.
+  LevellingOutcome level(const std::string &input, const std::string &output,
+                         LevellingRequest request = LevellingRequest()) const {
+    request.input = input;
+    request.output = output;
+    request.progress = false;
+    request.sync = false;
+    request.report = ReportForm::kJson;
+    return level_cloud(request);
+  }
+
+  fs::path dir_;
+};
+
+// The degrees between +z and the orthogonal fit of the known plane's points in `levelled`,
+// and whether the scene's other points lie above that plane on the whole.
+struct Levelness {
+  double degrees = NAN;
+  bool others_above = false;
+};
+
+Levelness levelness(const Scene &scene, const test::CloudPointsRead &levelled) {
+  CloudFit fit;
+  for (size_t i : scene.plane) {
+    cloud_fit_add(&fit, 1, &levelled.x[i], &levelled.y[i], &levelled.z[i]);
+  }
+  const OrthogonalPlane plane = orthogonal_fit(fit);
+  Levelness result;
+  result.degrees = std::acos(std::fmin(1.0, plane.normal[2])) / kRadiansPerDegree;
+  double height = 0.0;
+  for (size_t i = 0; i < levelled.z.size(); ++i) {
+    height += levelled.z[i] - plane.centroid[2];
+  }
+  result.others_above = height > 0.0;
+  return result;
+}
+
+Scene turned(Scene scene, double about_x_degrees, double about_y_degrees,
+             const double (&shift)[3] = {0, 0, 0}) {
+  test::turn_scene(&scene, about_x_degrees * kRadiansPerDegree,
+                   about_y_degrees * kRadiansPerDegree, shift);
+  return scene;
+}
+
+LevellingRequest with(double max_tilt, const std::string &up = "z") {
+  LevellingRequest request;
+  request.max_tilt_degrees = max_tilt;
+  EXPECT_TRUE(parse_up_direction(up, &request.up)) << up;
+  return request;
+}
+
+// The number after `"key": ` in a one-line JSON object.
+double json_number(const std::string &json, const std::string &key) {
+  const size_t at = json.find("\"" + key + "\": ");
+  return at == std::string::npos ? NAN : std::stod(json.substr(at + key.size() + 4));
+}
+
+struct SceneCase {
+  const char *what;
+  Scene scene;
+  LevellingRequest request;
+};
+
+TEST_F(CloudLevellingTest, KnownPlanesComeOutLevelAndUpSideUp) {
+  const SceneCase cases[] = {
+      {"a room tilted 2.5 degrees", turned(test::room_scene(), 2.5, -1.0), with(45)},
+      {"walls holding three times the floor's points",
+       turned(test::room_scene(3.0, 4.0, 1.5), -2, 3), with(45)},
+      {"terrain, roofs and trees at (512345, 4012345)",
+       turned(test::terrain_scene(), 1.2, -0.7, {512345, 4012345, 80}), with(45)},
+      {"a floor at 60 degrees", turned(test::room_scene(3.0, 4.0, 0.0), 60, 0), with(70)},
+      {"an upside-down room", turned(test::room_scene(3.0, 4.0, 0.6), 176, -3), with(45, "auto")},
+      {"a camera frame, up -y", turned(test::room_scene(), 90 + 40, 2), with(45, "-y")},
+  };
+  for (const SceneCase &each : cases) {
+    const std::string input = write_scene(each.scene);
+    const LevellingOutcome outcome = level(input, path("level.ply"), each.request);
+    ASSERT_EQ(kLevelled, outcome.status) << each.what << ": " << outcome.message;
+    const test::CloudPointsRead levelled = test::read_cloud_points(path("level.ply"));
+    ASSERT_EQ(each.scene.size(), levelled.x.size()) << each.what;
+    const Levelness result = levelness(each.scene, levelled);
+    EXPECT_LT(result.degrees, 0.02) << each.what;
+    EXPECT_TRUE(result.others_above) << each.what;
+  }
+}
+
+TEST_F(CloudLevellingTest, SteepPlanesAndWallsAreRefusedUnlessTheLimitTakesThem) {
+  const std::string steep = write_scene(turned(test::room_scene(3.0, 4.0, 0.0), 60, 0),
+                                        "steep.ply");
+  const LevellingOutcome refused = level(steep, path("out.ply"));
+  EXPECT_EQ(kNoPlane, refused.status);
+  EXPECT_NE(std::string::npos,
+            refused.message.find("the largest plane is tilted 60.0 degrees from +z and holds "
+                                 "79% of the points; --max-tilt 61 would level it"))
+      << refused.message;
+  EXPECT_FALSE(fs::exists(path("out.ply")));
+
+  // A wall with 1 mm noise: refused by default, levelled with --max-tilt 90.
+  Scene wall;
+  std::mt19937_64 random(4);
+  test::add_patch(&wall, &random, 20000, {0, 0, 0}, {6, 0, 0}, {0, 0, 3}, 0.001, true);
+  const std::string wall_file = write_scene(wall, "wall.ply");
+  const LevellingOutcome wall_refused = level(wall_file, "");
+  EXPECT_EQ(kNoPlane, wall_refused.status);
+  EXPECT_NE(std::string::npos, wall_refused.message.find("--max-tilt 90 would level it"))
+      << wall_refused.message;
+  ASSERT_EQ(kLevelled, level(wall_file, path("wall-level.ply"), with(90)).status);
+  EXPECT_LT(levelness(wall, test::read_cloud_points(path("wall-level.ply"))).degrees, 0.02);
+
+  // A plane at 85 degrees with noise 0.2 on a 10 m patch.
+  Scene plane;
+  const double s = std::sin(85 * kRadiansPerDegree), c = std::cos(85 * kRadiansPerDegree);
+  test::add_patch(&plane, &random, 100000, {0, 0, 0}, {10 * c, 0, -10 * s}, {0, 10, 0}, 0.2,
+                  true);
+  ASSERT_EQ(kLevelled, level(write_scene(plane, "steep85.ply"), path("steep85-level.ply"),
+                             with(90)).status);
+  EXPECT_LT(levelness(plane, test::read_cloud_points(path("steep85-level.ply"))).degrees, 0.05);
+}
+
+TEST_F(CloudLevellingTest, LevellingAgainTurnsNoFurtherAndTheBytesRepeat) {
+  const std::string input =
+      write_scene(turned(test::terrain_scene(), -1.5, 0.9, {512345, 4012345, 0}));
+  ASSERT_EQ(kLevelled, level(input, path("once.ply")).status);
+  ASSERT_EQ(kLevelled, level(input, path("same.ply")).status);
+  EXPECT_TRUE(test::read_bytes(path("once.ply")) == test::read_bytes(path("same.ply")));
+  const LevellingOutcome again = level(path("once.ply"), path("twice.ply"));
+  ASSERT_EQ(kLevelled, again.status) << again.message;
+  EXPECT_LT(json_number(again.report, "tilt_degrees"), 0.005) << again.report;
+}
+
+TEST_F(CloudLevellingTest, ReportStatesTheTransformThatWasApplied) {
+  const Scene scene = turned(test::room_scene(), 3, 4, {10, 20, 30});
+  const std::string input = write_scene(scene);
+  const LevellingOutcome outcome = level(input, path("level.ply"));
+  ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
+  const std::string &json = outcome.report;
+  // The matrix maps every input point onto its output point.
+  const size_t at = json.find("\"matrix\": [[");
+  ASSERT_NE(std::string::npos, at);
+  double m[4][4];
+  const char *p = json.c_str() + at + 11;
+  for (auto &row : m) {
+    for (double &value : row) {
+      while (*p == '[' || *p == ',' || *p == ' ' || *p == ']') {
+        ++p;
+      }
+      char *end = nullptr;
+      value = std::strtod(p, &end);
+      p = end;
+    }
+  }
+  const test::CloudPointsRead levelled = test::read_cloud_points(path("level.ply"));
+  for (size_t i = 0; i < scene.size(); i += 97) {
+    const double in[4] = {scene.x[i], scene.y[i], scene.z[i], 1.0};
+    const double out[3] = {levelled.x[i], levelled.y[i], levelled.z[i]};
+    for (int r = 0; r < 3; ++r) {
+      const double mapped = m[r][0] * in[0] + m[r][1] * in[1] + m[r][2] * in[2] + m[r][3];
+      EXPECT_NEAR(out[r], mapped, 1e-9) << i;
+    }
+  }
+  // The tilt is what was typed, about 5 degrees; the inliers are the floor's 6000 and the
+  // walls' feet; the rms is the 3 mm noise; the pivot, the inliers' centroid, stays in place.
+  EXPECT_NEAR(std::acos(std::cos(3 * kRadiansPerDegree) * std::cos(4 * kRadiansPerDegree)) /
+                  kRadiansPerDegree,
+              json_number(json, "tilt_degrees"), 0.02);
+  EXPECT_NEAR(6000, json_number(json, "inliers"), 200);
+  EXPECT_NEAR(0.003, json_number(json, "rms"), 0.0003);
+  EXPECT_EQ(scene.size(), size_t(json_number(json, "points")));
+}
+
+TEST_F(CloudLevellingTest, EmptyPointsAreCarriedThroughInTheirPlace) {
+  // An organised scan: every third point has no return (all NaN); one z alone NaN is malformed.
+  Scene scene = turned(test::room_scene(), 2, 2);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (size_t i = 0; i < scene.size(); i += 3) {
+    scene.x[i] = scene.y[i] = scene.z[i] = nan;
+  }
+  const std::vector<test::Column> columns = {{"x", PlyType::kFloat32, scene.x},
+                                             {"y", PlyType::kFloat32, scene.y},
+                                             {"z", PlyType::kFloat32, scene.z}};
+  const std::string input = path("organised.ply");
+  test::write_bytes(input, test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns));
+  const LevellingOutcome outcome = level(input, path("level.ply"));
+  ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
+  EXPECT_EQ((scene.size() + 2) / 3, size_t(json_number(outcome.report, "empty_points")));
+  const std::string before = test::read_bytes(input), after = test::read_bytes(path("level.ply"));
+  ASSERT_EQ(before.size(), after.size());
+  const size_t header = before.find("end_header\n") + 11;
+  for (size_t i = 0; i < scene.size(); i += 3) {
+    EXPECT_EQ(before.substr(header + 12 * i, 12), after.substr(header + 12 * i, 12)) << i;
+  }
+  const test::CloudPointsRead levelled = test::read_cloud_points(path("level.ply"));
+  EXPECT_FALSE(std::isnan(levelled.x[1]));
+
+  // Text clouds too, the "nan" as it was written.
+  test::write_bytes(path("organised.xyz"), "1 2 0\nnan nan nan\n0 1 0.01\n2 2 0\n1 0 0.01\n");
+  ASSERT_EQ(kLevelled, level(path("organised.xyz"), path("level.xyz"), with(45)).status);
+  EXPECT_NE(std::string::npos, test::read_bytes(path("level.xyz")).find("\nnan nan nan\n"));
+
+  test::write_bytes(path("broken.xyz"), "1 2 0\n0 0 nan\n0 1 0\n2 2 0\n");
+  const LevellingOutcome broken = level(path("broken.xyz"), "");
+  EXPECT_EQ(kMalformedInput, broken.status);
+  EXPECT_NE(std::string::npos, broken.message.find("line 2: z is not a finite number"))
+      << broken.message;
+}
+
+TEST_F(CloudLevellingTest, FitOfAllPointsLevelsACleanPlane) {
+  Scene plane;
+  std::mt19937_64 random(6);
+  test::add_patch(&plane, &random, 5000, {0, 0, 0}, {10, 0, 1}, {0, 10, -0.5}, 0.01, true);
+  LevellingRequest request;
+  request.fit = FitMethod::kAll;
+  const LevellingOutcome outcome = level(write_scene(plane), path("level.ply"), request);
+  ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
+  EXPECT_EQ(5000, json_number(outcome.report, "inliers"));
+  EXPECT_LT(levelness(plane, test::read_cloud_points(path("level.ply"))).degrees, 1e-9);
+}
+
+TEST(UpDirectionTest, ParsesAxesVectorsAndAuto) {
+  const struct {
+    const char *text;
+    bool valid;
+    double axis[3];
+    const char *name;
+  } cases[] = {
+      {"z", true, {0, 0, 1}, "+z"},     {"-y", true, {0, -1, 0}, "-y"},
+      {"+x", true, {1, 0, 0}, "+x"},    {"0,-1,0.5", true, {0, -1, 0.5}, "(0,-1,0.5)"},
+      {"auto", true, {0, 0, 1}, "auto"}, {"w", false, {}, ""},
+      {"0,0,0", false, {}, ""},         {"1,2", false, {}, ""},
+      {"1,2,3,", false, {}, ""},        {"nan,0,1", false, {}, ""},
+  };
+  for (const auto &each : cases) {
+    UpDirection up;
+    ASSERT_EQ(each.valid, parse_up_direction(each.text, &up)) << each.text;
+    if (each.valid) {
+      EXPECT_EQ(each.name, up.name) << each.text;
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(each.axis[k], up.axis[k]) << each.text;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace levelling
