@@ -403,7 +403,8 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   Progress progress(show_progress, input.size * passes);
   int64_t done_before = 0;  // bytes of the passes already made, for the progress line
 
-  // Pass 1: a uniform sample, and the moments of every point.
+  // Pass 1: a uniform sample, and (to fit all points) the moments of every point.
+  const bool fit_all = request.fit == FitMethod::kAll;
   PointSample sample;
   point_sample_start(&sample, kDefaultSampleSize, request.seed);
   CloudFit all;
@@ -417,7 +418,9 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
         valid.visit(*block, &empty, [&](int64_t n, const double *x, const double *y,
                                         const double *z) {
           point_sample_add(&sample, n, x, y, z);
-          cloud_fit_add(&all, n, x, y, z);
+          if (fit_all) {
+            cloud_fit_add(&all, n, x, y, z);
+          }
         });
       },
       first);
@@ -434,7 +437,7 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   }
   const double max_tilt = request.max_tilt_degrees / kDegreesPerRadian;
   FoundPlane found;
-  if (request.fit == FitMethod::kAll) {
+  if (fit_all) {
     found.plane = orthogonal_fit(all);
     if (found.plane.status != OrthogonalFitStatus::kFitted) {
       progress.clear();
@@ -457,8 +460,12 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
                      kNoPlane);
     }
   } else {
-    // A cloud that no plane can hold says so plainly, before any search.
-    const OrthogonalPlane whole = orthogonal_fit(all);
+    // A cloud that no plane can hold says so plainly, before any search: the sample's spread
+    // is the cloud's.
+    CloudFit sampled;
+    cloud_fit_add(&sampled, int64_t(sample.x.size()), sample.x.data(), sample.y.data(),
+                  sample.z.data());
+    const OrthogonalPlane whole = orthogonal_fit(sampled);
     if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
         whole.status == OrthogonalFitStatus::kCollinear) {
       progress.clear();

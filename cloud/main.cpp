@@ -154,7 +154,8 @@ int main(int argc, char **argv) {
   if (!parse_up_direction(up, &request.up)) {
     return fail("--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto", kUsage);
   }
-  for (int signal_number : {SIGINT, SIGTERM}) {
+  // SIGBUS: the input, read from memory, shrank under the program.
+  for (int signal_number : {SIGINT, SIGTERM, SIGBUS}) {
     handle_unless_ignored(signal_number);
   }
 #ifdef SIGHUP

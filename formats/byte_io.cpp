@@ -3,6 +3,12 @@
 #include <cerrno>
 #include <cstring>
 
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace levelling {
 
 namespace {
@@ -14,7 +20,47 @@ constexpr size_t kPiece = size_t(1) << 20;
 
 ByteReader::ByteReader(std::FILE *in) : in_(in), buffer_(kPiece) {}
 
+ByteReader::ByteReader(const char *mapped, size_t size, int64_t offset)
+    : in_(nullptr), mapped_(mapped), mapped_size_(size), end_(size), offset_(offset),
+      ended_(true) {}
+
+ByteReader::~ByteReader() {
+#ifndef _WIN32
+  if (mapped_ != nullptr) {
+    munmap(const_cast<char *>(mapped_), mapped_size_);
+  }
+#endif
+}
+
+ByteReader *ByteReader::map_file(std::FILE *in) {
+#ifdef _WIN32
+  (void)in;
+  return nullptr;
+#else
+  const int descriptor = fileno(in);
+  struct stat status;
+  const long position = std::ftell(in);
+  if (descriptor < 0 || fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+      position < 0 || status.st_size <= position) {
+    return nullptr;
+  }
+  const size_t size = size_t(status.st_size);
+  void *mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
+  if (mapped == MAP_FAILED) {
+    return nullptr;
+  }
+  madvise(mapped, size, MADV_SEQUENTIAL);
+  // The window starts at the stream's position; begin_ skips what came before it.
+  ByteReader *reader = new ByteReader(static_cast<const char *>(mapped), size, 0);
+  reader->begin_ = size_t(position);
+  return reader;
+#endif
+}
+
 size_t ByteReader::fill(size_t want) {
+  if (mapped_ != nullptr) {
+    return available();
+  }
   while (available() < want && !ended_) {
     if (begin_ > 0) {
       // Move what is left (less than is wanted) to the front, so the buffer grows only for

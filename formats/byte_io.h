@@ -10,15 +10,25 @@
 
 namespace levelling {
 
-// Reads a stream through a buffer that grows only as far as the longest piece asked for.
+// Reads a stream through a buffer that grows only as far as the longest piece asked for; or,
+// for a regular file, straight from the file mapped into memory (no copy at all).
 class ByteReader {
  public:
   explicit ByteReader(std::FILE *in);
+  ~ByteReader();
+  ByteReader(const ByteReader &) = delete;
+  ByteReader &operator=(const ByteReader &) = delete;
+
+  // A reader of the regular file open on `in` from its current position to its end, mapped into
+  // memory; nullptr when it cannot be mapped (not a regular file, empty, no mmap on this system),
+  // for the caller to read the stream instead. The file must not shrink while it is read (the
+  // system would end the program with SIGBUS).
+  static ByteReader *map_file(std::FILE *in);
 
   // Makes at least `want` bytes available, unless the stream ends (or fails) first; returns the
   // bytes available then. Reads ahead in large pieces.
   size_t fill(size_t want);
-  const char *data() const { return buffer_.data() + begin_; }
+  const char *data() const { return (mapped_ != nullptr ? mapped_ : buffer_.data()) + begin_; }
   size_t available() const { return end_ - begin_; }
   // Drops the first n available bytes (n <= available()).
   void consume(size_t n) { begin_ += n; }
@@ -30,7 +40,11 @@ class ByteReader {
   int error() const { return error_; }
 
  private:
+  ByteReader(const char *mapped, size_t size, int64_t offset);
+
   std::FILE *in_;
+  const char *mapped_ = nullptr;  // the mapping (with buffer_ unused), or nullptr
+  size_t mapped_size_ = 0;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;

@@ -1,6 +1,7 @@
 #include "formats/cloud_stream.h"
 
 #include <cstring>
+#include <memory>
 
 #include "formats/ply_header.h"
 
@@ -34,7 +35,10 @@ PlyEncoding ply_encoding_of(CloudFormat format) {
 }
 
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
-  ByteReader reader(in);
+  // A regular file is read from memory where it can be mapped, a stream through a buffer.
+  std::unique_ptr<ByteReader> mapped(ByteReader::map_file(in));
+  std::unique_ptr<ByteReader> buffered(mapped ? nullptr : new ByteReader(in));
+  ByteReader &reader = mapped ? *mapped : *buffered;
   StreamResult result;
   if (looks_like_ply(&reader)) {
     result = stream_ply_cloud(&reader, visit, options);
