@@ -569,8 +569,15 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   const RigidLevelling levelling = rigid_levelling_from_normal(
       plane.normal, request.pivot == PivotChoice::kOrigin ? origin : plane.centroid);
 
-  // The last pass: level and write.
+  // The last pass: level and write, in a format that holds everything (decided before a byte
+  // is written).
+  const CloudFormat out_format = output_format(request.format, output, read.format);
   if (!output.empty()) {
+    const std::string refusal = conversion_refusal(read, out_format);
+    if (!refusal.empty()) {
+      progress.clear();
+      return failure(input_name, refusal, kUnsupportedInput);
+    }
     std::rewind(input.stream);
     StreamResult written;
     bool flushed = false;
@@ -579,7 +586,7 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       ByteWriter writer(out.stream());
       StreamOptions writing;
       writing.out = &writer;
-      writing.out_format = output_format(request.format, output, read.format);
+      writing.out_format = out_format;
       writing.text_separator = has_extension(output, {".csv"}) ? ',' : ' ';
       writing.points = read.points;
       writing.progress = [&](int64_t bytes) {

@@ -25,10 +25,7 @@ constexpr const char *kVersion = "levelling-cloud 1.1.0";
 // Removes an unfinished output on a signal that ends the program, then ends it as the signal
 // would have.
 extern "C" void remove_unfinished_output(int signal_number) {
-  const char *path = OutputFile::unfinished_path();
-  if (path[0] != '\0') {
-    std::remove(path);
-  }
+  OutputFile::remove_unfinished();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }

@@ -34,6 +34,18 @@ PlyEncoding ply_encoding_of(CloudFormat format) {
   return PlyEncoding::kAscii;
 }
 
+std::string conversion_refusal(const StreamResult &read, CloudFormat format) {
+  const bool from_text = read.format == CloudFormat::kText;
+  const bool to_text = format == CloudFormat::kText;
+  if (from_text && !to_text && read.extra_columns) {
+    return "has columns after x y z, which PLY output would lose; write text instead";
+  }
+  if (!from_text && to_text && !read.other_element.empty()) {
+    return "the element '" + read.other_element + "' has no place in a text cloud; write PLY";
+  }
+  return "";
+}
+
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
   // A regular file is read from memory where it can be mapped, a stream through a buffer.
   std::unique_ptr<ByteReader> mapped(ByteReader::map_file(in));

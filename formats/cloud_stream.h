@@ -82,7 +82,15 @@ struct StreamResult {
   CloudFormat format = CloudFormat::kText;  // the input's format, once known
   int64_t points = 0;                       // points visited
   bool has_normals = false;
+  // What a conversion would lose: a text cloud's columns after x y z, a PLY file's first
+  // element besides the vertices that holds records ("" when none).
+  bool extra_columns = false;
+  std::string other_element;
 };
+
+// Why the cloud read (`read`, from a pass without output) cannot be written as `format`
+// without losing data, or "" when it can: decided before a byte is written.
+std::string conversion_refusal(const StreamResult &read, CloudFormat format);
 
 // Reads the cloud on `in` (from its current position, which should be its start), detecting
 // its format (PLY when the first line is "ply", text otherwise), visits every point and writes

@@ -1,64 +1,124 @@
 #include "formats/output_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <random>
-#include <system_error>
-
-#ifdef _WIN32
-#include <io.h>
-#else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#endif
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <random>
 
 namespace levelling {
 
 namespace {
 
-namespace fs = std::filesystem;
-
+// Links followed before a target counts as a loop, as the system counts them.
+constexpr int kMaxLinks = 40;
 constexpr int kNameAttempts = 100;
-constexpr size_t kPathCapacity = 4096;
-// The temporary file now being written, for unfinished_path (a signal handler may not
-// allocate, so it lives in a fixed buffer).
-char unfinished[kPathCapacity] = "";
+// The named file being written, for remove_unfinished (a signal handler may not allocate, so
+// it lives in fixed storage).
+constexpr size_t kNameCapacity = 64;
+int unfinished_folder = -1;
+char unfinished_name[kNameCapacity] = "";
 
-// Puts what the stream holds on the disk, as far as the system says it does.
-bool sync_to_disk(std::FILE *stream) {
-#ifdef _WIN32
-  return _commit(_fileno(stream)) == 0;
-#else
-  return fsync(fileno(stream)) == 0;
-#endif
-}
+int sync_descriptor(int descriptor) { return fsync(descriptor); }
 
 std::string reason(int error_number) {
   return std::strerror(error_number != 0 ? error_number : EIO);
 }
 
+void set_unfinished(int folder, const std::string &name) {
+  unfinished_name[0] = '\0';
+  unfinished_folder = folder;
+  if (name.size() < kNameCapacity) {
+    std::memcpy(unfinished_name, name.c_str(), name.size() + 1);
+  }
+}
+
+void clear_unfinished() {
+  unfinished_name[0] = '\0';
+  unfinished_folder = -1;
+}
+
+// The folder part and the name part of a path ("a/b" -> "a", "b"; "b" -> ".", "b").
+void split_path(const std::string &path, std::string *folder, std::string *name) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = path;
+  } else {
+    *folder = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+// Follows the symbolic links of `path` as far as they go: where the file they lead to is, or
+// would be created. False with ELOOP in *error_number for a loop.
+bool follow_links(std::string path, std::string *resolved, int *error_number) {
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+      *resolved = path;
+      return true;
+    }
+    std::string destination(size_t(PATH_MAX), '\0');
+    const ssize_t length = readlink(path.c_str(), destination.data(), destination.size());
+    if (length < 0) {
+      *error_number = errno;
+      return false;
+    }
+    destination.resize(size_t(length));
+    if (!destination.empty() && destination[0] != '/') {
+      std::string folder, name;
+      split_path(path, &folder, &name);
+      destination = folder + "/" + destination;
+    }
+    path = destination;
+  }
+  *error_number = ELOOP;
+  return false;
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
+
+OutputFile::SystemCalls &OutputFile::system_calls() {
+  static SystemCalls calls{sync_descriptor, sync_descriptor};
+  return calls;
+}
 
 OutputFile::~OutputFile() { abandon(); }
 
 bool OutputFile::open(const std::string &target, std::string *error) {
-  target_ = target;
   if (target == "-") {
     stream_ = stdout;
     direct_ = true;
     return true;
   }
-  std::error_code code;
-  fs::path path(target);
-  // Through a symbolic link: the file it names is the one replaced, the link stays.
-  if (fs::is_symlink(fs::symlink_status(path, code))) {
-    const fs::path resolved = fs::canonical(path, code);
-    if (!code) {
-      path = resolved;
-    }
+  if (target.empty()) {
+    *error = reason(ENOENT);
+    return false;
   }
-  const fs::file_status status = fs::status(path, code);
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
+  struct stat status, standard_output;
+  const bool exists = stat(target.c_str(), &status) == 0;
+  if (exists && (!S_ISREG(status.st_mode) ||
+                 (fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                  same_file(status, standard_output)))) {
+    // A device, a pipe, or the process's own standard output: written as it is.
+    if (S_ISDIR(status.st_mode)) {
+      *error = reason(EISDIR);
+      return false;
+    }
+    if (S_ISREG(status.st_mode)) {
+      std::fflush(stdout);
+      stream_ = stdout;
+      direct_ = true;
+      return true;
+    }
     errno = 0;
     stream_ = std::fopen(target.c_str(), "wb");
     if (stream_ == nullptr) {
@@ -68,36 +128,92 @@ bool OutputFile::open(const std::string &target, std::string *error) {
     direct_ = owns_stream_ = true;
     return true;
   }
-  std::random_device entropy;
-  std::mt19937 generator(entropy());
-  for (int attempt = 0; attempt < kNameAttempts && stream_ == nullptr; ++attempt) {
-    temporary_ = path.string() + ".levelling-" + std::to_string(generator() % 1000000000u);
-    errno = 0;
-    stream_ = std::fopen(temporary_.c_str(), "wbx");
-    if (stream_ == nullptr && errno != EEXIST) {
-      break;
-    }
-  }
-  if (stream_ == nullptr) {
-    *error = reason(errno);
-    temporary_.clear();
+  std::string path;
+  int link_error = 0;
+  if (!follow_links(target, &path, &link_error)) {
+    *error = reason(link_error);
     return false;
   }
-  target_ = path.string();
-  owns_stream_ = true;
-  if (temporary_.size() < kPathCapacity) {
-    std::memcpy(unfinished, temporary_.c_str(), temporary_.size() + 1);
+  std::string folder;
+  split_path(path, &folder, &name_);
+  folder_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_ < 0) {
+    *error = reason(errno);
+    return false;
   }
+  replaces_ = exists;
+  const mode_t umask_now = umask(0);
+  umask(umask_now);
+  permissions_ = exists ? unsigned(status.st_mode & 07777) : unsigned(0666 & ~umask_now);
+  const mode_t create_mode = mode_t(permissions_ & 0777);
+  int descriptor = -1;
+#ifdef O_TMPFILE
+  descriptor = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
+  anonymous_ = descriptor >= 0;
+#endif
+  if (descriptor < 0) {
+    std::random_device entropy;
+    std::mt19937_64 generator(entropy());
+    for (int attempt = 0; attempt < kNameAttempts && descriptor < 0; ++attempt) {
+      aside_ = ".levelling-" + std::to_string(generator() % 1000000000000ull) + ".tmp";
+      descriptor = openat(folder_, aside_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC,
+                          create_mode);
+      if (descriptor < 0 && errno != EEXIST) {
+        break;
+      }
+    }
+    if (descriptor < 0) {
+      *error = reason(errno);
+      aside_.clear();
+      return false;
+    }
+    set_unfinished(folder_, aside_);
+  }
+  // The umask may have narrowed the mode; widen it back to what the replaced file had (never
+  // beyond it).
+  fchmod(descriptor, mode_t(permissions_));
+  stream_ = fdopen(descriptor, "wb");
+  if (stream_ == nullptr) {
+    *error = reason(errno);
+    ::close(descriptor);
+    abandon();
+    return false;
+  }
+  owns_stream_ = true;
   return true;
 }
 
 bool OutputFile::commit(std::string *error, bool sync) {
   errno = 0;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-  if (ok && sync && !temporary_.empty()) {
-    ok = sync_to_disk(stream_);
-  }
   int failure = ok ? 0 : errno;
+  const bool aside = anonymous_ || !aside_.empty();
+  if (ok && sync && aside && system_calls().sync_file(fileno(stream_)) != 0) {
+    ok = false;
+    failure = errno;
+  }
+  if (ok && anonymous_) {
+    // The anonymous file gets a name in the folder, then takes the target's.
+    const std::string descriptor_path = "/proc/self/fd/" + std::to_string(fileno(stream_));
+    std::random_device entropy;
+    std::mt19937_64 generator(entropy());
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+      aside_ = ".levelling-" + std::to_string(generator() % 1000000000000ull) + ".tmp";
+      set_unfinished(folder_, aside_);
+      if (linkat(AT_FDCWD, descriptor_path.c_str(), folder_, aside_.c_str(),
+                 AT_SYMLINK_FOLLOW) == 0) {
+        failure = 0;
+        break;
+      }
+      failure = errno;
+      clear_unfinished();
+      aside_.clear();
+      if (failure != EEXIST) {
+        break;
+      }
+    }
+    ok = !aside_.empty();
+  }
   if (owns_stream_) {
     errno = 0;
     if (std::fclose(stream_) != 0 && ok) {
@@ -107,28 +223,26 @@ bool OutputFile::commit(std::string *error, bool sync) {
     owns_stream_ = false;
   }
   stream_ = nullptr;
-  if (ok && !temporary_.empty()) {
-    std::error_code code;
-    const fs::file_status old = fs::status(target_, code);
-    if (fs::is_regular_file(old)) {
-      fs::permissions(temporary_, old.permissions(), code);  // best effort
-    }
-    fs::rename(temporary_, target_, code);
-    if (code) {
+  if (ok && !aside_.empty()) {
+    if (renameat(folder_, aside_.c_str(), folder_, name_.c_str()) != 0) {
       ok = false;
-      failure = code.value();
-      *error = code.message();
+      failure = errno;
+    } else {
+      aside_.clear();
+      clear_unfinished();
+      if (sync && system_calls().sync_folder(folder_) != 0) {
+        // The file is in place; only its folder's entry may not have reached the disk.
+        ok = false;
+        failure = errno;
+      }
     }
   }
   if (!ok) {
-    if (error->empty()) {
-      *error = reason(failure);
-    }
+    *error = reason(failure);
     abandon();
     return false;
   }
-  temporary_.clear();
-  unfinished[0] = '\0';
+  abandon();  // closes the folder
   return true;
 }
 
@@ -138,13 +252,22 @@ void OutputFile::abandon() {
   }
   owns_stream_ = false;
   stream_ = nullptr;
-  if (!temporary_.empty()) {
-    std::remove(temporary_.c_str());
-    temporary_.clear();
-    unfinished[0] = '\0';
+  if (!aside_.empty()) {
+    unlinkat(folder_, aside_.c_str(), 0);
+    aside_.clear();
   }
+  clear_unfinished();
+  if (folder_ >= 0) {
+    ::close(folder_);
+    folder_ = -1;
+  }
+  anonymous_ = false;
 }
 
-const char *OutputFile::unfinished_path() { return unfinished; }
+void OutputFile::remove_unfinished() {
+  if (unfinished_folder >= 0 && unfinished_name[0] != '\0') {
+    unlinkat(unfinished_folder, unfinished_name, 0);
+  }
+}
 
 }  // namespace levelling

@@ -1,8 +1,22 @@
 // Writing a file so that a failure never leaves a partial file behind and never harms what the
-// target held: a regular-file target is written as a temporary file beside it and renamed into
-// place only once complete and on disk; a target that is no regular file (a device such as
-// /dev/null, a pipe, a terminal, or "-" for standard output) is written directly, since a rename
-// would replace the device itself.
+// target held.
+//
+// A regular-file target (new, or a file to replace) is written as an anonymous file in the
+// target's folder (O_TMPFILE, where the file system has it), linked into place only once complete
+// and on disk: even SIGKILL or a power cut leaves no trace. Where the file system has no
+// anonymous files, a named temporary file (".levelling-<random>.tmp", short enough for any
+// target name the system allows) beside the target is renamed into place instead, and removed
+// on any failure. Either is created with no wider permissions than it ends with: those of the
+// file it replaces, or the usual ones (0666 less the umask) for a new file. Every step after
+// opening works through a descriptor of the target's folder, so a folder renamed meanwhile
+// changes nothing.
+//
+// Through a symbolic link the file linked to is replaced and the link stays; a dangling link
+// creates the file it names; a loop of links is an error (ELOOP). A target that is no regular
+// file (a device such as /dev/null, a pipe, a terminal) is written directly, since a rename would
+// replace the device itself; so is "-", and any name for the process's own standard output
+// (/dev/stdout, /proc/self/fd/1) even when that is a regular file, which is then written, not
+// replaced. POSIX only.
 #ifndef LEVELLING_FORMATS_OUTPUT_FILE_H
 #define LEVELLING_FORMATS_OUTPUT_FILE_H
 
@@ -24,24 +38,39 @@ class OutputFile {
   std::FILE *stream() const { return stream_; }
   // True when the target is written directly (no temporary file, no rename).
   bool direct() const { return direct_; }
+  // True when the output is an anonymous file (nothing to remove should the program die).
+  bool anonymous() const { return anonymous_; }
 
-  // Completes the output: flushes it and, for a temporary file, puts it on disk (unless `sync`
-  // is false: faster, but a system crash soon after may leave the target empty), gives it the
-  // permissions of the file it replaces and renames it onto the target. False with the system's
-  // reason in *error; the temporary file is then removed and the target left as it was.
+  // Completes the output: flushes it and, for a file written aside, puts it on disk (unless
+  // `sync` is false: faster, but a system crash soon after may leave the target empty), then
+  // puts it in place of the target (and the folder's entry on disk). False with the system's
+  // reason in *error; the file written aside is then removed and the target left as it was.
   bool commit(std::string *error, bool sync = true);
-  // Removes the temporary file, leaving the target as it was; closes a direct target.
+  // Removes the file written aside, leaving the target as it was; closes a direct target.
   void abandon();
 
-  // The temporary file being written, or "" (for a signal handler that must remove it).
-  static const char *unfinished_path();
+  // Removes the named file being written, if there is one, with async-signal-safe calls only:
+  // for a handler of a signal that ends the program.
+  static void remove_unfinished();
+
+  // The calls commit makes to put the file on disk, replaceable by a test to see them made
+  // (or to make them fail). Each returns 0 or -1 with errno set, as the system's do.
+  struct SystemCalls {
+    int (*sync_file)(int descriptor);
+    int (*sync_folder)(int descriptor);
+  };
+  static SystemCalls &system_calls();
 
  private:
   std::FILE *stream_ = nullptr;
   bool direct_ = false;
   bool owns_stream_ = false;
-  std::string target_;
-  std::string temporary_;
+  bool anonymous_ = false;
+  int folder_ = -1;       // the target's folder
+  std::string name_;      // the target's name in its folder
+  std::string aside_;     // the named temporary file in the folder, or ""
+  unsigned permissions_ = 0;
+  bool replaces_ = false;  // a file stands at the target
 };
 
 }  // namespace levelling

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,18 @@ namespace {
 
 constexpr size_t kPiece = size_t(1) << 20;  // bytes of records looked at together
 constexpr size_t kLongestLine = size_t(16) << 20;
+// The longest list taken: a face of a million corners is no face a scanner writes, and the cap
+// keeps the memory a record takes bounded (a count near 2^32 would otherwise hold the reader
+// until the file ends).
+constexpr int64_t kMaxListItems = int64_t(1) << 20;
+// An ASCII block of vertices ends when its lines or its decoded values pass these, so that long
+// lines or many properties do not multiply the memory by the block's 65536 vertices.
+constexpr size_t kAsciiBlockVertices = 65536;
+constexpr size_t kAsciiBlockBytes = size_t(4) << 20;
+constexpr size_t kAsciiBlockValues = size_t(1) << 20;
+// What binary_record_size says of a record it cannot size: a negative or a too long list.
+constexpr size_t kNegativeCount = SIZE_MAX;
+constexpr size_t kListTooLong = SIZE_MAX - 1;
 constexpr int kAxes = 3;
 const char *const kCoordinateNames[kAxes] = {"x", "y", "z"};
 const char *const kNormalNames[kAxes] = {"nx", "ny", "nz"};
@@ -116,7 +129,6 @@ class PlyStreamer {
   bool binary_records(const PlyElement &element);
   bool ascii_records(const PlyElement &element);
   bool next_ascii_line(std::string_view *line, size_t *length);
-  void visit_block();
   void write_vertex(const PlyElement &element, std::vector<double> *values, size_t i);
   void encode(const PlyElement &element, const std::vector<double> &values);
   size_t binary_record_size(const PlyElement &element, size_t at, size_t available) const;
@@ -127,6 +139,11 @@ class PlyStreamer {
     result_.message = message;
     return false;
   }
+  // Fails with `message` unless a fault (a more precise one) was already said.
+  bool fail_unless_failed(StreamFault fault, const std::string &message) {
+    return result_.fault != StreamFault::kNone ? false : fail(fault, message);
+  }
+  bool visit_block();
   std::string at_line() const { return "line " + std::to_string(line_number_) + ": "; }
 
   ByteReader *in_;
@@ -181,6 +198,11 @@ bool PlyStreamer::prepare() {
     normals = normals && normal_[k] >= 0 && is_float(vertex->properties[size_t(normal_[k])]);
   }
   block_.has_normals = result_.has_normals = normals;
+  for (const PlyElement &element : header_.elements) {
+    if (&element != &*vertex && element.count > 0 && result_.other_element.empty()) {
+      result_.other_element = element.name;
+    }
+  }
   if (vertex->fixed_size == 0) {
     return fail(StreamFault::kUnsupported, "the vertex element has a list property");
   }
@@ -231,7 +253,10 @@ size_t PlyStreamer::binary_record_size(const PlyElement &element, size_t at,
     }
     const double count = load_ply_value(property.count_type, big_in_, in_->data() + at + size);
     if (count < 0) {
-      return SIZE_MAX;
+      return kNegativeCount;
+    }
+    if (count > double(kMaxListItems)) {
+      return kListTooLong;
     }
     size += count_size + size_t(count) * ply_type_size(property.type);
   }
@@ -286,10 +311,14 @@ bool PlyStreamer::decode_ascii(const PlyElement &element, std::string_view line,
       continue;
     }
     if (!take(property.count_type, property.name) || values->back() < 0) {
-      return result_.fault != StreamFault::kNone ||
-             fail(StreamFault::kMalformed, at_line() + "a negative list count");
+      return fail_unless_failed(StreamFault::kMalformed, at_line() + "a negative list count");
     }
     const int64_t count = int64_t(values->back());
+    if (count > kMaxListItems) {
+      return fail(StreamFault::kUnsupported, at_line() + "a list of " + std::to_string(count) +
+                                                 " items in " + element.name + " (at most " +
+                                                 std::to_string(kMaxListItems) + " are taken)");
+    }
     for (int64_t i = 0; i < count; ++i) {
       if (!take(property.type, property.name)) {
         return false;
@@ -336,11 +365,33 @@ void PlyStreamer::encode(const PlyElement &element, const std::vector<double> &v
   }
 }
 
-void PlyStreamer::visit_block() {
-  if (block_.count > 0) {
-    visit_(&block_);
-    result_.points += int64_t(block_.count);
+bool PlyStreamer::visit_block() {
+  if (block_.count == 0) {
+    return true;
   }
+  visit_(&block_);
+  result_.points += int64_t(block_.count);
+  if (!writing_ || to_text_) {
+    return true;
+  }
+  // A float coordinate must still fit in a float once visited: beyond FLT_MAX it would be
+  // written as an infinity.
+  const PlyElement &vertex = header_.elements[vertex_];
+  const std::vector<double> *columns[kAxes] = {&block_.x, &block_.y, &block_.z};
+  for (int k = 0; k < kAxes; ++k) {
+    if (vertex.properties[size_t(coordinate_[k])].type != PlyType::kFloat32) {
+      continue;
+    }
+    for (size_t i = 0; i < block_.count; ++i) {
+      if (std::fabs((*columns[k])[i]) > double(std::numeric_limits<float>::max())) {
+        return fail(StreamFault::kUnsupported,
+                    "vertex " + std::to_string(result_.points - int64_t(block_.count - i) + 1) +
+                        ": the levelled " + kCoordinateNames[k] +
+                        " is beyond the range of its float property");
+      }
+    }
+  }
+  return true;
 }
 
 // Writes vertex i of the block, whose decoded values are `values`, in a format other than the
@@ -432,7 +483,9 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
                                                ": " + kCoordinateNames[axis] +
                                                " is not a finite number");
     }
-    visit_block();
+    if (!visit_block()) {
+      return false;
+    }
     if (writing_ && same_) {
       // The records as they came, with the new coordinates (and normals) stored into them.
       records_.assign(data, data + n * size);
@@ -512,17 +565,18 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
   std::vector<Pending> pending;
   std::vector<double> decoded;  // every value of the block's vertices, when converting
   const size_t stride = element.properties.size();
-  const size_t per_block = 65536;
   for (int64_t done = 0; done < element.count;) {
     pending.clear();
     decoded.clear();
     reset(&block_, 0);
-    while (done + int64_t(pending.size()) < element.count && pending.size() < per_block) {
+    size_t pending_bytes = 0;
+    while (done + int64_t(pending.size()) < element.count &&
+           pending.size() < kAsciiBlockVertices && pending_bytes < kAsciiBlockBytes &&
+           decoded.size() < kAsciiBlockValues) {
       std::string_view line;
       size_t length = 0;
       if (!next_ascii_line(&line, &length)) {
-        return result_.fault != StreamFault::kNone ||
-               fail(StreamFault::kMalformed,
+        return fail_unless_failed(StreamFault::kMalformed,
                     "truncated: the file ends after " +
                         std::to_string(done + int64_t(pending.size())) + " of " +
                         std::to_string(element.count) + " vertices");
@@ -534,6 +588,7 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
       if (writing_ && same_) {
         each.text.assign(in_->data(), length);
       }
+      pending_bytes += each.text.size() + sizeof(Pending);
       const size_t line_offset = size_t(line.data() - in_->data());
       for (int k = 0; k < kAxes; ++k) {
         const size_t c = size_t(coordinate_[k]);
@@ -563,7 +618,9 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
       pending.push_back(std::move(each));
     }
     block_.count = pending.size();
-    visit_block();
+    if (!visit_block()) {
+      return false;
+    }
     if (writing_) {
       char number[kNumberTextSize];
       for (size_t i = 0; i < pending.size(); ++i) {
@@ -624,6 +681,7 @@ bool PlyStreamer::binary_records(const PlyElement &element) {
     size_t size = 0;
     size_t available = in_->available();
     while ((size = binary_record_size(element, 0, available)) == 0) {
+      // Needs more bytes than are there: bounded by the list cap above.
       const size_t more = in_->fill(available + kPiece);
       if (more == available) {
         return fail(StreamFault::kMalformed,
@@ -633,9 +691,14 @@ bool PlyStreamer::binary_records(const PlyElement &element) {
       }
       available = more;
     }
-    if (size == SIZE_MAX) {
+    if (size == kNegativeCount) {
       return fail(StreamFault::kMalformed, "a negative list count in " + element.name + " " +
                                                std::to_string(done + 1));
+    }
+    if (size == kListTooLong) {
+      return fail(StreamFault::kUnsupported,
+                  element.name + " " + std::to_string(done + 1) + ": a list of more than " +
+                      std::to_string(kMaxListItems) + " items (at most that many are taken)");
     }
     if (writing_ && same_) {
       options_.out->write(in_->data(), size);
@@ -653,8 +716,7 @@ bool PlyStreamer::ascii_records(const PlyElement &element) {
     std::string_view line;
     size_t length = 0;
     if (!next_ascii_line(&line, &length)) {
-      return result_.fault != StreamFault::kNone ||
-             fail(StreamFault::kMalformed, "truncated: the file ends after " +
+      return fail_unless_failed(StreamFault::kMalformed, "truncated: the file ends after " +
                                                std::to_string(done) + " of " +
                                                std::to_string(element.count) + " " +
                                                element.name + " records");

@@ -139,6 +139,10 @@ bool read_ply_header(ByteReader *in, PlyHeader *header, std::string *error) {
     std::string line(in->data(), length);
     in->consume(length);
     header->size += length;
+    if (header->size > kMaxHeaderBytes) {
+      *error = "the header is longer than 1 MiB";
+      return false;
+    }
     std::string_view text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
       text.remove_suffix(1);
@@ -179,6 +183,12 @@ bool read_ply_header(ByteReader *in, PlyHeader *header, std::string *error) {
         *error = where + "expected \"element <name> <count>\" with a count of 0 or more";
         return false;
       }
+      for (const PlyElement &earlier : header->elements) {
+        if (earlier.name == words[1]) {
+          *error = where + "a second element '" + words[1] + "'";
+          return false;
+        }
+      }
       PlyElement element;
       element.name = words[1];
       element.count = count;
@@ -208,6 +218,11 @@ bool read_ply_header(ByteReader *in, PlyHeader *header, std::string *error) {
       }
       if (!known) {
         *error = where + "unknown property type in '" + std::string(text) + "'";
+        return false;
+      }
+      if (header->elements.back().find(property.name) >= 0) {
+        *error = where + "a second property '" + property.name + "' in element '" +
+                 header->elements.back().name + "'";
         return false;
       }
       header->elements.back().properties.push_back(property);

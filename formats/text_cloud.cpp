@@ -89,6 +89,7 @@ struct Part {
   int64_t line_number = 0;    // of the last line parsed
   bool seen_point = false;    // a point came before (a header is then a fault)
   bool seen_header = false;
+  bool extra_columns = false;  // a point line with columns after z
   std::vector<Line> lines;
   PointBlock block;
   StreamFault fault = StreamFault::kNone;
@@ -158,6 +159,7 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
           return;
         }
         part->seen_point = true;
+        part->extra_columns = part->extra_columns || line.has_more;
         part->block.x.push_back(values[0]);
         part->block.y.push_back(values[1]);
         part->block.z.push_back(values[2]);
@@ -346,6 +348,9 @@ StreamResult TextStreamer::run() {
     }
     seen_point_ = seen_point_ || parts_[0].seen_point || (split && parts_[1].seen_point);
     seen_header_ = seen_header_ || parts_[0].seen_header;
+    for (int half = 0; half < halves; ++half) {
+      result_.extra_columns = result_.extra_columns || parts_[half].extra_columns;
+    }
     line_number_ = parts_[halves - 1].line_number;
     for (int half = 0; half < halves; ++half) {
       if (parts_[half].block.count > 0) {

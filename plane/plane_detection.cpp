@@ -323,21 +323,31 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   for (double &each : work.centroid) {
     each /= double(work.m);
   }
+  // The sample about its centroid, scaled by a power of two (exactly) so that its largest
+  // offset is about 1: squares and cross products then neither overflow nor underflow, whatever
+  // the cloud's units.
+  double largest = 0.0;
+  for (size_t i = 0; i < work.m; ++i) {
+    largest = std::fmax(largest, std::fabs(sample.x[i] - work.centroid[0]));
+    largest = std::fmax(largest, std::fabs(sample.y[i] - work.centroid[1]));
+    largest = std::fmax(largest, std::fabs(sample.z[i] - work.centroid[2]));
+  }
+  if (!(largest > 0.0) || !std::isfinite(largest)) {
+    result.status = DetectionStatus::kNoPlane;
+    return result;
+  }
+  const int exponent = std::ilogb(largest);
   work.x.resize(work.m);
   work.y.resize(work.m);
   work.z.resize(work.m);
   double squares = 0.0;
   for (size_t i = 0; i < work.m; ++i) {
-    work.x[i] = sample.x[i] - work.centroid[0];
-    work.y[i] = sample.y[i] - work.centroid[1];
-    work.z[i] = sample.z[i] - work.centroid[2];
+    work.x[i] = std::ldexp(sample.x[i] - work.centroid[0], -exponent);
+    work.y[i] = std::ldexp(sample.y[i] - work.centroid[1], -exponent);
+    work.z[i] = std::ldexp(sample.z[i] - work.centroid[2], -exponent);
     squares += work.x[i] * work.x[i] + work.y[i] * work.y[i] + work.z[i] * work.z[i];
   }
   work.spread = std::sqrt(squares / double(work.m));
-  if (!(work.spread > 0.0) || !std::isfinite(work.spread)) {
-    result.status = DetectionStatus::kNoPlane;
-    return result;
-  }
 
   Search search;
   const double up_length = std::sqrt(options.up[0] * options.up[0] +
@@ -352,7 +362,8 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   search.max_tilt = options.max_tilt;
 
   const bool automatic = !(options.threshold > 0.0);
-  const double coarse = automatic ? kCoarseThreshold * work.spread : options.threshold;
+  const double coarse =
+      automatic ? kCoarseThreshold * work.spread : std::ldexp(options.threshold, -exponent);
   const Best found = search_plane(work, coarse, search, options.seed);
   const double min_inliers = options.min_share * double(work.m);
   if (!found.found || double(found.score.inliers) < min_inliers) {
@@ -400,9 +411,9 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   for (int k = 0; k < 3; ++k) {
     result.normal[k] = plane.n[k];
   }
-  result.offset = plane.d + plane.n[0] * work.centroid[0] + plane.n[1] * work.centroid[1] +
-                  plane.n[2] * work.centroid[2];
-  result.threshold = t;
+  result.offset = std::ldexp(plane.d, exponent) + plane.n[0] * work.centroid[0] +
+                  plane.n[1] * work.centroid[1] + plane.n[2] * work.centroid[2];
+  result.threshold = std::ldexp(t, exponent);
   result.share = double(final_score.inliers) / double(work.m);
   result.tilt = std::acos(std::min(1.0, std::max(-1.0, plane.n[0] * search.up[0] +
                                                             plane.n[1] * search.up[1] +
