@@ -87,7 +87,7 @@ bool same_file(const struct stat &a, const struct stat &b) {
 }  // namespace
 
 OutputFile::SystemCalls &OutputFile::system_calls() {
-  static SystemCalls calls{sync_descriptor, sync_descriptor};
+  static SystemCalls calls{sync_descriptor, sync_descriptor, true};
   return calls;
 }
 
@@ -148,8 +148,10 @@ bool OutputFile::open(const std::string &target, std::string *error) {
   const mode_t create_mode = mode_t(permissions_ & 0777);
   int descriptor = -1;
 #ifdef O_TMPFILE
-  descriptor = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
-  anonymous_ = descriptor >= 0;
+  if (system_calls().anonymous_files) {
+    descriptor = openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, create_mode);
+    anonymous_ = descriptor >= 0;
+  }
 #endif
   if (descriptor < 0) {
     std::random_device entropy;

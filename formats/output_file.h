@@ -54,10 +54,12 @@ class OutputFile {
   static void remove_unfinished();
 
   // The calls commit makes to put the file on disk, replaceable by a test to see them made
-  // (or to make them fail). Each returns 0 or -1 with errno set, as the system's do.
+  // (or to make them fail). Each returns 0 or -1 with errno set, as the system's do. With
+  // `anonymous_files` false, a named file is written aside even where anonymous ones exist.
   struct SystemCalls {
     int (*sync_file)(int descriptor);
     int (*sync_folder)(int descriptor);
+    bool anonymous_files;
   };
   static SystemCalls &system_calls();
 
