@@ -12,6 +12,7 @@
 #include "cloud/levelling_report.h"
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
+#include "formats/format_table.h"
 #include "formats/output_file.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
@@ -184,28 +185,47 @@ int status_of(StreamFault fault) {
   return kInternalFault;
 }
 
-bool has_extension(const std::string &name, std::initializer_list<const char *> extensions) {
+// A comma-separated text file, by its name.
+bool is_csv(const std::string &name) {
   std::string extension = fs::path(name).extension().string();
   for (char &c : extension) {
     c = char(std::tolower(static_cast<unsigned char>(c)));
   }
-  for (const char *each : extensions) {
-    if (extension == each) {
-      return true;
-    }
-  }
-  return false;
+  return extension == ".csv";
 }
 
-// The output's format: as the request says, else as the output's name says, else the input's.
-CloudFormat output_format(OutputFormatChoice choice, const std::string &output,
-                          CloudFormat input) {
-  if (choice == OutputFormatChoice::kAuto) {
-    choice = has_extension(output, {".ply"}) ? OutputFormatChoice::kPly
-             : has_extension(output, {".xyz", ".txt", ".csv", ".pts", ".asc"})
-                 ? OutputFormatChoice::kText
-                 : OutputFormatChoice::kAuto;
+// The output's format as far as it can be told before reading the input: from the request,
+// else from the output's name by the format table; kAuto (the input's own) for a name without
+// an extension. False, with the status and the message, for a name whose extension is of no
+// format written here.
+bool output_choice(OutputFormatChoice requested, const std::string &output,
+                   OutputFormatChoice *choice, int *status, std::string *message) {
+  *choice = requested;
+  if (requested != OutputFormatChoice::kAuto || output.empty() || output == "-") {
+    return true;
   }
+  bool has_extension = false;
+  const FormatRow *row = format_of_name(output, &has_extension);
+  if (!has_extension) {
+    return true;
+  }
+  if (row == nullptr) {
+    *status = kUsage;
+    *message = "an extension of no format this program writes (" + readable_extensions() +
+               "); name the format with --format";
+    return false;
+  }
+  if (row->stream == nullptr) {
+    *status = kUnsupportedInput;
+    *message = refusal_of(*row, false);
+    return false;
+  }
+  *choice = row->stream == stream_ply_cloud ? OutputFormatChoice::kPly : OutputFormatChoice::kText;
+  return true;
+}
+
+// The output's format once the input's is known.
+CloudFormat output_format(OutputFormatChoice choice, CloudFormat input) {
   switch (choice) {
     case OutputFormatChoice::kText:
       return CloudFormat::kText;
@@ -389,6 +409,13 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     return failure(output_name, "is the input; use --in-place to level the input itself",
                    kWouldOverwriteInput);
   }
+  OutputFormatChoice choice = request.format;
+  int refused_status = kLevelled;
+  std::string refusal;
+  if (!output.empty() && !output_choice(request.format, output, &choice, &refused_status,
+                                        &refusal)) {
+    return failure(output_name, refusal, refused_status);
+  }
   Input input;
   std::string error;
   if (!open_input(request.input, &input, &error)) {
@@ -571,9 +598,9 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
 
   // The last pass: level and write, in a format that holds everything (decided before a byte
   // is written).
-  const CloudFormat out_format = output_format(request.format, output, read.format);
+  const CloudFormat out_format = output_format(choice, read.format);
   if (!output.empty()) {
-    const std::string refusal = conversion_refusal(read, out_format);
+    refusal = conversion_refusal(read, out_format);
     if (!refusal.empty()) {
       progress.clear();
       return failure(input_name, refusal, kUnsupportedInput);
@@ -587,8 +614,12 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       StreamOptions writing;
       writing.out = &writer;
       writing.out_format = out_format;
-      writing.text_separator = has_extension(output, {".csv"}) ? ',' : ' ';
+      writing.text_separator = is_csv(output) ? ',' : ' ';
       writing.points = read.points;
+      writing.decimals = request.precision >= 0 ? request.precision
+                         : read.format == CloudFormat::kText && !read.text_exponents
+                             ? read.text_decimals
+                             : -1;
       writing.progress = [&](int64_t bytes) {
         progress.report("levelling", done_before + bytes);
       };

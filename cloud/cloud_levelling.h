@@ -57,6 +57,9 @@ struct LevellingRequest {
   double max_tilt_degrees = 45.0;
   double threshold = 0.0;  // the inlier distance in the cloud's units; 0: automatic
   uint64_t seed = 1;
+  // Digits after the decimal point of coordinates written as text; -1: as many as the input's
+  // coordinates had (a text input), or the shortest that read back the same (a PLY input).
+  int precision = -1;
 };
 
 struct LevellingOutcome {

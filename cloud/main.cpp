@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
+#include "formats/format_table.h"
+#include "formats/number_text.h"
 #include "formats/output_file.h"
 
 namespace {
@@ -107,10 +109,14 @@ int main(int argc, char **argv) {
       {"ply-binary", OutputFormatChoice::kPlyBinary},
       {"ply-binary-be", OutputFormatChoice::kPlyBinaryBigEndian}};
   app.add_option("--format", format,
-                 "The output's format; auto: from the output's name (.ply, .xyz .txt .csv .pts "
-                 ".asc), else the input's")
+                 "The output's format; auto: from the output's name (" + readable_extensions() +
+                     "), else the input's")
       ->check(CLI::IsMember(keys_of(formats)))
       ->capture_default_str();
+  app.add_option("--precision", request.precision,
+                 "Digits after the decimal point of coordinates written as text (default: as "
+                 "many as the input's; for PLY input the shortest that read back the same)")
+      ->check(CLI::Range(0, kMaxFixedDecimals));
   app.add_flag("-q,--quiet", request.quiet, "Print no report");
   const std::map<std::string, ReportForm> reports{{"text", ReportForm::kText},
                                                   {"json", ReportForm::kJson}};

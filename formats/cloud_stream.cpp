@@ -1,8 +1,10 @@
 #include "formats/cloud_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "formats/format_table.h"
 #include "formats/ply_header.h"
 
 namespace levelling {
@@ -52,10 +54,17 @@ StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const Stream
   std::unique_ptr<ByteReader> buffered(mapped ? nullptr : new ByteReader(in));
   ByteReader &reader = mapped ? *mapped : *buffered;
   StreamResult result;
-  if (looks_like_ply(&reader)) {
-    result = stream_ply_cloud(&reader, visit, options);
+  const size_t sniffed = reader.fill(kSniffBytes);
+  const unsigned char *first = reinterpret_cast<const unsigned char *>(reader.data());
+  const FormatRow *row = recognise_format(first, std::min(sniffed, kSniffBytes));
+  if (row == nullptr) {
+    result.fault = StreamFault::kUnsupported;
+    result.message = "binary data of no point cloud format this program knows";
+  } else if (row->stream == nullptr) {
+    result.fault = StreamFault::kUnsupported;
+    result.message = refusal_of(*row, true);
   } else {
-    result = stream_text_cloud(&reader, visit, options);
+    result = row->stream(&reader, visit, options);
   }
   // A failed read ends the input early; that, not what the parser made of the early end, is
   // the fault.

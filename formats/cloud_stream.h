@@ -65,6 +65,9 @@ struct StreamOptions {
   char text_separator = ' ';
   // The number of points, known from an earlier pass (needed to write PLY from text), or -1.
   int64_t points = -1;
+  // Digits after the decimal point of coordinates written as text; -1: the shortest digits
+  // that read back to the same double.
+  int decimals = -1;
   ProgressReport progress;
 };
 
@@ -86,6 +89,10 @@ struct StreamResult {
   // element besides the vertices that holds records ("" when none).
   bool extra_columns = false;
   std::string other_element;
+  // A text cloud's coordinates: the most digits after a decimal point, and whether any was
+  // written with an exponent.
+  int text_decimals = 0;
+  bool text_exponents = false;
 };
 
 // Why the cloud read (`read`, from a pass without output) cannot be written as `format`

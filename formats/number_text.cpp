@@ -84,6 +84,19 @@ size_t format_number(double value, char *out) { return shortest(value, out); }
 
 size_t format_number(float value, char *out) { return shortest(value, out); }
 
+size_t format_number_fixed(double value, int decimals, char *out) {
+  if (!(std::fabs(value) < kLargestPlain)) {
+    return format_number(value, out);
+  }
+  decimals = decimals < 0 ? 0 : decimals > kMaxFixedDecimals ? kMaxFixedDecimals : decimals;
+  if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) {
+    value = 0.0;  // no "-0.000"
+  }
+  return size_t(
+      std::to_chars(out, out + kNumberTextSize, value, std::chars_format::fixed, decimals).ptr -
+      out);
+}
+
 size_t format_integer(int64_t value, char *out) {
   return size_t(std::to_chars(out, out + kNumberTextSize, value).ptr - out);
 }

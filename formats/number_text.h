@@ -32,6 +32,12 @@ size_t format_number(double value, char *out);
 size_t format_number(float value, char *out);
 size_t format_integer(int64_t value, char *out);
 
+// Writes `value` with exactly `decimals` digits after the decimal point (rounded to nearest),
+// for magnitudes below 1e16 (beyond, and for NaN and infinities, as format_number); a value that
+// rounds to zero is written without a sign. decimals is at most kMaxFixedDecimals.
+constexpr int kMaxFixedDecimals = 17;
+size_t format_number_fixed(double value, int decimals, char *out);
+
 }  // namespace levelling
 
 #endif

@@ -420,7 +420,9 @@ void PlyStreamer::write_vertex(const PlyElement &element, std::vector<double> *v
     if (k > 0) {
       out->write(options_.text_separator);
     }
-    out->write(number, format_number(*coordinates[k], number));
+    out->write(number, options_.decimals >= 0
+                           ? format_number_fixed(*coordinates[k], options_.decimals, number)
+                           : format_number(*coordinates[k], number));
   }
   for (size_t p = 0; p < element.properties.size(); ++p) {
     if (int(p) != coordinate_[0] && int(p) != coordinate_[1] && int(p) != coordinate_[2]) {

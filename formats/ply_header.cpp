@@ -109,12 +109,6 @@ const char *ply_encoding_name(PlyEncoding encoding) {
   return "?";
 }
 
-bool looks_like_ply(ByteReader *in) {
-  const size_t got = in->fill(4);
-  return got >= 4 && std::memcmp(in->data(), "ply", 3) == 0 &&
-         (in->data()[3] == '\n' || in->data()[3] == '\r');
-}
-
 bool read_ply_header(ByteReader *in, PlyHeader *header, std::string *error) {
   *header = PlyHeader();
   bool have_format = false;

@@ -52,9 +52,6 @@ const char *ply_type_name(PlyType type);
 // The name of an encoding as the format line spells it.
 const char *ply_encoding_name(PlyEncoding encoding);
 
-// True when the stream starts like a PLY file (its first line is "ply").
-bool looks_like_ply(ByteReader *in);
-
 // Reads a PLY header from the start of `in` and consumes it. On a fault returns false and says
 // what is wrong in *error (for example "line 4: unknown property type 'flaot'"). Accepts
 // comment and obj_info lines anywhere, LF or CR LF line ends, and the types' both spellings

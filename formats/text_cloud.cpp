@@ -1,4 +1,6 @@
 // Text clouds: one point a line, x y z first.
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -21,6 +23,7 @@ constexpr size_t kTextPiece = size_t(1) << 20;
 constexpr size_t kSplitPiece = size_t(256) << 10;
 constexpr size_t kLongestLine = size_t(16) << 20;
 constexpr int kCoordinates = 3;
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
 const char *const kAxisNames[kCoordinates] = {"x", "y", "z"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -82,6 +85,30 @@ int read_fields(std::string_view text, size_t *begin, size_t *end, double *value
   return kCoordinates;
 }
 
+// Whether a line's first three blank-separated words are numbers with a decimal comma
+// ("1,5 2,5 3,5"), which the comma-separated reading would take as six numbers.
+bool has_decimal_commas(std::string_view text) {
+  size_t p = 0;
+  for (int word = 0; word < kCoordinates; ++word) {
+    while (p < text.size() && is_blank(text[p])) {
+      ++p;
+    }
+    const size_t begin = p;
+    while (p < text.size() && !is_blank(text[p])) {
+      ++p;
+    }
+    const std::string_view token = text.substr(begin, p - begin);
+    const size_t comma = token.find(',');
+    if (comma == std::string_view::npos || comma == 0 || comma + 1 == token.size() ||
+        token.find(',', comma + 1) != std::string_view::npos ||
+        !std::isdigit(static_cast<unsigned char>(token[comma - 1])) ||
+        !std::isdigit(static_cast<unsigned char>(token[comma + 1]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // One part of a piece of text: its lines, its points, and the first fault met in it, parsed
 // (and, for text output, written) on its own so that two parts can be worked on at once.
 struct Part {
@@ -90,12 +117,34 @@ struct Part {
   bool seen_point = false;    // a point came before (a header is then a fault)
   bool seen_header = false;
   bool extra_columns = false;  // a point line with columns after z
+  int decimals = 0;            // the most digits after a decimal point in a coordinate
+  bool exponents = false;      // a coordinate written with an exponent
   std::vector<Line> lines;
   PointBlock block;
   StreamFault fault = StreamFault::kNone;
   std::string message;
   std::string written;  // the part's lines as text output, once formatted
 };
+
+// Notes the decimals of the line's three coordinates in the part.
+void note_decimals(std::string_view text, const Line &line, Part *part) {
+  for (int k = 0; k < kCoordinates; ++k) {
+    const std::string_view field =
+        text.substr(line.field_begin[k], line.field_end[k] - line.field_begin[k]);
+    const size_t point = field.find('.');
+    if (field.find_first_of("eE") != std::string_view::npos) {
+      part->exponents = true;
+    }
+    if (point != std::string_view::npos) {
+      size_t digits = 0;
+      while (point + 1 + digits < field.size() &&
+             std::isdigit(static_cast<unsigned char>(field[point + 1 + digits]))) {
+        ++digits;
+      }
+      part->decimals = std::max(part->decimals, int(digits));
+    }
+  }
+}
 
 // Parses the lines of `part` in `data`. Stops at the first fault, which it keeps in the part.
 void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
@@ -118,7 +167,12 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
       text.remove_suffix(1);
     }
     Line line{begin, end, LineKind::kPoint, {}, {}, false};
-    size_t first = 0;
+    // A UTF-8 byte order mark before the first line is read past (and written back as it was).
+    const size_t mark = part->line_number == 1 && text.substr(0, kByteOrderMark.size()) ==
+                                                      kByteOrderMark
+                            ? kByteOrderMark.size()
+                            : 0;
+    size_t first = mark;
     while (first < text.size() && is_blank(text[first])) {
       ++first;
     }
@@ -129,10 +183,16 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
     } else {
       double values[kCoordinates];
       int fields = 0;
-      const int parsed = read_fields(text, line.field_begin, line.field_end, values, &fields,
-                                     &line.has_more);
+      const int parsed = read_fields(text.substr(mark), line.field_begin, line.field_end, values,
+                                     &fields, &line.has_more);
+      for (int k = 0; k < fields; ++k) {
+        line.field_begin[k] += mark;
+        line.field_end[k] += mark;
+      }
       if (parsed < kCoordinates) {
-        if (part->seen_point || part->seen_header) {
+        // A header names the columns: its first field is no number. A line that starts with a
+        // number but is no point (a typo) is a fault, not a header.
+        if (part->seen_point || part->seen_header || parsed > 0) {
           if (parsed < fields) {
             const std::string_view field = text.substr(
                 line.field_begin[parsed], line.field_end[parsed] - line.field_begin[parsed]);
@@ -158,6 +218,14 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
                "has columns after x y z, which PLY output would lose; write text instead");
           return;
         }
+        if (line.has_more && has_decimal_commas(text.substr(mark))) {
+          const std::string_view field = text.substr(line.field_begin[0]);
+          fail(StreamFault::kMalformed,
+               "'" + std::string(field.substr(0, field.find_first_of(" \t"))) +
+                   "' has a decimal comma; write numbers with decimal points");
+          return;
+        }
+        note_decimals(text, line, part);
         part->seen_point = true;
         part->extra_columns = part->extra_columns || line.has_more;
         part->block.x.push_back(values[0]);
@@ -173,7 +241,7 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
 
 // Writes the part's lines as text into part->written: every line as it was, but for its
 // points' (visited) coordinates.
-void format_part(const char *data, Part *part) {
+void format_part(const char *data, int decimals, Part *part) {
   std::string &out = part->written;
   out.clear();
   size_t point = 0;
@@ -194,7 +262,8 @@ void format_part(const char *data, Part *part) {
         out.append(data + line.begin + line.field_begin[k],
                    line.field_end[k] - line.field_begin[k]);
       } else {
-        out.append(number, format_number(values[k], number));
+        out.append(number, decimals >= 0 ? format_number_fixed(values[k], decimals, number)
+                                         : format_number(values[k], number));
       }
       at = line.begin + line.field_end[k];
     }
@@ -350,6 +419,8 @@ StreamResult TextStreamer::run() {
     seen_header_ = seen_header_ || parts_[0].seen_header;
     for (int half = 0; half < halves; ++half) {
       result_.extra_columns = result_.extra_columns || parts_[half].extra_columns;
+      result_.text_decimals = std::max(result_.text_decimals, parts_[half].decimals);
+      result_.text_exponents = result_.text_exponents || parts_[half].exponents;
     }
     line_number_ = parts_[halves - 1].line_number;
     for (int half = 0; half < halves; ++half) {
@@ -359,7 +430,7 @@ StreamResult TextStreamer::run() {
       }
     }
     if (options_.out != nullptr && !to_ply) {
-      on_both(parts_, split, [&](Part *part) { format_part(data, part); });
+      on_both(parts_, split, [&](Part *part) { format_part(data, options_.decimals, part); });
       for (int half = 0; half < halves; ++half) {
         options_.out->write(parts_[half].written.data(), parts_[half].written.size());
       }

@@ -14,6 +14,7 @@
 #include "formats/cloud_stream.h"
 #include "formats/ply_values.h"
 #include "plane/cloud_fit.h"
+#include "tests/support/cloud_files.h"
 
 namespace levelling {
 namespace {
@@ -27,15 +28,10 @@ struct Ended {
   std::string out, err;
 };
 
-std::string read_file(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+std::string read_file(const fs::path &path) { return test::read_bytes(path.string()); }
 
 void write_file(const fs::path &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  test::write_bytes(path.string(), bytes);
 }
 
 class LevellingCloudTest : public ::testing::Test {
@@ -82,12 +78,6 @@ class LevellingCloudTest : public ::testing::Test {
 // by `about_x` and then about y by `about_y` (radians, as the demonstration turns its points),
 // with each point's normal turned alike, a colour, and two faces after the vertices.
 std::string tilted_ply(int n, double about_x, double about_y) {
-  std::string bytes = "ply\nformat binary_little_endian 1.0\ncomment a tilted patch\n"
-                      "element vertex " + std::to_string(n) +
-                      "\nproperty double x\nproperty double y\nproperty double z\n"
-                      "property float nx\nproperty float ny\nproperty float nz\n"
-                      "property uchar red\nelement face 2\n"
-                      "property list uchar int vertex_indices\nend_header\n";
   const double cx = std::cos(about_x), sx = std::sin(about_x);
   const double cy = std::cos(about_y), sy = std::sin(about_y);
   const auto turn = [&](double x, double y, double z, double *out) {
@@ -97,23 +87,27 @@ std::string tilted_ply(int n, double about_x, double about_y) {
     out[1] = y1;
     out[2] = -x * sy + z1 * cy;
   };
+  std::vector<test::Column> columns = {
+      {"x", PlyType::kFloat64, {}},  {"y", PlyType::kFloat64, {}},  {"z", PlyType::kFloat64, {}},
+      {"nx", PlyType::kFloat32, {}}, {"ny", PlyType::kFloat32, {}}, {"nz", PlyType::kFloat32, {}},
+      {"red", PlyType::kUint8, {}}};
   for (int i = 0; i < n; ++i) {
     const double x = double(i % 37) * 2.5, y = double(i / 37) * 1.5;
     const double relief = 0.01 * std::sin(0.7 * i);
     double p[3], normal[3];
     turn(x, y, 10.0 + relief, p);
     turn(0.0, 0.0, 1.0, normal);
-    char record[8 * 3 + 4 * 3 + 1];
     for (int k = 0; k < 3; ++k) {
-      store_ply_value(PlyType::kFloat64, false, p[k], record + 8 * k);
-      store_ply_value(PlyType::kFloat32, false, normal[k], record + 24 + 4 * k);
+      columns[size_t(k)].values.push_back(p[k]);
+      columns[size_t(3 + k)].values.push_back(normal[k]);
     }
-    record[36] = char(i % 251);
-    bytes.append(record, sizeof record);
+    columns[6].values.push_back(double(i % 251));
   }
   const char faces[] = {3, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0,
                         3, 3, 0, 0, 0, 4, 0, 0, 0, 5, 0, 0, 0};
-  return bytes + std::string(faces, sizeof faces);
+  return test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns,
+                         "element face 2\nproperty list uchar int vertex_indices\n",
+                         std::string(faces, sizeof faces));
 }
 
 // The number after `"key": ` in a one-line JSON object.
@@ -182,9 +176,9 @@ TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {
 }
 
 struct Fault {
-  const char *command;
+  std::string command;
   int status;
-  const char *message;
+  std::string message;
 };
 
 TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
@@ -199,7 +193,9 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   const Fault faults[] = {
       {"$L missing.ply -o kept.ply", 3, "missing.ply: No such file or directory"},
       {"$L bad.xyz -o kept.ply", 4, "bad.xyz: line 3: 'x' is not a number (y)"},
-      {"$L cut.ply -o kept.ply", 4, "cut.ply: truncated: the file ends inside vertex 47 of 100"},
+      {"$L cut.ply -o kept.ply", 4,
+       "cut.ply: truncated: the file ends inside vertex 48 of 100 (at byte " +
+           std::to_string(ply.size() / 2) + ")"},
       {"$L two.xyz -o kept.ply", 5, "two.xyz: no plane to level: fewer than 3 points"},
       {"$L line.xyz -o kept.ply", 5, "line.xyz: no plane to level: all points lie on one line"},
       {"$L good.xyz -o /dev/full", 6, "/dev/full: No space left on device"},
