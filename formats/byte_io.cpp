@@ -57,6 +57,17 @@ ByteReader *ByteReader::map_file(std::FILE *in) {
 #endif
 }
 
+void ByteReader::release() {
+#ifndef _WIN32
+  const size_t page = size_t(sysconf(_SC_PAGESIZE));
+  const size_t until = begin_ / page * page;
+  if (until > released_) {
+    madvise(const_cast<char *>(mapped_) + released_, until - released_, MADV_DONTNEED);
+    released_ = until;
+  }
+#endif
+}
+
 size_t ByteReader::fill(size_t want) {
   if (mapped_ != nullptr) {
     return available();

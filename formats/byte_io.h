@@ -30,8 +30,14 @@ class ByteReader {
   size_t fill(size_t want);
   const char *data() const { return (mapped_ != nullptr ? mapped_ : buffer_.data()) + begin_; }
   size_t available() const { return end_ - begin_; }
-  // Drops the first n available bytes (n <= available()).
-  void consume(size_t n) { begin_ += n; }
+  // Drops the first n available bytes (n <= available()). From a mapped file, the pages read
+  // are handed back now and then, so the memory the program holds stays bounded.
+  void consume(size_t n) {
+    begin_ += n;
+    if (mapped_ != nullptr && begin_ - released_ >= kReleaseBytes) {
+      release();
+    }
+  }
   // The offset in the stream of data()[0].
   int64_t offset() const { return offset_ + int64_t(begin_); }
   // True once the stream has ended (or failed) and everything read has been consumed.
@@ -41,10 +47,13 @@ class ByteReader {
 
  private:
   ByteReader(const char *mapped, size_t size, int64_t offset);
+  void release();
+  static constexpr size_t kReleaseBytes = size_t(32) << 20;
 
   std::FILE *in_;
   const char *mapped_ = nullptr;  // the mapping (with buffer_ unused), or nullptr
   size_t mapped_size_ = 0;
+  size_t released_ = 0;  // bytes of the mapping handed back
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;

@@ -94,7 +94,9 @@ bool is_ptx(const unsigned char *bytes, size_t n) {
   return true;
 }
 
-// Text: no NUL byte, and control bytes other than tab, line ends and form feed rare (1 in 64).
+// Text: no NUL byte, and control bytes other than tab, line ends and form feed rare (a few, or
+// 1 in 64).
+constexpr size_t kFewControlBytes = 4;
 bool is_text(const unsigned char *bytes, size_t n) {
   size_t control = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -104,7 +106,7 @@ bool is_text(const unsigned char *bytes, size_t n) {
     }
     control += (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ? 1 : 0;
   }
-  return control * 64 <= n;
+  return control <= kFewControlBytes || control * 64 <= n;
 }
 
 constexpr const char *kConvert = "this program does not read it: convert it to PLY or text first";

@@ -1,6 +1,8 @@
 // levelling-cloud as its users meet it: a process with files, pipes and exit statuses.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -34,6 +36,9 @@ void write_file(const fs::path &path, const std::string &bytes) {
   test::write_bytes(path.string(), bytes);
 }
 
+// Seconds a run may take before it counts as hung.
+constexpr int kTimeLimitSeconds = 60;
+
 class LevellingCloudTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,16 +51,37 @@ class LevellingCloudTest : public ::testing::Test {
 
   fs::path file(const std::string &name) const { return dir_ / name; }
 
-  // Runs `command` through the shell in the test's directory, with levelling-cloud as $L.
+  // Runs `command` through the shell in the test's directory, with levelling-cloud as $L (run
+  // under a time limit, so that a fault that hangs fails the test) and as $P (bare).
   Ended run(const std::string &command) const {
-    const std::string line = "cd '" + dir_.string() + "' && L='" LEVELLING_CLOUD_PATH "' && { " +
-                             command + "; } > stdout.txt 2> stderr.txt";
+    const std::string line = "cd '" + dir_.string() + "' && P='" LEVELLING_CLOUD_PATH
+                             "' && L=\"timeout -k 5 " + std::to_string(kTimeLimitSeconds) +
+                             " $P\" && { " + command + "; } > stdout.txt 2> stderr.txt";
     Ended result;
     const int raw = std::system(line.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.out = read_file(file("stdout.txt"));
     result.err = read_file(file("stderr.txt"));
     return result;
+  }
+
+  // The peak resident memory, in KiB, of levelling-cloud run with `arguments` in the test's
+  // directory (its output discarded), and its exit status.
+  long peak_kib(const std::string &arguments, int *status) const {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (chdir(dir_.c_str()) != 0) {
+        _exit(127);
+      }
+      const std::string line = "exec '" LEVELLING_CLOUD_PATH "' " + arguments + " > /dev/null 2>&1";
+      execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    int raw = 0;
+    struct rusage usage = {};
+    wait4(child, &raw, 0, &usage);
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return usage.ru_maxrss;
   }
 
   // The files in the directory besides the run's own two.
@@ -220,6 +246,178 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   const Ended in_place = run("$L good.xyz --in-place -q");
   EXPECT_EQ(0, in_place.status) << in_place.err;
   EXPECT_NE("0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n", read_file(file("good.xyz")));
+}
+
+
+// Faults an adversarial probe found, each with the sound behaviour it now has: one clear line
+// (bytes from the file escaped), a distinct status, nothing written.
+TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
+  const std::string gentle = "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n";
+  write_file(file("good.xyz"), gentle);
+  write_file(file("extra.xyz"), "0 0 0 a\n1 0 0.1 b\n0 1 0.2 c\n1 1 0.3 d\n");
+  std::string long_header = "ply\nformat ascii 1.0\n";
+  for (int i = 0; i < 1100; ++i) {
+    long_header += "comment " + std::string(1000, 'c') + "\n";
+  }
+  write_file(file("long-header.ply"), long_header + "element vertex 0\nend_header\n");
+  const std::vector<test::Column> xyz =
+      test::xyz_columns({0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0.1, 0.2, 0.3});
+  write_file(file("two-vertex.ply"),
+             test::ply_bytes(PlyEncoding::kAscii, xyz,
+                             "element vertex 1\nproperty float x\nproperty float y\n"
+                             "property float z\n",
+                             "5 5 5\n"));
+  std::vector<test::Column> two_x = xyz;
+  two_x.push_back({"x", PlyType::kFloat64, {9, 9, 9, 9}});
+  write_file(file("two-x.ply"), test::ply_bytes(PlyEncoding::kAscii, two_x));
+  write_file(file("escape.xyz"), "0 0 0\n1 0 0.1\n1 \x1b[31m 2\n");
+  // Floats near FLT_MAX on the plane z = x: levelled, x grows beyond float's range.
+  const double big = 3e38;
+  write_file(file("float-max.ply"),
+             test::ply_bytes(PlyEncoding::kBinaryLittleEndian,
+                             {{"x", PlyType::kFloat32, {0, big, 0, big, big / 2}},
+                              {"y", PlyType::kFloat32, {0, 0, big, big, big / 2}},
+                              {"z", PlyType::kFloat32, {0, big, 0, big, big / 2}}}));
+  write_file(file("long-list.ply"),
+             test::ply_bytes(PlyEncoding::kAscii, xyz,
+                             "element face 1\nproperty list int int vertex_indices\n",
+                             "2000000 0 1 2\n"));
+  const char count_near_2_32[] = {'\xff', '\xff', '\xff', '\xff', 0, 0, 0, 0};
+  write_file(file("huge-list.ply"),
+             test::ply_bytes(PlyEncoding::kBinaryLittleEndian, xyz,
+                             "element face 1\nproperty list uint int vertex_indices\n",
+                             std::string(count_near_2_32, sizeof count_near_2_32)));
+  write_file(file("comma.xyz"), "1,5 2,5 3,5\n1,0 2,0 3,5\n");
+  write_file(file("typo.xyz"), "1.0 2.O 3.0\n0 0 0\n1 0 0\n");
+  std::string las(375, '\0');
+  las.replace(0, 4, "LASF");
+  write_file(file("tile.las"), las);
+  las[104] = char(0x83);  // point format 3 with the compression bits: LAZ
+  write_file(file("tile.laz"), las);
+  write_file(file("frame.pcd"), "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n");
+  write_file(file("cloud.xyz.gz"), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
+  const char noise[] = "\x01\x00\x02\x00\x7f\x80 binary";
+  write_file(file("noise.bin"), std::string(noise, sizeof noise - 1));
+  const Fault faults[] = {
+      {"$L good.xyz -o ''", 2, "-o: an empty name; use - for standard output"},
+      {"$L extra.xyz -o - --format ply > piped.ply", 8,
+       "extra.xyz: has columns after x y z, which PLY output would lose"},
+      {"$L long-header.ply", 4, "long-header.ply: the header is longer than 1 MiB"},
+      {"$L two-vertex.ply -o out.ply", 4, "header line 7: a second element 'vertex'"},
+      {"$L two-x.ply -o out.ply", 4, "header line 7: a second property 'x' in element 'vertex'"},
+      {"$L escape.xyz -o out.xyz", 4, "escape.xyz: line 3: '\\x1b[31m' is not a number (y)"},
+      {"$L float-max.ply -o out.ply --max-tilt 60", 8,
+       "float-max.ply: vertex 2: the levelled x is beyond the range of its float property"},
+      {"$L long-list.ply -o out.ply", 8,
+       "line 14: a list of 2000000 items in face (at most 1048576 are taken)"},
+      {"$L huge-list.ply -o out.ply", 8,
+       "face 1: a list of more than 1048576 items (at most that many are taken)"},
+      {"$L comma.xyz -o out.xyz", 4,
+       "comma.xyz: line 1: '1,5' has a decimal comma; write numbers with decimal points"},
+      {"$L typo.xyz -o out.xyz", 4, "typo.xyz: line 1: '2.O' is not a number (y)"},
+      {"$L tile.las -o out.ply", 8, "tile.las: looks like LAS (lidar); this program does not "
+                                    "read it: convert it to PLY or text first"},
+      {"$L tile.laz -o out.ply", 8, "tile.laz: looks like LAZ (compressed LAS), which is not "
+                                    "supported; decompress it to LAS"},
+      {"$L frame.pcd -o out.ply", 8, "frame.pcd: looks like PCD"},
+      {"$L cloud.xyz.gz -o out.ply", 8, "looks like gzip-compressed data; decompress it first"},
+      {"$L noise.bin -o out.ply", 8, "binary data of no point cloud format this program knows"},
+      {"$L good.xyz -o out.pcd", 8, "out.pcd: writing PCD is not supported; write PLY or text"},
+      {"$L good.xyz -o out.dat", 2, "out.dat: an extension of no format this program writes"},
+      {"TMPDIR=./nowhere $L - < good.xyz", 3,
+       "standard input: cannot spool the input: No such file or directory"},
+      // An endless input stops at the first failed write of its spool.
+      {"trap '' XFSZ; ulimit -f 64; $L /dev/zero", 3,
+       "/dev/zero: cannot spool the input: File too large"},
+  };
+  const std::vector<std::string> before = files();
+  for (const Fault &fault : faults) {
+    const Ended ended = run(fault.command);
+    EXPECT_EQ(fault.status, ended.status) << fault.command << "\n" << ended.err;
+    EXPECT_NE(std::string::npos, ended.err.find(fault.message)) << fault.command << "\n"
+                                                               << ended.err;
+    EXPECT_EQ(1, std::count(ended.err.begin(), ended.err.end(), '\n')) << ended.err;
+    EXPECT_EQ(std::string::npos, ended.err.find('\x1b')) << fault.command;
+    EXPECT_EQ("", ended.out) << fault.command;
+    std::vector<std::string> after = files();
+    after.erase(std::remove(after.begin(), after.end(), "piped.ply"), after.end());
+    EXPECT_EQ(before, after) << fault.command;
+  }
+  EXPECT_EQ("", read_file(file("piped.ply")));  // refused before a byte was written
+}
+
+TEST_F(LevellingCloudTest, ProbedCloudsThatAreFineLevelFine) {
+  // Coordinates near 1e80, one far point on a plane, a byte order mark.
+  write_file(file("huge.xyz"), "0 0 0\n1e80 0 1e78\n0 1e80 2e78\n1e80 1e80 3e78\n5e79 5e79 1.5e78\n");
+  write_file(file("far.xyz"), "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0.5 0.5 0\n1e6 0 0\n");
+  write_file(file("bom.xyz"), "\xef\xbb\xbfx y z\n0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  for (const char *name : {"huge", "far", "bom"}) {
+    const Ended ended =
+        run(std::string("$L ") + name + ".xyz -o " + name + "-level.xyz --report json");
+    EXPECT_EQ(0, ended.status) << name << ": " << ended.err;
+    const std::string levelled = read_file(file(std::string(name) + "-level.xyz"));
+    EXPECT_EQ(std::string::npos, levelled.find("nan")) << levelled;
+    EXPECT_EQ(std::string::npos, levelled.find("inf")) << levelled;
+    EXPECT_EQ(std::string::npos, ended.out.find("nan")) << ended.out;
+  }
+  EXPECT_EQ(0u, read_file(file("bom-level.xyz")).find("\xef\xbb\xbfx y z\n"));
+
+  // Standard output named as a file is written, not replaced: a second name of the same file
+  // sees the cloud.
+  write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  write_file(file("out.xyz"), "");
+  fs::create_hard_link(file("out.xyz"), file("same.xyz"));
+  const Ended to_stdout = run("$L good.xyz -o /dev/stdout -q > out.xyz");
+  EXPECT_EQ(0, to_stdout.status) << to_stdout.err;
+  const std::string written = read_file(file("out.xyz"));
+  EXPECT_EQ(4, std::count(written.begin(), written.end(), '\n'));
+  EXPECT_EQ(written, read_file(file("same.xyz")));
+}
+
+// Valid files that once drove the memory to hundreds of MB: lines padded with blanks, hundreds
+// of properties a vertex. Memory stays within a bound whatever the file holds.
+TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverTheFileHolds) {
+  constexpr long kBoundKib = 64 * 1024;
+  {  // The files are made in a scope of their own: a child's peak counts its parent's memory.
+  std::string padded = "ply\nformat ascii 1.0\nelement vertex 1000\nproperty double x\n"
+                       "property double y\nproperty double z\nend_header\n";
+  for (int i = 0; i < 1000; ++i) {
+    padded += std::to_string(i % 25) + " " + std::to_string(i / 25) + std::string(64000, ' ') +
+              std::to_string(0.01 * (i % 25)) + "\n";
+  }
+  write_file(file("padded.ply"), padded);
+  std::vector<test::Column> many = test::xyz_columns({}, {}, {});
+  for (int p = 0; p < 200; ++p) {
+    many.push_back({"p" + std::to_string(p), PlyType::kUint8, {}});
+  }
+  for (int i = 0; i < 60000; ++i) {
+    many[0].values.push_back(i % 200);
+    many[1].values.push_back(i / 200);
+    many[2].values.push_back(0.001 * (i % 200));
+    for (size_t p = 3; p < many.size(); ++p) {
+      many[p].values.push_back(double(p));
+    }
+  }
+  write_file(file("many.ply"), test::ply_bytes(PlyEncoding::kAscii, many));
+  }
+  for (const char *arguments : {"padded.ply -o out.ply", "many.ply -o out.ply",
+                                "many.ply -o out-binary.ply --format ply-binary"}) {
+    int status = -1;
+    const long peak = peak_kib(arguments, &status);
+    EXPECT_EQ(0, status) << arguments;
+    EXPECT_LT(peak, kBoundKib) << arguments;
+  }
+}
+
+TEST_F(LevellingCloudTest, SignalsTheCallerIgnoresStayIgnored) {
+  // Under nohup (SIGHUP ignored) or with SIGINT ignored, the program waiting for its input
+  // lives through both and levels what comes.
+  write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  const Ended ended = run(
+      "trap '' INT HUP; mkfifo pipe; ($P pipe -q --report json > report.txt; echo $? > status.txt) &"
+      " sleep 0.3; pkill -INT -f 'levelling-cloud pipe'; pkill -HUP -f 'levelling-cloud pipe';"
+      " sleep 0.2; cat good.xyz > pipe; wait; cat status.txt");
+  EXPECT_EQ("0\n", ended.out) << ended.err;
 }
 
 }  // namespace
