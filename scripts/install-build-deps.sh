@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# What building both programs and running every test needs, from Debian's packages: the README's
+# test command runs this first.
+set -euo pipefail
+"$(dirname "$0")/install-packages.sh" \
+  cmake make g++ \
+  libgtest-dev \
+  libcli11-dev
