@@ -21,8 +21,7 @@ constexpr size_t kPiece = size_t(1) << 20;
 ByteReader::ByteReader(std::FILE *in) : in_(in), buffer_(kPiece) {}
 
 ByteReader::ByteReader(const char *mapped, size_t size, int64_t offset)
-    : in_(nullptr), mapped_(mapped), mapped_size_(size), end_(size), offset_(offset),
-      ended_(true) {}
+    : in_(nullptr), mapped_(mapped), mapped_size_(size), offset_(offset), ended_(true) {}
 
 ByteReader::~ByteReader() {
 #ifndef _WIN32
@@ -52,7 +51,7 @@ ByteReader *ByteReader::map_file(std::FILE *in) {
   madvise(mapped, size, MADV_SEQUENTIAL);
   // The window starts at the stream's position; begin_ skips what came before it.
   ByteReader *reader = new ByteReader(static_cast<const char *>(mapped), size, 0);
-  reader->begin_ = size_t(position);
+  reader->begin_ = reader->end_ = size_t(position);
   return reader;
 #endif
 }
@@ -70,6 +69,12 @@ void ByteReader::release() {
 
 size_t ByteReader::fill(size_t want) {
   if (mapped_ != nullptr) {
+    // The window over the mapping grows as a buffer would, a piece at a time, so that callers
+    // that work on all that is available work on pieces of a bounded size.
+    if (available() < want) {
+      const size_t wanted_end = begin_ + (want > kPiece ? want : kPiece);
+      end_ = wanted_end < mapped_size_ ? wanted_end : mapped_size_;
+    }
     return available();
   }
   while (available() < want && !ended_) {

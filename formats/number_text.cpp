@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -17,12 +18,60 @@ std::string_view without_plus(std::string_view text) {
   return text;
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMaxExactDigits = 15;  // below 2^53: the mantissa is exact
+constexpr int kMaxExactPower = 22;
+
+// The common case of a text cloud's numbers, a plain decimal of at most 15 significant digits
+// ("-512345.678901"), read exactly: the digits as an integer, divided by a power of ten, both
+// exact, so the quotient is the correctly rounded value (Clinger's fast path), as from_chars
+// gives it. Returns nullptr for anything else (exponents, long mantissas, inf, nan...), which
+// from_chars then reads.
+const char *parse_plain_decimal(const char *first, const char *last, double *value) {
+  const char *p = first;
+  const bool negative = p < last && *p == '-';
+  p += negative ? 1 : 0;
+  uint64_t mantissa = 0;
+  int digits = 0, significant = 0, decimals = -1;
+  for (; p < last; ++p) {
+    const char c = *p;
+    if (c >= '0' && c <= '9') {
+      ++digits;
+      if (mantissa != 0 || c != '0') {
+        ++significant;
+      }
+      mantissa = mantissa * 10 + uint64_t(c - '0');
+      decimals += decimals >= 0 ? 1 : 0;
+    } else if (c == '.' && decimals < 0) {
+      decimals = 0;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0 || significant > kMaxExactDigits || (p < last && (*p == 'e' || *p == 'E'))) {
+    return nullptr;
+  }
+  const int power = decimals < 0 ? 0 : decimals;
+  if (power > kMaxExactPower) {
+    return nullptr;
+  }
+  const double magnitude = double(mantissa) / kExactPowersOfTen[power];
+  *value = negative ? -magnitude : magnitude;
+  return p;
+}
+
 }  // namespace
 
 const char *parse_number_prefix(const char *first, const char *last, double *value) {
   const char *start = first;
   if (last - first > 1 && first[0] == '+' && first[1] != '-' && first[1] != '+') {
     ++start;  // from_chars takes no leading '+'
+  }
+  if (const char *end = parse_plain_decimal(start, last, value)) {
+    return end;
   }
   double parsed = 0.0;
   const auto [end, error] = std::from_chars(start, last, parsed);
@@ -88,8 +137,12 @@ size_t format_number_fixed(double value, int decimals, char *out) {
   if (!(std::fabs(value) < kLargestPlain)) {
     return format_number(value, out);
   }
+  // Half a unit in the last place written, for 0 to kMaxFixedDecimals decimals.
+  static constexpr double kHalfUnit[kMaxFixedDecimals + 1] = {
+      0.5,   0.05,   0.005,   5e-4,    5e-5,    5e-6,    5e-7,    5e-8,   5e-9,
+      5e-10, 5e-11,  5e-12,   5e-13,   5e-14,   5e-15,   5e-16,   5e-17,  5e-18};
   decimals = decimals < 0 ? 0 : decimals > kMaxFixedDecimals ? kMaxFixedDecimals : decimals;
-  if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) {
+  if (std::fabs(value) < kHalfUnit[decimals]) {
     value = 0.0;  // no "-0.000"
   }
   return size_t(

@@ -126,23 +126,23 @@ struct Part {
   std::string written;  // the part's lines as text output, once formatted
 };
 
-// Notes the decimals of the line's three coordinates in the part.
+// Notes the decimals of the line's three coordinates in the part: the digits after a decimal
+// point, and whether an exponent follows. One look at each character.
 void note_decimals(std::string_view text, const Line &line, Part *part) {
   for (int k = 0; k < kCoordinates; ++k) {
-    const std::string_view field =
-        text.substr(line.field_begin[k], line.field_end[k] - line.field_begin[k]);
-    const size_t point = field.find('.');
-    if (field.find_first_of("eE") != std::string_view::npos) {
-      part->exponents = true;
-    }
-    if (point != std::string_view::npos) {
-      size_t digits = 0;
-      while (point + 1 + digits < field.size() &&
-             std::isdigit(static_cast<unsigned char>(field[point + 1 + digits]))) {
+    int digits = -1;  // -1 until the decimal point
+    for (size_t i = line.field_begin[k]; i < line.field_end[k]; ++i) {
+      const char c = text[i];
+      if (c == '.') {
+        digits = 0;
+      } else if (c == 'e' || c == 'E') {
+        part->exponents = true;
+        break;
+      } else if (digits >= 0 && c >= '0' && c <= '9') {
         ++digits;
       }
-      part->decimals = std::max(part->decimals, int(digits));
     }
+    part->decimals = std::max(part->decimals, digits);
   }
 }
 

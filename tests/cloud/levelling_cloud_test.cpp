@@ -416,7 +416,7 @@ TEST_F(LevellingCloudTest, SignalsTheCallerIgnoresStayIgnored) {
   const Ended ended = run(
       "trap '' INT HUP; mkfifo pipe; ($P pipe -q --report json > report.txt; echo $? > status.txt) &"
       " sleep 0.3; pkill -INT -f 'levelling-cloud pipe'; pkill -HUP -f 'levelling-cloud pipe';"
-      " sleep 0.2; cat good.xyz > pipe; wait; cat status.txt");
+      " sleep 0.2; timeout 10 sh -c 'cat good.xyz > pipe'; wait; cat status.txt");
   EXPECT_EQ("0\n", ended.out) << ended.err;
 }
 
