@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -348,11 +350,86 @@ double angle_between(const double (&a)[3], const double (&b)[3]) {
   return std::acos(std::fmax(-1.0, std::fmin(1.0, cosine)));
 }
 
-// Streams the input once more without writing; `visit` sees each block.
-StreamResult stream_again(std::FILE *input, const PointVisitor &visit) {
+// Whether the input is written as text (a text cloud, an ASCII PLY file), which is slow to
+// parse: its points are then kept in binary for the refit passes. Leaves the stream at its start.
+bool written_as_text(std::FILE *input) {
+  char first[kSniffBytes];
+  const size_t got = std::fread(first, 1, sizeof first, input);
   std::rewind(input);
-  return stream_cloud(input, visit, StreamOptions());
+  const FormatRow *row =
+      recognise_format(reinterpret_cast<const unsigned char *>(first), got);
+  if (row == nullptr) {
+    return false;
+  }
+  const std::string_view start(first, got);
+  return row->stream == stream_text_cloud ||
+         (row->stream == stream_ply_cloud && start.find("\nformat ascii ") != start.npos);
 }
+
+// The valid points of a text input, kept as doubles in an anonymous file while the first pass
+// reads them, so that the refit passes read them back without parsing the text again. Should a
+// write fail (a full disk), the spool is dropped and the refit passes read the input itself.
+class PointSpool {
+ public:
+  PointSpool() {
+    std::string error;
+    file_ = anonymous_file(&error);
+    if (file_ != nullptr) {
+      writer_.reset(new ByteWriter(file_));
+    }
+  }
+  ~PointSpool() {
+    writer_.reset();
+    if (file_ != nullptr) {
+      std::fclose(file_);
+    }
+  }
+  PointSpool(const PointSpool &) = delete;
+  PointSpool &operator=(const PointSpool &) = delete;
+
+  void add(int64_t n, const double *x, const double *y, const double *z) {
+    if (writer_ == nullptr) {
+      return;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      const double point[3] = {x[i], y[i], z[i]};
+      writer_->write(reinterpret_cast<const char *>(point), sizeof point);
+    }
+  }
+
+  // Ends the writing; false when the spool cannot be used.
+  bool finish() {
+    usable_ = writer_ != nullptr && writer_->flush();
+    writer_.reset();
+    return usable_;
+  }
+  bool usable() const { return usable_; }
+
+  // Hands the points back, block by block, to use(n, x, y, z); false on a read error.
+  template <typename Use>
+  bool replay(const Use &use) {
+    constexpr size_t kBlock = 65536;
+    std::vector<double> interleaved(3 * kBlock), x(kBlock), y(kBlock), z(kBlock);
+    std::rewind(file_);
+    for (;;) {
+      const size_t got = std::fread(interleaved.data(), 3 * sizeof(double), kBlock, file_);
+      for (size_t i = 0; i < got; ++i) {
+        x[i] = interleaved[3 * i];
+        y[i] = interleaved[3 * i + 1];
+        z[i] = interleaved[3 * i + 2];
+      }
+      use(int64_t(got), x.data(), y.data(), z.data());
+      if (got < kBlock) {
+        return !std::ferror(file_);
+      }
+    }
+  }
+
+ private:
+  std::FILE *file_ = nullptr;
+  std::unique_ptr<ByteWriter> writer_;
+  bool usable_ = false;
+};
 
 }  // namespace
 
@@ -437,6 +514,8 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   CloudFit all;
   int64_t empty = 0;
   ValidPoints valid;
+  std::unique_ptr<PointSpool> spool(
+      !fit_all && written_as_text(input.stream) ? new PointSpool() : nullptr);
   StreamOptions first;
   first.progress = [&](int64_t bytes) { progress.report("reading", bytes); };
   const StreamResult read = stream_cloud(
@@ -448,6 +527,9 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
           if (fit_all) {
             cloud_fit_add(&all, n, x, y, z);
           }
+          if (spool != nullptr) {
+            spool->add(n, x, y, z);
+          }
         });
       },
       first);
@@ -456,6 +538,9 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     return failure(input_name, read.message, status_of(read.fault));
   }
   done_before = input.size;
+  if (spool != nullptr && !spool->finish()) {
+    spool.reset();
+  }
 
   const double z_axis[3] = {0.0, 0.0, 1.0};
   double up[3];
@@ -547,13 +632,23 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
       CloudFit inliers;
       int64_t counted = 0;
-      const StreamResult again = stream_again(input.stream, [&](PointBlock *block) {
-        counted += plane_band_fit_add(&inliers, band, int64_t(block->count), block->x.data(),
-                                      block->y.data(), block->z.data());
-      });
-      if (again.fault != StreamFault::kNone) {
-        progress.clear();
-        return failure(input_name, again.message, status_of(again.fault));
+      const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
+        counted += plane_band_fit_add(&inliers, band, n, x, y, z);
+      };
+      if (spool == nullptr || !spool->replay(refit)) {
+        inliers = CloudFit();
+        counted = 0;
+        std::rewind(input.stream);
+        const StreamResult again = stream_cloud(
+            input.stream,
+            [&](PointBlock *block) {
+              refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
+            },
+            StreamOptions());
+        if (again.fault != StreamFault::kNone) {
+          progress.clear();
+          return failure(input_name, again.message, status_of(again.fault));
+        }
       }
       OrthogonalPlane refitted = orthogonal_fit(inliers);
       if (refitted.status != OrthogonalFitStatus::kFitted) {

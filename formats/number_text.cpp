@@ -24,6 +24,8 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int kMaxExactDigits = 15;  // below 2^53: the mantissa is exact
 constexpr int kMaxExactPower = 22;
+// Below 2^52 a double's integers and halves are exact.
+constexpr double kLargestExactInteger = 4503599627370496.0;
 
 // The common case of a text cloud's numbers, a plain decimal of at most 15 significant digits
 // ("-512345.678901"), read exactly: the digits as an integer, divided by a power of ten, both
@@ -144,6 +146,37 @@ size_t format_number_fixed(double value, int decimals, char *out) {
   decimals = decimals < 0 ? 0 : decimals > kMaxFixedDecimals ? kMaxFixedDecimals : decimals;
   if (std::fabs(value) < kHalfUnit[decimals]) {
     value = 0.0;  // no "-0.000"
+  }
+  // The fast way: the value in units of the last place, rounded as an integer. The product's
+  // rounding error (exact, by a fused multiply-add) tells whether it could move the value across
+  // a half unit; only then, and for values too large for it, the exact decimal expansion of
+  // to_chars decides.
+  const double scaled = value * kExactPowersOfTen[decimals];
+  const double error = std::fma(value, kExactPowersOfTen[decimals], -scaled);
+  const double rounded = std::nearbyint(scaled);
+  const double from_half = std::fabs(std::fabs(scaled - rounded) - 0.5);
+  if (std::fabs(scaled) < kLargestExactInteger && (error == 0.0 || from_half > 2 * std::fabs(error))) {
+    uint64_t units = uint64_t(std::fabs(rounded));
+    char digits[kNumberTextSize];
+    int count = 0;
+    do {
+      digits[count++] = char('0' + units % 10);
+      units /= 10;
+    } while (units != 0 || count <= decimals);
+    size_t length = 0;
+    if (rounded < 0.0) {
+      out[length++] = '-';
+    }
+    while (count > decimals) {
+      out[length++] = digits[--count];
+    }
+    if (decimals > 0) {
+      out[length++] = '.';
+      while (count > 0) {
+        out[length++] = digits[--count];
+      }
+    }
+    return length;
   }
   return size_t(
       std::to_chars(out, out + kNumberTextSize, value, std::chars_format::fixed, decimals).ptr -

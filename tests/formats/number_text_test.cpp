@@ -72,6 +72,25 @@ TEST(NumberTextTest, FixedDecimalsRoundAndDropTheSignOfZero) {
     EXPECT_EQ(each.text, std::string(text, format_number_fixed(each.value, each.decimals, text)))
         << each.value;
   }
+  // Whatever way it takes, the digits are those of the exact decimal expansion rounded to
+  // nearest (ties to even), as to_chars writes them: random values, and halves at every place.
+  std::mt19937_64 random(12);
+  std::uniform_real_distribution<double> coordinate(-6e6, 6e6);
+  for (int i = 0; i < 200000; ++i) {
+    const int decimals = int(random() % 10);
+    double value = coordinate(random);
+    if (i % 4 == 0) {
+      value = (std::floor(value * 1000) + 0.5) / 1000;  // a tie at the fourth place, nearly
+    }
+    if (std::fabs(value) < 0.5 * std::pow(10.0, -decimals)) {
+      continue;
+    }
+    char fast[kNumberTextSize], exact[64];
+    const std::string written(fast, format_number_fixed(value, decimals, fast));
+    const std::string expected(
+        exact, std::to_chars(exact, exact + sizeof exact, value, std::chars_format::fixed, decimals).ptr);
+    ASSERT_EQ(expected, written) << value << " with " << decimals;
+  }
 }
 
 }  // namespace
