@@ -156,8 +156,9 @@ const FormatRow *recognise_format(const unsigned char *bytes, size_t n) {
 const FormatRow *format_of_name(const std::string &name, bool *has_one) {
   const size_t slash = name.find_last_of('/');
   const size_t dot = name.find_last_of('.');
-  *has_one = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1) &&
-             dot + 1 < name.size();
+  // The dot of an extension follows a name ("out.ply"), not begins it (".hidden").
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  *has_one = dot != std::string::npos && dot > name_start && dot + 1 < name.size();
   if (!*has_one) {
     return nullptr;
   }

@@ -247,3 +247,94 @@ TEST(PlyCloudTest, TextAndPlyConvertWhereNothingIsLost) {
 
 }  // namespace
 }  // namespace levelling
+
+namespace levelling {
+namespace {
+
+// What a row expects: a fault (with the start of its message), or output holding `holds`.
+struct Promise {
+  const char *what;
+  std::string input;
+  CloudFormat to;
+  StreamFault fault;
+  std::string says;  // the message's start (a fault), or what the output holds
+};
+
+std::string big_endian_double(double value) {
+  char bytes[8];
+  store_ply_value(PlyType::kFloat64, true, value, bytes);
+  return std::string(bytes, 8);
+}
+
+TEST(CloudStreamTest, PromisesOfTheFormatsAsTheyMeetAUser) {
+  const std::string ascii = "ply\nformat ascii 1.0\n";
+  const std::string binary = "ply\nformat binary_little_endian 1.0\n";
+  const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+  char uint_bytes[4];
+  store_ply_value(PlyType::kUint32, false, 3000000000.0, uint_bytes);
+  char float_bytes[12];
+  for (int k = 0; k < 3; ++k) {
+    store_ply_value(PlyType::kFloat32, false, 1.0 + k, float_bytes + 4 * k);
+  }
+  const std::string one_vertex(float_bytes, 12);
+  const Promise promises[] = {
+      {"a CR LF header is read, and kept on a rewritten format line",
+       "ply\r\nformat ascii 1.0\r\nelement vertex 1\r\nproperty float x\r\nproperty float y\r\n"
+       "property float z\r\nend_header\r\n1 2 3\r\n",
+       CloudFormat::kPlyBinaryLittleEndian, StreamFault::kNone,
+       "ply\r\nformat binary_little_endian 1.0\r\nelement vertex 1\r\n"},
+      {"an unsigned int above 2^31 survives",
+       binary + "element vertex 1\n" + xyz + "property uint intensity\nend_header\n" +
+           one_vertex + std::string(uint_bytes, 4),
+       CloudFormat::kPlyAscii, StreamFault::kNone, "\n1 2 3 3000000000\n"},
+      {"an ASCII integer out of its type's range",
+       ascii + "element vertex 1\n" + xyz + "property uchar red\nend_header\n1 2 3 300\n",
+       CloudFormat::kPlyAscii, StreamFault::kMalformed, "line 9: '300' is not a uchar (red)"},
+      {"inf in an ASCII coordinate",
+       ascii + "element vertex 1\n" + xyz + "end_header\ninf 2 3\n", CloudFormat::kPlyAscii,
+       StreamFault::kMalformed, "line 8: x is not a finite number"},
+      {"bytes after the last element",
+       binary + "element vertex 1\n" + xyz + "end_header\n" + one_vertex + "x",
+       CloudFormat::kPlyAscii, StreamFault::kMalformed,
+       "the file goes on after its last element"},
+      {"an empty element",
+       ascii + "element vertex 1\n" + xyz + "element face 0\nproperty list uchar int vertex_index\n"
+           "end_header\n1 2 3\n",
+       CloudFormat::kText, StreamFault::kNone, "# x y z\n1 2 3\n"},
+      {"normals before x y z, turned and converted",
+       ascii + "element vertex 1\nproperty float nx\nproperty float ny\nproperty float nz\n" + xyz +
+           "end_header\n0 0 1 1 2 3\n",
+       CloudFormat::kPlyAscii, StreamFault::kNone, "end_header\n0 0 1 1 2 3\n"},
+      {"big-endian output from text", "1 2 3\n", CloudFormat::kPlyBinaryBigEndian,
+       StreamFault::kNone, "end_header\n" + big_endian_double(1) + big_endian_double(2)},
+      {"+3 and 1e-400 are numbers", "+3 1e-400 5\n", CloudFormat::kText, StreamFault::kNone,
+       "3 0 5\n"},
+      {"an indented comment is a comment", "  # scanned\n1 2 3\n", CloudFormat::kText,
+       StreamFault::kNone, "  # scanned\n1 2 3\n"},
+      {"two header lines", "x y z\nr g b\n1 2 3\n", CloudFormat::kText, StreamFault::kMalformed,
+       "line 2: 'r' is not a number (x)"},
+      {"a one-character extra column cannot become PLY", "1 2 3 a\n",
+       CloudFormat::kPlyBinaryLittleEndian, StreamFault::kUnsupported,
+       "line 1: has columns after x y z"},
+  };
+  for (const Promise &promise : promises) {
+    const Streamed streamed = stream(promise.input, promise.to, 0.0, 1);
+    EXPECT_EQ(promise.fault, streamed.result.fault)
+        << promise.what << ": " << streamed.result.message;
+    if (promise.fault == StreamFault::kNone) {
+      EXPECT_NE(std::string::npos, streamed.output.find(promise.says))
+          << promise.what << ":\n" << streamed.output;
+    } else {
+      EXPECT_EQ(0u, streamed.result.message.find(promise.says))
+          << promise.what << ": " << streamed.result.message;
+    }
+  }
+  // Normals read in any order are handed on as normals, and coordinates as coordinates.
+  const Streamed normals = stream(promises[6].input, CloudFormat::kPlyAscii, 0.5, 1);
+  EXPECT_EQ(std::vector<double>{1.0}, normals.nz);
+  EXPECT_EQ(std::vector<double>{1.0}, normals.x);
+  EXPECT_NE(std::string::npos, normals.output.find("\n0 0 1 1.5 2.5 3.5\n")) << normals.output;
+}
+
+}  // namespace
+}  // namespace levelling
