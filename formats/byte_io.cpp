@@ -117,6 +117,18 @@ void ByteWriter::write(const char *bytes, size_t n) {
   used_ += n;
 }
 
+char *ByteWriter::append_space(size_t n) {
+  if (n > buffer_.size() - used_) {
+    drain();
+    if (n > buffer_.size()) {
+      buffer_.resize(n);
+    }
+  }
+  char *space = buffer_.data() + used_;
+  used_ += n;
+  return space;
+}
+
 void ByteWriter::drain() {
   if (used_ > 0 && error_ == 0) {
     errno = 0;

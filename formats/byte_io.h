@@ -73,6 +73,8 @@ class ByteWriter {
 
   void write(const char *bytes, size_t n);
   void write(char byte) { write(&byte, 1); }
+  // Room for the next n bytes, written in place by the caller: they count as written.
+  char *append_space(size_t n);
   // Hands the buffer to the stream and flushes the stream; returns false on any failure so far.
   bool flush();
   // Drops what the buffer holds without writing it (before the stream is closed or abandoned,

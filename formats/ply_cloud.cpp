@@ -161,7 +161,6 @@ class PlyStreamer {
   int normal_[kAxes] = {-1, -1, -1};
   int64_t line_number_ = 0;  // of the last ASCII line read
   PointBlock block_;
-  std::vector<char> records_;  // a block of binary vertex records, for patching
   std::vector<std::pair<size_t, size_t>> tokens_;
   std::vector<double> values_;
 };
@@ -382,6 +381,14 @@ bool PlyStreamer::visit_block() {
     if (vertex.properties[size_t(coordinate_[k])].type != PlyType::kFloat32) {
       continue;
     }
+    const double *values = columns[k]->data();
+    double largest = 0.0;
+    for (size_t i = 0; i < block_.count; ++i) {
+      largest = std::fmax(largest, std::fabs(values[i]));  // NaN (an empty point) is passed over
+    }
+    if (largest <= double(std::numeric_limits<float>::max())) {
+      continue;
+    }
     for (size_t i = 0; i < block_.count; ++i) {
       if (std::fabs((*columns[k])[i]) > double(std::numeric_limits<float>::max())) {
         return fail(StreamFault::kUnsupported,
@@ -490,16 +497,16 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
     }
     if (writing_ && same_) {
       // The records as they came, with the new coordinates (and normals) stored into them.
-      records_.assign(data, data + n * size);
+      char *records = options_.out->append_space(n * size);
+      std::memcpy(records, data, n * size);
       for (int k = 0; k < kAxes; ++k) {
         store_ply_column(coordinate_types[k]->type, big_in_, coordinates[k]->data(), n,
-                         records_.data() + element.offsets[size_t(coordinate_[k])], size);
+                         records + element.offsets[size_t(coordinate_[k])], size);
         if (block_.has_normals) {
           store_ply_column(normal_types[k]->type, big_in_, normals[k]->data(), n,
-                           records_.data() + element.offsets[size_t(normal_[k])], size);
+                           records + element.offsets[size_t(normal_[k])], size);
         }
       }
-      options_.out->write(records_.data(), records_.size());
     } else if (writing_) {
       for (size_t i = 0; i < n; ++i) {
         decode_binary(element, data + i * size, &values_);
