@@ -3,11 +3,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "formats/cloud_stream.h"
+#include "formats/cloud_writer.h"
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
@@ -129,8 +131,7 @@ class PlyStreamer {
   bool binary_records(const PlyElement &element);
   bool ascii_records(const PlyElement &element);
   bool next_ascii_line(std::string_view *line, size_t *length);
-  void write_vertex(const PlyElement &element, std::vector<double> *values, size_t i);
-  void encode(const PlyElement &element, const std::vector<double> &values);
+  void write_vertex(std::vector<double> *values, size_t i);
   size_t binary_record_size(const PlyElement &element, size_t at, size_t available) const;
   void decode_binary(const PlyElement &element, const char *record, std::vector<double> *values) const;
   bool decode_ascii(const PlyElement &element, std::string_view line, std::vector<double> *values);
@@ -155,7 +156,7 @@ class PlyStreamer {
   bool writing_ = false;
   bool same_ = false;     // written in the input's own encoding
   bool to_text_ = false;  // written as a text cloud
-  PlyEncoding out_encoding_ = PlyEncoding::kAscii;
+  std::unique_ptr<CloudWriter> writer_;  // for another format
   size_t vertex_ = 0;
   int coordinate_[kAxes] = {};
   int normal_[kAxes] = {-1, -1, -1};
@@ -211,27 +212,24 @@ bool PlyStreamer::prepare() {
     return true;
   }
   to_text_ = options_.out_format == CloudFormat::kText;
-  out_encoding_ = ply_encoding_of(options_.out_format);
-  same_ = !to_text_ && out_encoding_ == header_.encoding;
-  if (to_text_) {
-    for (const PlyElement &element : header_.elements) {
-      if (&element != &*vertex && element.count > 0) {
-        return fail(StreamFault::kUnsupported,
-                    "the element '" + element.name + "' has no place in a text cloud; write PLY");
-      }
-    }
-    std::string names = "# x y z";
-    for (size_t p = 0; p < vertex->properties.size(); ++p) {
-      if (int(p) != coordinate_[0] && int(p) != coordinate_[1] && int(p) != coordinate_[2]) {
-        names += options_.text_separator + vertex->properties[p].name;
-      }
-    }
-    names += '\n';
-    options_.out->write(names.data(), names.size());
-  } else {
-    const std::string header = ply_header_text(header_, out_encoding_);
+  same_ = !to_text_ && ply_encoding_of(options_.out_format) == header_.encoding;
+  if (same_) {
+    const std::string header = ply_header_text(header_, header_.encoding);
     options_.out->write(header.data(), header.size());
+    return true;
   }
+  if (to_text_ && !result_.other_element.empty()) {
+    return fail(StreamFault::kUnsupported, conversion_refusal(result_, CloudFormat::kText));
+  }
+  // Another format: through a writer, told what the cloud holds.
+  CloudSchema schema;
+  schema.vertex = *vertex;
+  for (int k = 0; k < kAxes; ++k) {
+    schema.coordinate[k] = coordinate_[k];
+  }
+  schema.ply_header = &header_;
+  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_->begin(schema);
   return true;
 }
 
@@ -331,39 +329,6 @@ bool PlyStreamer::decode_ascii(const PlyElement &element, std::string_view line,
   return true;
 }
 
-void PlyStreamer::encode(const PlyElement &element, const std::vector<double> &values) {
-  ByteWriter *out = options_.out;
-  size_t v = 0;
-  char bytes[sizeof(double)];
-  const bool big = out_encoding_ == PlyEncoding::kBinaryBigEndian;
-  const auto put = [&](PlyType type) {
-    if (out_encoding_ == PlyEncoding::kAscii) {
-      if (v > 0) {
-        out->write(' ');
-      }
-      write_ply_token(type, values[v], out);
-    } else {
-      store_ply_value(type, big, values[v], bytes);
-      out->write(bytes, ply_type_size(type));
-    }
-    ++v;
-  };
-  for (const PlyProperty &property : element.properties) {
-    if (!property.is_list) {
-      put(property.type);
-      continue;
-    }
-    const int64_t count = int64_t(values[v]);
-    put(property.count_type);
-    for (int64_t i = 0; i < count; ++i) {
-      put(property.type);
-    }
-  }
-  if (out_encoding_ == PlyEncoding::kAscii) {
-    out->write('\n');
-  }
-}
-
 bool PlyStreamer::visit_block() {
   if (block_.count == 0) {
     return true;
@@ -402,42 +367,19 @@ bool PlyStreamer::visit_block() {
 }
 
 // Writes vertex i of the block, whose decoded values are `values`, in a format other than the
-// input's own.
-void PlyStreamer::write_vertex(const PlyElement &element, std::vector<double> *values, size_t i) {
-  const double *coordinates[kAxes] = {&block_.x[i], &block_.y[i], &block_.z[i]};
-  const double *normals[kAxes] = {nullptr, nullptr, nullptr};
+// input's own: the visited coordinates (and normals) in place of the read ones.
+void PlyStreamer::write_vertex(std::vector<double> *values, size_t i) {
+  const double coordinates[kAxes] = {block_.x[i], block_.y[i], block_.z[i]};
+  for (int k = 0; k < kAxes; ++k) {
+    (*values)[size_t(coordinate_[k])] = coordinates[k];
+  }
   if (block_.has_normals) {
-    normals[0] = &block_.nx[i];
-    normals[1] = &block_.ny[i];
-    normals[2] = &block_.nz[i];
-  }
-  for (int k = 0; k < kAxes; ++k) {
-    (*values)[size_t(coordinate_[k])] = *coordinates[k];
-    if (normals[k] != nullptr) {
-      (*values)[size_t(normal_[k])] = *normals[k];
+    const double normals[kAxes] = {block_.nx[i], block_.ny[i], block_.nz[i]};
+    for (int k = 0; k < kAxes; ++k) {
+      (*values)[size_t(normal_[k])] = normals[k];
     }
   }
-  if (!to_text_) {
-    encode(element, *values);
-    return;
-  }
-  ByteWriter *out = options_.out;
-  char number[kNumberTextSize];
-  for (int k = 0; k < kAxes; ++k) {
-    if (k > 0) {
-      out->write(options_.text_separator);
-    }
-    out->write(number, options_.decimals >= 0
-                           ? format_number_fixed(*coordinates[k], options_.decimals, number)
-                           : format_number(*coordinates[k], number));
-  }
-  for (size_t p = 0; p < element.properties.size(); ++p) {
-    if (int(p) != coordinate_[0] && int(p) != coordinate_[1] && int(p) != coordinate_[2]) {
-      out->write(options_.text_separator);
-      write_ply_token(element.properties[p].type, (*values)[p], out);
-    }
-  }
-  out->write('\n');
+  writer_->vertex(values->data());
 }
 
 void reset(PointBlock *block, size_t n) {
@@ -510,7 +452,7 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
     } else if (writing_) {
       for (size_t i = 0; i < n; ++i) {
         decode_binary(element, data + i * size, &values_);
-        write_vertex(element, &values_, i);
+        write_vertex(&values_, i);
       }
     }
     in_->consume(n * size);
@@ -637,7 +579,7 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
         if (!same_) {
           const auto first = decoded.begin() + std::ptrdiff_t(i * stride);
           values_.assign(first, first + std::ptrdiff_t(stride));
-          write_vertex(element, &values_, i);
+          write_vertex(&values_, i);
           continue;
         }
         // The line as it came, with the new coordinates (and normals) in place of the old.
@@ -713,7 +655,7 @@ bool PlyStreamer::binary_records(const PlyElement &element) {
       options_.out->write(in_->data(), size);
     } else if (writing_) {
       decode_binary(element, in_->data(), &values_);
-      encode(element, values_);
+      writer_->record(element, values_);
     }
     in_->consume(size);
   }
@@ -736,7 +678,7 @@ bool PlyStreamer::ascii_records(const PlyElement &element) {
     if (writing_ && same_) {
       options_.out->write(in_->data(), length);
     } else if (writing_) {
-      encode(element, values_);
+      writer_->record(element, values_);
     }
     in_->consume(length);
   }

@@ -3,12 +3,14 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "formats/cloud_stream.h"
+#include "formats/cloud_writer.h"
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
@@ -291,8 +293,6 @@ class TextStreamer {
   StreamResult run();
 
  private:
-  void write_ply_header();
-  void write_ply_point(const PointBlock &block, size_t i);
   void fail(StreamFault fault, const std::string &message) {
     result_.fault = fault;
     result_.message = message;
@@ -306,36 +306,8 @@ class TextStreamer {
   bool seen_point_ = false;
   bool seen_header_ = false;
   Part parts_[2];
+  std::unique_ptr<CloudWriter> writer_;  // for PLY output
 };
-
-void TextStreamer::write_ply_header() {
-  const PlyEncoding encoding = ply_encoding_of(options_.out_format);
-  const std::string header = std::string("ply\nformat ") + ply_encoding_name(encoding) +
-                             " 1.0\ncomment written by levelling-cloud from a text cloud\n"
-                             "element vertex " +
-                             std::to_string(options_.points) +
-                             "\nproperty double x\nproperty double y\nproperty double z\n"
-                             "end_header\n";
-  options_.out->write(header.data(), header.size());
-}
-
-void TextStreamer::write_ply_point(const PointBlock &block, size_t i) {
-  const double values[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
-  ByteWriter *out = options_.out;
-  if (options_.out_format == CloudFormat::kPlyAscii) {
-    for (int k = 0; k < kCoordinates; ++k) {
-      write_ply_token(PlyType::kFloat64, values[k], out);
-      out->write(k + 1 < kCoordinates ? ' ' : '\n');
-    }
-    return;
-  }
-  const bool big_endian = options_.out_format == CloudFormat::kPlyBinaryBigEndian;
-  char record[kCoordinates * sizeof(double)];
-  for (int k = 0; k < kCoordinates; ++k) {
-    store_ply_value(PlyType::kFloat64, big_endian, values[k], record + size_t(k) * sizeof(double));
-  }
-  out->write(record, sizeof record);
-}
 
 StreamResult TextStreamer::run() {
   result_.format = CloudFormat::kText;
@@ -345,7 +317,18 @@ StreamResult TextStreamer::run() {
       fail(StreamFault::kUnsupported, "writing PLY from text needs the point count first");
       return result_;
     }
-    write_ply_header();
+    // Text becomes PLY as its three coordinates, doubles.
+    CloudSchema schema;
+    schema.vertex.name = "vertex";
+    schema.vertex.count = options_.points;
+    for (const char *name : kAxisNames) {
+      PlyProperty property;
+      property.name = name;
+      property.type = PlyType::kFloat64;
+      schema.vertex.properties.push_back(property);
+    }
+    writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+    writer_->begin(schema);
   }
   for (;;) {
     size_t available = in_->fill(kTextPiece);
@@ -436,8 +419,10 @@ StreamResult TextStreamer::run() {
       }
     } else if (to_ply) {
       for (int half = 0; half < halves; ++half) {
-        for (size_t i = 0; i < parts_[half].block.count; ++i) {
-          write_ply_point(parts_[half].block, i);
+        const PointBlock &block = parts_[half].block;
+        for (size_t i = 0; i < block.count; ++i) {
+          const double point[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
+          writer_->vertex(point);
         }
       }
     }

@@ -24,11 +24,7 @@ using test::Scene;
 class CloudLevellingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("cloud_levelling_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = test::fresh_test_folder("cloud_levelling");
   }
   void TearDown() override { fs::remove_all(dir_); }
 

@@ -42,10 +42,7 @@ constexpr int kTimeLimitSeconds = 60;
 class LevellingCloudTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("levelling_cloud_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = test::fresh_test_folder("levelling_cloud");
   }
   void TearDown() override { fs::remove_all(dir_); }
 

@@ -20,11 +20,7 @@ namespace fs = std::filesystem;
 class OutputFileTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    dir_ = fs::path(::testing::TempDir()) / ("output_file_" + name);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = test::fresh_test_folder("output_file");
     saved_ = OutputFile::system_calls();
     OutputFile::system_calls().anonymous_files = GetParam();
   }

@@ -1,6 +1,11 @@
 #include "tests/support/cloud_files.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -58,6 +63,16 @@ std::string text_bytes(const std::vector<Column> &columns, const std::string &he
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,
                                 const std::vector<double> &z) {
   return {{"x", PlyType::kFloat64, x}, {"y", PlyType::kFloat64, y}, {"z", PlyType::kFloat64, z}};
+}
+
+std::string fresh_test_folder(const std::string &prefix) {
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) /
+                                       (prefix + "_" + name + "_" + std::to_string(getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder.string();
 }
 
 void write_bytes(const std::string &path, const std::string &bytes) {

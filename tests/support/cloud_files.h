@@ -32,6 +32,10 @@ std::string text_bytes(const std::vector<Column> &columns, const std::string &he
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,
                                 const std::vector<double> &z);
 
+// A new empty folder for the running test: under the test temporary folder, named after the
+// test and this process (so that suites run side by side never share one). The caller removes it.
+std::string fresh_test_folder(const std::string &prefix);
+
 void write_bytes(const std::string &path, const std::string &bytes);
 std::string read_bytes(const std::string &path);
 

@@ -1,0 +1,46 @@
+// Writing a cloud in a format other than its input's: the reader describes what the cloud holds
+// (its schema) and hands the writer each vertex's values and each record of its other elements;
+// the writer encodes them. Where the output format is the input's own, readers patch the input's
+// bytes instead and no writer is involved. Whether a conversion can keep everything is decided
+// before any writing (conversion_refusal in formats/cloud_stream.h); a writer is only given what
+// its format can hold.
+#ifndef LEVELLING_FORMATS_CLOUD_WRITER_H
+#define LEVELLING_FORMATS_CLOUD_WRITER_H
+
+#include <memory>
+#include <vector>
+
+#include "formats/byte_io.h"
+#include "formats/cloud_stream.h"
+#include "formats/ply_header.h"
+
+namespace levelling {
+
+// What a cloud holds, as its reader describes it.
+struct CloudSchema {
+  // The vertices: their count and properties in record order (no lists; x, y, z among them).
+  PlyElement vertex;
+  int coordinate[3] = {0, 1, 2};  // the indices of x, y, z among the properties
+  // The input's PLY header (its comments, its other elements), or nullptr for a text input.
+  const PlyHeader *ply_header = nullptr;
+};
+
+class CloudWriter {
+ public:
+  virtual ~CloudWriter() = default;
+  // Writes what comes before the vertices (a header, a line naming the columns).
+  virtual void begin(const CloudSchema &schema) = 0;
+  // One vertex: values[k] for the schema's property k (coordinates already visited).
+  virtual void vertex(const double *values) = 0;
+  // One record of an element after the vertices: its values, each list as its count followed
+  // by its items (PLY only).
+  virtual void record(const PlyElement &element, const std::vector<double> &values) = 0;
+};
+
+// The writer of `format` onto `out`, with the options' separator and decimals for text.
+std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
+                                               const StreamOptions &options);
+
+}  // namespace levelling
+
+#endif
