@@ -493,14 +493,15 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
                                         &refusal)) {
     return failure(output_name, refusal, refused_status);
   }
-  Input input;
-  std::string error;
-  if (!open_input(request.input, &input, &error)) {
-    return failure(input_name, error, kUnreadableInput);
-  }
+  // The output first: one that cannot be written is said before a long input is read.
   OutputFile out;
+  std::string error;
   if (!output.empty() && !out.open(output, &error)) {
     return failure(output_name, error, kUnwritableOutput);
+  }
+  Input input;
+  if (!open_input(request.input, &input, &error)) {
+    return failure(input_name, error, kUnreadableInput);
   }
   const bool show_progress = request.progress && levelling_isatty(stderr);
   const int passes = (request.fit == FitMethod::kRobust ? 2 : 1) + (output.empty() ? 0 : 1);

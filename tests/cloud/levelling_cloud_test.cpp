@@ -412,9 +412,15 @@ TEST_F(LevellingCloudTest, SignalsTheCallerIgnoresStayIgnored) {
   write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
   const Ended ended = run(
       "trap '' INT HUP; mkfifo pipe; ($P pipe -q --report json > report.txt; echo $? > status.txt) &"
-      " sleep 0.3; pkill -INT -f 'levelling-cloud pipe'; pkill -HUP -f 'levelling-cloud pipe';"
+      " sleep 0.3; pkill -INT -f 'levelling-clou[d] pipe'; pkill -HUP -f 'levelling-clou[d] pipe';"
       " sleep 0.2; timeout 10 sh -c 'cat good.xyz > pipe'; wait; cat status.txt");
   EXPECT_EQ("0\n", ended.out) << ended.err;
+
+  // Killed outright while its output is open: nothing is left behind.
+  const std::vector<std::string> before = files();
+  const Ended killed = run("mkfifo slow; ($P slow -o out.ply &); (echo 0 0 0; sleep 2) > slow &"
+                           " sleep 0.5; pkill -KILL -f 'levelling-clou[d] slow'; wait; rm slow");
+  EXPECT_EQ(before, files()) << killed.err;
 }
 
 }  // namespace
