@@ -86,6 +86,12 @@ class Progress {
 struct Input {
   std::FILE *stream = nullptr;
   int64_t size = 0;
+  Input() = default;
+  Input(Input &&other) noexcept : stream(other.stream), size(other.size) {
+    other.stream = nullptr;
+  }
+  Input(const Input &) = delete;
+  Input &operator=(const Input &) = delete;
   ~Input() {
     if (stream != nullptr) {
       std::fclose(stream);
@@ -475,9 +481,348 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
   return true;
 }
 
+namespace {
+
+// What a levelling run carries from one phase to the next.
+struct Run {
+  Run(const LevellingRequest &request_in, const std::string &output_in, Input input_in,
+      int64_t work)
+      : request(request_in),
+        output(output_in),
+        input_name(request_in.input == "-" ? "standard input" : request_in.input),
+        output_name(output_in == "-" ? "standard output" : output_in),
+        input(std::move(input_in)),
+        progress(request_in.progress && levelling_isatty(stderr), work) {}
+
+  const LevellingRequest &request;
+  std::string output;       // the output's name ("" for none)
+  std::string input_name;   // the files as messages name them
+  std::string output_name;
+  Input input;
+  Progress progress;
+  int64_t done_before = 0;  // bytes of the passes already made, for the progress line
+  // The first pass.
+  StreamResult read;
+  PointSample sample;
+  CloudFit all;  // the moments of every point, for the fit of all points
+  int64_t empty = 0;
+  std::unique_ptr<PointSpool> spool;
+  double up[3] = {0.0, 0.0, 1.0};
+};
+
+// The first pass: a uniform sample, the count of empty points, the moments of every point (to
+// fit them all) and, for a text input, the points kept in binary. False with the fault.
+bool read_first_pass(Run *run, LevellingOutcome *fault) {
+  const bool fit_all = run->request.fit == FitMethod::kAll;
+  point_sample_start(&run->sample, kDefaultSampleSize, run->request.seed);
+  if (!fit_all && written_as_text(run->input.stream)) {
+    run->spool.reset(new PointSpool());
+  }
+  ValidPoints valid;
+  StreamOptions first;
+  first.progress = [run](int64_t bytes) { run->progress.report("reading", bytes); };
+  run->read = stream_cloud(
+      run->input.stream,
+      [&](PointBlock *block) {
+        valid.visit(*block, &run->empty, [&](int64_t n, const double *x, const double *y,
+                                             const double *z) {
+          point_sample_add(&run->sample, n, x, y, z);
+          if (fit_all) {
+            cloud_fit_add(&run->all, n, x, y, z);
+          }
+          if (run->spool != nullptr) {
+            run->spool->add(n, x, y, z);
+          }
+        });
+      },
+      first);
+  if (run->read.fault != StreamFault::kNone) {
+    *fault = failure(run->input_name, run->read.message, status_of(run->read.fault));
+    return false;
+  }
+  run->done_before = run->input.size;
+  if (run->spool != nullptr && !run->spool->finish()) {
+    run->spool.reset();
+  }
+  return true;
+}
+
+// The orthogonal fit of every point, within the tilt limit.
+bool fit_every_point(const Run &run, FoundPlane *found, LevellingOutcome *fault) {
+  found->plane = orthogonal_fit(run.all);
+  if (found->plane.status != OrthogonalFitStatus::kFitted) {
+    const bool overflow = found->plane.status == OrthogonalFitStatus::kNonFinite;
+    *fault = failure(run.input_name,
+                     std::string(overflow ? "cannot fit: " : "no plane to level: ") +
+                         orthogonal_fit_status_text(found->plane.status),
+                     overflow ? kUnsupportedInput : kNoPlane);
+    return false;
+  }
+  orient(&found->plane, run.up);
+  found->inliers = found->plane.count;
+  found->tilt = angle_between(found->plane.normal, run.up);
+  const double max_tilt = run.request.max_tilt_degrees / kDegreesPerRadian;
+  if (!run.request.up.automatic && found->tilt > max_tilt + 1e-12) {
+    *fault = failure(run.input_name,
+                     "no plane to level: the plane of all points is tilted " +
+                         degrees_text(found->tilt, "%.1f") + " degrees from " +
+                         run.request.up.name + "; --max-tilt " +
+                         std::to_string(suggested_max_tilt(found->tilt)) + " would level it",
+                     kNoPlane);
+    return false;
+  }
+  return true;
+}
+
+// The plane the sample holds, found robustly within the tilt limit.
+bool detect_in_sample(const Run &run, DetectedPlane *detected, LevellingOutcome *fault) {
+  // A cloud that no plane can hold says so plainly, before any search: the sample's spread is
+  // the cloud's.
+  CloudFit sampled;
+  cloud_fit_add(&sampled, int64_t(run.sample.x.size()), run.sample.x.data(),
+                run.sample.y.data(), run.sample.z.data());
+  const OrthogonalPlane whole = orthogonal_fit(sampled);
+  if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
+      whole.status == OrthogonalFitStatus::kCollinear) {
+    *fault = failure(run.input_name,
+                     std::string("no plane to level: ") + orthogonal_fit_status_text(whole.status),
+                     kNoPlane);
+    return false;
+  }
+  const LevellingRequest &request = run.request;
+  const double max_tilt = request.max_tilt_degrees / kDegreesPerRadian;
+  DetectionOptions options;
+  for (int k = 0; k < 3; ++k) {
+    options.up[k] = run.up[k];
+  }
+  options.any_orientation = request.up.automatic;
+  options.max_tilt = max_tilt;
+  options.threshold = request.threshold;
+  options.seed = request.seed;
+  options.min_share = kMaterialShare;
+  *detected = detect_plane(run.sample, options);
+  switch (detected->status) {
+    case DetectionStatus::kFound:
+      return true;
+    case DetectionStatus::kTooFewPoints:
+      *fault = failure(run.input_name, "no plane to level: fewer than 3 points", kNoPlane);
+      return false;
+    case DetectionStatus::kNoPlane:
+      *fault = failure(run.input_name,
+                       "no plane to level: no plane holds " + percent(kMaterialShare) +
+                           " of the points (noise, or points on a line)",
+                       kNoPlane);
+      return false;
+    case DetectionStatus::kNoPlaneInLimit:
+      *fault = failure(run.input_name,
+                       "no plane to level within " + degrees_text(max_tilt, "%g") +
+                           " degrees of " + request.up.name + ": the largest plane is tilted " +
+                           degrees_text(detected->outside_tilt, "%.1f") + " degrees from " +
+                           request.up.name + " and holds " + percent(detected->outside_share) +
+                           " of the points; --max-tilt " +
+                           std::to_string(suggested_max_tilt(detected->outside_tilt)) +
+                           " would level it",
+                       kNoPlane);
+      return false;
+  }
+  return false;
+}
+
+// Passes 2...: the orthogonal fit of every inlier of the whole cloud (from the kept points of a
+// text input, else from the input again), repeated while the inliers change materially.
+bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found,
+                      LevellingOutcome *fault) {
+  PlaneBand band;
+  for (int k = 0; k < 3; ++k) {
+    band.normal[k] = detected.normal[k];
+  }
+  band.offset = detected.offset;
+  band.threshold = detected.threshold;
+  found->threshold = detected.threshold;
+  for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
+    CloudFit inliers;
+    int64_t counted = 0;
+    const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
+      counted += plane_band_fit_add(&inliers, band, n, x, y, z);
+    };
+    if (run->spool == nullptr || !run->spool->replay(refit)) {
+      inliers = CloudFit();
+      counted = 0;
+      std::rewind(run->input.stream);
+      const StreamResult again = stream_cloud(
+          run->input.stream,
+          [&](PointBlock *block) {
+            refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
+          },
+          StreamOptions());
+      if (again.fault != StreamFault::kNone) {
+        *fault = failure(run->input_name, again.message, status_of(again.fault));
+        return false;
+      }
+    }
+    OrthogonalPlane refitted = orthogonal_fit(inliers);
+    if (refitted.status != OrthogonalFitStatus::kFitted) {
+      *fault = failure(run->input_name,
+                       std::string("no plane to level: its inliers hold none: ") +
+                           orthogonal_fit_status_text(refitted.status),
+                       kNoPlane);
+      return false;
+    }
+    orient(&refitted, band.normal);
+    found->plane = refitted;
+    found->inliers = counted;
+    PlaneBand next = band;
+    for (int k = 0; k < 3; ++k) {
+      next.normal[k] = refitted.normal[k];
+    }
+    next.offset = refitted.offset;
+    const double change = plane_band_changes(run->sample, band, next);
+    band = next;
+    if (change < kSettledChange) {
+      break;
+    }
+  }
+  if (!run->request.up.automatic) {
+    orient(&found->plane, run->up);
+  }
+  found->tilt = angle_between(found->plane.normal, run->up);
+  run->done_before += run->input.size;
+  return true;
+}
+
+// Levels a block in place: points and normals turned, empty points left as they were, bit for
+// bit. `kept` is scratch.
+void level_block(const RigidLevelling &levelling, PointBlock *block, std::vector<size_t> *empties,
+                 std::vector<double> *kept) {
+  const int64_t n = int64_t(block->count);
+  empties->clear();
+  kept->clear();
+  for (size_t i = 0; i < block->count; ++i) {
+    if (block->x[i] != block->x[i]) {
+      empties->push_back(i);
+      kept->insert(kept->end(), {block->x[i], block->y[i], block->z[i]});
+      if (block->has_normals) {
+        kept->insert(kept->end(), {block->nx[i], block->ny[i], block->nz[i]});
+      }
+    }
+  }
+  level_points(levelling, n, block->x.data(), block->y.data(), block->z.data(), block->x.data(),
+               block->y.data(), block->z.data());
+  if (block->has_normals) {
+    turn_directions(levelling, n, block->nx.data(), block->ny.data(), block->nz.data(),
+                    block->nx.data(), block->ny.data(), block->nz.data());
+  }
+  const double *from = kept->data();
+  for (size_t i : *empties) {
+    block->x[i] = *from++;
+    block->y[i] = *from++;
+    block->z[i] = *from++;
+    if (block->has_normals) {
+      block->nx[i] = *from++;
+      block->ny[i] = *from++;
+      block->nz[i] = *from++;
+    }
+  }
+}
+
+// The last pass: level and write, in a format that holds everything (decided before a byte is
+// written), then put the output in place.
+bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoice choice,
+                    OutputFile *out, LevellingOutcome *fault) {
+  const LevellingRequest &request = run->request;
+  const StreamResult &read = run->read;
+  const CloudFormat out_format = output_format(choice, read.format);
+  const std::string refusal = conversion_refusal(read, out_format);
+  if (!refusal.empty()) {
+    *fault = failure(run->input_name, refusal, kUnsupportedInput);
+    return false;
+  }
+  std::rewind(run->input.stream);
+  StreamResult written;
+  bool flushed = false;
+  int write_error = 0;
+  {
+    ByteWriter writer(out->stream());
+    StreamOptions writing;
+    writing.out = &writer;
+    writing.out_format = out_format;
+    writing.text_separator = is_csv(run->output) ? ',' : ' ';
+    writing.points = read.points;
+    writing.decimals = request.precision >= 0 ? request.precision
+                       : read.format == CloudFormat::kText && !read.text_exponents
+                           ? read.text_decimals
+                           : -1;
+    writing.progress = [run](int64_t bytes) {
+      run->progress.report("levelling", run->done_before + bytes);
+    };
+    std::vector<size_t> empties;
+    std::vector<double> kept;
+    written = stream_cloud(
+        run->input.stream,
+        [&](PointBlock *block) { level_block(levelling, block, &empties, &kept); }, writing);
+    if (written.fault == StreamFault::kNone) {
+      flushed = writer.flush();
+      write_error = writer.error();
+    } else {
+      writer.discard();  // the stream is abandoned below: nothing more goes into it
+    }
+  }
+  if (written.fault != StreamFault::kNone) {
+    out->abandon();
+    *fault = failure(written.fault == StreamFault::kWrite ? run->output_name : run->input_name,
+                     written.message, status_of(written.fault));
+    return false;
+  }
+  std::string error;
+  if (!flushed || !out->commit(&error, request.sync)) {
+    out->abandon();
+    *fault = failure(run->output_name, write_error != 0 ? std::strerror(write_error) : error,
+                     kUnwritableOutput);
+    return false;
+  }
+  return true;
+}
+
+LevellingReport report_of(const Run &run, const FoundPlane &found,
+                          const RigidLevelling &levelling) {
+  const LevellingRequest &request = run.request;
+  const OrthogonalPlane &plane = found.plane;
+  LevellingReport report;
+  report.input = request.input;
+  report.format = cloud_format_name(run.read.format);
+  report.points = run.read.points;
+  report.empty_points = run.empty;
+  report.normals = run.read.has_normals;
+  report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
+  report.up = request.up.name;
+  for (int k = 0; k < 3; ++k) {
+    report.normal[k] = plane.normal[k];
+    report.pivot[k] = levelling.pivot[k];
+  }
+  report.offset = plane.offset;
+  // The slope form of the oriented normal, when it points up in z.
+  report.has_slopes = plane.normal[2] > kVerticalNormalZ;
+  if (report.has_slopes) {
+    report.a = -plane.normal[0] / plane.normal[2];
+    report.b = -plane.normal[1] / plane.normal[2];
+    report.c = plane.offset / plane.normal[2];
+  }
+  report.tilt_degrees = found.tilt * kDegreesPerRadian;
+  report.inliers = found.inliers;
+  report.threshold = found.threshold;
+  report.rms = plane.rms;
+  report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
+  report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
+  report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
+  levelling_matrix(levelling, report.matrix);
+  report.output = run.output;
+  return report;
+}
+
+}  // namespace
+
 LevellingOutcome level_cloud(const LevellingRequest &request) {
   const std::string output = request.in_place ? request.input : request.output;
-  // The files as messages name them.
   const std::string input_name = request.input == "-" ? "standard input" : request.input;
   const std::string output_name = output == "-" ? "standard output" : output;
   std::error_code code;
@@ -489,8 +834,8 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   OutputFormatChoice choice = request.format;
   int refused_status = kLevelled;
   std::string refusal;
-  if (!output.empty() && !output_choice(request.format, output, &choice, &refused_status,
-                                        &refusal)) {
+  if (!output.empty() &&
+      !output_choice(request.format, output, &choice, &refused_status, &refusal)) {
     return failure(output_name, refusal, refused_status);
   }
   // The output first: one that cannot be written is said before a long input is read.
@@ -503,313 +848,44 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   if (!open_input(request.input, &input, &error)) {
     return failure(input_name, error, kUnreadableInput);
   }
-  const bool show_progress = request.progress && levelling_isatty(stderr);
   const int passes = (request.fit == FitMethod::kRobust ? 2 : 1) + (output.empty() ? 0 : 1);
-  Progress progress(show_progress, input.size * passes);
-  int64_t done_before = 0;  // bytes of the passes already made, for the progress line
-
-  // Pass 1: a uniform sample, and (to fit all points) the moments of every point.
-  const bool fit_all = request.fit == FitMethod::kAll;
-  PointSample sample;
-  point_sample_start(&sample, kDefaultSampleSize, request.seed);
-  CloudFit all;
-  int64_t empty = 0;
-  ValidPoints valid;
-  std::unique_ptr<PointSpool> spool(
-      !fit_all && written_as_text(input.stream) ? new PointSpool() : nullptr);
-  StreamOptions first;
-  first.progress = [&](int64_t bytes) { progress.report("reading", bytes); };
-  const StreamResult read = stream_cloud(
-      input.stream,
-      [&](PointBlock *block) {
-        valid.visit(*block, &empty, [&](int64_t n, const double *x, const double *y,
-                                        const double *z) {
-          point_sample_add(&sample, n, x, y, z);
-          if (fit_all) {
-            cloud_fit_add(&all, n, x, y, z);
-          }
-          if (spool != nullptr) {
-            spool->add(n, x, y, z);
-          }
-        });
-      },
-      first);
-  if (read.fault != StreamFault::kNone) {
-    progress.clear();
-    return failure(input_name, read.message, status_of(read.fault));
-  }
-  done_before = input.size;
-  if (spool != nullptr && !spool->finish()) {
-    spool.reset();
-  }
-
-  const double z_axis[3] = {0.0, 0.0, 1.0};
-  double up[3];
+  const int64_t work = input.size * passes;  // bytes the passes read, for the progress line
+  Run run(request, output, std::move(input), work);
   for (int k = 0; k < 3; ++k) {
-    up[k] = request.up.automatic ? z_axis[k] : request.up.axis[k];
+    run.up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];
   }
-  const double max_tilt = request.max_tilt_degrees / kDegreesPerRadian;
+
+  LevellingOutcome fault;
   FoundPlane found;
-  if (fit_all) {
-    found.plane = orthogonal_fit(all);
-    if (found.plane.status != OrthogonalFitStatus::kFitted) {
-      progress.clear();
-      const bool overflow = found.plane.status == OrthogonalFitStatus::kNonFinite;
-      return failure(input_name,
-                     std::string(overflow ? "cannot fit: " : "no plane to level: ") +
-                         orthogonal_fit_status_text(found.plane.status),
-                     overflow ? kUnsupportedInput : kNoPlane);
-    }
-    orient(&found.plane, up);
-    found.inliers = found.plane.count;
-    found.tilt = angle_between(found.plane.normal, up);
-    if (!request.up.automatic && found.tilt > max_tilt + 1e-12) {
-      progress.clear();
-      return failure(input_name,
-                     "no plane to level: the plane of all points is tilted " +
-                         degrees_text(found.tilt, "%.1f") + " degrees from " + request.up.name +
-                         "; --max-tilt " + std::to_string(suggested_max_tilt(found.tilt)) +
-                         " would level it",
-                     kNoPlane);
+  if (!read_first_pass(&run, &fault)) {
+    return fault;
+  }
+  if (request.fit == FitMethod::kAll) {
+    if (!fit_every_point(run, &found, &fault)) {
+      return fault;
     }
   } else {
-    // A cloud that no plane can hold says so plainly, before any search: the sample's spread
-    // is the cloud's.
-    CloudFit sampled;
-    cloud_fit_add(&sampled, int64_t(sample.x.size()), sample.x.data(), sample.y.data(),
-                  sample.z.data());
-    const OrthogonalPlane whole = orthogonal_fit(sampled);
-    if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
-        whole.status == OrthogonalFitStatus::kCollinear) {
-      progress.clear();
-      return failure(input_name,
-                     std::string("no plane to level: ") + orthogonal_fit_status_text(whole.status),
-                     kNoPlane);
+    DetectedPlane detected;
+    if (!detect_in_sample(run, &detected, &fault) ||
+        !refit_to_inliers(&run, detected, &found, &fault)) {
+      return fault;
     }
-    DetectionOptions options;
-    for (int k = 0; k < 3; ++k) {
-      options.up[k] = up[k];
-    }
-    options.any_orientation = request.up.automatic;
-    options.max_tilt = max_tilt;
-    options.threshold = request.threshold;
-    options.seed = request.seed;
-    options.min_share = kMaterialShare;
-    const DetectedPlane detected = detect_plane(sample, options);
-    switch (detected.status) {
-      case DetectionStatus::kFound:
-        break;
-      case DetectionStatus::kTooFewPoints:
-        progress.clear();
-        return failure(input_name, "no plane to level: fewer than 3 points", kNoPlane);
-      case DetectionStatus::kNoPlane:
-        progress.clear();
-        return failure(input_name,
-                       "no plane to level: no plane holds " + percent(kMaterialShare) +
-                           " of the points (noise, or points on a line)",
-                       kNoPlane);
-      case DetectionStatus::kNoPlaneInLimit: {
-        progress.clear();
-        const int suggested = suggested_max_tilt(detected.outside_tilt);
-        return failure(input_name,
-                       "no plane to level within " + degrees_text(max_tilt, "%g") +
-                           " degrees of " + request.up.name + ": the largest plane is tilted " +
-                           degrees_text(detected.outside_tilt, "%.1f") + " degrees from " +
-                           request.up.name + " and holds " + percent(detected.outside_share) +
-                           " of the points; --max-tilt " + std::to_string(suggested) +
-                           " would level it",
-                       kNoPlane);
-      }
-    }
-    // Passes 2...: the orthogonal fit of every inlier of the whole cloud, again while the
-    // inliers change materially.
-    PlaneBand band;
-    for (int k = 0; k < 3; ++k) {
-      band.normal[k] = detected.normal[k];
-    }
-    band.offset = detected.offset;
-    band.threshold = detected.threshold;
-    found.threshold = detected.threshold;
-    for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
-      CloudFit inliers;
-      int64_t counted = 0;
-      const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
-        counted += plane_band_fit_add(&inliers, band, n, x, y, z);
-      };
-      if (spool == nullptr || !spool->replay(refit)) {
-        inliers = CloudFit();
-        counted = 0;
-        std::rewind(input.stream);
-        const StreamResult again = stream_cloud(
-            input.stream,
-            [&](PointBlock *block) {
-              refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
-            },
-            StreamOptions());
-        if (again.fault != StreamFault::kNone) {
-          progress.clear();
-          return failure(input_name, again.message, status_of(again.fault));
-        }
-      }
-      OrthogonalPlane refitted = orthogonal_fit(inliers);
-      if (refitted.status != OrthogonalFitStatus::kFitted) {
-        progress.clear();
-        return failure(input_name,
-                       std::string("no plane to level: its inliers hold none: ") +
-                           orthogonal_fit_status_text(refitted.status),
-                       kNoPlane);
-      }
-      orient(&refitted, band.normal);
-      found.plane = refitted;
-      found.inliers = counted;
-      PlaneBand next = band;
-      for (int k = 0; k < 3; ++k) {
-        next.normal[k] = refitted.normal[k];
-      }
-      next.offset = refitted.offset;
-      const double change = plane_band_changes(sample, band, next);
-      band = next;
-      if (change < kSettledChange) {
-        break;
-      }
-    }
-    if (!request.up.automatic) {
-      orient(&found.plane, up);
-    }
-    found.tilt = angle_between(found.plane.normal, request.up.automatic ? z_axis : up);
-    done_before += input.size;
   }
-  // The slope form of the oriented normal, when it points up in z.
-  OrthogonalPlane &plane = found.plane;
-  plane.has_slopes = plane.normal[2] > kVerticalNormalZ;
-  if (plane.has_slopes) {
-    plane.a = -plane.normal[0] / plane.normal[2];
-    plane.b = -plane.normal[1] / plane.normal[2];
-    plane.c = plane.offset / plane.normal[2];
-  }
-
   const double origin[3] = {0.0, 0.0, 0.0};
   const RigidLevelling levelling = rigid_levelling_from_normal(
-      plane.normal, request.pivot == PivotChoice::kOrigin ? origin : plane.centroid);
-
-  // The last pass: level and write, in a format that holds everything (decided before a byte
-  // is written).
-  const CloudFormat out_format = output_format(choice, read.format);
-  if (!output.empty()) {
-    refusal = conversion_refusal(read, out_format);
-    if (!refusal.empty()) {
-      progress.clear();
-      return failure(input_name, refusal, kUnsupportedInput);
-    }
-    std::rewind(input.stream);
-    StreamResult written;
-    bool flushed = false;
-    int write_error = 0;
-    {
-      ByteWriter writer(out.stream());
-      StreamOptions writing;
-      writing.out = &writer;
-      writing.out_format = out_format;
-      writing.text_separator = is_csv(output) ? ',' : ' ';
-      writing.points = read.points;
-      writing.decimals = request.precision >= 0 ? request.precision
-                         : read.format == CloudFormat::kText && !read.text_exponents
-                             ? read.text_decimals
-                             : -1;
-      writing.progress = [&](int64_t bytes) {
-        progress.report("levelling", done_before + bytes);
-      };
-      std::vector<size_t> empties;
-      std::vector<double> kept;
-      written = stream_cloud(
-          input.stream,
-          [&](PointBlock *block) {
-            const int64_t n = int64_t(block->count);
-            // Empty points stay as they were, bit for bit.
-            empties.clear();
-            kept.clear();
-            for (size_t i = 0; i < block->count; ++i) {
-              if (block->x[i] != block->x[i]) {
-                empties.push_back(i);
-                kept.insert(kept.end(), {block->x[i], block->y[i], block->z[i]});
-                if (block->has_normals) {
-                  kept.insert(kept.end(), {block->nx[i], block->ny[i], block->nz[i]});
-                }
-              }
-            }
-            level_points(levelling, n, block->x.data(), block->y.data(), block->z.data(),
-                         block->x.data(), block->y.data(), block->z.data());
-            if (block->has_normals) {
-              turn_directions(levelling, n, block->nx.data(), block->ny.data(),
-                              block->nz.data(), block->nx.data(), block->ny.data(),
-                              block->nz.data());
-            }
-            const double *from = kept.data();
-            for (size_t i : empties) {
-              block->x[i] = *from++;
-              block->y[i] = *from++;
-              block->z[i] = *from++;
-              if (block->has_normals) {
-                block->nx[i] = *from++;
-                block->ny[i] = *from++;
-                block->nz[i] = *from++;
-              }
-            }
-          },
-          writing);
-      if (written.fault == StreamFault::kNone) {
-        flushed = writer.flush();
-        write_error = writer.error();
-      } else {
-        writer.discard();
-      }
-    }
-    progress.clear();
-    if (written.fault != StreamFault::kNone) {
-      out.abandon();
-      return failure(written.fault == StreamFault::kWrite ? output_name : input_name,
-                     written.message, status_of(written.fault));
-    }
-    if (!flushed || !out.commit(&error, request.sync)) {
-      out.abandon();
-      return failure(output_name, write_error != 0 ? std::strerror(write_error) : error,
-                     kUnwritableOutput);
-    }
+      found.plane.normal, request.pivot == PivotChoice::kOrigin ? origin : found.plane.centroid);
+  if (!output.empty() && !write_levelled(&run, levelling, choice, &out, &fault)) {
+    return fault;
   }
-  progress.clear();
+  run.progress.clear();
 
   LevellingOutcome outcome;
   outcome.report_to_stderr = output == "-";
-  if (request.quiet) {
-    return outcome;
+  if (!request.quiet) {
+    const LevellingReport report = report_of(run, found, levelling);
+    outcome.report =
+        request.report == ReportForm::kJson ? report_json(report) : report_text(report);
   }
-  LevellingReport report;
-  report.input = request.input;
-  report.format = cloud_format_name(read.format);
-  report.points = read.points;
-  report.empty_points = empty;
-  report.normals = read.has_normals;
-  report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
-  report.up = request.up.name;
-  for (int k = 0; k < 3; ++k) {
-    report.normal[k] = plane.normal[k];
-    report.pivot[k] = levelling.pivot[k];
-  }
-  report.offset = plane.offset;
-  report.has_slopes = plane.has_slopes;
-  report.a = plane.a;
-  report.b = plane.b;
-  report.c = plane.c;
-  report.tilt_degrees = found.tilt * kDegreesPerRadian;
-  report.inliers = found.inliers;
-  report.threshold = found.threshold;
-  report.rms = plane.rms;
-  report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
-  report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
-  report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
-  levelling_matrix(levelling, report.matrix);
-  report.output = output;
-  outcome.report = request.report == ReportForm::kJson ? report_json(report) : report_text(report);
   return outcome;
 }
 
