@@ -15,20 +15,14 @@
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
 #include "formats/format_table.h"
+#include "formats/input_file.h"
 #include "formats/output_file.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"
 #include "projection/rigid_levelling.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define levelling_isatty(stream) _isatty(_fileno(stream))
-#else
-#include <fcntl.h>
 #include <unistd.h>
-#define levelling_isatty(stream) isatty(fileno(stream))
-#endif
 
 namespace levelling {
 
@@ -80,102 +74,6 @@ class Progress {
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_ = start_;
 };
-
-// The input, seekable for its later passes: the file itself, or standard input (or any stream
-// that is no regular file) spooled to an anonymous temporary file in $TMPDIR (or /tmp).
-struct Input {
-  std::FILE *stream = nullptr;
-  int64_t size = 0;
-  Input() = default;
-  Input(Input &&other) noexcept : stream(other.stream), size(other.size) {
-    other.stream = nullptr;
-  }
-  Input(const Input &) = delete;
-  Input &operator=(const Input &) = delete;
-  ~Input() {
-    if (stream != nullptr) {
-      std::fclose(stream);
-    }
-  }
-};
-
-// An anonymous temporary file: created in $TMPDIR (or /tmp) and unlinked at once.
-std::FILE *anonymous_file(std::string *error) {
-  const char *folder = std::getenv("TMPDIR");
-  std::string pattern = std::string(folder != nullptr && folder[0] != '\0' ? folder : "/tmp") +
-                        "/levelling-spool-XXXXXX";
-#ifdef _WIN32
-  std::FILE *file = std::tmpfile();
-  if (file == nullptr) {
-    *error = std::strerror(errno);
-  }
-  return file;
-#else
-  errno = 0;
-  const int descriptor = mkstemp(pattern.data());
-  if (descriptor < 0) {
-    *error = std::strerror(errno != 0 ? errno : EIO);
-    return nullptr;
-  }
-  unlink(pattern.c_str());
-  std::FILE *file = fdopen(descriptor, "w+b");
-  if (file == nullptr) {
-    *error = std::strerror(errno != 0 ? errno : EIO);
-    close(descriptor);
-  }
-  return file;
-#endif
-}
-
-bool open_input(const std::string &name, Input *input, std::string *error) {
-  std::error_code code;
-  const bool regular = name != "-" && fs::is_regular_file(name, code);
-  std::FILE *source = stdin;
-  if (name != "-") {
-    errno = 0;
-    source = std::fopen(name.c_str(), "rb");
-    if (source == nullptr) {
-      *error = std::strerror(errno != 0 ? errno : ENOENT);
-      return false;
-    }
-  }
-  if (regular) {
-    input->stream = source;
-    input->size = int64_t(fs::file_size(name, code));
-    return true;
-  }
-  std::string why;
-  std::FILE *spool = anonymous_file(&why);
-  if (spool == nullptr) {
-    *error = "cannot spool the input: " + why;
-    if (source != stdin) {
-      std::fclose(source);
-    }
-    return false;
-  }
-  input->stream = spool;
-  ByteReader reader(source);
-  ByteWriter writer(spool);
-  // Stops at the first failed write (a full disk): an endless input ends there.
-  while (writer.error() == 0 && reader.fill(1) > 0) {
-    writer.write(reader.data(), reader.available());
-    input->size += int64_t(reader.available());
-    reader.consume(reader.available());
-  }
-  const int read_error = reader.error();
-  const bool written = writer.flush();
-  if (source != stdin) {
-    std::fclose(source);
-  }
-  if (read_error != 0 || !written) {
-    *error = read_error != 0 ? std::strerror(read_error)
-                             : std::string("cannot spool the input: ") +
-                                   std::strerror(writer.error());
-    return false;
-  }
-  std::rewind(spool);
-  return true;
-}
 
 int status_of(StreamFault fault) {
   switch (fault) {
@@ -379,7 +277,7 @@ class PointSpool {
  public:
   PointSpool() {
     std::string error;
-    file_ = anonymous_file(&error);
+    file_ = anonymous_temporary_file(&error);
     if (file_ != nullptr) {
       writer_.reset(new ByteWriter(file_));
     }
@@ -485,20 +383,20 @@ namespace {
 
 // What a levelling run carries from one phase to the next.
 struct Run {
-  Run(const LevellingRequest &request_in, const std::string &output_in, Input input_in,
+  Run(const LevellingRequest &request_in, const std::string &output_in, InputFile input_in,
       int64_t work)
       : request(request_in),
         output(output_in),
         input_name(request_in.input == "-" ? "standard input" : request_in.input),
         output_name(output_in == "-" ? "standard output" : output_in),
         input(std::move(input_in)),
-        progress(request_in.progress && levelling_isatty(stderr), work) {}
+        progress(request_in.progress && isatty(fileno(stderr)), work) {}
 
   const LevellingRequest &request;
   std::string output;       // the output's name ("" for none)
   std::string input_name;   // the files as messages name them
   std::string output_name;
-  Input input;
+  InputFile input;
   Progress progress;
   int64_t done_before = 0;  // bytes of the passes already made, for the progress line
   // The first pass.
@@ -515,14 +413,14 @@ struct Run {
 bool read_first_pass(Run *run, LevellingOutcome *fault) {
   const bool fit_all = run->request.fit == FitMethod::kAll;
   point_sample_start(&run->sample, kDefaultSampleSize, run->request.seed);
-  if (!fit_all && written_as_text(run->input.stream)) {
+  if (!fit_all && written_as_text(run->input.stream())) {
     run->spool.reset(new PointSpool());
   }
   ValidPoints valid;
   StreamOptions first;
   first.progress = [run](int64_t bytes) { run->progress.report("reading", bytes); };
   run->read = stream_cloud(
-      run->input.stream,
+      run->input.stream(),
       [&](PointBlock *block) {
         valid.visit(*block, &run->empty, [&](int64_t n, const double *x, const double *y,
                                              const double *z) {
@@ -540,7 +438,7 @@ bool read_first_pass(Run *run, LevellingOutcome *fault) {
     *fault = failure(run->input_name, run->read.message, status_of(run->read.fault));
     return false;
   }
-  run->done_before = run->input.size;
+  run->done_before = run->input.size();
   if (run->spool != nullptr && !run->spool->finish()) {
     run->spool.reset();
   }
@@ -648,9 +546,9 @@ bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found
     if (run->spool == nullptr || !run->spool->replay(refit)) {
       inliers = CloudFit();
       counted = 0;
-      std::rewind(run->input.stream);
+      std::rewind(run->input.stream());
       const StreamResult again = stream_cloud(
-          run->input.stream,
+          run->input.stream(),
           [&](PointBlock *block) {
             refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
           },
@@ -686,7 +584,7 @@ bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found
     orient(&found->plane, run->up);
   }
   found->tilt = angle_between(found->plane.normal, run->up);
-  run->done_before += run->input.size;
+  run->done_before += run->input.size();
   return true;
 }
 
@@ -737,7 +635,7 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
     *fault = failure(run->input_name, refusal, kUnsupportedInput);
     return false;
   }
-  std::rewind(run->input.stream);
+  std::rewind(run->input.stream());
   StreamResult written;
   bool flushed = false;
   int write_error = 0;
@@ -758,7 +656,7 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
     std::vector<size_t> empties;
     std::vector<double> kept;
     written = stream_cloud(
-        run->input.stream,
+        run->input.stream(),
         [&](PointBlock *block) { level_block(levelling, block, &empties, &kept); }, writing);
     if (written.fault == StreamFault::kNone) {
       flushed = writer.flush();
@@ -844,12 +742,12 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   if (!output.empty() && !out.open(output, &error)) {
     return failure(output_name, error, kUnwritableOutput);
   }
-  Input input;
-  if (!open_input(request.input, &input, &error)) {
+  InputFile input;
+  if (!input.open(request.input, &error)) {
     return failure(input_name, error, kUnreadableInput);
   }
   const int passes = (request.fit == FitMethod::kRobust ? 2 : 1) + (output.empty() ? 0 : 1);
-  const int64_t work = input.size * passes;  // bytes the passes read, for the progress line
+  const int64_t work = input.size() * passes;  // bytes the passes read, for the progress line
   Run run(request, output, std::move(input), work);
   for (int k = 0; k < 3; ++k) {
     run.up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];

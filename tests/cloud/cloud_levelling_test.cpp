@@ -260,6 +260,20 @@ TEST_F(CloudLevellingTest, FitOfAllPointsLevelsACleanPlane) {
   EXPECT_LT(levelness(plane, test::read_cloud_points(path("level.ply"))).degrees, 1e-9);
 }
 
+TEST_F(CloudLevellingTest, FailingReadsAndWritesSayWhatAndLeaveTheTargetAlone) {
+  const std::string input = write_scene(turned(test::room_scene(), 1, 1));
+  const LevellingOutcome full = level(input, "/dev/full");
+  EXPECT_EQ(kUnwritableOutput, full.status);
+  EXPECT_EQ("/dev/full: No space left on device", full.message);
+  const LevellingOutcome folder = level(dir_.string(), path("out.ply"));
+  EXPECT_EQ(kUnreadableInput, folder.status);
+  EXPECT_EQ(dir_.string() + ": Is a directory", folder.message);
+  test::write_bytes(path("kept.ply"), "kept");
+  const LevellingOutcome missing = level(path("missing.ply"), path("kept.ply"));
+  EXPECT_EQ(kUnreadableInput, missing.status);
+  EXPECT_EQ("kept", test::read_bytes(path("kept.ply")));
+}
+
 TEST(UpDirectionTest, ParsesAxesVectorsAndAuto) {
   const struct {
     const char *text;
