@@ -210,6 +210,29 @@ TEST_F(CloudLevellingTest, ReportStatesTheTransformThatWasApplied) {
   EXPECT_NEAR(6000, json_number(json, "inliers"), 200);
   EXPECT_NEAR(0.003, json_number(json, "rms"), 0.0003);
   EXPECT_EQ(scene.size(), size_t(json_number(json, "points")));
+  const size_t pivot_at = json.find("\"pivot\": [") + 10;
+  const double pivot[3] = {std::strtod(json.c_str() + pivot_at, nullptr),
+                           std::strtod(json.c_str() + json.find(", ", pivot_at) + 2, nullptr),
+                           std::strtod(json.c_str() + json.find(", ", json.find(", ", pivot_at) + 2) + 2, nullptr)};
+  for (int r = 0; r < 3; ++r) {
+    EXPECT_NEAR(pivot[r], m[r][0] * pivot[0] + m[r][1] * pivot[1] + m[r][2] * pivot[2] + m[r][3],
+                1e-9);  // the pivot stays in place
+  }
+  // The inliers' centroid is the pivot: the floor stays where it was, on average.
+  double floor_z = 0.0;
+  for (size_t i : scene.plane) {
+    floor_z += levelled.z[i];
+  }
+  EXPECT_NEAR(pivot[2], floor_z / double(scene.plane.size()), 0.001);
+
+  // A name with a backslash and a quote is escaped in the JSON report; an ASCII PLY levelled
+  // to a .ply name stays ASCII.
+  const std::string odd = path("odd \\ \"name\".ply");
+  test::write_bytes(odd, test::ply_bytes(PlyEncoding::kAscii, test::xyz_columns(scene.x, scene.y, scene.z)));
+  const LevellingOutcome escaped = level(odd, path("ascii.ply"));
+  ASSERT_EQ(kLevelled, escaped.status) << escaped.message;
+  EXPECT_NE(std::string::npos, escaped.report.find("odd \\\\ \\\"name\\\".ply\", ")) << escaped.report;
+  EXPECT_EQ(0u, test::read_bytes(path("ascii.ply")).find("ply\nformat ascii 1.0\n"));
 }
 
 TEST_F(CloudLevellingTest, EmptyPointsAreCarriedThroughInTheirPlace) {
