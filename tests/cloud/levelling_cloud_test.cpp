@@ -358,6 +358,15 @@ TEST_F(LevellingCloudTest, ProbedCloudsThatAreFineLevelFine) {
     EXPECT_EQ(std::string::npos, ended.out.find("nan")) << ended.out;
   }
   EXPECT_EQ(0u, read_file(file("bom-level.xyz")).find("\xef\xbb\xbfx y z\n"));
+  // Coordinates come back with as many decimals as they had (at most one here), or as asked.
+  for (const auto &[arguments, expected] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"", "0.0 0.0 0.1\n1.0 0.0 0.1\n0.0 1.0 0.2\n1.0 1.0 0.1\n"},
+           {"--precision 3", "-0.012 -0.010 0.150\n0.993 -0.010 0.150\n0.007 1.010 0.150\n"
+                             "1.012 1.010 0.150\n"}}) {
+    EXPECT_EQ(0, run("$L bom.xyz -o decimals.xyz -q " + arguments).status);
+    EXPECT_EQ("\xef\xbb\xbfx y z\n" + expected, read_file(file("decimals.xyz"))) << arguments;
+  }
 
   // Standard output named as a file is written, not replaced: a second name of the same file
   // sees the cloud.
