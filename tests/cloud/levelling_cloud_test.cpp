@@ -383,6 +383,11 @@ TEST_F(LevellingCloudTest, ProbedCloudsThatAreFineLevelFine) {
 // Valid files that once drove the memory to hundreds of MB: lines padded with blanks, hundreds
 // of properties a vertex. Memory stays within a bound whatever the file holds.
 TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverTheFileHolds) {
+#if defined(__SANITIZE_ADDRESS__)
+  // A forked child's peak counts its parent's memory, which AddressSanitizer's shadow makes
+  // hundreds of MB: no bound can be seen from here.
+  GTEST_SKIP() << "peak memory is not measurable under AddressSanitizer";
+#endif
   constexpr long kBoundKib = 64 * 1024;
   {  // The files are made in a scope of their own: a child's peak counts its parent's memory.
   std::string padded = "ply\nformat ascii 1.0\nelement vertex 1000\nproperty double x\n"
