@@ -349,7 +349,8 @@ bool PlyStreamer::visit_block() {
     const double *values = columns[k]->data();
     double largest = 0.0;
     for (size_t i = 0; i < block_.count; ++i) {
-      largest = std::fmax(largest, std::fabs(values[i]));  // NaN (an empty point) is passed over
+      const double magnitude = std::fabs(values[i]);
+      largest = magnitude > largest ? magnitude : largest;  // NaN (an empty point) passed over
     }
     if (largest <= double(std::numeric_limits<float>::max())) {
       continue;

@@ -260,9 +260,9 @@ TEST_F(CloudLevellingTest, EmptyPointsAreCarriedThroughInTheirPlace) {
   EXPECT_FALSE(std::isnan(levelled.x[1]));
 
   // Text clouds too, the "nan" as it was written.
-  test::write_bytes(path("organised.xyz"), "1 2 0\nnan nan nan\n0 1 0.01\n2 2 0\n1 0 0.01\n");
+  test::write_bytes(path("organised.xyz"), "1 2 0\nNaN NaN NaN\n0 1 0.01\n2 2 0\n1 0 0.01\n");
   ASSERT_EQ(kLevelled, level(path("organised.xyz"), path("level.xyz"), with(45)).status);
-  EXPECT_NE(std::string::npos, test::read_bytes(path("level.xyz")).find("\nnan nan nan\n"));
+  EXPECT_NE(std::string::npos, test::read_bytes(path("level.xyz")).find("\nNaN NaN NaN\n"));
 
   test::write_bytes(path("broken.xyz"), "1 2 0\n0 0 nan\n0 1 0\n2 2 0\n");
   const LevellingOutcome broken = level(path("broken.xyz"), "");

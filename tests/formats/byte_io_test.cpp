@@ -83,6 +83,16 @@ TEST(ByteIoTest, WrittenBytesReachTheFileWhenFlushedAndErrorsStay) {
     EXPECT_FALSE(failing.flush());
   }
   std::fclose(full);
+  // A few bytes wait in the stream's own buffer: only its flush finds the disk full.
+  full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(nullptr, full);
+  {
+    ByteWriter few(full);
+    few.write("few", 3);
+    EXPECT_FALSE(few.flush());
+    EXPECT_EQ(ENOSPC, few.error());
+  }
+  std::fclose(full);
 }
 
 }  // namespace
