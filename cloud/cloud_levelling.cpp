@@ -580,9 +580,7 @@ bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found
       break;
     }
   }
-  if (!run->request.up.automatic) {
-    orient(&found->plane, run->up);
-  }
+  // Oriented as the detected normal was: up, or (with no up direction) toward most points.
   found->tilt = angle_between(found->plane.normal, run->up);
   run->done_before += run->input.size();
   return true;

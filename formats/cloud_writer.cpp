@@ -97,7 +97,7 @@ class TextCloudWriter : public CloudWriter {
     for (int k = 0; k < 3; ++k) {
       coordinate_[k] = size_t(schema.coordinate[k]);
     }
-    std::string names = "# x y z";
+    std::string names = std::string("# x") + separator_ + "y" + separator_ + "z";
     for (size_t p = 0; p < vertex_.properties.size(); ++p) {
       if (!is_coordinate(p)) {
         names += separator_ + vertex_.properties[p].name;

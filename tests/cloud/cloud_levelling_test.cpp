@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
@@ -229,6 +231,12 @@ TEST_F(CloudLevellingTest, ReportStatesTheTransformThatWasApplied) {
   // to a .ply name stays ASCII.
   const std::string odd = path("odd \\ \"name\".ply");
   test::write_bytes(odd, test::ply_bytes(PlyEncoding::kAscii, test::xyz_columns(scene.x, scene.y, scene.z)));
+  // PLY to a .csv name: commas throughout, the names line included.
+  ASSERT_EQ(kLevelled, level(input, path("level.csv")).status);
+  const std::string csv = test::read_bytes(path("level.csv"));
+  EXPECT_EQ(0u, csv.find("# x,y,z,red\n"));
+  EXPECT_EQ(3, std::count(csv.begin() + long(csv.find('\n')) + 1,
+                          csv.begin() + long(csv.find('\n', csv.find('\n') + 1)), ','));
   const LevellingOutcome escaped = level(odd, path("ascii.ply"));
   ASSERT_EQ(kLevelled, escaped.status) << escaped.message;
   EXPECT_NE(std::string::npos, escaped.report.find("odd \\\\ \\\"name\\\".ply\", ")) << escaped.report;
@@ -241,6 +249,17 @@ TEST_F(CloudLevellingTest, EmptyPointsAreCarriedThroughInTheirPlace) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (size_t i = 0; i < scene.size(); i += 3) {
     scene.x[i] = scene.y[i] = scene.z[i] = nan;
+  }
+  // NaNs with payloads of their own (as some drivers write them): kept bit for bit.
+  const auto payload = [](uint32_t bits) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return double(value);
+  };
+  for (size_t i = 0; i < scene.size(); i += 3) {
+    scene.x[i] = payload(0x7fc00001u);
+    scene.y[i] = payload(0x7fc00002u);
+    scene.z[i] = payload(0xffc00003u);
   }
   const std::vector<test::Column> columns = {{"x", PlyType::kFloat32, scene.x},
                                              {"y", PlyType::kFloat32, scene.y},

@@ -313,6 +313,11 @@ TEST(CloudStreamTest, PromisesOfTheFormatsAsTheyMeetAUser) {
        StreamFault::kNone, "  # scanned\n1 2 3\n"},
       {"two header lines", "x y z\nr g b\n1 2 3\n", CloudFormat::kText, StreamFault::kMalformed,
        "line 2: 'r' is not a number (x)"},
+      {"an ASCII face with too few items, converted",
+       ascii + "element vertex 1\n" + xyz + "element face 1\nproperty list uchar int vertex_index\n"
+           "end_header\n1 2 3\n3 0 1\n",
+       CloudFormat::kPlyBinaryLittleEndian, StreamFault::kMalformed,
+       "line 11: too few values for face"},
       {"a one-character extra column cannot become PLY", "1 2 3 a\n",
        CloudFormat::kPlyBinaryLittleEndian, StreamFault::kUnsupported,
        "line 1: has columns after x y z"},

@@ -66,7 +66,9 @@ TEST(NumberTextTest, FixedDecimalsRoundAndDropTheSignOfZero) {
     int decimals;
     const char *text;
   } cases[] = {{1.23456, 3, "1.235"}, {-0.0004, 3, "0.000"}, {-0.0006, 3, "-0.001"},
-               {512345.6789012, 6, "512345.678901"}, {2.5, 0, "2"}, {1e20, 2, "1e+20"}};
+               {512345.6789012, 6, "512345.678901"}, {2.5, 0, "2"}, {1e20, 2, "1e+20"},
+               // Just inside half a unit below zero: a zero, without a sign.
+               {std::nextafter(-0.0005, 0.0), 3, "0.000"}};
   for (const auto &each : cases) {
     char text[kNumberTextSize];
     EXPECT_EQ(each.text, std::string(text, format_number_fixed(each.value, each.decimals, text)))
