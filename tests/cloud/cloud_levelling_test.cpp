@@ -22,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::kRadiansPerDegree;
 using test::Scene;
+using test::turned;
 
 class CloudLevellingTest : public ::testing::Test {
  protected:
@@ -79,13 +80,6 @@ Levelness levelness(const Scene &scene, const test::CloudPointsRead &levelled) {
   }
   result.others_above = height > 0.0;
   return result;
-}
-
-Scene turned(Scene scene, double about_x_degrees, double about_y_degrees,
-             const double (&shift)[3] = {0, 0, 0}) {
-  test::turn_scene(&scene, about_x_degrees * kRadiansPerDegree,
-                   about_y_degrees * kRadiansPerDegree, shift);
-  return scene;
 }
 
 LevellingRequest with(double max_tilt, const std::string &up = "z") {

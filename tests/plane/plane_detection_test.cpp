@@ -16,6 +16,7 @@ namespace {
 
 using test::kRadiansPerDegree;
 using test::Scene;
+using test::turned;
 
 PointSample sample_of(const Scene &scene, uint64_t seed = 1) {
   PointSample sample;
@@ -92,13 +93,6 @@ DetectionOptions options_with(double max_tilt_degrees, bool any = false,
     options.up[k] = up[k];
   }
   return options;
-}
-
-Scene turned(Scene scene, double about_x_degrees, double about_y_degrees,
-             const double (&shift)[3] = {0, 0, 0}) {
-  test::turn_scene(&scene, about_x_degrees * kRadiansPerDegree,
-                   about_y_degrees * kRadiansPerDegree, shift);
-  return scene;
 }
 
 TEST(PlaneDetectionTest, FindsTheKnownPlaneOfEveryScene) {

@@ -108,6 +108,14 @@ inline void turn_scene(Scene *scene, double about_x, double about_y,
   }
 }
 
+// The scene turned about x, then about y, by angles in degrees, then shifted.
+inline Scene turned(Scene scene, double about_x_degrees, double about_y_degrees,
+                    const double (&shift)[3] = {0, 0, 0}) {
+  turn_scene(&scene, about_x_degrees * kRadiansPerDegree, about_y_degrees * kRadiansPerDegree,
+             shift);
+  return scene;
+}
+
 }  // namespace levelling::test
 
 #endif
