@@ -4,17 +4,20 @@
 //
 // Formats:
 // - text: one point a line, x y z first, separated by blanks, tabs or commas; an optional header
-//   line before the first point; lines starting with '#' and blank lines. Written back as text,
-//   every line stays byte for byte as it was but for the three coordinates, which are written
-//   with the shortest digits that read back to the same double.
+//   line (of names) before the first point; lines starting with '#', blank lines, a UTF-8 byte
+//   order mark. Written back as text, every line stays byte for byte as it was but for the three
+//   coordinates, written with options.decimals digits after the point, or the shortest digits
+//   that read back to the same double. A point whose coordinates are all NaN is an empty point,
+//   handed on in its place and written back as it was.
 // - PLY: ascii, binary_little_endian and binary_big_endian, the vertex element's x, y, z float
 //   or double (nx, ny, nz, when all three are float or double, are handed on as normals). Every
 //   other property and element, and the header's comments, come through unchanged; written in
 //   another PLY encoding every value is kept exactly.
-// Conversions: PLY to text writes a '#' line naming the columns, then x y z and the vertex's
-// other properties; a PLY with other elements (faces...) or list properties in its vertices
-// cannot become text. Text to PLY writes x, y, z as doubles; a text cloud with extra columns
-// cannot become PLY. Both are refused before a byte is written.
+// Where the output's format is the input's, the reader patches the input's bytes; conversions go
+// through a writer (formats/cloud_writer.h). PLY to text writes a '#' line naming the columns,
+// then x y z and the vertex's other properties; a PLY with other elements (faces...) cannot
+// become text. Text to PLY writes x, y, z as doubles; a text cloud with extra columns cannot
+// become PLY. conversion_refusal says so after a pass without output, before a byte is written.
 #ifndef LEVELLING_FORMATS_CLOUD_STREAM_H
 #define LEVELLING_FORMATS_CLOUD_STREAM_H
 
@@ -99,10 +102,11 @@ struct StreamResult {
 // without losing data, or "" when it can: decided before a byte is written.
 std::string conversion_refusal(const StreamResult &read, CloudFormat format);
 
-// Reads the cloud on `in` (from its current position, which should be its start), detecting
-// its format (PLY when the first line is "ply", text otherwise), visits every point and writes
-// the cloud to options.out, whose flush is left to the caller. Stops at the first fault. Memory
-// is bounded by a few MiB and the longest line, whatever the file's size.
+// Reads the cloud on `in` (from its current position, which should be its start; a regular file
+// is read from memory), recognising its format by the format table (formats/format_table.h:
+// formats known but not read are refused with kUnsupported, saying what they are), visits every
+// point and writes the cloud to options.out, whose flush is left to the caller. Stops at the
+// first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size.
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
 
 // The two halves of stream_cloud, for a reader already positioned and sniffed.
