@@ -13,7 +13,6 @@
 #include "formats/cloud_writer.h"
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
-#include "formats/ply_values.h"
 
 namespace levelling {
 
