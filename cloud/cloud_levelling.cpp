@@ -126,7 +126,10 @@ bool output_choice(OutputFormatChoice requested, const std::string &output,
     *message = refusal_of(*row, false);
     return false;
   }
-  *choice = row->stream == stream_ply_cloud ? OutputFormatChoice::kPly : OutputFormatChoice::kText;
+  *choice = row->stream == stream_ply_cloud   ? OutputFormatChoice::kPly
+            : row->stream == stream_pcd_cloud ? OutputFormatChoice::kPcd
+            : row->stream == stream_las_cloud ? OutputFormatChoice::kLas
+                                              : OutputFormatChoice::kText;
   return true;
 }
 
@@ -136,13 +139,23 @@ CloudFormat output_format(OutputFormatChoice choice, CloudFormat input) {
     case OutputFormatChoice::kText:
       return CloudFormat::kText;
     case OutputFormatChoice::kPly:
-      return input != CloudFormat::kText ? input : CloudFormat::kPlyBinaryLittleEndian;
+      return family_of(input) == CloudFamily::kPly ? input : CloudFormat::kPlyBinaryLittleEndian;
     case OutputFormatChoice::kPlyAscii:
       return CloudFormat::kPlyAscii;
     case OutputFormatChoice::kPlyBinary:
       return CloudFormat::kPlyBinaryLittleEndian;
     case OutputFormatChoice::kPlyBinaryBigEndian:
       return CloudFormat::kPlyBinaryBigEndian;
+    case OutputFormatChoice::kPcd:
+      return family_of(input) == CloudFamily::kPcd ? input : CloudFormat::kPcdBinary;
+    case OutputFormatChoice::kPcdAscii:
+      return CloudFormat::kPcdAscii;
+    case OutputFormatChoice::kPcdBinary:
+      return CloudFormat::kPcdBinary;
+    case OutputFormatChoice::kPcdBinaryCompressed:
+      return CloudFormat::kPcdBinaryCompressed;
+    case OutputFormatChoice::kLas:
+      return CloudFormat::kLas;
     case OutputFormatChoice::kAuto:
       break;
   }
@@ -404,6 +417,8 @@ struct Run {
   PointSample sample;
   CloudFit all;  // the moments of every point, for the fit of all points
   int64_t empty = 0;
+  // The valid points' box: min x, y, z, then max x, y, z.
+  double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   std::unique_ptr<PointSpool> spool;
   double up[3] = {0.0, 0.0, 1.0};
 };
@@ -430,6 +445,13 @@ bool read_first_pass(Run *run, LevellingOutcome *fault) {
           }
           if (run->spool != nullptr) {
             run->spool->add(n, x, y, z);
+          }
+          const double *columns[3] = {x, y, z};
+          for (int k = 0; k < 3; ++k) {
+            for (int64_t i = 0; i < n; ++i) {
+              run->box[k] = std::fmin(run->box[k], columns[k][i]);
+              run->box[3 + k] = std::fmax(run->box[3 + k], columns[k][i]);
+            }
           }
         });
       },
@@ -628,7 +650,12 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
   const LevellingRequest &request = run->request;
   const StreamResult &read = run->read;
   const CloudFormat out_format = output_format(choice, read.format);
-  const std::string refusal = conversion_refusal(read, out_format);
+  std::string refusal = conversion_refusal(read, out_format);
+  if (refusal.empty() && out_format == CloudFormat::kLas && run->empty > 0) {
+    refusal = "has " + std::to_string(run->empty) +
+              " empty points (no return), which LAS cannot hold; write " +
+              cloud_family_name(family_of(read.format)) + " instead";
+  }
   if (!refusal.empty()) {
     *fault = failure(run->input_name, refusal, kUnsupportedInput);
     return false;
@@ -644,10 +671,17 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
     writing.out_format = out_format;
     writing.text_separator = is_csv(run->output) ? ',' : ' ';
     writing.points = read.points;
+    const bool decimals_known =
+        (read.format == CloudFormat::kText || read.format == CloudFormat::kLas) &&
+        !read.text_exponents;
     writing.decimals = request.precision >= 0 ? request.precision
-                       : read.format == CloudFormat::kText && !read.text_exponents
-                           ? read.text_decimals
-                           : -1;
+                       : decimals_known       ? read.text_decimals
+                                              : -1;
+    double motion[4][4];
+    levelling_matrix(levelling, motion);
+    writing.motion = motion;
+    writing.box = run->box[0] <= run->box[3] ? run->box : nullptr;
+    writing.las_scale = request.las_scale;
     writing.progress = [run](int64_t bytes) {
       run->progress.report("levelling", run->done_before + bytes);
     };

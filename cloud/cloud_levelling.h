@@ -29,7 +29,19 @@ enum class FitMethod {
 };
 enum class PivotChoice { kCentroid, kOrigin };
 enum class ReportForm { kText, kJson };
-enum class OutputFormatChoice { kAuto, kText, kPly, kPlyAscii, kPlyBinary, kPlyBinaryBigEndian };
+enum class OutputFormatChoice {
+  kAuto,  // from the output's name, else the input's own
+  kText,
+  kPly,  // the input's encoding when it is PLY, else binary_little_endian
+  kPlyAscii,
+  kPlyBinary,
+  kPlyBinaryBigEndian,
+  kPcd,  // the input's kind of data when it is PCD, else binary
+  kPcdAscii,
+  kPcdBinary,
+  kPcdBinaryCompressed,
+  kLas,
+};
 
 // Which way is up in the input.
 struct UpDirection {
@@ -58,8 +70,10 @@ struct LevellingRequest {
   double threshold = 0.0;  // the inlier distance in the cloud's units; 0: automatic
   uint64_t seed = 1;
   // Digits after the decimal point of coordinates written as text; -1: as many as the input's
-  // coordinates had (a text input), or the shortest that read back the same (a PLY input).
+  // coordinates had (a text input, a LAS input's scale), or the shortest that read back the same.
   int precision = -1;
+  // The resolution of LAS coordinates written from another format, in the cloud's unit.
+  double las_scale = 0.001;
 };
 
 struct LevellingOutcome {

@@ -67,7 +67,7 @@ int main(int argc, char **argv) {
       kProgram};
   LevellingRequest request;
   app.add_option("input", request.input,
-                 "The cloud: PLY (ascii or binary) or text (x y z a line); - reads standard input")
+                 "The cloud: PLY, PCD, LAS or text (x y z a line); - reads standard input")
       ->required();
   CLI::Option *output = app.add_option(
       "-o,--output", request.output,
@@ -107,7 +107,12 @@ int main(int argc, char **argv) {
       {"ply", OutputFormatChoice::kPly},
       {"ply-ascii", OutputFormatChoice::kPlyAscii},
       {"ply-binary", OutputFormatChoice::kPlyBinary},
-      {"ply-binary-be", OutputFormatChoice::kPlyBinaryBigEndian}};
+      {"ply-binary-be", OutputFormatChoice::kPlyBinaryBigEndian},
+      {"pcd", OutputFormatChoice::kPcd},
+      {"pcd-ascii", OutputFormatChoice::kPcdAscii},
+      {"pcd-binary", OutputFormatChoice::kPcdBinary},
+      {"pcd-binary-compressed", OutputFormatChoice::kPcdBinaryCompressed},
+      {"las", OutputFormatChoice::kLas}};
   app.add_option("--format", format,
                  "The output's format; auto: from the output's name (" + readable_extensions() +
                      "), else the input's")
@@ -115,8 +120,14 @@ int main(int argc, char **argv) {
       ->capture_default_str();
   app.add_option("--precision", request.precision,
                  "Digits after the decimal point of coordinates written as text (default: as "
-                 "many as the input's; for PLY input the shortest that read back the same)")
+                 "many as the input's or its LAS scale has; else the shortest that read back "
+                 "the same)")
       ->check(CLI::Range(0, kMaxFixedDecimals));
+  app.add_option("--las-scale", request.las_scale,
+                 "The resolution of LAS coordinates written from another format (LAS input "
+                 "keeps its own)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   app.add_flag("-q,--quiet", request.quiet, "Print no report");
   const std::map<std::string, ReportForm> reports{{"text", ReportForm::kText},
                                                   {"json", ReportForm::kJson}};

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,7 +103,39 @@ size_t ByteReader::fill(size_t want) {
   return available();
 }
 
-ByteWriter::ByteWriter(std::FILE *out) : out_(out), buffer_(kPiece) {}
+ByteWriter::ByteWriter(std::FILE *out) : out_(out), buffer_(kPiece) {
+#ifndef _WIN32
+  const int fd = fileno(out);
+  struct stat status;
+  if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      (fcntl(fd, F_GETFL) & O_APPEND) == 0) {
+    start_ = int64_t(ftello(out));
+  }
+#endif
+}
+
+bool ByteWriter::patchable() const { return start_ >= 0; }
+
+bool ByteWriter::patch(int64_t at, const char *bytes, size_t n) {
+  if (at >= drained_) {
+    std::memcpy(buffer_.data() + (at - drained_), bytes, n);
+    return true;
+  }
+  if (!patchable()) {
+    error_ = error_ != 0 ? error_ : ESPIPE;
+    return false;
+  }
+  if (!flush()) {
+    return false;
+  }
+#ifndef _WIN32
+  if (pwrite(fileno(out_), bytes, n, off_t(start_ + at)) != ssize_t(n)) {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+#endif
+  return true;
+}
 
 ByteWriter::~ByteWriter() { drain(); }
 
@@ -136,6 +169,7 @@ void ByteWriter::drain() {
       error_ = errno != 0 ? errno : EIO;
     }
   }
+  drained_ += int64_t(used_);
   used_ = 0;
 }
 

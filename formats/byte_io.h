@@ -81,6 +81,17 @@ class ByteWriter {
   // so that the destructor does not write into it).
   void discard() { used_ = 0; }
   int error() const { return error_; }
+  // The bytes written so far, buffered ones included.
+  int64_t written() const { return drained_ + int64_t(used_); }
+  // Whether bytes already written can be written again in place (patch): true for a regular
+  // file not opened for appending, false for pipes and terminals.
+  bool patchable() const;
+  // Whether the bytes written at `at` can still be written again: still buffered, or patchable.
+  bool can_patch(int64_t at) const { return at >= drained_ || patchable(); }
+  // Writes n bytes again over those written at `at` (a written() of earlier, at + n at most
+  // written() now), for a header completed after the data it describes. False, with error()
+  // set, when the stream cannot be written in place.
+  bool patch(int64_t at, const char *bytes, size_t n);
 
  private:
   void drain();
@@ -88,6 +99,8 @@ class ByteWriter {
   std::FILE *out_;
   std::vector<char> buffer_;
   size_t used_ = 0;
+  int64_t drained_ = 0;  // bytes handed to the stream
+  int64_t start_ = -1;   // the stream's offset when this writer began, -1 if it has none
   int error_ = 0;
 };
 

@@ -19,6 +19,46 @@ const char *cloud_format_name(CloudFormat format) {
       return "ply binary_little_endian";
     case CloudFormat::kPlyBinaryBigEndian:
       return "ply binary_big_endian";
+    case CloudFormat::kPcdAscii:
+      return "pcd ascii";
+    case CloudFormat::kPcdBinary:
+      return "pcd binary";
+    case CloudFormat::kPcdBinaryCompressed:
+      return "pcd binary_compressed";
+    case CloudFormat::kLas:
+      return "las";
+  }
+  return "?";
+}
+
+CloudFamily family_of(CloudFormat format) {
+  switch (format) {
+    case CloudFormat::kText:
+      return CloudFamily::kText;
+    case CloudFormat::kPlyAscii:
+    case CloudFormat::kPlyBinaryLittleEndian:
+    case CloudFormat::kPlyBinaryBigEndian:
+      return CloudFamily::kPly;
+    case CloudFormat::kPcdAscii:
+    case CloudFormat::kPcdBinary:
+    case CloudFormat::kPcdBinaryCompressed:
+      return CloudFamily::kPcd;
+    case CloudFormat::kLas:
+      return CloudFamily::kLas;
+  }
+  return CloudFamily::kText;
+}
+
+const char *cloud_family_name(CloudFamily family) {
+  switch (family) {
+    case CloudFamily::kText:
+      return "text";
+    case CloudFamily::kPly:
+      return "PLY";
+    case CloudFamily::kPcd:
+      return "PCD";
+    case CloudFamily::kLas:
+      return "LAS";
   }
   return "?";
 }
@@ -29,21 +69,28 @@ PlyEncoding ply_encoding_of(CloudFormat format) {
       return PlyEncoding::kBinaryLittleEndian;
     case CloudFormat::kPlyBinaryBigEndian:
       return PlyEncoding::kBinaryBigEndian;
-    case CloudFormat::kText:
-    case CloudFormat::kPlyAscii:
+    default:
       break;
   }
   return PlyEncoding::kAscii;
 }
 
 std::string conversion_refusal(const StreamResult &read, CloudFormat format) {
-  const bool from_text = read.format == CloudFormat::kText;
-  const bool to_text = format == CloudFormat::kText;
-  if (from_text && !to_text && read.extra_columns) {
-    return "has columns after x y z, which PLY output would lose; write text instead";
+  const CloudFamily from = family_of(read.format);
+  const CloudFamily to = family_of(format);
+  if (from == to) {
+    return "";
   }
-  if (!from_text && to_text && !read.other_element.empty()) {
-    return "the element '" + read.other_element + "' has no place in a text cloud; write PLY";
+  const std::string to_name = cloud_family_name(to);
+  const std::string write_instead = std::string("; write ") + cloud_family_name(from) + " instead";
+  if (from == CloudFamily::kText && read.extra_columns) {
+    return "has columns after x y z, which " + to_name + " output would lose" + write_instead;
+  }
+  if (from == CloudFamily::kPly && !read.other_element.empty()) {
+    return "the element '" + read.other_element + "' has no place in " + to_name + write_instead;
+  }
+  if (!read.unconvertible.empty()) {
+    return read.unconvertible + ", which " + to_name + " cannot hold" + write_instead;
   }
   return "";
 }

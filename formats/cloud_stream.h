@@ -32,10 +32,26 @@
 
 namespace levelling {
 
-enum class CloudFormat { kText, kPlyAscii, kPlyBinaryLittleEndian, kPlyBinaryBigEndian };
+enum class CloudFormat {
+  kText,
+  kPlyAscii,
+  kPlyBinaryLittleEndian,
+  kPlyBinaryBigEndian,
+  kPcdAscii,
+  kPcdBinary,
+  kPcdBinaryCompressed,
+  kLas,
+};
 
-// A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian").
+// The formats by family, whatever their encoding.
+enum class CloudFamily { kText, kPly, kPcd, kLas };
+CloudFamily family_of(CloudFormat format);
+
+// A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian",
+// "pcd binary_compressed", "las").
 const char *cloud_format_name(CloudFormat format);
+// The name of a family as messages say it: "text", "PLY", "PCD", "LAS".
+const char *cloud_family_name(CloudFamily family);
 
 // The PLY encoding of a PLY format (ascii for text, which has none).
 PlyEncoding ply_encoding_of(CloudFormat format);
@@ -71,6 +87,15 @@ struct StreamOptions {
   // Digits after the decimal point of coordinates written as text; -1: the shortest digits
   // that read back to the same double.
   int decimals = -1;
+  // When writing: the rigid motion the visitor applies (a 4 x 4 matrix, input to output, last
+  // row 0 0 0 1), for what a format keeps besides its points (PCD's sensor pose), or nullptr.
+  const double (*motion)[4] = nullptr;
+  // When writing: a box that holds every point of the input (min x, y, z, then max x, y, z),
+  // from an earlier pass, or nullptr. With the motion it bounds the points written, which LAS
+  // needs before its first point to choose offsets that keep its integers in range.
+  const double *box = nullptr;
+  // LAS written from another format: the coordinates' resolution in their unit.
+  double las_scale = 0.001;
   ProgressReport progress;
 };
 
@@ -89,11 +114,13 @@ struct StreamResult {
   int64_t points = 0;                       // points visited
   bool has_normals = false;
   // What a conversion would lose: a text cloud's columns after x y z, a PLY file's first
-  // element besides the vertices that holds records ("" when none).
+  // element besides the vertices that holds records ("" when none), why the cloud cannot leave
+  // its family at all ("" when it can: PCD's 64-bit integers, LAS's waveform packets).
   bool extra_columns = false;
   std::string other_element;
-  // A text cloud's coordinates: the most digits after a decimal point, and whether any was
-  // written with an exponent.
+  std::string unconvertible;
+  // The coordinates' digits after the decimal point: a text cloud's most (and whether any was
+  // written with an exponent), a LAS file's from its scale.
   int text_decimals = 0;
   bool text_exponents = false;
 };
@@ -113,6 +140,10 @@ StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const Stream
 StreamResult stream_text_cloud(ByteReader *in, const PointVisitor &visit,
                                const StreamOptions &options);
 StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options);
+StreamResult stream_pcd_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options);
+StreamResult stream_las_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options);
 
 }  // namespace levelling

@@ -22,7 +22,8 @@ class PlyCloudWriter : public CloudWriter {
       header = ply_header_text(*schema.ply_header, encoding_);
     } else {
       header = std::string("ply\nformat ") + ply_encoding_name(encoding_) +
-               " 1.0\ncomment written by levelling-cloud from a text cloud\nelement vertex " +
+               " 1.0\ncomment written by levelling-cloud from " +
+               cloud_family_name(family_of(schema.source)) + "\nelement vertex " +
                std::to_string(schema.vertex.count) + "\n";
       for (const PlyProperty &property : schema.vertex.properties) {
         header += std::string("property ") + ply_type_name(property.type) + " " +
@@ -145,8 +146,15 @@ class TextCloudWriter : public CloudWriter {
 
 std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
                                                const StreamOptions &options) {
-  if (format == CloudFormat::kText) {
-    return std::make_unique<TextCloudWriter>(out, options.text_separator, options.decimals);
+  switch (family_of(format)) {
+    case CloudFamily::kText:
+      return std::make_unique<TextCloudWriter>(out, options.text_separator, options.decimals);
+    case CloudFamily::kPly:
+      break;
+    case CloudFamily::kPcd:
+      return make_pcd_cloud_writer(format, out, options);
+    case CloudFamily::kLas:
+      return make_las_cloud_writer(out, options);
   }
   return std::make_unique<PlyCloudWriter>(out, ply_encoding_of(format));
 }

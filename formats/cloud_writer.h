@@ -8,6 +8,7 @@
 #define LEVELLING_FORMATS_CLOUD_WRITER_H
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "formats/byte_io.h"
@@ -21,8 +22,10 @@ struct CloudSchema {
   // The vertices: their count and properties in record order (no lists; x, y, z among them).
   PlyElement vertex;
   int coordinate[3] = {0, 1, 2};  // the indices of x, y, z among the properties
-  // The input's PLY header (its comments, its other elements), or nullptr for a text input.
+  // The input's PLY header (its comments, its other elements), or nullptr for another input.
   const PlyHeader *ply_header = nullptr;
+  // The input's format, for a header written from scratch.
+  CloudFormat source = CloudFormat::kText;
 };
 
 class CloudWriter {
@@ -35,11 +38,23 @@ class CloudWriter {
   // One record of an element after the vertices: its values, each list as its count followed
   // by its items (PLY only).
   virtual void record(const PlyElement &element, const std::vector<double> &values) = 0;
+  // Writes what comes after the last vertex (a whole compressed cloud, a header's totals).
+  virtual void finish() {}
+  // Why a value could not be written as this format stores it ("" while none failed).
+  const std::string &fault() const { return fault_; }
+
+ protected:
+  std::string fault_;
 };
 
-// The writer of `format` onto `out`, with the options' separator and decimals for text.
+// The writer of `format` onto `out`, with the options' separator and decimals for text, their
+// point count for PCD and LAS, their box, motion and scale for LAS.
 std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
                                                const StreamOptions &options);
+// The writers of PCD and LAS, which make_cloud_writer chooses among.
+std::unique_ptr<CloudWriter> make_pcd_cloud_writer(CloudFormat format, ByteWriter *out,
+                                                   const StreamOptions &options);
+std::unique_ptr<CloudWriter> make_las_cloud_writer(ByteWriter *out, const StreamOptions &options);
 
 }  // namespace levelling
 

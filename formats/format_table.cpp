@@ -109,7 +109,8 @@ bool is_text(const unsigned char *bytes, size_t n) {
   return control <= kFewControlBytes || control * 64 <= n;
 }
 
-constexpr const char *kConvert = "this program does not read it: convert it to PLY or text first";
+constexpr const char *kConvert =
+    "this program does not read it: convert it to PLY, PCD, LAS or text first";
 constexpr const char *kDecompress = "decompress it first";
 
 // The rows. Text comes last among those read, since it is what is left once no magic matched
@@ -118,10 +119,10 @@ const std::vector<FormatRow> kTable = {
     {"PLY", ".ply", is_ply, stream_ply_cloud, nullptr, nullptr},
     {"PTX", ".ptx", is_ptx, nullptr, "a Leica PTX scan", kConvert},
     {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr},
-    {"LAS", ".las", is_las, nullptr, "LAS (lidar)", kConvert},
-    {"LAZ", ".laz", is_laz, nullptr, "LAZ (compressed LAS), which is not supported",
-     "decompress it to LAS (laszip), then convert it to PLY or text"},
-    {"PCD", ".pcd", is_pcd, nullptr, "PCD (the Point Cloud Library's format)", kConvert},
+    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr},
+    {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr},
+    {"LAZ", ".laz", is_laz, nullptr, "LAZ (compressed LAS): compressed LAS is not supported",
+     "decompress it to LAS first (laszip -i in.laz -o out.las, or pdal translate)"},
     {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert},
     {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress},
     {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first"},
@@ -176,7 +177,8 @@ const FormatRow *format_of_name(const std::string &name, bool *has_one) {
 
 std::string refusal_of(const FormatRow &row, bool reading) {
   return reading ? std::string("looks like ") + row.what + "; " + row.advice
-                 : std::string("writing ") + row.name + " is not supported; write PLY or text";
+                 : std::string("writing ") + row.name +
+                       " is not supported; write PLY, PCD, LAS or text";
 }
 
 std::string readable_extensions() {

@@ -13,6 +13,7 @@
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
+#include "formats/stream_support.h"
 
 namespace levelling {
 
@@ -32,77 +33,9 @@ constexpr size_t kAsciiBlockValues = size_t(1) << 20;
 // What binary_record_size says of a record it cannot size: a negative or a too long list.
 constexpr size_t kNegativeCount = SIZE_MAX;
 constexpr size_t kListTooLong = SIZE_MAX - 1;
-constexpr int kAxes = 3;
-const char *const kCoordinateNames[kAxes] = {"x", "y", "z"};
-const char *const kNormalNames[kAxes] = {"nx", "ny", "nz"};
-
 bool is_float(const PlyProperty &property) {
   return !property.is_list &&
          (property.type == PlyType::kFloat32 || property.type == PlyType::kFloat64);
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// The index of the first NaN or infinity among values[0, n), or n. The scan has no branch
-// but the last, so it vectorises.
-size_t first_non_finite(const double *values, size_t n) {
-  constexpr size_t kLanes = 4;
-  double lanes[kLanes] = {};
-  size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes) {
-    for (size_t l = 0; l < kLanes; ++l) {
-      lanes[l] += values[i + l] * 0.0;  // 0 for a finite value, NaN otherwise
-    }
-  }
-  for (; i < n; ++i) {
-    lanes[0] += values[i] * 0.0;
-  }
-  if (lanes[0] + lanes[1] + lanes[2] + lanes[3] == 0.0) {
-    return n;
-  }
-  i = 0;
-  while (i < n && std::isfinite(values[i])) {
-    ++i;
-  }
-  return i;
-}
-
-// The first point among [0, n) with a coordinate that is not finite, other than an empty point
-// (all three NaN), or n; *axis says which coordinate.
-size_t first_bad_point(const double *x, const double *y, const double *z, size_t n, int *axis) {
-  const double *columns[kAxes] = {x, y, z};
-  size_t bad = n;
-  for (int k = 0; k < kAxes; ++k) {
-    for (size_t from = 0; from < bad;) {
-      const size_t at = from + first_non_finite(columns[k] + from, bad - from);
-      if (at < bad && !is_empty_point(x[at], y[at], z[at])) {
-        bad = at;
-        *axis = k;
-        break;
-      }
-      from = at + 1;
-    }
-  }
-  return bad;
-}
-
-// The blank-separated tokens of an ASCII line, as offsets into it.
-void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens) {
-  tokens->clear();
-  size_t p = 0;
-  for (;;) {
-    while (p < line.size() && is_blank(line[p])) {
-      ++p;
-    }
-    if (p == line.size()) {
-      return;
-    }
-    const size_t begin = p;
-    while (p < line.size() && !is_blank(line[p])) {
-      ++p;
-    }
-    tokens->push_back({begin, p});
-  }
 }
 
 CloudFormat format_of(PlyEncoding encoding) {
@@ -346,22 +279,12 @@ bool PlyStreamer::visit_block() {
     if (vertex.properties[size_t(coordinate_[k])].type != PlyType::kFloat32) {
       continue;
     }
-    const double *values = columns[k]->data();
-    double largest = 0.0;
-    for (size_t i = 0; i < block_.count; ++i) {
-      const double magnitude = std::fabs(values[i]);
-      largest = magnitude > largest ? magnitude : largest;  // NaN (an empty point) passed over
-    }
-    if (largest <= double(std::numeric_limits<float>::max())) {
-      continue;
-    }
-    for (size_t i = 0; i < block_.count; ++i) {
-      if (std::fabs((*columns[k])[i]) > double(std::numeric_limits<float>::max())) {
-        return fail(StreamFault::kUnsupported,
-                    "vertex " + std::to_string(result_.points - int64_t(block_.count - i) + 1) +
-                        ": the levelled " + kCoordinateNames[k] +
-                        " is beyond the range of its float property");
-      }
+    const size_t i = first_beyond_float(columns[k]->data(), block_.count);
+    if (i < block_.count) {
+      return fail(StreamFault::kUnsupported,
+                  "vertex " + std::to_string(result_.points - int64_t(block_.count - i) + 1) +
+                      ": the levelled " + kCoordinateNames[k] +
+                      " is beyond the range of its float property");
     }
   }
   return true;
@@ -381,18 +304,6 @@ void PlyStreamer::write_vertex(std::vector<double> *values, size_t i) {
     }
   }
   writer_->vertex(values->data());
-}
-
-void reset(PointBlock *block, size_t n) {
-  block->count = n;
-  for (std::vector<double> *values : {&block->x, &block->y, &block->z}) {
-    values->resize(n);
-  }
-  if (block->has_normals) {
-    for (std::vector<double> *values : {&block->nx, &block->ny, &block->nz}) {
-      values->resize(n);
-    }
-  }
 }
 
 bool PlyStreamer::binary_vertices(const PlyElement &element) {
@@ -417,7 +328,7 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
                       std::to_string(element.count) + " (at byte " +
                       std::to_string(in_->offset() + int64_t(available)) + ")");
     }
-    reset(&block_, n);
+    reset_block(&block_, n);
     const char *data = in_->data();
     for (int k = 0; k < kAxes; ++k) {
       load_ply_column(coordinate_types[k]->type, big_in_,
@@ -520,7 +431,7 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
   for (int64_t done = 0; done < element.count;) {
     pending.clear();
     decoded.clear();
-    reset(&block_, 0);
+    reset_block(&block_, 0);
     size_t pending_bytes = 0;
     while (done + int64_t(pending.size()) < element.count &&
            pending.size() < kAsciiBlockVertices && pending_bytes < kAsciiBlockBytes &&
@@ -698,6 +609,9 @@ StreamResult PlyStreamer::run() {
     if (!ok) {
       return result_;
     }
+  }
+  if (writer_ != nullptr && !finish_writer(writer_.get(), &result_)) {
+    return result_;
   }
   // Nothing may follow the last element but, in ASCII, blank lines.
   std::string_view line;

@@ -11,6 +11,7 @@
 
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
+#include "formats/stream_support.h"
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 
@@ -27,7 +28,6 @@ constexpr int kCoordinates = 3;
 constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
 const char *const kAxisNames[kCoordinates] = {"x", "y", "z"};
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool ends_field(char c) { return is_blank(c) || c == ','; }
 
 enum class LineKind { kBlank, kComment, kHeader, kPoint };
@@ -305,18 +305,18 @@ class TextStreamer {
   bool seen_point_ = false;
   bool seen_header_ = false;
   Part parts_[2];
-  std::unique_ptr<CloudWriter> writer_;  // for PLY output
+  std::unique_ptr<CloudWriter> writer_;  // for another format
 };
 
 StreamResult TextStreamer::run() {
   result_.format = CloudFormat::kText;
-  const bool to_ply = options_.out != nullptr && options_.out_format != CloudFormat::kText;
-  if (to_ply) {
+  const bool converting = options_.out != nullptr && options_.out_format != CloudFormat::kText;
+  if (converting) {
     if (options_.points < 0) {
-      fail(StreamFault::kUnsupported, "writing PLY from text needs the point count first");
+      fail(StreamFault::kUnsupported, "converting text needs the point count first");
       return result_;
     }
-    // Text becomes PLY as its three coordinates, doubles.
+    // Text becomes another format as its three coordinates, doubles.
     CloudSchema schema;
     schema.vertex.name = "vertex";
     schema.vertex.count = options_.points;
@@ -388,7 +388,7 @@ StreamResult TextStreamer::run() {
       part.seen_header = seen_header_;
       part.fault = StreamFault::kNone;
     }
-    on_both(parts_, split, [&](Part *part) { parse_part(data, to_ply, part); });
+    on_both(parts_, split, [&](Part *part) { parse_part(data, converting, part); });
     const int halves = split ? 2 : 1;
     for (int half = 0; half < halves; ++half) {
       Part &part = parts_[half];
@@ -411,12 +411,12 @@ StreamResult TextStreamer::run() {
         result_.points += int64_t(parts_[half].block.count);
       }
     }
-    if (options_.out != nullptr && !to_ply) {
+    if (options_.out != nullptr && !converting) {
       on_both(parts_, split, [&](Part *part) { format_part(data, options_.decimals, part); });
       for (int half = 0; half < halves; ++half) {
         options_.out->write(parts_[half].written.data(), parts_[half].written.size());
       }
-    } else if (to_ply) {
+    } else if (converting) {
       for (int half = 0; half < halves; ++half) {
         const PointBlock &block = parts_[half].block;
         for (size_t i = 0; i < block.count; ++i) {
@@ -430,8 +430,10 @@ StreamResult TextStreamer::run() {
       options_.progress(in_->offset());
     }
   }
-  if (to_ply && result_.points != options_.points) {
+  if (converting && result_.points != options_.points) {
     fail(StreamFault::kRead, "the input changed between its two readings");
+  } else if (converting) {
+    finish_writer(writer_.get(), &result_);
   }
   return result_;
 }

@@ -224,7 +224,7 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
       {"$L good.xyz -o /dev/full", 6, "/dev/full: No space left on device"},
       {"$L good.xyz -o nowhere/out.xyz", 6, "nowhere/out.xyz: No such file or directory"},
       {"$L good.xyz -o ./good.xyz", 7, "is the input; use --in-place"},
-      {"$L faces.ply -o kept.xyz", 8, "the element 'face' has no place in a text cloud"},
+      {"$L faces.ply -o kept.xyz", 8, "the element 'face' has no place in text; write PLY"},
       {"$L good.xyz --pivot middle", 2, "--pivot: middle not in {centroid,origin}"},
   };
   for (const Fault &fault : faults) {
@@ -312,14 +312,14 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
       {"$L comma.xyz -o out.xyz", 4,
        "comma.xyz: line 1: '1,5' has a decimal comma; write numbers with decimal points"},
       {"$L typo.xyz -o out.xyz", 4, "typo.xyz: line 1: '2.O' is not a number (y)"},
-      {"$L tile.las -o out.ply", 8, "tile.las: looks like LAS (lidar); this program does not "
-                                    "read it: convert it to PLY or text first"},
-      {"$L tile.laz -o out.ply", 8, "tile.laz: looks like LAZ (compressed LAS), which is not "
-                                    "supported; decompress it to LAS"},
-      {"$L frame.pcd -o out.ply", 8, "frame.pcd: looks like PCD"},
+      {"$L tile.las -o out.ply", 8, "tile.las: LAS 0.0 (versions 1.0 to 1.4 are read)"},
+      {"$L tile.laz -o out.ply", 8, "tile.laz: looks like LAZ (compressed LAS): compressed LAS "
+                                    "is not supported; decompress it to LAS first"},
+      {"$L frame.pcd -o out.ply", 4, "frame.pcd: the file ends inside the header (no DATA line)"},
       {"$L cloud.xyz.gz -o out.ply", 8, "looks like gzip-compressed data; decompress it first"},
       {"$L noise.bin -o out.ply", 8, "binary data of no point cloud format this program knows"},
-      {"$L good.xyz -o out.pcd", 8, "out.pcd: writing PCD is not supported; write PLY or text"},
+      {"$L good.xyz -o out.e57", 8,
+       "out.e57: writing E57 is not supported; write PLY, PCD, LAS or text"},
       {"$L good.xyz -o out.dat", 2, "out.dat: an extension of no format this program writes"},
       {"TMPDIR=./nowhere $L - < good.xyz", 3,
        "standard input: cannot spool the input: No such file or directory"},

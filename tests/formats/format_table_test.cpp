@@ -72,7 +72,7 @@ TEST(FormatTableTest, NamesGiveTheFormatByTheirExtension) {
       EXPECT_STREQ(each.format, row->name);
     }
   }
-  EXPECT_EQ(".ply .xyz .txt .csv .pts .asc", readable_extensions());
+  EXPECT_EQ(".ply .xyz .txt .csv .pts .asc .pcd .las", readable_extensions());
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+#include "formats/stream_support.h"
+
+#include <cmath>
+#include <limits>
+
+namespace levelling {
+
+const char *const kCoordinateNames[kAxes] = {"x", "y", "z"};
+const char *const kNormalNames[kAxes] = {"nx", "ny", "nz"};
+
+namespace {
+
+// The index of the first NaN or infinity among values[0, n), or n. The scan has no branch
+// but the last, so it vectorises.
+size_t first_non_finite(const double *values, size_t n) {
+  constexpr size_t kLanes = 4;
+  double lanes[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (size_t l = 0; l < kLanes; ++l) {
+      lanes[l] += values[i + l] * 0.0;  // 0 for a finite value, NaN otherwise
+    }
+  }
+  for (; i < n; ++i) {
+    lanes[0] += values[i] * 0.0;
+  }
+  if (lanes[0] + lanes[1] + lanes[2] + lanes[3] == 0.0) {
+    return n;
+  }
+  i = 0;
+  while (i < n && std::isfinite(values[i])) {
+    ++i;
+  }
+  return i;
+}
+
+}  // namespace
+
+size_t first_bad_point(const double *x, const double *y, const double *z, size_t n, int *axis) {
+  const double *columns[kAxes] = {x, y, z};
+  size_t bad = n;
+  for (int k = 0; k < kAxes; ++k) {
+    for (size_t from = 0; from < bad;) {
+      const size_t at = from + first_non_finite(columns[k] + from, bad - from);
+      if (at < bad && !is_empty_point(x[at], y[at], z[at])) {
+        bad = at;
+        *axis = k;
+        break;
+      }
+      from = at + 1;
+    }
+  }
+  return bad;
+}
+
+size_t first_beyond_float(const double *values, size_t n) {
+  constexpr double kLargest = double(std::numeric_limits<float>::max());
+  double largest = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    const double magnitude = std::fabs(values[i]);
+    largest = magnitude > largest ? magnitude : largest;  // NaN (an empty point) passed over
+  }
+  if (largest <= kLargest) {
+    return n;
+  }
+  size_t i = 0;
+  while (i < n && !(std::fabs(values[i]) > kLargest)) {
+    ++i;
+  }
+  return i;
+}
+
+void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens) {
+  tokens->clear();
+  size_t p = 0;
+  for (;;) {
+    while (p < line.size() && is_blank(line[p])) {
+      ++p;
+    }
+    if (p == line.size()) {
+      return;
+    }
+    const size_t begin = p;
+    while (p < line.size() && !is_blank(line[p])) {
+      ++p;
+    }
+    tokens->push_back({begin, p});
+  }
+}
+
+void reset_block(PointBlock *block, size_t n) {
+  block->count = n;
+  for (std::vector<double> *values : {&block->x, &block->y, &block->z}) {
+    values->resize(n);
+  }
+  if (block->has_normals) {
+    for (std::vector<double> *values : {&block->nx, &block->ny, &block->nz}) {
+      values->resize(n);
+    }
+  }
+}
+
+bool finish_writer(CloudWriter *writer, StreamResult *result) {
+  writer->finish();
+  if (writer->fault().empty()) {
+    return true;
+  }
+  result->fault = StreamFault::kUnsupported;
+  result->message = writer->fault();
+  return false;
+}
+
+}  // namespace levelling

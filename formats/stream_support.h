@@ -1,0 +1,42 @@
+// What the cloud readers share: checks of a block's coordinates, the tokens of an ASCII line,
+// sizing a block. Internal to formats/.
+#ifndef LEVELLING_FORMATS_STREAM_SUPPORT_H
+#define LEVELLING_FORMATS_STREAM_SUPPORT_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "formats/cloud_stream.h"
+#include "formats/cloud_writer.h"
+
+namespace levelling {
+
+constexpr int kAxes = 3;
+extern const char *const kCoordinateNames[kAxes];  // "x", "y", "z"
+extern const char *const kNormalNames[kAxes];      // "nx", "ny", "nz", as PLY names them
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The first point among [0, n) with a coordinate that is not finite, other than an empty point
+// (all three NaN), or n; *axis says which coordinate.
+size_t first_bad_point(const double *x, const double *y, const double *z, size_t n, int *axis);
+
+// The first of values[0, n) whose magnitude is beyond the largest float (it would be written
+// as an infinity), or n. NaN is passed over.
+size_t first_beyond_float(const double *values, size_t n);
+
+// The blank-separated tokens of an ASCII line, as [begin, end) offsets into it.
+void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens);
+
+// Sizes the block's columns (normals too when it has them) for n points.
+void reset_block(PointBlock *block, size_t n);
+
+// Ends a conversion's writer: true when it wrote everything, else the fault in *result.
+bool finish_writer(CloudWriter *writer, StreamResult *result);
+
+}  // namespace levelling
+
+#endif
