@@ -10,10 +10,21 @@ point order) are fitted again and their normal's angle from +z is the residual t
 is no mathematical plane: the reference is taken at half, once and twice the capture's
 threshold, and how far its normal moves is the ambiguity allowed on top of the tolerance.
 
+The second table checks the captures in their own formats, PCD and LAS, read and written
+directly. PCD output is read back with Open3D; LAS with the small reader below, written from the
+format's public description (ASPRS LAS 1.4 R15), not from levelling-cloud's code. Each levelled
+file must hold the input's points moved by the matrix the program reports (PCD: within float
+rounding, every point and colour, empty points where they were; LAS: within half the scale, the
+re-quantisation), every other byte of every point record, the VLRs and what follows the points
+unchanged, and header bounds that hold every point. The same levelling written as PLY must hold
+the same points as the PLY conversion made by another reader, and be level as above.
+
 Usage: scripts/check-realdata.py path/to/levelling-cloud [realdata folder]
 Skips (status 0, says so) when the folder or Open3D is absent. Needs Debian's python3-open3d.
 """
+import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -57,6 +68,157 @@ def reference_plane(np, o3d, points, up, max_tilt, threshold):
                 best = inliers
         remaining = np.setdiff1d(remaining, inliers)
     return best
+
+
+def read_las(np, path):
+    """The header's fields, the VLR bytes, the point records and what follows them."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"LASF", path
+    minor = data[25]
+    header_size, first_point, vlrs, point_format, record = struct.unpack_from("<HIIBH", data, 94)
+    legacy = struct.unpack_from("<I", data, 107)[0]
+    count = struct.unpack_from("<Q", data, 247)[0] if minor >= 4 else legacy
+    scale = np.array(struct.unpack_from("<3d", data, 131))
+    offset = np.array(struct.unpack_from("<3d", data, 155))
+    bounds = struct.unpack_from("<6d", data, 179)  # max x, min x, max y, min y, max z, min z
+    end = first_point + count * record
+    records = np.frombuffer(data, dtype=np.uint8, count=count * record,
+                            offset=first_point).reshape(count, record)
+    integers = records[:, :12].copy().view("<i4").reshape(count, 3)
+    return {
+        "format": point_format & 0x3F, "count": count, "legacy": legacy, "scale": scale,
+        "offset": offset, "maxima": np.array(bounds[0::2]), "minima": np.array(bounds[1::2]),
+        "xyz": integers * scale + offset, "integers": integers, "records": records,
+        "vlrs": data[header_size:first_point], "after": data[end:],
+        "header_rest": data[:131] + data[227:header_size],
+    }
+
+
+def level(np, matrix, points):
+    return points @ matrix[:3, :3].T + matrix[:3, 3]
+
+
+def matrix_of(program, source, target, options):
+    run = subprocess.run([program, source, "-o", target, "--report", "json", "--no-sync"]
+                         + options, capture_output=True, text=True, timeout=300)
+    if run.returncode != 0:
+        raise RuntimeError("status %d: %s" % (run.returncode, run.stderr.strip()))
+    import numpy as np
+    return np.array(json.loads(run.stdout)["matrix"])
+
+
+def same_levelling(np, program, folder, scratch, name, options, matrix):
+    """Problems when the PLY conversion is not levelled as the original is (so the original is
+    as level as the first table says)."""
+    plain = matrix_of(program, os.path.join(folder, name + ".ply"),
+                      os.path.join(scratch, name + ".plain.ply"), options)
+    difference = np.abs(plain - matrix).max()
+    return [] if difference < 1e-9 else ["levelled otherwise than the PLY (%.3g)" % difference]
+
+
+def viewpoint(np, path):
+    """The sensor's position and rotation matrix from a PCD header's VIEWPOINT line."""
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b"VIEWPOINT"):
+                tx, ty, tz, w, x, y, z = map(float, line.split()[1:])
+                rotation = np.array([
+                    [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+                    [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+                    [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
+                return np.array([tx, ty, tz]), rotation
+            if line.startswith(b"DATA"):
+                break
+    return np.zeros(3), np.eye(3)
+
+
+def check_pcd(np, o3d, program, folder, scratch, name, options):
+    """Problems found with the capture levelled as PCD and as PLY ([] when none)."""
+    source = os.path.join(folder, name + ".pcd")
+    target = os.path.join(scratch, name + ".pcd")
+    matrix = matrix_of(program, source, target, options)
+    problems = same_levelling(np, program, folder, scratch, name, options, matrix)
+    before = o3d.io.read_point_cloud(source, remove_nan_points=False)
+    after = o3d.io.read_point_cloud(target, remove_nan_points=False)
+    p0, p1 = np.asarray(before.points), np.asarray(after.points)
+    empty = np.isnan(p0).all(axis=1)
+    if len(p0) != len(p1) or not np.array_equal(empty, np.isnan(p1).all(axis=1)):
+        return ["the points or the empty points moved"]
+    size = np.abs(p0[~empty]).max()
+    error = np.abs(level(np, matrix, p0[~empty]) - p1[~empty]).max()
+    if error > 1e-6 * size:
+        problems.append("points off by %.3g" % error)
+    if not np.array_equal(np.asarray(before.colors), np.asarray(after.colors)):
+        problems.append("colours changed")
+    (p0, r0), (p1, r1) = viewpoint(np, source), viewpoint(np, target)
+    if np.abs(level(np, matrix, p0[None, :])[0] - p1).max() > 1e-9 or \
+            np.abs(matrix[:3, :3] @ r0 - r1).max() > 1e-9:
+        problems.append("the sensor did not move with the points")
+    # The same levelling written as PLY holds the other reader's points, levelled.
+    ply = os.path.join(scratch, name + ".from-pcd.ply")
+    matrix_of(program, source, ply, options)
+    other = np.asarray(o3d.io.read_point_cloud(os.path.join(folder, name + ".ply")).points)
+    ours = np.asarray(o3d.io.read_point_cloud(ply, remove_nan_points=True).points)
+    if len(other) != len(ours) or np.abs(level(np, matrix, other) - ours).max() > 1e-6 * size:
+        problems.append("the points differ from the PLY conversion's")
+    return problems
+
+
+def check_las(np, o3d, program, folder, scratch, name, options):
+    """Problems found with the capture levelled as LAS and as PLY ([] when none)."""
+    source = os.path.join(folder, name + ".las")
+    target = os.path.join(scratch, name + ".las")
+    matrix = matrix_of(program, source, target, options)
+    problems = same_levelling(np, program, folder, scratch, name, options, matrix)
+    before, after = read_las(np, source), read_las(np, target)
+    other = np.asarray(o3d.io.read_point_cloud(os.path.join(folder, name + ".ply")).points)
+    if np.abs(before["xyz"] - other).max() > 1e-9 * np.abs(other).max():
+        problems.append("the input's coordinates differ from the PLY conversion's")
+    expected = level(np, matrix, before["xyz"])
+    error = np.abs(after["xyz"] - expected) / after["scale"]
+    if error.max() > 0.5 + 1e-6:
+        problems.append("re-quantised by %.3f of the scale" % error.max())
+    if not np.array_equal(before["records"][:, 12:], after["records"][:, 12:]):
+        problems.append("point attributes changed")
+    for field in ("count", "legacy", "format", "vlrs", "after", "header_rest"):
+        if before[field] != after[field]:
+            problems.append(field + " changed")
+    xyz = after["xyz"]
+    if (xyz.min(axis=0) < after["minima"] - 1e-9).any() or \
+            (xyz.max(axis=0) > after["maxima"] + 1e-9).any():
+        problems.append("the bounds do not hold every point")
+    ply = os.path.join(scratch, name + ".from-las.ply")
+    matrix_of(program, source, ply, options)
+    ours = np.asarray(o3d.io.read_point_cloud(ply).points)
+    if np.abs(level(np, matrix, other) - ours).max() > 1e-6:
+        problems.append("the points differ from the PLY conversion's")
+    return problems, error.max()
+
+
+def check_formats(np, o3d, program, folder, scratch):
+    """The second table: the captures read and written in their own formats."""
+    failures = 0
+    print()
+    print("| capture | read and written as | re-quantisation (of the scale) | status |")
+    print("| --- | --- | ---: | --- |")
+    for name, options, _, _, _ in CAPTURES:
+        for extension in (".pcd", ".las"):
+            if not os.path.exists(os.path.join(folder, name + extension)):
+                continue
+            try:
+                if extension == ".pcd":
+                    problems, quantised = check_pcd(np, o3d, program, folder, scratch, name,
+                                                    options), "-"
+                else:
+                    problems, error = check_las(np, o3d, program, folder, scratch, name, options)
+                    quantised = "%.3f" % error
+            except RuntimeError as error:
+                problems, quantised = [str(error)], "-"
+            failures += 1 if problems else 0
+            print("| %s | %s | %s | %s |" % (name, extension[1:].upper(), quantised,
+                                             "; ".join(problems) or "ok"))
+    return failures
 
 
 def main():
@@ -105,6 +267,7 @@ def main():
             print("| %s | %s | %.3f | %.3f | %.3f | %s |" % (
                 name, " ".join(options) or "(defaults)", tilt_before, tilt_after, ambiguity,
                 "ok" if passed else "FAILED"))
+        failures += check_formats(np, o3d, program, folder, scratch)
     return 1 if failures else 0
 
 
