@@ -88,7 +88,7 @@ class PlyStreamer {
   bool big_in_ = false;
   bool writing_ = false;
   bool same_ = false;     // written in the input's own encoding
-  bool to_text_ = false;  // written as a text cloud
+  bool to_text_ = false;  // written as a text cloud (whose coordinates are doubles)
   std::unique_ptr<CloudWriter> writer_;  // for another format
   size_t vertex_ = 0;
   int coordinate_[kAxes] = {};
@@ -145,14 +145,16 @@ bool PlyStreamer::prepare() {
     return true;
   }
   to_text_ = options_.out_format == CloudFormat::kText;
-  same_ = !to_text_ && ply_encoding_of(options_.out_format) == header_.encoding;
+  same_ = family_of(options_.out_format) == CloudFamily::kPly &&
+          ply_encoding_of(options_.out_format) == header_.encoding;
   if (same_) {
     const std::string header = ply_header_text(header_, header_.encoding);
     options_.out->write(header.data(), header.size());
     return true;
   }
-  if (to_text_ && !result_.other_element.empty()) {
-    return fail(StreamFault::kUnsupported, conversion_refusal(result_, CloudFormat::kText));
+  const std::string refusal = conversion_refusal(result_, options_.out_format);
+  if (!refusal.empty()) {
+    return fail(StreamFault::kUnsupported, refusal);
   }
   // Another format: through a writer, told what the cloud holds.
   CloudSchema schema;

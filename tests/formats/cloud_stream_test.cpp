@@ -9,69 +9,13 @@
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
+#include "tests/support/cloud_files.h"
 
 namespace levelling {
 namespace {
 
-// A temporary file holding `bytes`, positioned at its start.
-struct TemporaryFile {
-  explicit TemporaryFile(const std::string &bytes = "") : stream(std::tmpfile()) {
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    std::rewind(stream);
-  }
-  ~TemporaryFile() { std::fclose(stream); }
-  std::string contents() {
-    std::fflush(stream);
-    std::rewind(stream);
-    std::string bytes;
-    char piece[4096];
-    for (size_t got; (got = std::fread(piece, 1, sizeof piece, stream)) > 0;) {
-      bytes.append(piece, got);
-    }
-    return bytes;
-  }
-  std::FILE *stream;
-};
-
-struct Streamed {
-  StreamResult result;
-  std::string output;
-  std::vector<double> x, y, z, nz;
-};
-
-// Streams `input` into `format`, with every coordinate moved by `shift` (and every z normal
-// recorded), and returns what came out.
-Streamed stream(const std::string &input, CloudFormat format, double shift = 0.0,
-                int64_t points = -1) {
-  TemporaryFile in(input), out;
-  Streamed streamed;
-  {
-    ByteWriter writer(out.stream);
-    StreamOptions options;
-    options.out = &writer;
-    options.out_format = format;
-    options.points = points;
-    streamed.result = stream_cloud(
-        in.stream,
-        [&](PointBlock *block) {
-          for (size_t i = 0; i < block->count; ++i) {
-            streamed.x.push_back(block->x[i]);
-            streamed.y.push_back(block->y[i]);
-            streamed.z.push_back(block->z[i]);
-            if (block->has_normals) {
-              streamed.nz.push_back(block->nz[i]);
-            }
-            block->x[i] += shift;
-            block->y[i] += shift;
-            block->z[i] += shift;
-          }
-        },
-        options);
-    writer.flush();
-  }
-  streamed.output = out.contents();
-  return streamed;
-}
+using test::Streamed;
+using test::stream_bytes;
 
 // A PLY file of `encoding`: vertices with x, y, z of `coordinate` type, normals, a colour and
 // an intensity, then two faces (lists), each value distinct.
@@ -127,18 +71,18 @@ TEST(TextCloudTest, LinesComeBackAsTheyWereButForTheCoordinates) {
   // without its line end; the numbers already in their shortest form.
   const std::string input =
       "x y z r g b\n# scanned\n\n1.5 2 -0.25 10 20 30\n  3,4,5\r\n6\t7 ,8 rest of line\n9 10 11";
-  const Streamed same = stream(input, CloudFormat::kText);
+  const Streamed same = stream_bytes(input, CloudFormat::kText);
   ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
   EXPECT_EQ(input, same.output);
   EXPECT_EQ(4, same.result.points);
   EXPECT_EQ((std::vector<double>{1.5, 3, 6, 9}), same.x);
 
-  const Streamed shifted = stream(input, CloudFormat::kText, 0.5);
+  const Streamed shifted = stream_bytes(input, CloudFormat::kText, 0.5);
   EXPECT_EQ("x y z r g b\n# scanned\n\n2 2.5 0.25 10 20 30\n  3.5,4.5,5.5\r\n6.5\t7.5 ,8.5 "
             "rest of line\n9.5 10.5 11.5",
             shifted.output);
   // Shortest digits that read back: georeferenced coordinates keep every digit.
-  const Streamed far = stream("512345.6789012 4012345.123456 321.0001\n", CloudFormat::kText);
+  const Streamed far = stream_bytes("512345.6789012 4012345.123456 321.0001\n", CloudFormat::kText);
   EXPECT_EQ("512345.6789012 4012345.123456 321.0001\n", far.output);
 }
 
@@ -150,7 +94,7 @@ TEST(TextCloudTest, LongCloudsComeBackWholeAndFaultsKeepTheirLineNumbers) {
     input += std::to_string(i) + " " + std::to_string(i) + ".5 -" + std::to_string(i + 1) + " extra " +
              std::to_string(i % 7) + "\n";
   }
-  const Streamed same = stream(input, CloudFormat::kText);
+  const Streamed same = stream_bytes(input, CloudFormat::kText);
   ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
   EXPECT_EQ(120000, same.result.points);
   EXPECT_TRUE(input == same.output);
@@ -162,7 +106,7 @@ TEST(TextCloudTest, LongCloudsComeBackWholeAndFaultsKeepTheirLineNumbers) {
       at = broken.find('\n', at) + 1;
     }
     broken.insert(at, "oops 1 2\n");
-    const Streamed streamed = stream(broken, CloudFormat::kText);
+    const Streamed streamed = stream_bytes(broken, CloudFormat::kText);
     EXPECT_EQ("line " + std::to_string(bad_line) + ": 'oops' is not a number (x)",
               streamed.result.message);
   }
@@ -192,7 +136,7 @@ TEST(CloudStreamTest, BadInputSaysWhereAndWhy) {
   };
   for (const auto &each : cases) {
     const bool ply_input = each[0].compare(0, 3, "ply") == 0;
-    const Streamed streamed = stream(each[0], ply_input ? CloudFormat::kPlyAscii : CloudFormat::kText);
+    const Streamed streamed = stream_bytes(each[0], ply_input ? CloudFormat::kPlyAscii : CloudFormat::kText);
     const StreamFault fault = each[1] == "4" ? StreamFault::kMalformed : StreamFault::kUnsupported;
     EXPECT_EQ(fault, streamed.result.fault) << each[2];
     EXPECT_EQ(0u, streamed.result.message.find(each[2])) << streamed.result.message;
@@ -207,7 +151,7 @@ TEST(PlyCloudTest, EveryEncodingComesThroughUnchangedAndConvertsExactly) {
   for (PlyType coordinate : {PlyType::kFloat32, PlyType::kFloat64}) {
     for (int from = 0; from < 3; ++from) {
       const std::string original = ply_file(encodings[from], coordinate, 300);
-      const Streamed same = stream(original, formats[from]);
+      const Streamed same = stream_bytes(original, formats[from]);
       ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
       EXPECT_TRUE(original == same.output) << from;
       EXPECT_EQ(300, same.result.points);
@@ -216,30 +160,30 @@ TEST(PlyCloudTest, EveryEncodingComesThroughUnchangedAndConvertsExactly) {
       EXPECT_EQ(100.25 - 299, same.y.back());
       for (int to = 0; to < 3; ++to) {
         // There and back again: every value, the faces and the comments.
-        const Streamed there = stream(original, formats[to]);
-        const Streamed back = stream(there.output, formats[from]);
+        const Streamed there = stream_bytes(original, formats[to]);
+        const Streamed back = stream_bytes(there.output, formats[from]);
         EXPECT_TRUE(original == back.output) << from << " to " << to;
       }
     }
   }
   // A coordinate moved comes back moved, in the property's own type.
-  const Streamed moved = stream(ply_file(PlyEncoding::kBinaryBigEndian, PlyType::kFloat64, 3),
+  const Streamed moved = stream_bytes(ply_file(PlyEncoding::kBinaryBigEndian, PlyType::kFloat64, 3),
                                 CloudFormat::kPlyAscii, 0.25);
   EXPECT_NE(std::string::npos, moved.output.find("\n1.25 98.5 3.5 2 0 0.6 0.8 1002\n"))
       << moved.output;
 }
 
 TEST(PlyCloudTest, TextAndPlyConvertWhereNothingIsLost) {
-  const Streamed ply = stream("1 2 3\n4.5 5 6\n7 8 9.25\n", CloudFormat::kPlyAscii, 0.0, 3);
+  const Streamed ply = stream_bytes("1 2 3\n4.5 5 6\n7 8 9.25\n", CloudFormat::kPlyAscii, 0.0, 3);
   ASSERT_EQ(StreamFault::kNone, ply.result.fault) << ply.result.message;
   EXPECT_EQ(0u, ply.output.find("ply\nformat ascii 1.0\n"));
   EXPECT_NE(std::string::npos, ply.output.find("end_header\n1 2 3\n4.5 5 6\n7 8 9.25\n"));
-  const Streamed text = stream(ply.output, CloudFormat::kText);
+  const Streamed text = stream_bytes(ply.output, CloudFormat::kText);
   EXPECT_EQ("# x y z\n1 2 3\n4.5 5 6\n7 8 9.25\n", text.output);
 
-  const Streamed extra = stream("1 2 3 red\n", CloudFormat::kPlyBinaryLittleEndian, 0.0, 1);
+  const Streamed extra = stream_bytes("1 2 3 red\n", CloudFormat::kPlyBinaryLittleEndian, 0.0, 1);
   EXPECT_EQ(StreamFault::kUnsupported, extra.result.fault);
-  const Streamed faces = stream(ply_file(PlyEncoding::kAscii, PlyType::kFloat32, 3),
+  const Streamed faces = stream_bytes(ply_file(PlyEncoding::kAscii, PlyType::kFloat32, 3),
                                 CloudFormat::kText);
   EXPECT_EQ(StreamFault::kUnsupported, faces.result.fault);
   EXPECT_EQ("", faces.output);
@@ -323,7 +267,7 @@ TEST(CloudStreamTest, PromisesOfTheFormatsAsTheyMeetAUser) {
        "line 1: has columns after x y z"},
   };
   for (const Promise &promise : promises) {
-    const Streamed streamed = stream(promise.input, promise.to, 0.0, 1);
+    const Streamed streamed = stream_bytes(promise.input, promise.to, 0.0, 1);
     EXPECT_EQ(promise.fault, streamed.result.fault)
         << promise.what << ": " << streamed.result.message;
     if (promise.fault == StreamFault::kNone) {
@@ -335,7 +279,7 @@ TEST(CloudStreamTest, PromisesOfTheFormatsAsTheyMeetAUser) {
     }
   }
   // Normals read in any order are handed on as normals, and coordinates as coordinates.
-  const Streamed normals = stream(promises[6].input, CloudFormat::kPlyAscii, 0.5, 1);
+  const Streamed normals = stream_bytes(promises[6].input, CloudFormat::kPlyAscii, 0.5, 1);
   EXPECT_EQ(std::vector<double>{1.0}, normals.nz);
   EXPECT_EQ(std::vector<double>{1.0}, normals.x);
   EXPECT_NE(std::string::npos, normals.output.find("\n0 0 1 1.5 2.5 3.5\n")) << normals.output;

@@ -9,6 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <lzf.h>
+
+#include <cstring>
+
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
 #include "formats/number_text.h"
@@ -58,6 +62,210 @@ std::string text_bytes(const std::vector<Column> &columns, const std::string &he
     }
   }
   return bytes;
+}
+
+std::string pcd_bytes(const std::string &data, const std::vector<Column> &columns,
+                      int64_t height, const std::string &viewpoint) {
+  const size_t n = columns.empty() ? 0 : columns[0].values.size();
+  std::string names, sizes, types, counts;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const Column &column = columns[c];
+    if (c > 0 && columns[c - 1].name == column.name) {
+      continue;
+    }
+    size_t count = 1;
+    while (c + count < columns.size() && columns[c + count].name == column.name) {
+      ++count;
+    }
+    const bool is_float = column.type == PlyType::kFloat32 || column.type == PlyType::kFloat64;
+    const bool is_signed = column.type == PlyType::kInt8 || column.type == PlyType::kInt16 ||
+                           column.type == PlyType::kInt32;
+    names += " " + column.name;
+    sizes += " " + std::to_string(ply_type_size(column.type));
+    types += is_float ? " F" : is_signed ? " I" : " U";
+    counts += " " + std::to_string(count);
+  }
+  std::string bytes = "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS" + names +
+                      "\nSIZE" + sizes + "\nTYPE" + types + "\nCOUNT" + counts + "\nWIDTH " +
+                      std::to_string(int64_t(n) / height) + "\nHEIGHT " + std::to_string(height) +
+                      "\nVIEWPOINT " + viewpoint + "\nPOINTS " + std::to_string(n) + "\nDATA " +
+                      data + "\n";
+  const auto binary = [&](size_t i, size_t c) {
+    char value[8];
+    store_ply_value(columns[c].type, false, columns[c].values[i], value);
+    return std::string(value, ply_type_size(columns[c].type));
+  };
+  if (data == "ascii") {
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t c = 0; c < columns.size(); ++c) {
+        char token[kNumberTextSize];
+        const double value = columns[c].values[i];
+        const PlyType type = columns[c].type;
+        bytes.append(token, type == PlyType::kFloat64   ? format_number(value, token)
+                            : type == PlyType::kFloat32 ? format_number(float(value), token)
+                                                        : format_integer(int64_t(value), token));
+        bytes += c + 1 < columns.size() ? " " : "\n";
+      }
+    }
+  } else if (data == "binary") {
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t c = 0; c < columns.size(); ++c) {
+        bytes += binary(i, c);
+      }
+    }
+  } else {
+    // Field after field (a field's values of a point together), LZF-compressed, after the
+    // compressed and raw sizes.
+    std::string raw;
+    for (size_t c = 0; c < columns.size();) {
+      size_t count = 1;
+      while (c + count < columns.size() && columns[c + count].name == columns[c].name) {
+        ++count;
+      }
+      for (size_t i = 0; i < n; ++i) {
+        for (size_t v = 0; v < count; ++v) {
+          raw += binary(i, c + v);
+        }
+      }
+      c += count;
+    }
+    std::string compressed(raw.size() * 2 + 64, '\0');
+    const uint32_t sizes_of[2] = {
+        raw.empty() ? 0u
+                    : lzf_compress(raw.data(), unsigned(raw.size()), &compressed[0],
+                                   unsigned(compressed.size())),
+        uint32_t(raw.size())};
+    bytes.append(reinterpret_cast<const char *>(sizes_of), sizeof sizes_of);
+    bytes.append(compressed.data(), sizes_of[0]);
+  }
+  return bytes;
+}
+
+namespace {
+
+template <typename T>
+void put_at(std::string *bytes, size_t at, T value) {
+  std::memcpy(&(*bytes)[at], &value, sizeof value);
+}
+
+}  // namespace
+
+std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz) {
+  const size_t minimum[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
+  const size_t wave_at[] = {0, 0, 0, 0, 28, 34, 0, 0, 0, 30, 38};  // 0: no waveform
+  const size_t header = layout.minor >= 4 ? 375 : layout.minor == 3 ? 235 : 227;
+  const size_t record = minimum[layout.format] + layout.extra;
+  // VLRs: an extra bytes VLR describing the first two extra bytes, and one of another kind.
+  std::string vlrs;
+  const auto vlr = [&](const char *user, uint16_t id, const std::string &payload) {
+    std::string head(54, '\0');
+    std::memcpy(&head[2], user, std::strlen(user));
+    put_at<uint16_t>(&head, 18, id);
+    put_at<uint16_t>(&head, 20, uint16_t(payload.size()));
+    std::memcpy(&head[22], "made by a test", 14);
+    vlrs += head + payload;
+  };
+  if (layout.extra >= 2) {
+    std::string descriptor(192, '\0');
+    descriptor[2] = 4;  // a short
+    std::memcpy(&descriptor[4], "temperature", 11);
+    vlr("LASF_Spec", 4, descriptor);
+  }
+  vlr("a_test", 7, "a test's own record");
+  std::string bytes(header, '\0');
+  std::memcpy(&bytes[0], "LASF", 4);
+  bytes[24] = 1;
+  bytes[25] = char(layout.minor);
+  std::memcpy(&bytes[26], "a test", 6);
+  put_at<uint16_t>(&bytes, 94, uint16_t(header));
+  put_at<uint32_t>(&bytes, 96, uint32_t(header + vlrs.size()));
+  put_at<uint32_t>(&bytes, 100, layout.extra >= 2 ? 2u : 1u);
+  bytes[104] = char(layout.format);
+  put_at<uint16_t>(&bytes, 105, uint16_t(record));
+  put_at<uint32_t>(&bytes, 107, layout.format >= 6 ? 0u : uint32_t(xyz.size()));
+  put_at<uint32_t>(&bytes, 111, uint32_t(xyz.size()));  // all first returns
+  for (int k = 0; k < 3; ++k) {
+    put_at<double>(&bytes, 131 + 8 * size_t(k), kLasScale);
+    put_at<double>(&bytes, 155 + 8 * size_t(k), kLasOffset[k]);
+  }
+  if (layout.minor >= 4) {
+    put_at<uint64_t>(&bytes, 247, uint64_t(xyz.size()));
+    put_at<uint64_t>(&bytes, 255, uint64_t(xyz.size()));
+  }
+  bytes += vlrs;
+  for (size_t i = 0; i < xyz.size(); ++i) {
+    std::string point(record, '\0');
+    for (size_t b = 12; b < record; ++b) {
+      point[b] = char(1 + (i * 7 + b) % 250);
+    }
+    for (int k = 0; k < 3; ++k) {
+      put_at<int32_t>(&point, 4 * size_t(k), xyz[i][size_t(k)]);
+    }
+    if (wave_at[layout.format] > 0) {
+      const float direction[3] = {0.0f, 0.6f, 0.8f};
+      std::memcpy(&point[wave_at[layout.format] + 17], direction, sizeof direction);
+    }
+    bytes += point;
+  }
+  if (layout.evlr && layout.minor >= 4) {
+    put_at<uint64_t>(&bytes, 235, uint64_t(bytes.size()));
+    put_at<uint32_t>(&bytes, 243, 1u);
+    std::string evlr(60, '\0');
+    std::memcpy(&evlr[2], "a_test", 6);
+    put_at<uint64_t>(&evlr, 20, 5u);
+    bytes += evlr + "after";
+  }
+  return bytes;
+}
+
+TemporaryFile::TemporaryFile(const std::string &bytes) : stream(std::tmpfile()) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::rewind(stream);
+}
+
+TemporaryFile::~TemporaryFile() { std::fclose(stream); }
+
+std::string TemporaryFile::contents() {
+  std::fflush(stream);
+  std::rewind(stream);
+  std::string bytes;
+  char piece[4096];
+  for (size_t got; (got = std::fread(piece, 1, sizeof piece, stream)) > 0;) {
+    bytes.append(piece, got);
+  }
+  return bytes;
+}
+
+Streamed stream_bytes(const std::string &input, CloudFormat format, double shift, int64_t points,
+                      const StreamOptions &options) {
+  TemporaryFile in(input), out;
+  Streamed streamed;
+  {
+    ByteWriter writer(out.stream);
+    StreamOptions writing = options;
+    writing.out = &writer;
+    writing.out_format = format;
+    writing.points = points;
+    streamed.result = stream_cloud(
+        in.stream,
+        [&](PointBlock *block) {
+          for (size_t i = 0; i < block->count; ++i) {
+            streamed.x.push_back(block->x[i]);
+            streamed.y.push_back(block->y[i]);
+            streamed.z.push_back(block->z[i]);
+            if (block->has_normals) {
+              streamed.nz.push_back(block->nz[i]);
+            }
+            block->x[i] += shift;
+            block->y[i] += shift;
+            block->z[i] += shift;
+          }
+        },
+        writing);
+    writer.flush();
+  }
+  streamed.output = out.contents();
+  return streamed;
 }
 
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,

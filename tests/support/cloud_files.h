@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+#include "formats/cloud_stream.h"
 #include "formats/ply_header.h"
 
 namespace levelling::test {
@@ -27,6 +32,53 @@ std::string ply_bytes(PlyEncoding encoding, const std::vector<Column> &columns,
 // The bytes of a text cloud: one line a point, the columns' values separated by blanks, with
 // the shortest digits that read back (NaN as "nan").
 std::string text_bytes(const std::vector<Column> &columns, const std::string &header = "");
+
+// The bytes of a PCD file whose fields are the columns (consecutive columns of one name make
+// one field of that COUNT), in `data` (ascii, binary or binary_compressed), WIDTH x HEIGHT
+// (height 1: width is the point count), with `viewpoint` as its VIEWPOINT line's numbers.
+std::string pcd_bytes(const std::string &data, const std::vector<Column> &columns,
+                      int64_t height = 1, const std::string &viewpoint = "0 0 0 1 0 0 0");
+
+// A LAS file of version 1.minor and point format `format` holding points with these integer
+// X, Y, Z (scale 0.01, offsets 1000, 2000, 0), every other byte of every record distinct and
+// non-zero (the waveform's direction the unit vector (0, 0.6, 0.8)), `extra` extra bytes a
+// record, two of them described by an extra bytes VLR ("temperature", a short), a VLR of
+// another kind, and (1.4) an EVLR after the points.
+struct LasLayout {
+  int minor = 4;
+  int format = 6;
+  size_t extra = 0;
+  bool evlr = false;
+};
+constexpr double kLasScale = 0.01;
+constexpr double kLasOffset[3] = {1000.0, 2000.0, 0.0};
+std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz);
+// Where a LAS file's header keeps its fields (the test's view of the format).
+constexpr size_t kLasPointOffset = 96, kLasRecordLength = 105, kLasOffsets = 155,
+                 kLasBounds = 179, kLasHeader14 = 375, kLasHeader12 = 227;
+
+// A temporary file holding `bytes`, positioned at its start.
+struct TemporaryFile {
+  explicit TemporaryFile(const std::string &bytes = "");
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile &) = delete;
+  TemporaryFile &operator=(const TemporaryFile &) = delete;
+  std::string contents();
+  std::FILE *stream;
+};
+
+// What stream_bytes read and wrote: the points as the visitor saw them, the z normals, the
+// output's bytes.
+struct Streamed {
+  StreamResult result;
+  std::string output;
+  std::vector<double> x, y, z, nz;
+};
+
+// Streams `input` through stream_cloud into `format` (with `options`' motion, box and scale,
+// and the point count `points`), every coordinate moved by `shift`.
+Streamed stream_bytes(const std::string &input, CloudFormat format, double shift = 0.0,
+                      int64_t points = -1, const StreamOptions &options = StreamOptions());
 
 // x, y, z columns of doubles.
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,
