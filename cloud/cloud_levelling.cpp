@@ -421,6 +421,7 @@ struct Run {
   double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   std::unique_ptr<PointSpool> spool;
   double up[3] = {0.0, 0.0, 1.0};
+  CloudFormat written = CloudFormat::kText;  // the output's format, once written
 };
 
 // The first pass: a uniform sample, the count of empty points, the moments of every point (to
@@ -650,6 +651,7 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
   const LevellingRequest &request = run->request;
   const StreamResult &read = run->read;
   const CloudFormat out_format = output_format(choice, read.format);
+  run->written = out_format;
   std::string refusal = conversion_refusal(read, out_format);
   if (refusal.empty() && out_format == CloudFormat::kLas && run->empty > 0) {
     refusal = "has " + std::to_string(run->empty) +
@@ -746,6 +748,17 @@ LevellingReport report_of(const Run &run, const FoundPlane &found,
   report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
   levelling_matrix(levelling, report.matrix);
   report.output = run.output;
+  // LAS places its points in a coordinate system its VLRs describe: no longer theirs once turned.
+  if (!run.output.empty() && run.read.format == CloudFormat::kLas) {
+    report.note = run.written == CloudFormat::kLas
+                      ? "the output is in a levelled local frame: its coordinate system's "
+                        "description (the VLRs) is kept as it was and no longer describes it"
+                      : "the output is in a levelled local frame; the input's VLRs and EVLRs "
+                        "(its coordinate system) have no place in " +
+                            std::string(cloud_family_name(family_of(run.written)));
+  } else if (!run.output.empty() && run.written == CloudFormat::kLas) {
+    report.note = "the LAS output has no coordinate system description";
+  }
   return report;
 }
 

@@ -102,7 +102,7 @@ std::string report_json(const LevellingReport &r) {
     json += "]";
   }
   json += "], \"output\": " + (r.output.empty() ? std::string("null") : json_string(r.output)) +
-          "}\n";
+          ", \"note\": " + (r.note.empty() ? std::string("null") : json_string(r.note)) + "}\n";
   return json;
 }
 
@@ -140,6 +140,9 @@ std::string report_text(const LevellingReport &r) {
   }
   if (!r.output.empty()) {
     text += "levelled: " + r.output + "\n";
+  }
+  if (!r.note.empty()) {
+    text += "note: " + r.note + "\n";
   }
   return text;
 }

@@ -28,6 +28,7 @@ struct LevellingReport {
   double pivot[3] = {};
   double matrix[4][4] = {};  // maps input points to output points
   std::string output;        // "" when no cloud was written
+  std::string note;          // what the user should know of the output's frame ("" for none)
 };
 
 // The report for a person, several lines each ending with '\n'.

@@ -32,6 +32,9 @@ constexpr size_t kPiece = size_t(1) << 20;  // bytes of records looked at togeth
 constexpr size_t kAsciiBlockPoints = 65536;
 constexpr size_t kLongestLine = size_t(16) << 20;
 constexpr size_t kMaxCount = size_t(1) << 16;  // values in one field
+constexpr size_t kLongestRecord = size_t(1) << 20;  // bytes of one point
+// LZF writes a run of up to 264 repeated bytes in 3: no block expands more than this.
+constexpr size_t kMostExpansion = 96;
 constexpr size_t kCompressedSizes = 8;         // two uint32: compressed, then raw bytes
 const char *const kPcdNormalNames[kAxes] = {"normal_x", "normal_y", "normal_z"};
 constexpr int kViewpointValues = 7;  // tx ty tz qw qx qy qz
@@ -249,6 +252,11 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
     offset += field.size * field.count;
   }
   header->record = offset;
+  if (offset > kLongestRecord) {
+    *error = "points of " + std::to_string(offset) + " bytes (at most " +
+             std::to_string(kLongestRecord) + " are taken)";
+    return false;
+  }
   if (width < 0) {
     width = points >= 0 ? points : 0;
   }
@@ -397,11 +405,8 @@ class PcdDataWriter {
  public:
   PcdDataWriter(ByteWriter *out, const std::vector<PcdField> &fields, size_t record,
                 int64_t points, PcdData data)
-      : out_(out), fields_(fields), record_(record), points_(points), data_(data) {
-    if (data_ == PcdData::kBinaryCompressed) {
-      gathered_.resize(size_t(points) * record);
-    }
-  }
+      : out_(out), fields_(fields), record_(record), points_(points), data_(data),
+        gathered_(data == PcdData::kBinaryCompressed ? fields.size() : 0) {}
 
   // The header's lines, then DATA's.
   void header(const std::vector<std::string> &lines) {
@@ -424,12 +429,12 @@ class PcdDataWriter {
         line(bytes + i * record_);
       }
     } else {
-      for (const PcdField &field : fields_) {
-        const size_t width = field.size * field.count;
-        char *column = gathered_.data() + size_t(points_) * field.offset;
+      // Gathered as they come (the header's count may not be the file's): field by field.
+      for (size_t f = 0; f < fields_.size(); ++f) {
+        const size_t width = fields_[f].size * fields_[f].count;
         for (size_t i = 0; i < n; ++i) {
-          std::memcpy(column + (size_t(written_) + i) * width, bytes + i * record_ + field.offset,
-                      width);
+          const char *value = bytes + i * record_ + fields_[f].offset;
+          gathered_[f].insert(gathered_[f].end(), value, value + width);
         }
       }
     }
@@ -437,24 +442,34 @@ class PcdDataWriter {
     return true;
   }
 
-  // Ends the data: false when fewer records came than the header's points.
-  bool finish() {
+  // Ends the data: "" when it is whole, else why not.
+  std::string finish() {
     if (written_ != points_) {
-      return false;
+      return "fewer points than POINTS says";
     }
     if (data_ != PcdData::kBinaryCompressed) {
-      return true;
+      return "";
     }
-    // Incompressible data may grow a little: LZF adds a byte every 32 and a few at the end.
-    std::vector<char> compressed(gathered_.size() + gathered_.size() / 16 + 64);
-    const unsigned size =
-        gathered_.empty() ? 0
-                          : lzf_compress(gathered_.data(), unsigned(gathered_.size()),
-                                         compressed.data(), unsigned(compressed.size()));
-    const uint32_t sizes[2] = {uint32_t(size), uint32_t(gathered_.size())};
+    std::vector<char> raw;
+    for (std::vector<char> &field : gathered_) {
+      raw.insert(raw.end(), field.begin(), field.end());
+      std::vector<char>().swap(field);
+    }
+    if (raw.size() > UINT32_MAX / 2) {
+      return "binary_compressed data holds at most 2 GiB; write binary instead";
+    }
+    // Incompressible data grows a little: LZF adds a byte every 32 and a few at the end.
+    std::vector<char> compressed(raw.size() + raw.size() / 16 + 64);
+    const unsigned size = raw.empty() ? 0
+                                      : lzf_compress(raw.data(), unsigned(raw.size()),
+                                                     compressed.data(), unsigned(compressed.size()));
+    if (!raw.empty() && size == 0) {
+      return "the cloud could not be compressed";
+    }
+    const uint32_t sizes[2] = {uint32_t(size), uint32_t(raw.size())};
     out_->write(reinterpret_cast<const char *>(sizes), sizeof sizes);
     out_->write(compressed.data(), size);
-    return gathered_.empty() || size > 0;
+    return "";
   }
 
  private:
@@ -478,7 +493,7 @@ class PcdDataWriter {
   int64_t points_;
   PcdData data_;
   int64_t written_ = 0;
-  std::vector<char> gathered_;
+  std::vector<std::vector<char>> gathered_;  // binary_compressed: each field's values
 };
 
 // Where a property of a PCD cloud written in another format comes from: one value of a field,
@@ -812,6 +827,10 @@ bool PcdStreamer::compressed_data() {
                 "the compressed data holds " + std::to_string(sizes[1]) + " bytes, not the " +
                     std::to_string(raw) + " of POINTS records");
   }
+  if (raw / kMostExpansion > sizes[0]) {
+    return fail(StreamFault::kMalformed, "the compressed data's " + std::to_string(sizes[0]) +
+                                             " bytes cannot hold POINTS records");
+  }
   if (in_->fill(sizes[0]) < sizes[0]) {
     return fail(StreamFault::kMalformed, "truncated: the file ends inside the compressed data");
   }
@@ -888,10 +907,11 @@ bool PcdStreamer::ascii_data() {
                                     : fail(StreamFault::kMalformed, truncated(done, header_.points));
     }
     const char *data = in_->data();
-    records.resize(kAsciiBlockPoints * size);
+    const size_t block = std::min(kAsciiBlockPoints, std::max<size_t>(1, kPiece * 4 / size));
+    records.resize(block * size);
     lines.clear();
     size_t at = 0;
-    while (at < usable && lines.size() < kAsciiBlockPoints) {
+    while (at < usable && lines.size() < block) {
       const void *end = std::memchr(data + at, '\n', usable - at);
       const size_t next = end != nullptr ? size_t(static_cast<const char *>(end) - data) + 1 : usable;
       const std::string_view whole(data + at, next - at);
@@ -948,8 +968,9 @@ StreamResult PcdStreamer::run() {
   }
   // (An ascii cloud written as ascii went out line by line, patched.)
   const bool patched = same_ && header_.data == PcdData::kAscii;
-  if (data_out_ != nullptr && !patched && !data_out_->finish()) {
-    fail(StreamFault::kWrite, "the compressed cloud could not be written");
+  const std::string unfinished = data_out_ != nullptr && !patched ? data_out_->finish() : "";
+  if (!unfinished.empty()) {
+    fail(StreamFault::kUnsupported, unfinished);
   }
   return result_;
 }
@@ -1052,8 +1073,9 @@ class PcdCloudWriter : public CloudWriter {
   void record(const PlyElement &, const std::vector<double> &) override {}
 
   void finish() override {
-    if (!data_out_->finish() && fault_.empty()) {
-      fault_ = "fewer points than the count given";
+    const std::string unfinished = data_out_->finish();
+    if (fault_.empty()) {
+      fault_ = unfinished;
     }
   }
 

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -177,6 +179,91 @@ TEST_F(LevellingCloudTest, TiltedPatchComesBackLevelWithEverythingElseIntact) {
   EXPECT_LT(std::fabs(level.b), 1e-6);
   EXPECT_NEAR(0.02, highest - lowest, 1e-3);  // the relief, within +-0.01 of the plane
   EXPECT_EQ((std::vector<std::string>{"level.ply", "patch.ply"}), files());
+}
+
+// The slopes of the valid points of a cloud file (read by the program's own readers), and
+// how many points it holds.
+CloudPlane slopes_of(const std::string &path, size_t *points) {
+  const test::CloudPointsRead read = test::read_cloud_points(path);
+  EXPECT_EQ("", read.error) << path;
+  CloudFit fit;
+  for (size_t i = 0; i < read.x.size(); ++i) {
+    if (!is_empty_point(read.x[i], read.y[i], read.z[i])) {
+      cloud_fit_add(&fit, 1, &read.x[i], &read.y[i], &read.z[i]);
+    }
+  }
+  *points = read.x.size();
+  return cloud_fit_solve(fit);
+}
+
+TEST_F(LevellingCloudTest, PcdAndLasLevelInTheirOwnFormats) {
+  // A LAS 1.4 tile sloping 3 and 1 in 100, with an EVLR after its points.
+  std::vector<std::array<int32_t, 3>> tile;
+  for (int32_t i = 0; i < 60; ++i) {
+    for (int32_t j = 0; j < 50; ++j) {
+      tile.push_back({i * 150, j * 170, int32_t(std::lround(0.03 * i * 150 + 0.01 * j * 170))});
+    }
+  }
+  const std::string las = test::las_bytes({4, 7, 2, true}, tile);
+  write_file(file("tile.las"), las);
+  const Ended levelled = run("$L tile.las -o level.las");
+  ASSERT_EQ(0, levelled.status) << levelled.err;
+  EXPECT_NE(std::string::npos,
+            levelled.out.find("note: the output is in a levelled local frame: its coordinate "
+                              "system's description (the VLRs) is kept as it was"));
+  size_t points = 0;
+  CloudPlane plane = slopes_of(file("level.las").string(), &points);
+  EXPECT_EQ(tile.size(), points);
+  EXPECT_LT(std::fabs(plane.a), 1e-4);  // the re-quantisation: 0.005 over 90 m
+  EXPECT_LT(std::fabs(plane.b), 1e-4);
+  const std::string output = read_file(file("level.las"));
+  EXPECT_EQ(las.substr(las.size() - 65), output.substr(output.size() - 65));  // the EVLR
+  // Through a pipe the bounds cannot be written after the points: the box's hold them all.
+  ASSERT_EQ(0, run("$L tile.las -o - --format las -q | cat > piped.las").status);
+  const std::string piped = read_file(file("piped.las"));
+  ASSERT_EQ(output.size(), piped.size());
+  EXPECT_EQ(output.substr(375), piped.substr(375));
+  const test::CloudPointsRead read = test::read_cloud_points(file("piped.las").string());
+  double bounds[6];
+  std::memcpy(bounds, piped.data() + test::kLasBounds, sizeof bounds);
+  for (size_t i = 0; i < read.x.size(); ++i) {
+    const double p[3] = {read.x[i], read.y[i], read.z[i]};
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_LE(p[k], bounds[2 * k]) << i;
+      EXPECT_GE(p[k], bounds[2 * k + 1]) << i;
+    }
+  }
+
+  // An organised depth frame (its third row empty) looking at a floor 30 degrees from -y.
+  std::vector<test::Column> frame = {{"x", PlyType::kFloat32, {}},
+                                     {"y", PlyType::kFloat32, {}},
+                                     {"z", PlyType::kFloat32, {}},
+                                     {"rgb", PlyType::kUint32, {}}};
+  const double c = std::cos(kPi / 6), s = std::sin(kPi / 6);
+  for (int row = 0; row < 40; ++row) {
+    for (int col = 0; col < 32; ++col) {
+      const double u = 0.05 * col, v = 0.05 * row, empty = row == 2 ? NAN : 0.0;
+      frame[0].values.push_back(u + empty);
+      frame[1].values.push_back(1.0 - v * s + empty);  // the floor, y down, tilted toward z
+      frame[2].values.push_back(2.0 + v * c + empty);
+      frame[3].values.push_back(double(row * 32 + col));
+    }
+  }
+  write_file(file("frame.pcd"), test::pcd_bytes("binary_compressed", frame, 40));
+  const Ended floor = run("$L frame.pcd --up=-y -o level.pcd -q");
+  ASSERT_EQ(0, floor.status) << floor.err;
+  plane = slopes_of(file("level.pcd").string(), &points);
+  EXPECT_EQ(40u * 32u, points);
+  EXPECT_LT(std::fabs(plane.a), 1e-6);
+  EXPECT_LT(std::fabs(plane.b), 1e-6);
+  const std::string pcd = read_file(file("level.pcd"));
+  EXPECT_NE(std::string::npos, pcd.find("WIDTH 32\nHEIGHT 40\n"));
+  EXPECT_NE(std::string::npos, pcd.find("DATA binary_compressed\n"));
+  const Ended refused = run("$L frame.pcd --up=-y -o level.las");
+  EXPECT_EQ(8, refused.status);
+  EXPECT_EQ("levelling-cloud: frame.pcd: has 32 empty points (no return), which LAS cannot "
+            "hold; write PCD instead\n",
+            refused.err);
 }
 
 TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {
