@@ -1,5 +1,6 @@
 #include "formats/byte_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -88,7 +89,9 @@ size_t ByteReader::fill(size_t want) {
       begin_ = 0;
     }
     if (buffer_.size() < want) {
-      buffer_.resize(want);
+      // Grown by doubling, so that a piece asked for but never there (a header's size or count
+      // past the end of a short input) costs no more than twice what the input holds.
+      buffer_.resize(std::min(want, std::max(buffer_.size() * 2, kPiece)));
     }
     errno = 0;
     const size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, in_);

@@ -49,6 +49,9 @@ TEST(ByteIoTest, BufferedAndMappedReadersGiveTheSameBytesAndOffsets) {
   ByteReader reader(file);
   EXPECT_EQ(size_t(2) << 20, reader.fill(size_t(2) << 20));
   EXPECT_EQ(0, std::memcmp(bytes.data(), reader.data(), size_t(2) << 20));
+  // A piece far longer than the stream (a size read from a damaged header) is what the stream
+  // holds, with no buffer of the size asked for (a terabyte would end the program).
+  EXPECT_EQ(bytes.size(), reader.fill(size_t(1) << 40));
   std::fclose(file);
   // Streams and empty files are not mapped.
   EXPECT_EQ(nullptr, ByteReader::map_file(stdin));
