@@ -9,8 +9,14 @@ For each size and format it generates a tilted, noisy cloud, then runs, in the s
 and prints a Markdown table of the best of three wall-clock times, their ratios and the peak
 memory of levelling-cloud. Needs Debian's python3-open3d (scripts/install-bench-deps.sh).
 
-Usage: bench/cloud_benchmark.py path/to/levelling-cloud [sizes...]   (default 1000000 10000000)
+Formats: binary PLY (x y z float, red green blue), text (x y z, 6 decimals), binary and
+binary_compressed PCD (x y z float, rgb packed), LAS 1.2 point format 3 (scale 0.001). Open3D
+reads no LAS: its column is empty there.
+
+Usage: bench/cloud_benchmark.py path/to/levelling-cloud [--formats ply,text,pcd,pcdz,las]
+                                [sizes...]   (default: every format, 1000000 10000000)
 """
+import struct
 import os
 import subprocess
 import sys
@@ -52,6 +58,12 @@ def generate(path, n, kind):
     if kind == "text":
         np.savetxt(path, np.column_stack([x, y, z]), fmt="%.6f")
         return
+    if kind == "las":
+        write_las(path, x, y, z)
+        return
+    if kind in ("pcd", "pcdz"):
+        write_pcd(path, x, y, z, kind == "pcdz")
+        return
     records = np.empty(n, dtype=[("x", "<f4"), ("y", "<f4"), ("z", "<f4"),
                                  ("red", "u1"), ("green", "u1"), ("blue", "u1")])
     records["x"], records["y"], records["z"] = x, y, z
@@ -62,6 +74,60 @@ def generate(path, n, kind):
     with open(path, "wb") as f:
         f.write(header.encode())
         records.tofile(f)
+
+
+def write_las(path, x, y, z):
+    """LAS 1.2, point format 3 (34 bytes: X Y Z, intensity, flags, class, GPS time, colour)."""
+    n = len(x)
+    scale = 0.001
+    records = np.zeros(n, dtype=[("X", "<i4"), ("Y", "<i4"), ("Z", "<i4"), ("intensity", "<u2"),
+                                 ("flags", "u1"), ("classification", "u1"), ("angle", "i1"),
+                                 ("user", "u1"), ("source", "<u2"), ("time", "<f8"),
+                                 ("red", "<u2"), ("green", "<u2"), ("blue", "<u2")])
+    for name, values in (("X", x), ("Y", y), ("Z", z)):
+        records[name] = np.round(values / scale).astype(np.int32)
+    records["intensity"] = 1000
+    records["flags"] = 0x09  # return 1 of 1
+    records["classification"] = 2
+    records["time"] = np.arange(n, dtype=np.float64)
+    header = bytearray(227)
+    header[0:4] = b"LASF"
+    header[24:26] = bytes([1, 2])
+    struct.pack_into("<HIIBHI", header, 94, 227, 227, 0, 3, 34, n)
+    struct.pack_into("<3d3d", header, 131, scale, scale, scale, 0.0, 0.0, 0.0)
+    struct.pack_into("<6d", header, 179, x.max(), x.min(), y.max(), y.min(), z.max(), z.min())
+    with open(path, "wb") as f:
+        f.write(bytes(header))
+        records.tofile(f)
+
+
+def write_pcd(path, x, y, z, compressed):
+    """PCD 0.7, x y z float and rgb packed, binary or binary_compressed (through Open3D)."""
+    n = len(x)
+    if compressed:
+        import open3d as o3d
+        cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(np.column_stack([x, y, z])))
+        cloud.colors = o3d.utility.Vector3dVector(np.full((n, 3), 0.5))
+        o3d.io.write_point_cloud(path, cloud, compressed=True)
+        return
+    records = np.empty(n, dtype=[("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("rgb", "<u4")])
+    records["x"], records["y"], records["z"] = x, y, z
+    records["rgb"] = 0x808080
+    header = ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z rgb\n"
+              "SIZE 4 4 4 4\nTYPE F F F U\nCOUNT 1 1 1 1\nWIDTH %d\nHEIGHT 1\n"
+              "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS %d\nDATA binary\n" % (n, n))
+    with open(path, "wb") as f:
+        f.write(header.encode())
+        records.tofile(f)
+
+
+FORMATS = {  # name: (what the table calls it, extension, generator kind, Open3D reads it)
+    "ply": ("binary PLY", ".ply", "ply", True),
+    "text": ("text", ".xyz", "text", True),
+    "pcd": ("binary PCD", ".pcd", "pcd", True),
+    "pcdz": ("binary_compressed PCD", ".pcd", "pcdz", True),
+    "las": ("LAS (format 3)", ".las", "las", False),
+}
 
 
 def best_time(command, shell=False):
@@ -83,7 +149,12 @@ def peak_memory_mb(command):
 
 def main():
     program = os.path.abspath(sys.argv[1])
-    sizes = [int(s) for s in sys.argv[2:]] or [1000000, 10000000]
+    arguments = sys.argv[2:]
+    formats = list(FORMATS)
+    if arguments[:1] == ["--formats"]:
+        formats = arguments[1].split(",")
+        arguments = arguments[2:]
+    sizes = [int(s) for s in arguments] or [1000000, 10000000]
     print("| points | format | file | cat | levelling-cloud | Open3D | ours / cat | Open3D / ours "
           "| peak memory |")
     print("| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
@@ -92,17 +163,21 @@ def main():
         with open(script, "w") as f:
             f.write(OPEN3D_LEVELLING)
         for n in sizes:
-            for kind, extension in (("binary PLY", ".ply"), ("text", ".xyz")):
+            for name in formats:
+                kind, extension, generator, open3d_reads = FORMATS[name]
                 source = os.path.join(scratch, "in" + extension)
                 target = os.path.join(scratch, "out" + extension)
-                generate(source, n, "text" if extension == ".xyz" else "ply")
+                generate(source, n, generator)
                 size_mb = os.path.getsize(source) / 1e6
                 floor = best_time("cat '%s' > '%s'" % (source, target), shell=True)
                 ours = best_time([program, source, "-o", target, "-q", "--no-sync"])
                 memory = peak_memory_mb([program, source, "-o", target, "-q", "--no-sync"])
-                theirs = best_time(["/usr/bin/python3", script, source, target])
-                print("| %d | %s | %.0f MB | %.2f s | %.2f s | %.2f s | %.1f | %.1f | %.0f MB |" % (
-                    n, kind, size_mb, floor, ours, theirs, ours / floor, theirs / ours, memory))
+                theirs = best_time(["/usr/bin/python3", script, source, target]) \
+                    if open3d_reads else None
+                print("| %d | %s | %.0f MB | %.2f s | %.2f s | %s | %.1f | %s | %.0f MB |" % (
+                    n, kind, size_mb, floor, ours,
+                    "%.2f s" % theirs if theirs else "", ours / floor,
+                    "%.1f" % (theirs / ours) if theirs else "", memory))
                 sys.stdout.flush()
                 os.remove(source)
                 os.remove(target)

@@ -449,10 +449,13 @@ bool read_first_pass(Run *run, LevellingOutcome *fault) {
           }
           const double *columns[3] = {x, y, z};
           for (int k = 0; k < 3; ++k) {
+            double low = run->box[k], high = run->box[3 + k];  // no NaN among valid points
             for (int64_t i = 0; i < n; ++i) {
-              run->box[k] = std::fmin(run->box[k], columns[k][i]);
-              run->box[3 + k] = std::fmax(run->box[3 + k], columns[k][i]);
+              low = columns[k][i] < low ? columns[k][i] : low;
+              high = columns[k][i] > high ? columns[k][i] : high;
             }
+            run->box[k] = low;
+            run->box[3 + k] = high;
           }
         });
       },

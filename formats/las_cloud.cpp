@@ -337,17 +337,34 @@ void choose_offsets(const StreamOptions &options, const double scale[kAxes], con
   }
 }
 
-// Quantises n values at scale and offset into `integers`; returns the index of the first that
-// does not fit in 32 bits (or is not finite), or n.
+// Quantises n values at scale and offset into `integers` (to nearest, halves away from zero);
+// returns the index of the first that does not fit in 32 bits (or is not finite), or n. The
+// loop has no branch, so it runs at the speed of its arithmetic.
 size_t quantise(const double *values, size_t n, double scale, double offset, int32_t *integers) {
+  constexpr double kLow = double(INT32_MIN) - 0.5, kHigh = double(INT32_MAX) + 0.5;
+  bool all_fit = true;
   for (size_t i = 0; i < n; ++i) {
-    const double q = std::nearbyint((values[i] - offset) / scale);
-    if (!(q >= double(INT32_MIN) && q <= double(INT32_MAX))) {
-      return i;
-    }
-    integers[i] = int32_t(q);
+    const double q = (values[i] - offset) / scale;
+    const bool fits = q > kLow && q < kHigh;  // false for NaN
+    all_fit = all_fit && fits;
+    const double held = fits ? q : 0.0;
+    // q less its whole part is exact, so the comparison with a half is too.
+    const int64_t whole = int64_t(held);
+    const double part = held - double(whole);
+    integers[i] = int32_t(whole + int64_t(part >= 0.5) - int64_t(part <= -0.5));
   }
-  return n;
+  if (all_fit) {
+    return n;
+  }
+  size_t i = 0;
+  while (i < n) {
+    const double q = (values[i] - offset) / scale;
+    if (!(q > kLow && q < kHigh)) {
+      break;
+    }
+    ++i;
+  }
+  return i;
 }
 
 std::string beyond_integers(int64_t point, int axis, double scale, double offset) {
@@ -512,7 +529,6 @@ bool LasStreamer::records() {
   const size_t per_piece = std::max<size_t>(1, kPiece / size);
   std::vector<double> *columns[kAxes] = {&block_.x, &block_.y, &block_.z};
   std::vector<double> *directions[kAxes] = {&block_.nx, &block_.ny, &block_.nz};
-  std::vector<char> copy;
   for (int64_t done = 0; done < header_.points;) {
     const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
     const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
@@ -557,7 +573,9 @@ bool LasStreamer::records() {
         writer_->vertex(values_.data());
       }
     } else if (writing_) {
-      copy.assign(data, data + n * size);
+      // The records as they came, with the new coordinates (and directions) stored into them.
+      char *copy = options_.out->append_space(n * size);
+      std::memcpy(copy, data, n * size);
       integers_.resize(n);
       for (int k = 0; k < kAxes; ++k) {
         const size_t bad =
@@ -569,14 +587,13 @@ bool LasStreamer::records() {
         }
         bounds_.add(integers_.data(), n, k);
         for (size_t i = 0; i < n; ++i) {
-          put(copy.data(), i * size + 4 * size_t(k), integers_[i]);
+          put(copy, i * size + 4 * size_t(k), integers_[i]);
         }
         if (block_.has_normals) {
           store_ply_column(PlyType::kFloat32, false, directions[k]->data(), n,
-                           copy.data() + header_.fields[size_t(wave_[k])].offset, size);
+                           copy + header_.fields[size_t(wave_[k])].offset, size);
         }
       }
-      options_.out->write(copy.data(), copy.size());
     }
     in_->consume(n * size);
     done += int64_t(n);

@@ -114,6 +114,10 @@ void load_ply_column(PlyType type, bool big_endian, const char *bytes, size_t st
     return swap ? load_column<double, true>(bytes, stride, n, values)
                 : load_column<double, false>(bytes, stride, n, values);
   }
+  if (type == PlyType::kInt32) {  // LAS's coordinates
+    return swap ? load_column<int32_t, true>(bytes, stride, n, values)
+                : load_column<int32_t, false>(bytes, stride, n, values);
+  }
   for (size_t i = 0; i < n; ++i) {
     values[i] = load_ply_value(type, big_endian, bytes + i * stride);
   }
