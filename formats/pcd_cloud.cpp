@@ -742,9 +742,14 @@ bool PcdStreamer::points(const char *records, size_t n, const std::string_view *
   return true;
 }
 
-// Writes an ascii line as it was but for the visited values, which come from `record`.
+// Writes an ascii line (with its line end) as it was but for the visited values, which come
+// from `record`.
 void PcdStreamer::patch_line(std::string_view line, const char *record) {
-  split_tokens(line, &tokens_);
+  std::string_view text = line;  // the line without its end, which stays as it was
+  while (!text.empty() && text.back() == '\n') {
+    text.remove_suffix(1);
+  }
+  split_tokens(text, &tokens_);
   size_t token = 0, from = 0;
   for (size_t f = 0; f < header_.fields.size(); ++f) {
     const PcdField &field = header_.fields[f];

@@ -70,6 +70,16 @@ TEST(PcdCloudTest, EveryKindOfDataComesThroughAndConvertsExactly) {
   }
 }
 
+TEST(PcdCloudTest, OlderHeadersWithoutSomeLinesRead) {
+  // Version 0.5: no COUNT, WIDTH, HEIGHT or VIEWPOINT; its fields named by COLUMNS.
+  const std::string old = "VERSION .5\nCOLUMNS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\n"
+                          "DATA ascii\n1 2 3\n4 5 6.5\n";
+  const Streamed same = stream_bytes(old, CloudFormat::kPcdAscii);
+  ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
+  EXPECT_EQ(old, same.output);
+  EXPECT_EQ(std::vector<double>({3, 6.5}), same.z);
+}
+
 TEST(PcdCloudTest, TheSensorMovesWithTheCloud) {
   // A quarter turn about z, then a shift: the sensor at (1, 2, 3) looking along its own axes
   // ends at (-2 + 10, 1, 3 + 1), turned a quarter about z.
