@@ -777,6 +777,12 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     return failure(output_name, "is the input; use --in-place to level the input itself",
                    kWouldOverwriteInput);
   }
+  // A .laz file is compressed LAS whatever its first bytes say.
+  bool has_extension = false;
+  const FormatRow *named = format_of_name(request.input, &has_extension);
+  if (named != nullptr && named->stream == nullptr && std::string(named->name) == "LAZ") {
+    return failure(input_name, refusal_of(*named, true), kUnsupportedInput);
+  }
   OutputFormatChoice choice = request.format;
   int refused_status = kLevelled;
   std::string refusal;

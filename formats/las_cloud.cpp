@@ -421,16 +421,18 @@ void patch_bounds(ByteWriter *out, int64_t header_at, const IntegerBounds &bound
   }
 }
 
-std::string decimals_note(const double scale[kAxes], int *decimals) {
+// The digits after the decimal point that the scales give (0.01: 2), false when one is no
+// power of ten.
+bool decimals_of_scale(const double scale[kAxes], int *decimals) {
   *decimals = 0;
   for (int k = 0; k < kAxes; ++k) {
     const int d = int(std::lround(-std::log10(scale[k])));
     if (d < 0 || d > kMaxFixedDecimals || std::fabs(scale[k] * std::pow(10.0, d) - 1.0) > 1e-9) {
-      return "no power of ten";
+      return false;
     }
     *decimals = std::max(*decimals, d);
   }
-  return "";
+  return true;
 }
 
 class LasStreamer {
@@ -473,12 +475,13 @@ bool LasStreamer::prepare() {
     return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, error);
   }
   int decimals = 0;
-  result_.text_exponents = !decimals_note(header_.scale, &decimals).empty();
+  result_.text_exponents = !decimals_of_scale(header_.scale, &decimals);
   result_.text_decimals = decimals;
   for (size_t f = 0; f < header_.fields.size(); ++f) {
     const LasField &field = header_.fields[f];
+    const bool standard = field.offset < kMinimumRecord[header_.format];
     for (int k = 0; k < kAxes; ++k) {
-      if (field.name == std::string(kCoordinateNames[k]) + "_t" && field.offset < kMinimumRecord[header_.format]) {
+      if (standard && field.name == std::string(kCoordinateNames[k]) + "_t") {
         wave_[k] = int(f);
       }
     }
