@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <lzf.h>
+#include <sys/mman.h>
 
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
@@ -399,6 +400,73 @@ bool parse_pcd_token(const PcdField &field, std::string_view token, char *bytes)
   return parsed.ec == std::errc() && parsed.ptr == end;
 }
 
+// Memory for a whole cloud (binary_compressed data is one block): mapped untouched, in huge
+// pages where the system gives them, so that a cloud of hundreds of MB costs hundreds of page
+// faults rather than hundreds of thousands, and a size no input backs is never touched.
+class CloudBuffer {
+ public:
+  explicit CloudBuffer(size_t size) : size_(size) {
+    if (size_ == 0) {
+      return;
+    }
+    void *memory = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (memory == MAP_FAILED) {
+      return;
+    }
+    data_ = static_cast<char *>(memory);
+#ifdef MADV_HUGEPAGE
+    madvise(data_, size_, MADV_HUGEPAGE);
+#endif
+  }
+  ~CloudBuffer() {
+    if (data_ != nullptr) {
+      munmap(data_, size_);
+    }
+  }
+  CloudBuffer(const CloudBuffer &) = delete;
+  CloudBuffer &operator=(const CloudBuffer &) = delete;
+
+  // The memory, or nullptr when a size was asked for that the system would not map.
+  char *data() const { return size_ == 0 ? empty_ : data_; }
+  size_t size() const { return size_; }
+
+ private:
+  size_t size_;
+  char *data_ = nullptr;
+  mutable char empty_[1] = {};
+};
+
+// Copies n items of `width` bytes from `from` (one every from_stride bytes) to `to` (one every
+// to_stride): a field's values between records and a field's run. The common widths copy
+// without a call an item.
+template <size_t kWidth>
+void copy_items(const char *from, size_t from_stride, char *to, size_t to_stride, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    std::memcpy(to + i * to_stride, from + i * from_stride, kWidth);
+  }
+}
+
+void copy_strided(const char *from, size_t from_stride, char *to, size_t to_stride, size_t width,
+                  size_t n) {
+  switch (width) {
+    case 1:
+      return copy_items<1>(from, from_stride, to, to_stride, n);
+    case 2:
+      return copy_items<2>(from, from_stride, to, to_stride, n);
+    case 4:
+      return copy_items<4>(from, from_stride, to, to_stride, n);
+    case 8:
+      return copy_items<8>(from, from_stride, to, to_stride, n);
+    case 12:
+      return copy_items<12>(from, from_stride, to, to_stride, n);
+    default:
+      for (size_t i = 0; i < n; ++i) {
+        std::memcpy(to + i * to_stride, from + i * from_stride, width);
+      }
+  }
+}
+
 // Writes PCD data of one kind from binary records: straight for binary, as lines for ascii,
 // gathered field by field and compressed at the end for binary_compressed.
 class PcdDataWriter {
@@ -406,7 +474,10 @@ class PcdDataWriter {
   PcdDataWriter(ByteWriter *out, const std::vector<PcdField> &fields, size_t record,
                 int64_t points, PcdData data)
       : out_(out), fields_(fields), record_(record), points_(points), data_(data),
-        gathered_(data == PcdData::kBinaryCompressed ? fields.size() : 0) {}
+        gathered_(data == PcdData::kBinaryCompressed ? size_t(points) * record : 0) {}
+
+  // False when binary_compressed data needs more memory than the system gives.
+  bool ready() const { return data_ != PcdData::kBinaryCompressed || gathered_.data() != nullptr; }
 
   // The header's lines, then DATA's.
   void header(const std::vector<std::string> &lines) {
@@ -429,13 +500,12 @@ class PcdDataWriter {
         line(bytes + i * record_);
       }
     } else {
-      // Gathered as they come (the header's count may not be the file's): field by field.
-      for (size_t f = 0; f < fields_.size(); ++f) {
-        const size_t width = fields_[f].size * fields_[f].count;
-        for (size_t i = 0; i < n; ++i) {
-          const char *value = bytes + i * record_ + fields_[f].offset;
-          gathered_[f].insert(gathered_[f].end(), value, value + width);
-        }
+      // Gathered field by field, each field's values of every point together.
+      for (const PcdField &field : fields_) {
+        const size_t width = field.size * field.count;
+        char *run = gathered_.data() + size_t(points_) * field.offset;
+        copy_strided(bytes + field.offset, record_, run + size_t(written_) * width, width, width,
+                     n);
       }
     }
     written_ += int64_t(n);
@@ -450,23 +520,21 @@ class PcdDataWriter {
     if (data_ != PcdData::kBinaryCompressed) {
       return "";
     }
-    std::vector<char> raw;
-    for (std::vector<char> &field : gathered_) {
-      raw.insert(raw.end(), field.begin(), field.end());
-      std::vector<char>().swap(field);
-    }
-    if (raw.size() > UINT32_MAX / 2) {
+    const size_t raw = gathered_.size();
+    if (raw > UINT32_MAX / 2) {
       return "binary_compressed data holds at most 2 GiB; write binary instead";
     }
     // Incompressible data grows a little: LZF adds a byte every 32 and a few at the end.
-    std::vector<char> compressed(raw.size() + raw.size() / 16 + 64);
-    const unsigned size = raw.empty() ? 0
-                                      : lzf_compress(raw.data(), unsigned(raw.size()),
-                                                     compressed.data(), unsigned(compressed.size()));
-    if (!raw.empty() && size == 0) {
-      return "the cloud could not be compressed";
+    CloudBuffer compressed(raw + raw / 16 + 64);
+    const unsigned size =
+        raw == 0 || compressed.data() == nullptr
+            ? 0
+            : lzf_compress(gathered_.data(), unsigned(raw), compressed.data(),
+                           unsigned(compressed.size()));
+    if (raw > 0 && size == 0) {
+      return "the cloud could not be compressed (out of memory?)";
     }
-    const uint32_t sizes[2] = {uint32_t(size), uint32_t(raw.size())};
+    const uint32_t sizes[2] = {uint32_t(size), uint32_t(raw)};
     out_->write(reinterpret_cast<const char *>(sizes), sizeof sizes);
     out_->write(compressed.data(), size);
     return "";
@@ -493,7 +561,7 @@ class PcdDataWriter {
   int64_t points_;
   PcdData data_;
   int64_t written_ = 0;
-  std::vector<std::vector<char>> gathered_;  // binary_compressed: each field's values
+  CloudBuffer gathered_;  // binary_compressed: each field's values of every point together
 };
 
 // Where a property of a PCD cloud written in another format comes from: one value of a field,
@@ -595,6 +663,10 @@ bool PcdStreamer::prepare() {
     }
     data_out_ = std::make_unique<PcdDataWriter>(options_.out, header_.fields, header_.record,
                                                 header_.points, data);
+    if (!data_out_->ready()) {
+      return fail(StreamFault::kUnsupported, "no memory for the whole cloud, which "
+                                             "binary_compressed data needs; write binary");
+    }
     data_out_->header(lines);
     return true;
   }
@@ -839,7 +911,11 @@ bool PcdStreamer::compressed_data() {
   if (in_->fill(sizes[0]) < sizes[0]) {
     return fail(StreamFault::kMalformed, "truncated: the file ends inside the compressed data");
   }
-  std::vector<char> fields(raw);
+  CloudBuffer fields(raw);
+  if (fields.data() == nullptr) {
+    return fail(StreamFault::kUnsupported, "no memory for the " + std::to_string(raw) +
+                                               " bytes of the decompressed cloud");
+  }
   if (raw > 0 && lzf_decompress(in_->data(), sizes[0], fields.data(), unsigned(raw)) != raw) {
     return fail(StreamFault::kMalformed, "the compressed data does not decompress to POINTS records");
   }
@@ -853,10 +929,8 @@ bool PcdStreamer::compressed_data() {
     for (const PcdField &field : header_.fields) {
       const size_t width = field.size * field.count;
       const char *column = fields.data() + size_t(header_.points) * field.offset;
-      for (size_t i = 0; i < n; ++i) {
-        std::memcpy(records.data() + i * size + field.offset,
-                    column + (size_t(done) + i) * width, width);
-      }
+      copy_strided(column + size_t(done) * width, width, records.data() + field.offset, size,
+                   width, n);
     }
     if (!points(records.data(), n, nullptr)) {
       return false;
@@ -1050,10 +1124,16 @@ class PcdCloudWriter : public CloudWriter {
     const std::string points = std::to_string(points_);
     lines += "\nWIDTH " + points + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + points + "\n";
     data_out_ = std::make_unique<PcdDataWriter>(out_, fields_, offset, points_, data_);
+    if (!data_out_->ready()) {
+      fault_ = "no memory for the whole cloud, which binary_compressed data needs; write binary";
+    }
     data_out_->header({lines});
   }
 
   void vertex(const double *values) override {
+    if (!fault_.empty()) {
+      return;
+    }
     char *record = record_.data();
     for (const auto &[property, field] : from_) {
       PlyType type;
