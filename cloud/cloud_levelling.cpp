@@ -1,14 +1,22 @@
 #include "cloud/cloud_levelling.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cloud/levelling_report.h"
@@ -16,6 +24,7 @@
 #include "formats/cloud_stream.h"
 #include "formats/format_table.h"
 #include "formats/input_file.h"
+#include "formats/number_text.h"
 #include "formats/output_file.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
@@ -37,6 +46,9 @@ constexpr double kMaterialShare = 0.05;
 // the inliers change by less than kSettledChange (a share of them, measured on the sample).
 constexpr int kMaxRefitPasses = 3;
 constexpr double kSettledChange = 1e-3;
+// How far a saved transform's rotation may be from orthonormal: far above the rounding of 17
+// printed digits, far below any scale or shear a user would mean.
+constexpr double kRigidTolerance = 1e-9;
 
 // A line on standard error saying how far the work has come, shown only on a terminal and only
 // once the work has taken a second.
@@ -267,20 +279,15 @@ double angle_between(const double (&a)[3], const double (&b)[3]) {
   return std::acos(std::fmax(-1.0, std::fmin(1.0, cosine)));
 }
 
-// Whether the input is written as text (a text cloud, an ASCII PLY file), which is slow to
-// parse: its points are then kept in binary for the refit passes. Leaves the stream at its start.
+// Whether the input is written as text (a text cloud, an ASCII PLY or PCD file), which is slow
+// to parse: its points are then kept in binary for the refit passes. Leaves the stream at its
+// start.
 bool written_as_text(std::FILE *input) {
-  char first[kSniffBytes];
-  const size_t got = std::fread(first, 1, sizeof first, input);
-  std::rewind(input);
-  const FormatRow *row =
-      recognise_format(reinterpret_cast<const unsigned char *>(first), got);
-  if (row == nullptr) {
-    return false;
-  }
-  const std::string_view start(first, got);
-  return row->stream == stream_text_cloud ||
-         (row->stream == stream_ply_cloud && start.find("\nformat ascii ") != start.npos);
+  CloudFormat format = CloudFormat::kText;
+  const FormatRow *row = nullptr;
+  return sniff_cloud_format(input, &format, &row) &&
+         (format == CloudFormat::kText || format == CloudFormat::kPlyAscii ||
+          format == CloudFormat::kPcdAscii);
 }
 
 // The valid points of a text input, kept as doubles in an anonymous file while the first pass
@@ -394,81 +401,176 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
 
 namespace {
 
-// What a levelling run carries from one phase to the next.
-struct Run {
-  Run(const LevellingRequest &request_in, const std::string &output_in, InputFile input_in,
-      int64_t work)
-      : request(request_in),
-        output(output_in),
-        input_name(request_in.input == "-" ? "standard input" : request_in.input),
-        output_name(output_in == "-" ? "standard output" : output_in),
-        input(std::move(input_in)),
-        progress(request_in.progress && isatty(fileno(stderr)), work) {}
-
-  const LevellingRequest &request;
-  std::string output;       // the output's name ("" for none)
-  std::string input_name;   // the files as messages name them
-  std::string output_name;
+// One input of a run: its file, what the first pass learnt of it, and where it goes.
+struct Source {
+  std::string name;   // as given
+  std::string shown;  // as messages name it ("standard input")
   InputFile input;
-  Progress progress;
-  int64_t done_before = 0;  // bytes of the passes already made, for the progress line
-  // The first pass.
   StreamResult read;
-  PointSample sample;
-  CloudFit all;  // the moments of every point, for the fit of all points
   int64_t empty = 0;
   // The valid points' box: min x, y, z, then max x, y, z.
   double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   std::unique_ptr<PointSpool> spool;
-  double up[3] = {0.0, 0.0, 1.0};
+  std::string output;  // "" for none
+  std::string output_shown;
+  OutputFormatChoice choice = OutputFormatChoice::kAuto;
+  OutputFile out;
   CloudFormat written = CloudFormat::kText;  // the output's format, once written
+  int64_t reported = 0;  // bytes of the current pass told to the progress line
+  LevellingOutcome fault;  // its failure (status kLevelled while it has none)
+
+  bool failed() const { return fault.status != kLevelled; }
 };
 
-// The first pass: a uniform sample, the count of empty points, the moments of every point (to
-// fit them all) and, for a text input, the points kept in binary. False with the fault.
+// What a levelling run carries from one phase to the next.
+struct Run {
+  Run(const LevellingRequest &request_in, int64_t work)
+      : request(request_in), progress(request_in.progress && isatty(fileno(stderr)), work) {}
+
+  const LevellingRequest &request;
+  std::vector<std::unique_ptr<Source>> sources;
+  std::string shown;  // the cloud as messages name it: its file, or all of them
+  Progress progress;
+  std::mutex progress_lock;
+  int64_t done = 0;  // bytes of the input read in all passes so far, for the progress line
+  int jobs = 1;
+  // The first pass.
+  PointSample sample;
+  CloudFit all;  // the moments of every point, for the fit of all points
+  double up[3] = {0.0, 0.0, 1.0};
+
+  // Tells the progress line that `source` has read `bytes` of its current pass.
+  void advance(Source *source, const char *pass, int64_t bytes) {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    done += bytes - source->reported;
+    source->reported = bytes;
+    progress.report(pass, done);
+  }
+  // Ends a pass of `source` over its whole input.
+  void pass_done(Source *source) {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    done += source->input.size() - source->reported;
+    source->reported = 0;
+  }
+};
+
+// The sources not failed.
+std::vector<Source *> live(const Run &run) {
+  std::vector<Source *> sources;
+  for (const auto &source : run.sources) {
+    if (!source->failed()) {
+      sources.push_back(source.get());
+    }
+  }
+  return sources;
+}
+
+// Runs work(i) for each i in [0, count), `jobs` at a time.
+template <typename Work>
+void on_each(size_t count, int jobs, const Work &work) {
+  const size_t threads = std::min(count, size_t(std::max(1, jobs)));
+  if (threads <= 1) {
+    for (size_t i = 0; i < count; ++i) {
+      work(i);
+    }
+    return;
+  }
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> workers;
+  for (size_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (size_t i; (i = next++) < count;) {
+        work(i);
+      }
+    });
+  }
+  for (std::thread &worker : workers) {
+    worker.join();
+  }
+}
+
+// Widens the box (min x, y, z, then max) to hold the n points (none NaN).
+void add_to_box(int64_t n, const double *x, const double *y, const double *z, double (&box)[6]) {
+  const double *columns[3] = {x, y, z};
+  for (int k = 0; k < 3; ++k) {
+    double low = box[k], high = box[3 + k];
+    for (int64_t i = 0; i < n; ++i) {
+      low = columns[k][i] < low ? columns[k][i] : low;
+      high = columns[k][i] > high ? columns[k][i] : high;
+    }
+    box[k] = low;
+    box[3 + k] = high;
+  }
+}
+
+// Streams a source's input from its start into `visit` (and `options`' output, if any).
+StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,
+                           StreamOptions options) {
+  std::rewind(source->input.stream());
+  options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
+  const StreamResult result = stream_cloud(source->input.stream(), visit, options);
+  run->pass_done(source);
+  return result;
+}
+
+// The first pass: a uniform sample across all inputs in order (as of one cloud), the count of
+// empty points and the box of each, the moments of every point (to fit them all) and, for a
+// text input, its points kept in binary. A file that fails is set aside and the pass starts
+// again without it (so the sample holds no point of it); false with the fault when none is left.
 bool read_first_pass(Run *run, LevellingOutcome *fault) {
   const bool fit_all = run->request.fit == FitMethod::kAll;
-  point_sample_start(&run->sample, kDefaultSampleSize, run->request.seed);
-  if (!fit_all && written_as_text(run->input.stream())) {
-    run->spool.reset(new PointSpool());
+  for (;;) {
+    point_sample_start(&run->sample, kDefaultSampleSize, run->request.seed);
+    run->all = CloudFit();
+    const std::vector<Source *> sources = live(*run);
+    if (sources.empty()) {
+      *fault = run->sources.front()->fault;
+      return false;
+    }
+    bool restart = false;
+    for (Source *source : sources) {
+      source->empty = 0;
+      std::fill(source->box, source->box + 3, HUGE_VAL);
+      std::fill(source->box + 3, source->box + 6, -HUGE_VAL);
+      source->spool.reset();
+      if (!fit_all && written_as_text(source->input.stream())) {
+        source->spool.reset(new PointSpool());
+      }
+      ValidPoints valid;
+      source->read = stream_source(
+          run, source, "reading",
+          [&](PointBlock *block) {
+            valid.visit(*block, &source->empty, [&](int64_t n, const double *x, const double *y,
+                                                    const double *z) {
+              point_sample_add(&run->sample, n, x, y, z);
+              if (fit_all) {
+                cloud_fit_add(&run->all, n, x, y, z);
+              }
+              if (source->spool != nullptr) {
+                source->spool->add(n, x, y, z);
+              }
+              add_to_box(n, x, y, z, source->box);
+            });
+          },
+          StreamOptions());
+      if (source->read.fault != StreamFault::kNone) {
+        source->fault =
+            failure(source->shown, source->read.message, status_of(source->read.fault));
+        if (run->sources.size() == 1) {
+          *fault = source->fault;
+          return false;
+        }
+        restart = true;
+        break;
+      }
+      if (source->spool != nullptr && !source->spool->finish()) {
+        source->spool.reset();
+      }
+    }
+    if (!restart) {
+      return true;
+    }
   }
-  ValidPoints valid;
-  StreamOptions first;
-  first.progress = [run](int64_t bytes) { run->progress.report("reading", bytes); };
-  run->read = stream_cloud(
-      run->input.stream(),
-      [&](PointBlock *block) {
-        valid.visit(*block, &run->empty, [&](int64_t n, const double *x, const double *y,
-                                             const double *z) {
-          point_sample_add(&run->sample, n, x, y, z);
-          if (fit_all) {
-            cloud_fit_add(&run->all, n, x, y, z);
-          }
-          if (run->spool != nullptr) {
-            run->spool->add(n, x, y, z);
-          }
-          const double *columns[3] = {x, y, z};
-          for (int k = 0; k < 3; ++k) {
-            double low = run->box[k], high = run->box[3 + k];  // no NaN among valid points
-            for (int64_t i = 0; i < n; ++i) {
-              low = columns[k][i] < low ? columns[k][i] : low;
-              high = columns[k][i] > high ? columns[k][i] : high;
-            }
-            run->box[k] = low;
-            run->box[3 + k] = high;
-          }
-        });
-      },
-      first);
-  if (run->read.fault != StreamFault::kNone) {
-    *fault = failure(run->input_name, run->read.message, status_of(run->read.fault));
-    return false;
-  }
-  run->done_before = run->input.size();
-  if (run->spool != nullptr && !run->spool->finish()) {
-    run->spool.reset();
-  }
-  return true;
 }
 
 // The orthogonal fit of every point, within the tilt limit.
@@ -476,7 +578,7 @@ bool fit_every_point(const Run &run, FoundPlane *found, LevellingOutcome *fault)
   found->plane = orthogonal_fit(run.all);
   if (found->plane.status != OrthogonalFitStatus::kFitted) {
     const bool overflow = found->plane.status == OrthogonalFitStatus::kNonFinite;
-    *fault = failure(run.input_name,
+    *fault = failure(run.shown,
                      std::string(overflow ? "cannot fit: " : "no plane to level: ") +
                          orthogonal_fit_status_text(found->plane.status),
                      overflow ? kUnsupportedInput : kNoPlane);
@@ -487,7 +589,7 @@ bool fit_every_point(const Run &run, FoundPlane *found, LevellingOutcome *fault)
   found->tilt = angle_between(found->plane.normal, run.up);
   const double max_tilt = run.request.max_tilt_degrees / kDegreesPerRadian;
   if (!run.request.up.automatic && found->tilt > max_tilt + 1e-12) {
-    *fault = failure(run.input_name,
+    *fault = failure(run.shown,
                      "no plane to level: the plane of all points is tilted " +
                          degrees_text(found->tilt, "%.1f") + " degrees from " +
                          run.request.up.name + "; --max-tilt " +
@@ -508,7 +610,7 @@ bool detect_in_sample(const Run &run, DetectedPlane *detected, LevellingOutcome 
   const OrthogonalPlane whole = orthogonal_fit(sampled);
   if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
       whole.status == OrthogonalFitStatus::kCollinear) {
-    *fault = failure(run.input_name,
+    *fault = failure(run.shown,
                      std::string("no plane to level: ") + orthogonal_fit_status_text(whole.status),
                      kNoPlane);
     return false;
@@ -529,16 +631,16 @@ bool detect_in_sample(const Run &run, DetectedPlane *detected, LevellingOutcome 
     case DetectionStatus::kFound:
       return true;
     case DetectionStatus::kTooFewPoints:
-      *fault = failure(run.input_name, "no plane to level: fewer than 3 points", kNoPlane);
+      *fault = failure(run.shown, "no plane to level: fewer than 3 points", kNoPlane);
       return false;
     case DetectionStatus::kNoPlane:
-      *fault = failure(run.input_name,
+      *fault = failure(run.shown,
                        "no plane to level: no plane holds " + percent(kMaterialShare) +
                            " of the points (noise, or points on a line)",
                        kNoPlane);
       return false;
     case DetectionStatus::kNoPlaneInLimit:
-      *fault = failure(run.input_name,
+      *fault = failure(run.shown,
                        "no plane to level within " + degrees_text(max_tilt, "%g") +
                            " degrees of " + request.up.name + ": the largest plane is tilted " +
                            degrees_text(detected->outside_tilt, "%.1f") + " degrees from " +
@@ -552,8 +654,34 @@ bool detect_in_sample(const Run &run, DetectedPlane *detected, LevellingOutcome 
   return false;
 }
 
-// Passes 2...: the orthogonal fit of every inlier of the whole cloud (from the kept points of a
-// text input, else from the input again), repeated while the inliers change materially.
+// The inliers of `band` among a source's points (from its kept points of a text input, else
+// from the input again) into *inliers; false with the fault.
+bool fit_inliers_of(Run *run, Source *source, const PlaneBand &band, CloudFit *inliers,
+                    int64_t *counted, LevellingOutcome *fault) {
+  const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
+    *counted += plane_band_fit_add(inliers, band, n, x, y, z);
+  };
+  if (source->spool != nullptr && source->spool->replay(refit)) {
+    run->pass_done(source);
+    return true;
+  }
+  *inliers = CloudFit();
+  *counted = 0;
+  const StreamResult again = stream_source(
+      run, source, "fitting",
+      [&](PointBlock *block) {
+        refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
+      },
+      StreamOptions());
+  if (again.fault != StreamFault::kNone) {
+    *fault = failure(source->shown, again.message, status_of(again.fault));
+    return false;
+  }
+  return true;
+}
+
+// Passes 2...: the orthogonal fit of every inlier of the whole cloud (the files side by side,
+// their moments merged in their order), repeated while the inliers change materially.
 bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found,
                       LevellingOutcome *fault) {
   PlaneBand band;
@@ -563,30 +691,27 @@ bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found
   band.offset = detected.offset;
   band.threshold = detected.threshold;
   found->threshold = detected.threshold;
+  const std::vector<Source *> sources = live(*run);
   for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
+    std::vector<CloudFit> fits(sources.size());
+    std::vector<int64_t> counts(sources.size(), 0);
+    std::vector<LevellingOutcome> faults(sources.size());
+    on_each(sources.size(), run->jobs, [&](size_t i) {
+      fit_inliers_of(run, sources[i], band, &fits[i], &counts[i], &faults[i]);
+    });
     CloudFit inliers;
     int64_t counted = 0;
-    const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
-      counted += plane_band_fit_add(&inliers, band, n, x, y, z);
-    };
-    if (run->spool == nullptr || !run->spool->replay(refit)) {
-      inliers = CloudFit();
-      counted = 0;
-      std::rewind(run->input.stream());
-      const StreamResult again = stream_cloud(
-          run->input.stream(),
-          [&](PointBlock *block) {
-            refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
-          },
-          StreamOptions());
-      if (again.fault != StreamFault::kNone) {
-        *fault = failure(run->input_name, again.message, status_of(again.fault));
+    for (size_t i = 0; i < sources.size(); ++i) {
+      if (faults[i].status != kLevelled) {
+        *fault = faults[i];
         return false;
       }
+      cloud_fit_merge(&inliers, fits[i]);
+      counted += counts[i];
     }
     OrthogonalPlane refitted = orthogonal_fit(inliers);
     if (refitted.status != OrthogonalFitStatus::kFitted) {
-      *fault = failure(run->input_name,
+      *fault = failure(run->shown,
                        std::string("no plane to level: its inliers hold none: ") +
                            orthogonal_fit_status_text(refitted.status),
                        kNoPlane);
@@ -608,13 +733,12 @@ bool refit_to_inliers(Run *run, const DetectedPlane &detected, FoundPlane *found
   }
   // Oriented as the detected normal was: up, or (with no up direction) toward most points.
   found->tilt = angle_between(found->plane.normal, run->up);
-  run->done_before += run->input.size();
   return true;
 }
 
-// Levels a block in place: points and normals turned, empty points left as they were, bit for
-// bit. `kept` is scratch.
-void level_block(const RigidLevelling &levelling, PointBlock *block, std::vector<size_t> *empties,
+// Levels a block in place by the motion: points and normals turned, empty points left as they
+// were, bit for bit. `kept` is scratch.
+void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<size_t> *empties,
                  std::vector<double> *kept) {
   const int64_t n = int64_t(block->count);
   empties->clear();
@@ -628,10 +752,10 @@ void level_block(const RigidLevelling &levelling, PointBlock *block, std::vector
       }
     }
   }
-  level_points(levelling, n, block->x.data(), block->y.data(), block->z.data(), block->x.data(),
-               block->y.data(), block->z.data());
+  move_points(motion, n, block->x.data(), block->y.data(), block->z.data(), block->x.data(),
+              block->y.data(), block->z.data());
   if (block->has_normals) {
-    turn_directions(levelling, n, block->nx.data(), block->ny.data(), block->nz.data(),
+    turn_directions(motion, n, block->nx.data(), block->ny.data(), block->nz.data(),
                     block->nx.data(), block->ny.data(), block->nz.data());
   }
   const double *from = kept->data();
@@ -648,33 +772,32 @@ void level_block(const RigidLevelling &levelling, PointBlock *block, std::vector
 }
 
 // The last pass: level and write, in a format that holds everything (decided before a byte is
-// written), then put the output in place.
-bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoice choice,
-                    OutputFile *out, LevellingOutcome *fault) {
+// written), then put the output in place. False with the source's fault set.
+bool write_levelled(Run *run, Source *source, const double (&motion)[4][4]) {
   const LevellingRequest &request = run->request;
-  const StreamResult &read = run->read;
-  const CloudFormat out_format = output_format(choice, read.format);
-  run->written = out_format;
+  const StreamResult &read = source->read;
+  const CloudFormat out_format = output_format(source->choice, read.format);
+  source->written = out_format;
   std::string refusal = conversion_refusal(read, out_format);
-  if (refusal.empty() && out_format == CloudFormat::kLas && run->empty > 0) {
-    refusal = "has " + std::to_string(run->empty) +
+  if (refusal.empty() && out_format == CloudFormat::kLas && source->empty > 0) {
+    refusal = "has " + std::to_string(source->empty) +
               " empty points (no return), which LAS cannot hold; write " +
               cloud_family_name(family_of(read.format)) + " instead";
   }
   if (!refusal.empty()) {
-    *fault = failure(run->input_name, refusal, kUnsupportedInput);
+    source->out.abandon();
+    source->fault = failure(source->shown, refusal, kUnsupportedInput);
     return false;
   }
-  std::rewind(run->input.stream());
   StreamResult written;
   bool flushed = false;
   int write_error = 0;
   {
-    ByteWriter writer(out->stream());
+    ByteWriter writer(source->out.stream());
     StreamOptions writing;
     writing.out = &writer;
     writing.out_format = out_format;
-    writing.text_separator = is_csv(run->output) ? ',' : ' ';
+    writing.text_separator = is_csv(source->output) ? ',' : ' ';
     writing.points = read.points;
     const bool decimals_known =
         (read.format == CloudFormat::kText || read.format == CloudFormat::kLas) &&
@@ -682,19 +805,14 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
     writing.decimals = request.precision >= 0 ? request.precision
                        : decimals_known       ? read.text_decimals
                                               : -1;
-    double motion[4][4];
-    levelling_matrix(levelling, motion);
     writing.motion = motion;
-    writing.box = run->box[0] <= run->box[3] ? run->box : nullptr;
+    writing.box = source->box[0] <= source->box[3] ? source->box : nullptr;
     writing.las_scale = request.las_scale;
-    writing.progress = [run](int64_t bytes) {
-      run->progress.report("levelling", run->done_before + bytes);
-    };
     std::vector<size_t> empties;
     std::vector<double> kept;
-    written = stream_cloud(
-        run->input.stream(),
-        [&](PointBlock *block) { level_block(levelling, block, &empties, &kept); }, writing);
+    written = stream_source(
+        run, source, "levelling",
+        [&](PointBlock *block) { level_block(motion, block, &empties, &kept); }, writing);
     if (written.fault == StreamFault::kNone) {
       flushed = writer.flush();
       write_error = writer.error();
@@ -703,31 +821,82 @@ bool write_levelled(Run *run, const RigidLevelling &levelling, OutputFormatChoic
     }
   }
   if (written.fault != StreamFault::kNone) {
-    out->abandon();
-    *fault = failure(written.fault == StreamFault::kWrite ? run->output_name : run->input_name,
-                     written.message, status_of(written.fault));
+    source->out.abandon();
+    source->fault = failure(
+        written.fault == StreamFault::kWrite ? source->output_shown : source->shown,
+        written.message, status_of(written.fault));
     return false;
   }
   std::string error;
-  if (!flushed || !out->commit(&error, request.sync)) {
-    out->abandon();
-    *fault = failure(run->output_name, write_error != 0 ? std::strerror(write_error) : error,
-                     kUnwritableOutput);
+  if (!flushed || !source->out.commit(&error, request.sync)) {
+    source->out.abandon();
+    source->fault = failure(source->output_shown,
+                            write_error != 0 ? std::strerror(write_error) : error,
+                            kUnwritableOutput);
     return false;
   }
+  // (A saved transform applied in one pass learns the count here.)
+  source->read.points = written.points;
+  source->read.has_normals = written.has_normals;
   return true;
 }
 
-LevellingReport report_of(const Run &run, const FoundPlane &found,
-                          const RigidLevelling &levelling) {
+// What the report says of the outputs' frame, for LAS: its coordinate system's description no
+// longer describes levelled coordinates.
+std::string frame_note(const Source &source) {
+  if (source.output.empty() || source.failed()) {
+    return "";
+  }
+  if (source.read.format == CloudFormat::kLas) {
+    return source.written == CloudFormat::kLas
+               ? "the output is in a levelled local frame: its coordinate system's "
+                 "description (the VLRs) is kept as it was and no longer describes it"
+               : "the output is in a levelled local frame; the input's VLRs and EVLRs "
+                 "(its coordinate system) have no place in " +
+                     std::string(cloud_family_name(family_of(source.written)));
+  }
+  return source.written == CloudFormat::kLas
+             ? "the LAS output has no coordinate system description"
+             : "";
+}
+
+LevellingReport report_of(const Run &run, const FoundPlane *found,
+                          const RigidLevelling &levelling, const double (&motion)[4][4]) {
   const LevellingRequest &request = run.request;
-  const OrthogonalPlane &plane = found.plane;
   LevellingReport report;
-  report.input = request.input;
-  report.format = cloud_format_name(run.read.format);
-  report.points = run.read.points;
-  report.empty_points = run.empty;
-  report.normals = run.read.has_normals;
+  report.inputs = int(run.sources.size());
+  bool first = true;
+  for (const auto &source : run.sources) {
+    report.input += (first ? "" : ", ") + source->name;
+    if (source->failed()) {
+      continue;
+    }
+    report.format = first || report.format == cloud_format_name(source->read.format)
+                        ? cloud_format_name(source->read.format)
+                        : "several formats";
+    first = false;
+    report.points += source->read.points;
+    report.empty_points += source->empty;
+    report.normals = report.normals || source->read.has_normals;
+    if (!source->output.empty()) {
+      report.outputs.push_back(source->output);
+    }
+    const std::string note = frame_note(*source);
+    report.note = report.note.empty() ? note : report.note;
+  }
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      report.matrix[r][c] = motion[r][c];
+    }
+  }
+  report.saved_transform = request.save_transform;
+  report.fitted = found != nullptr;
+  if (found == nullptr) {
+    report.transform = request.transform;
+    report.inverse = request.inverse;
+    return report;
+  }
+  const OrthogonalPlane &plane = found->plane;
   report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
   report.up = request.up.name;
   for (int k = 0; k < 3; ++k) {
@@ -742,99 +911,288 @@ LevellingReport report_of(const Run &run, const FoundPlane &found,
     report.b = -plane.normal[1] / plane.normal[2];
     report.c = plane.offset / plane.normal[2];
   }
-  report.tilt_degrees = found.tilt * kDegreesPerRadian;
-  report.inliers = found.inliers;
-  report.threshold = found.threshold;
+  report.tilt_degrees = found->tilt * kDegreesPerRadian;
+  report.inliers = found->inliers;
+  report.threshold = found->threshold;
   report.rms = plane.rms;
   report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
   report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
   report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
-  levelling_matrix(levelling, report.matrix);
-  report.output = run.output;
-  // LAS places its points in a coordinate system its VLRs describe: no longer theirs once turned.
-  if (!run.output.empty() && run.read.format == CloudFormat::kLas) {
-    report.note = run.written == CloudFormat::kLas
-                      ? "the output is in a levelled local frame: its coordinate system's "
-                        "description (the VLRs) is kept as it was and no longer describes it"
-                      : "the output is in a levelled local frame; the input's VLRs and EVLRs "
-                        "(its coordinate system) have no place in " +
-                            std::string(cloud_family_name(family_of(run.written)));
-  } else if (!run.output.empty() && run.written == CloudFormat::kLas) {
-    report.note = "the LAS output has no coordinate system description";
-  }
   return report;
+}
+
+// Reads a saved transform: four lines of four numbers (blank lines and '#' comments aside), a
+// rigid motion. False with the fault.
+bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault) {
+  std::ifstream file(name);
+  if (!file) {
+    *fault = failure(name, std::strerror(errno != 0 ? errno : ENOENT), kUnreadableInput);
+    return false;
+  }
+  std::vector<double> values;
+  for (std::string line; std::getline(file, line);) {
+    const size_t hash = line.find('#');
+    std::istringstream words(line.substr(0, hash));
+    for (std::string word; words >> word;) {
+      double value = 0.0;
+      if (!parse_number(word, &value)) {
+        *fault = failure(name, "'" + word.substr(0, 40) + "' is not a number", kMalformedInput);
+        return false;
+      }
+      values.push_back(value);
+    }
+  }
+  if (values.size() != 16) {
+    *fault = failure(name, "holds " + std::to_string(values.size()) +
+                               " numbers, not the 16 of a 4 x 4 matrix",
+                     kMalformedInput);
+    return false;
+  }
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      matrix[r][c] = values[size_t(4 * r + c)];
+    }
+  }
+  const char *why = "";
+  if (!is_rigid_motion(matrix, kRigidTolerance, &why)) {
+    *fault = failure(name, std::string("is not a rigid motion (a rotation and a translation): ") +
+                               why,
+                     kMalformedInput);
+    return false;
+  }
+  return true;
+}
+
+// The matrix as a saved transform: four lines of four numbers, each with the digits that read
+// back the same double.
+std::string transform_text(const double (&matrix)[4][4]) {
+  std::string text;
+  char number[kNumberTextSize];
+  for (const auto &row : matrix) {
+    for (int c = 0; c < 4; ++c) {
+      text.append(number, format_number(row[c], number));
+      text += c < 3 ? " " : "\n";
+    }
+  }
+  return text;
+}
+
+// The outcome of a run whose sources may have failed: the first failure's status and message,
+// the others' messages after it.
+void add_failures(const Run &run, LevellingOutcome *outcome) {
+  for (const auto &source : run.sources) {
+    if (!source->failed()) {
+      continue;
+    }
+    if (outcome->status == kLevelled) {
+      outcome->status = source->fault.status;
+      outcome->message = source->fault.message;
+    } else {
+      outcome->more_messages.push_back(source->fault.message);
+    }
+  }
+}
+
+// Where each input goes, checked before anything is opened: false with the fault.
+bool plan_outputs(const LevellingRequest &request, Run *run, LevellingOutcome *fault) {
+  std::set<std::string> names;
+  for (const std::string &input : request.inputs) {
+    auto source = std::make_unique<Source>();
+    source->name = input;
+    source->shown = input == "-" ? "standard input" : input;
+    if (request.fit_only) {
+      source->output.clear();
+    } else if (request.in_place) {
+      source->output = input;
+    } else if (!request.output_dir.empty()) {
+      source->output = (fs::path(request.output_dir) / fs::path(input).filename()).string();
+      if (!names.insert(fs::path(input).filename().string()).second) {
+        *fault = failure(input, "another input has the same name, which --output-dir would "
+                                "give both",
+                         kUsage);
+        return false;
+      }
+    } else {
+      source->output = request.output;
+    }
+    source->output_shown = source->output == "-" ? "standard output" : source->output;
+    run->sources.push_back(std::move(source));
+  }
+  return true;
+}
+
+// Checks and opens a source's output (before its input, so that an output that cannot be
+// written is said before a long input is read), then its input. False with the source's fault.
+bool open_source(const LevellingRequest &request, Source *source) {
+  const std::string &output = source->output;
+  std::error_code code;
+  if (!output.empty() && output != "-" && source->name != "-" && !request.in_place &&
+      fs::exists(output, code) && fs::equivalent(source->name, output, code)) {
+    source->fault = failure(source->output_shown,
+                            "is the input; use --in-place to level the input itself",
+                            kWouldOverwriteInput);
+    return false;
+  }
+  // A .laz file is compressed LAS whatever its first bytes say.
+  bool has_extension = false;
+  const FormatRow *named = format_of_name(source->name, &has_extension);
+  if (named != nullptr && named->stream == nullptr && std::string(named->name) == "LAZ") {
+    source->fault = failure(source->shown, refusal_of(*named, true), kUnsupportedInput);
+    return false;
+  }
+  int refused_status = kLevelled;
+  std::string refusal;
+  source->choice = request.format;
+  if (!output.empty() &&
+      !output_choice(request.format, output, &source->choice, &refused_status, &refusal)) {
+    source->fault = failure(source->output_shown, refusal, refused_status);
+    return false;
+  }
+  std::string error;
+  if (!output.empty() && !source->out.open(output, &error)) {
+    source->fault = failure(source->output_shown, error, kUnwritableOutput);
+    return false;
+  }
+  if (!source->input.open(source->name, &error)) {
+    source->out.abandon();
+    source->fault = failure(source->shown, error, kUnreadableInput);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 LevellingOutcome level_cloud(const LevellingRequest &request) {
-  const std::string output = request.in_place ? request.input : request.output;
-  const std::string input_name = request.input == "-" ? "standard input" : request.input;
-  const std::string output_name = output == "-" ? "standard output" : output;
-  std::error_code code;
-  if (!output.empty() && output != "-" && request.input != "-" && !request.in_place &&
-      fs::exists(output, code) && fs::equivalent(request.input, output, code)) {
-    return failure(output_name, "is the input; use --in-place to level the input itself",
-                   kWouldOverwriteInput);
+  if (request.inputs.empty()) {
+    return failure("", "no input", kUsage);
   }
-  // A .laz file is compressed LAS whatever its first bytes say.
-  bool has_extension = false;
-  const FormatRow *named = format_of_name(request.input, &has_extension);
-  if (named != nullptr && named->stream == nullptr && std::string(named->name) == "LAZ") {
-    return failure(input_name, refusal_of(*named, true), kUnsupportedInput);
+  // The transform to apply, and where the fitted one goes: both checked first.
+  double saved[4][4] = {};
+  LevellingOutcome fault;
+  const bool given = !request.transform.empty();
+  if (given && !read_transform(request.transform, saved, &fault)) {
+    return fault;
   }
-  OutputFormatChoice choice = request.format;
-  int refused_status = kLevelled;
-  std::string refusal;
-  if (!output.empty() &&
-      !output_choice(request.format, output, &choice, &refused_status, &refusal)) {
-    return failure(output_name, refusal, refused_status);
-  }
-  // The output first: one that cannot be written is said before a long input is read.
-  OutputFile out;
+  OutputFile transform_out;
   std::string error;
-  if (!output.empty() && !out.open(output, &error)) {
-    return failure(output_name, error, kUnwritableOutput);
+  if (!request.save_transform.empty() && !transform_out.open(request.save_transform, &error)) {
+    return failure(request.save_transform, error, kUnwritableOutput);
   }
-  InputFile input;
-  if (!input.open(request.input, &error)) {
-    return failure(input_name, error, kUnreadableInput);
+  Run run(request, 0);
+  if (!plan_outputs(request, &run, &fault)) {
+    return fault;
   }
-  const int passes = (request.fit == FitMethod::kRobust ? 2 : 1) + (output.empty() ? 0 : 1);
-  const int64_t work = input.size() * passes;  // bytes the passes read, for the progress line
-  Run run(request, output, std::move(input), work);
+  run.shown = run.sources.size() == 1
+                  ? run.sources.front()->shown
+                  : "the " + std::to_string(run.sources.size()) + " clouds together";
+  const unsigned cores = std::thread::hardware_concurrency();
+  run.jobs = request.jobs > 0 ? request.jobs : int(std::max(1u, cores));
+  int64_t bytes = 0;
+  for (const auto &source : run.sources) {
+    if (!open_source(request, source.get()) && run.sources.size() == 1) {
+      return source->fault;
+    }
+    bytes += source->input.size();
+  }
+  if (live(run).empty()) {
+    LevellingOutcome outcome;
+    add_failures(run, &outcome);
+    return outcome;
+  }
+  const bool writing = !run.sources.front()->output.empty() || run.sources.size() > 1;
+  const int passes = (given ? 0 : request.fit == FitMethod::kRobust ? 2 : 1) + (writing ? 1 : 0);
+  run.progress = Progress(request.progress && isatty(fileno(stderr)), bytes * passes);
   for (int k = 0; k < 3; ++k) {
     run.up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];
   }
 
-  LevellingOutcome fault;
   FoundPlane found;
-  if (!read_first_pass(&run, &fault)) {
-    return fault;
-  }
-  if (request.fit == FitMethod::kAll) {
-    if (!fit_every_point(run, &found, &fault)) {
-      return fault;
+  RigidLevelling levelling;
+  double motion[4][4];
+  if (given) {
+    if (request.inverse) {
+      invert_rigid_motion(saved, motion);
+    } else {
+      std::copy(&saved[0][0], &saved[0][0] + 16, &motion[0][0]);
+    }
+    // One pass writes a cloud in its own family of formats; a conversion is decided, LAS
+    // written from another format chooses its offsets, and a text cloud's decimals are known,
+    // from a first pass.
+    const std::vector<Source *> sources = live(run);
+    on_each(sources.size(), run.jobs, [&](size_t i) {
+      Source *source = sources[i];
+      const FormatRow *row = nullptr;
+      if (sniff_cloud_format(source->input.stream(), &source->read.format, &row) &&
+          source->read.format != CloudFormat::kText &&
+          family_of(output_format(source->choice, source->read.format)) ==
+              family_of(source->read.format)) {
+        return;
+      }
+      ValidPoints valid;
+      source->read = stream_source(
+          &run, source, "reading",
+          [&](PointBlock *block) {
+            valid.visit(*block, &source->empty,
+                        [&](int64_t n, const double *x, const double *y, const double *z) {
+                          add_to_box(n, x, y, z, source->box);
+                        });
+          },
+          StreamOptions());
+    });
+    for (Source *source : sources) {
+      if (source->read.fault != StreamFault::kNone) {
+        source->out.abandon();
+        source->fault = failure(source->shown, source->read.message,
+                                status_of(source->read.fault));
+      }
     }
   } else {
-    DetectedPlane detected;
-    if (!detect_in_sample(run, &detected, &fault) ||
-        !refit_to_inliers(&run, detected, &found, &fault)) {
+    if (!read_first_pass(&run, &fault)) {
       return fault;
     }
+    if (request.fit == FitMethod::kAll) {
+      if (!fit_every_point(run, &found, &fault)) {
+        return fault;
+      }
+    } else {
+      DetectedPlane detected;
+      if (!detect_in_sample(run, &detected, &fault) ||
+          !refit_to_inliers(&run, detected, &found, &fault)) {
+        return fault;
+      }
+    }
+    const double origin[3] = {0.0, 0.0, 0.0};
+    levelling = rigid_levelling_from_normal(
+        found.plane.normal, request.pivot == PivotChoice::kOrigin ? origin : found.plane.centroid);
+    levelling_matrix(levelling, motion);
   }
-  const double origin[3] = {0.0, 0.0, 0.0};
-  const RigidLevelling levelling = rigid_levelling_from_normal(
-      found.plane.normal, request.pivot == PivotChoice::kOrigin ? origin : found.plane.centroid);
-  if (!output.empty() && !write_levelled(&run, levelling, choice, &out, &fault)) {
-    return fault;
+  if (!request.save_transform.empty()) {
+    const std::string text = transform_text(motion);
+    if (std::fwrite(text.data(), 1, text.size(), transform_out.stream()) != text.size() ||
+        !transform_out.commit(&error, request.sync)) {
+      transform_out.abandon();
+      return failure(request.save_transform, error.empty() ? std::strerror(errno) : error,
+                     kUnwritableOutput);
+    }
   }
+  std::vector<Source *> writers;
+  for (Source *source : live(run)) {
+    if (!source->output.empty()) {
+      writers.push_back(source);
+    }
+  }
+  on_each(writers.size(), run.jobs, [&](size_t i) { write_levelled(&run, writers[i], motion); });
   run.progress.clear();
 
   LevellingOutcome outcome;
-  outcome.report_to_stderr = output == "-";
-  if (!request.quiet) {
-    const LevellingReport report = report_of(run, found, levelling);
+  add_failures(run, &outcome);
+  if (run.sources.size() == 1 && outcome.status != kLevelled) {
+    return outcome;
+  }
+  outcome.report_to_stderr = run.sources.size() == 1 && run.sources.front()->output == "-";
+  if (!request.quiet && !live(run).empty()) {
+    const LevellingReport report = report_of(run, given ? nullptr : &found, levelling, motion);
     outcome.report =
         request.report == ReportForm::kJson ? report_json(report) : report_text(report);
   }

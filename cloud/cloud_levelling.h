@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace levelling {
 
@@ -55,9 +56,17 @@ struct UpDirection {
 bool parse_up_direction(const std::string &text, UpDirection *up);
 
 struct LevellingRequest {
-  std::string input;   // a file, or "-" for standard input
-  std::string output;  // a file, "-" for standard output, or "" for the report only
+  // The clouds: one file, or "-" for standard input; several (files) are levelled as one cloud,
+  // by one transform, each into output_dir (or in place).
+  std::vector<std::string> inputs;
+  std::string output;      // one input's output: a file, "-" for standard output, "" for none
+  std::string output_dir;  // where each input's levelled cloud goes, under its own name
   bool in_place = false;
+  int jobs = 0;            // files read and written at once; 0: one for each core
+  std::string save_transform;  // where the levelling's 4 x 4 matrix goes ("" for nowhere)
+  std::string transform;       // a saved matrix to level with instead of fitting ("" for none)
+  bool inverse = false;        // apply the saved matrix's inverse
+  bool fit_only = false;       // fit (and save the transform) without writing any cloud
   PivotChoice pivot = PivotChoice::kCentroid;
   OutputFormatChoice format = OutputFormatChoice::kAuto;
   bool quiet = false;
@@ -79,13 +88,19 @@ struct LevellingRequest {
 struct LevellingOutcome {
   int status = kLevelled;
   std::string message;  // for a fault: one line, "FILE: what" (the program's name not included)
+  // With several inputs, the faults of the files after the first that failed (whose fault is
+  // `message` and whose status is `status`), each a line as `message`.
+  std::vector<std::string> more_messages;
   std::string report;   // the report, text or JSON, ending with a line end ("" when quiet)
   bool report_to_stderr = false;  // the cloud went to standard output
 };
 
 // Levels the cloud of the request: reads it (a first pass for a sample and the moments), finds
 // its plane, refits it to every inlier in one or more streaming passes, and, with an output,
-// writes the levelled cloud in a last pass. Never throws for a fault of the input or output.
+// writes the levelled cloud in a last pass. Several inputs are one cloud: one sample drawn across
+// them, their inliers' moments merged, each written with the same transform, side by side. With
+// a saved transform there is no fit: one pass writes each cloud. Never throws for a fault of the
+// input or output.
 LevellingOutcome level_cloud(const LevellingRequest &request);
 
 }  // namespace levelling

@@ -74,26 +74,32 @@ std::string json_string(const std::string &text) {
 }
 
 std::string report_json(const LevellingReport &r) {
-  std::string json = "{\"input\": " + json_string(r.input) + ", \"format\": " +
-                     json_string(r.format) + ", \"points\": " + std::to_string(r.points) +
+  std::string json = "{\"input\": " + json_string(r.input) + ", \"inputs\": " +
+                     std::to_string(r.inputs) + ", \"format\": " + json_string(r.format) +
+                     ", \"points\": " + std::to_string(r.points) +
                      ", \"empty_points\": " + std::to_string(r.empty_points) +
-                     ", \"normals\": " + (r.normals ? "true" : "false") +
-                     ", \"fit\": " + json_string(r.fit) + ", \"up\": " + json_string(r.up) +
-                     ", \"plane\": {\"normal\": " + json_triple(r.normal) +
-                     ", \"offset\": " + json_number(r.offset);
-  if (r.has_slopes) {
-    json += ", \"a\": " + json_number(r.a) + ", \"b\": " + json_number(r.b) +
-            ", \"c\": " + json_number(r.c);
+                     ", \"normals\": " + (r.normals ? "true" : "false");
+  if (r.fitted) {
+    json += ", \"fit\": " + json_string(r.fit) + ", \"up\": " + json_string(r.up) +
+            ", \"plane\": {\"normal\": " + json_triple(r.normal) +
+            ", \"offset\": " + json_number(r.offset);
+    if (r.has_slopes) {
+      json += ", \"a\": " + json_number(r.a) + ", \"b\": " + json_number(r.b) +
+              ", \"c\": " + json_number(r.c);
+    }
+    const int64_t valid = r.points - r.empty_points;
+    json += "}, \"tilt_degrees\": " + json_number(r.tilt_degrees) +
+            ", \"inliers\": " + std::to_string(r.inliers) + ", \"inlier_share\": " +
+            json_number(valid > 0 ? double(r.inliers) / double(valid) : 0.0) +
+            ", \"threshold\": " + json_number(r.threshold) + ", \"rms\": " + json_number(r.rms) +
+            ", \"angles_degrees\": {\"about_x\": " + json_number(r.angle_x_degrees) +
+            ", \"about_y\": " + json_number(r.angle_y_degrees) + "}, \"pivot\": " +
+            json_triple(r.pivot) + ", \"pivot_kind\": " + json_string(r.pivot_name);
+  } else {
+    json += ", \"transform\": " + json_string(r.transform) +
+            ", \"inverse\": " + (r.inverse ? "true" : "false");
   }
-  const int64_t valid = r.points - r.empty_points;
-  json += "}, \"tilt_degrees\": " + json_number(r.tilt_degrees) +
-          ", \"inliers\": " + std::to_string(r.inliers) + ", \"inlier_share\": " +
-          json_number(valid > 0 ? double(r.inliers) / double(valid) : 0.0) +
-          ", \"threshold\": " + json_number(r.threshold) + ", \"rms\": " + json_number(r.rms) +
-          ", \"angles_degrees\": {\"about_x\": " + json_number(r.angle_x_degrees) +
-          ", \"about_y\": " + json_number(r.angle_y_degrees) + "}, \"pivot\": " +
-          json_triple(r.pivot) + ", \"pivot_kind\": " + json_string(r.pivot_name) +
-          ", \"matrix\": [";
+  json += ", \"matrix\": [";
   for (int row = 0; row < 4; ++row) {
     json += row > 0 ? ", [" : "[";
     for (int col = 0; col < 4; ++col) {
@@ -101,8 +107,15 @@ std::string report_json(const LevellingReport &r) {
     }
     json += "]";
   }
-  json += "], \"output\": " + (r.output.empty() ? std::string("null") : json_string(r.output)) +
-          ", \"note\": " + (r.note.empty() ? std::string("null") : json_string(r.note)) + "}\n";
+  json += "], \"saved_transform\": " +
+          (r.saved_transform.empty() ? std::string("null") : json_string(r.saved_transform)) +
+          ", \"output\": " +
+          (r.outputs.size() == 1 ? json_string(r.outputs[0]) : std::string("null")) +
+          ", \"outputs\": [";
+  for (size_t i = 0; i < r.outputs.size(); ++i) {
+    json += (i > 0 ? ", " : "") + json_string(r.outputs[i]);
+  }
+  json += "], \"note\": " + (r.note.empty() ? std::string("null") : json_string(r.note)) + "}\n";
   return json;
 }
 
@@ -110,26 +123,35 @@ std::string report_text(const LevellingReport &r) {
   const int64_t valid = r.points - r.empty_points;
   std::string text = r.input + ": " + std::to_string(r.points) + " points (" + r.format +
                      (r.normals ? ", with normals" : "") + ")";
+  if (r.inputs > 1) {
+    text = std::to_string(r.inputs) + " clouds levelled as one (" + r.input + "): " +
+           std::to_string(r.points) + " points";
+  }
   if (r.empty_points > 0) {
     text += ", " + std::to_string(r.empty_points) + " of them empty (NaN), carried through";
   }
-  text += "\nplane: normal (" + formatted("%.9g", r.normal[0]) + ", " +
-          formatted("%.9g", r.normal[1]) + ", " + formatted("%.9g", r.normal[2]) +
-          "), offset " + formatted("%.9g", r.offset) + " (" + r.fit + " fit, up " + r.up + ")\n";
-  if (r.has_slopes) {
-    text += "slopes: z = a*x + b*y + c with a = " + formatted("%.9g", r.a) + ", b = " +
-            formatted("%.9g", r.b) + ", c = " + formatted("%.9g", r.c) + "\n";
+  text += "\n";
+  if (r.fitted) {
+    text += "plane: normal (" + formatted("%.9g", r.normal[0]) + ", " +
+            formatted("%.9g", r.normal[1]) + ", " + formatted("%.9g", r.normal[2]) +
+            "), offset " + formatted("%.9g", r.offset) + " (" + r.fit + " fit, up " + r.up + ")\n";
+    if (r.has_slopes) {
+      text += "slopes: z = a*x + b*y + c with a = " + formatted("%.9g", r.a) + ", b = " +
+              formatted("%.9g", r.b) + ", c = " + formatted("%.9g", r.c) + "\n";
+    }
+    text += "tilt before levelling: " + formatted("%.4f", r.tilt_degrees) + " degrees from " +
+            (r.up == "auto" ? std::string("+z") : r.up) + "\n";
+    text += "inliers: " + std::to_string(r.inliers) + " of " + std::to_string(valid) + " (" +
+            formatted("%.1f", valid > 0 ? 100.0 * double(r.inliers) / double(valid) : 0.0) + "%)";
+    text += r.threshold > 0.0 ? " within " + formatted("%.6g", r.threshold) + "\n" : "\n";
+    text += "rms distance of the inliers: " + formatted("%.6g", r.rms) + "\n";
+    text += "levelling angles: about x " + formatted("%.6f", r.angle_x_degrees) +
+            " degrees, about y " + formatted("%.6f", r.angle_y_degrees) + " degrees\n";
+    text += "pivot: " + r.pivot_name + " (" + formatted("%.6f", r.pivot[0]) + ", " +
+            formatted("%.6f", r.pivot[1]) + ", " + formatted("%.6f", r.pivot[2]) + ")\n";
+  } else {
+    text += "transform: " + r.transform + (r.inverse ? " (its inverse)" : "") + "\n";
   }
-  text += "tilt before levelling: " + formatted("%.4f", r.tilt_degrees) + " degrees from " +
-          (r.up == "auto" ? std::string("+z") : r.up) + "\n";
-  text += "inliers: " + std::to_string(r.inliers) + " of " + std::to_string(valid) + " (" +
-          formatted("%.1f", valid > 0 ? 100.0 * double(r.inliers) / double(valid) : 0.0) + "%)";
-  text += r.threshold > 0.0 ? " within " + formatted("%.6g", r.threshold) + "\n" : "\n";
-  text += "rms distance of the inliers: " + formatted("%.6g", r.rms) + "\n";
-  text += "levelling angles: about x " + formatted("%.6f", r.angle_x_degrees) +
-          " degrees, about y " + formatted("%.6f", r.angle_y_degrees) + " degrees\n";
-  text += "pivot: " + r.pivot_name + " (" + formatted("%.6f", r.pivot[0]) + ", " +
-          formatted("%.6f", r.pivot[1]) + ", " + formatted("%.6f", r.pivot[2]) + ")\n";
   text += "matrix (input to output):\n";
   for (const auto &row : r.matrix) {
     text += " ";
@@ -138,8 +160,11 @@ std::string report_text(const LevellingReport &r) {
     }
     text += "\n";
   }
-  if (!r.output.empty()) {
-    text += "levelled: " + r.output + "\n";
+  if (!r.saved_transform.empty()) {
+    text += "transform saved: " + r.saved_transform + "\n";
+  }
+  for (const std::string &output : r.outputs) {
+    text += "levelled: " + output + "\n";
   }
   if (!r.note.empty()) {
     text += "note: " + r.note + "\n";

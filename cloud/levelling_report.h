@@ -4,11 +4,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace levelling {
 
 struct LevellingReport {
-  std::string input;   // as the user named it
+  std::string input;   // as the user named it (several: their names, comma-separated)
+  int inputs = 1;      // how many clouds were levelled together
+  bool fitted = true;  // false when a saved transform was applied (no plane then)
+  std::string transform;  // the saved transform applied ("" when fitted)
+  bool inverse = false;   // its inverse applied
+  std::string saved_transform;  // where the matrix was saved ("" for nowhere)
   std::string format;  // the input's format, as cloud_format_name says it
   int64_t points = 0;        // every point of the file
   int64_t empty_points = 0;  // points without coordinates (all NaN), carried through
@@ -27,7 +33,7 @@ struct LevellingReport {
   std::string pivot_name;  // "centroid" (of the inliers) or "origin"
   double pivot[3] = {};
   double matrix[4][4] = {};  // maps input points to output points
-  std::string output;        // "" when no cloud was written
+  std::vector<std::string> outputs;  // the clouds written (none: only the report)
   std::string note;          // what the user should know of the output's frame ("" for none)
 };
 

@@ -66,13 +66,38 @@ int main(int argc, char **argv) {
       "Earth's curvature: it levels one plane.",
       kProgram};
   LevellingRequest request;
-  app.add_option("input", request.input,
-                 "The cloud: PLY, PCD, LAS or text (x y z a line); - reads standard input")
+  app.add_option("inputs", request.inputs,
+                 "The cloud: PLY, PCD, LAS or text (x y z a line); - reads standard input. "
+                 "Several files are levelled as one cloud, each by the same transform, into "
+                 "--output-dir (or --in-place)")
       ->required();
   CLI::Option *output = app.add_option(
       "-o,--output", request.output,
       "Where the levelled cloud goes (- for standard output); without it only the report");
-  app.add_flag("--in-place", request.in_place, "Level the input file itself")->excludes(output);
+  CLI::Option *output_dir = app.add_option(
+      "--output-dir", request.output_dir,
+      "Where each input's levelled cloud goes, under its own name (several inputs)");
+  output_dir->excludes(output);
+  CLI::Option *in_place =
+      app.add_flag("--in-place", request.in_place, "Level the input files themselves");
+  in_place->excludes(output)->excludes(output_dir);
+  app.add_option("-j,--jobs", request.jobs,
+                 "Files read and written at once (several inputs; default: one for each core)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--save-transform", request.save_transform,
+                 "Write the levelling's 4 x 4 matrix (input to output, row-major, four lines) "
+                 "to this file");
+  CLI::Option *transform = app.add_option(
+      "--transform", request.transform,
+      "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
+  app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
+      ->needs(transform);
+  app.add_flag("--fit-only", request.fit_only,
+               "Fit and report (and --save-transform) without writing any cloud")
+      ->excludes(output)
+      ->excludes(output_dir)
+      ->excludes(in_place)
+      ->excludes(transform);
   const std::map<std::string, FitMethod> fits{{"robust", FitMethod::kRobust},
                                               {"all", FitMethod::kAll}};
   std::string fit = "robust", pivot = "centroid", format = "auto", report = "text";
@@ -156,14 +181,26 @@ int main(int argc, char **argv) {
   request.report = reports.at(report);
   request.progress = !no_progress;
   request.sync = !no_sync;
-  if (request.in_place && request.input == "-") {
-    return fail("--in-place needs an input file, not standard input", kUsage);
+  const bool several = request.inputs.size() > 1;
+  for (const std::string &input : request.inputs) {
+    if (request.in_place && input == "-") {
+      return fail("--in-place needs an input file, not standard input", kUsage);
+    }
+    if (input.empty()) {
+      return fail("an empty input name; use - for standard input", kUsage);
+    }
+    if (several && input == "-") {
+      return fail("several inputs are files: standard input is not one of them", kUsage);
+    }
   }
   if (output->count() > 0 && request.output.empty()) {
     return fail("-o: an empty name; use - for standard output", kUsage);
   }
-  if (request.input.empty()) {
-    return fail("an empty input name; use - for standard input", kUsage);
+  if (several && output->count() > 0) {
+    return fail("several inputs go to --output-dir (or --in-place), not -o", kUsage);
+  }
+  if (output_dir->count() > 0 && request.output_dir.empty()) {
+    return fail("--output-dir: an empty name", kUsage);
   }
   if (!parse_up_direction(up, &request.up)) {
     return fail("--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto", kUsage);
@@ -177,16 +214,21 @@ int main(int argc, char **argv) {
 #endif
   try {
     const LevellingOutcome outcome = level_cloud(request);
-    if (outcome.status != kLevelled) {
-      return fail(outcome.message, outcome.status);
-    }
+    // With several inputs some may have failed while the others were levelled: the report of
+    // those, then a line for each failure; the status is the first failure's.
     std::FILE *to = outcome.report_to_stderr ? stderr : stdout;
     std::fputs(outcome.report.c_str(), to);
     if (std::fflush(to) != 0 || std::ferror(to)) {
       return fail(std::string("cannot write the report: ") + std::strerror(errno),
                   kUnwritableOutput);
     }
-    return kLevelled;
+    if (outcome.status != kLevelled) {
+      fail(outcome.message, outcome.status);
+      for (const std::string &message : outcome.more_messages) {
+        fail(message, outcome.status);
+      }
+    }
+    return outcome.status;
   } catch (const std::exception &e) {
     return fail(std::string("unexpected fault: ") + e.what(), kInternalFault);
   }

@@ -154,6 +154,48 @@ const FormatRow *recognise_format(const unsigned char *bytes, size_t n) {
   return nullptr;
 }
 
+bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **row) {
+  char first[kSniffBytes];
+  const size_t got = std::fread(first, 1, sizeof first, in);
+  std::rewind(in);
+  *row = recognise_format(reinterpret_cast<const unsigned char *>(first), got);
+  if (*row == nullptr || (*row)->stream == nullptr) {
+    return false;
+  }
+  const std::string start(first, got);
+  // The word after a header keyword at the start of a line, "" when there is none.
+  const auto word_after = [&](const char *keyword) {
+    const size_t at = start.find(std::string("\n") + keyword + " ");
+    if (at == std::string::npos) {
+      return std::string();
+    }
+    std::istringstream words(start.substr(at + std::strlen(keyword) + 2));
+    std::string word;
+    words >> word;
+    return word;
+  };
+  if ((*row)->stream == stream_text_cloud) {
+    *format = CloudFormat::kText;
+  } else if ((*row)->stream == stream_las_cloud) {
+    *format = CloudFormat::kLas;
+  } else if ((*row)->stream == stream_ply_cloud) {
+    const std::string encoding = word_after("format");
+    *format = encoding == "ascii"                  ? CloudFormat::kPlyAscii
+              : encoding == "binary_little_endian" ? CloudFormat::kPlyBinaryLittleEndian
+              : encoding == "binary_big_endian"    ? CloudFormat::kPlyBinaryBigEndian
+                                                   : CloudFormat::kText;
+    return *format != CloudFormat::kText;
+  } else {
+    const std::string data = word_after("DATA");
+    *format = data == "ascii"               ? CloudFormat::kPcdAscii
+              : data == "binary"            ? CloudFormat::kPcdBinary
+              : data == "binary_compressed" ? CloudFormat::kPcdBinaryCompressed
+                                            : CloudFormat::kText;
+    return *format != CloudFormat::kText;
+  }
+  return true;
+}
+
 const FormatRow *format_of_name(const std::string &name, bool *has_one) {
   const size_t slash = name.find_last_of('/');
   const size_t dot = name.find_last_of('.');

@@ -8,6 +8,7 @@
 #define LEVELLING_FORMATS_FORMAT_TABLE_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ const std::vector<FormatRow> &format_table();
 // The row of the format whose first bytes these are, or nullptr when no row recognises them
 // (text is recognised by being text: no NUL byte and few other control bytes).
 const FormatRow *recognise_format(const unsigned char *bytes, size_t n);
+
+// The format of the cloud on `in` as its first kSniffBytes tell it: *row is the table's row
+// (nullptr for none) and *format the encoding (PLY's format line, PCD's DATA line). Leaves the
+// stream at its start. False when the first bytes do not tell the format of a cloud read here.
+bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **row);
 
 // The row whose extensions hold the extension of `name` (case ignored), or nullptr. *has_one
 // says whether the name has an extension at all ("out", "-" and "/dev/null" have none).

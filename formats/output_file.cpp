@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -18,9 +19,15 @@ constexpr int kMaxLinks = 40;
 constexpr int kNameAttempts = 100;
 // The named file being written, for remove_unfinished (a signal handler may not allocate, so
 // it lives in fixed storage).
+// A slot an output, so that the outputs of a run written side by side are all removed.
 constexpr size_t kNameCapacity = 64;
-int unfinished_folder = -1;
-char unfinished_name[kNameCapacity] = "";
+constexpr int kSlots = 64;
+struct Unfinished {
+  std::atomic<int> folder{-1};  // -1 while the slot holds no file (or its name is changing)
+  char name[kNameCapacity] = "";
+};
+Unfinished unfinished[kSlots];
+std::atomic<bool> claimed[kSlots];
 
 int sync_descriptor(int descriptor) { return fsync(descriptor); }
 
@@ -28,17 +35,30 @@ std::string reason(int error_number) {
   return std::strerror(error_number != 0 ? error_number : EIO);
 }
 
-void set_unfinished(int folder, const std::string &name) {
-  unfinished_name[0] = '\0';
-  unfinished_folder = folder;
-  if (name.size() < kNameCapacity) {
-    std::memcpy(unfinished_name, name.c_str(), name.size() + 1);
+// Says that `name` in `folder` is being written, in the output's slot (claimed on first use).
+void set_unfinished(int *slot, int folder, const std::string &name) {
+  for (int s = 0; *slot < 0 && s < kSlots; ++s) {
+    bool free = false;
+    if (claimed[s].compare_exchange_strong(free, true)) {
+      *slot = s;
+    }
   }
+  if (*slot < 0 || name.size() >= kNameCapacity) {
+    return;  // more outputs at once than slots: this one is left to the caller's cleanup
+  }
+  Unfinished &each = unfinished[*slot];
+  each.folder = -1;
+  std::memcpy(each.name, name.c_str(), name.size() + 1);
+  each.folder = folder;
 }
 
-void clear_unfinished() {
-  unfinished_name[0] = '\0';
-  unfinished_folder = -1;
+void clear_unfinished(int *slot) {
+  if (*slot < 0) {
+    return;
+  }
+  unfinished[*slot].folder = -1;
+  claimed[*slot] = false;
+  *slot = -1;
 }
 
 // The folder part and the name part of a path ("a/b" -> "a", "b"; "b" -> ".", "b").
@@ -169,7 +189,7 @@ bool OutputFile::open(const std::string &target, std::string *error) {
       aside_.clear();
       return false;
     }
-    set_unfinished(folder_, aside_);
+    set_unfinished(&slot_, folder_, aside_);
   }
   // The umask may have narrowed the mode; widen it back to what the replaced file had (never
   // beyond it).
@@ -201,14 +221,14 @@ bool OutputFile::commit(std::string *error, bool sync) {
     std::mt19937_64 generator(entropy());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
       aside_ = ".levelling-" + std::to_string(generator() % 1000000000000ull) + ".tmp";
-      set_unfinished(folder_, aside_);
+      set_unfinished(&slot_, folder_, aside_);
       if (linkat(AT_FDCWD, descriptor_path.c_str(), folder_, aside_.c_str(),
                  AT_SYMLINK_FOLLOW) == 0) {
         failure = 0;
         break;
       }
       failure = errno;
-      clear_unfinished();
+      clear_unfinished(&slot_);
       aside_.clear();
       if (failure != EEXIST) {
         break;
@@ -231,7 +251,7 @@ bool OutputFile::commit(std::string *error, bool sync) {
       failure = errno;
     } else {
       aside_.clear();
-      clear_unfinished();
+      clear_unfinished(&slot_);
       if (sync && system_calls().sync_folder(folder_) != 0) {
         // The file is in place; only its folder's entry may not have reached the disk.
         ok = false;
@@ -258,7 +278,7 @@ void OutputFile::abandon() {
     unlinkat(folder_, aside_.c_str(), 0);
     aside_.clear();
   }
-  clear_unfinished();
+  clear_unfinished(&slot_);
   if (folder_ >= 0) {
     ::close(folder_);
     folder_ = -1;
@@ -267,8 +287,11 @@ void OutputFile::abandon() {
 }
 
 void OutputFile::remove_unfinished() {
-  if (unfinished_folder >= 0 && unfinished_name[0] != '\0') {
-    unlinkat(unfinished_folder, unfinished_name, 0);
+  for (Unfinished &each : unfinished) {
+    const int folder = each.folder;
+    if (folder >= 0 && each.name[0] != '\0') {
+      unlinkat(folder, each.name, 0);
+    }
   }
 }
 

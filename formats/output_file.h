@@ -49,8 +49,8 @@ class OutputFile {
   // Removes the file written aside, leaving the target as it was; closes a direct target.
   void abandon();
 
-  // Removes the named file being written, if there is one, with async-signal-safe calls only:
-  // for a handler of a signal that ends the program.
+  // Removes the named files being written (of every output open), with async-signal-safe
+  // calls only: for a handler of a signal that ends the program.
   static void remove_unfinished();
 
   // The calls commit makes to put the file on disk, replaceable by a test to see them made
@@ -73,6 +73,7 @@ class OutputFile {
   std::string aside_;     // the named temporary file in the folder, or ""
   unsigned permissions_ = 0;
   bool replaces_ = false;  // a file stands at the target
+  int slot_ = -1;          // where remove_unfinished finds the named temporary file
 };
 
 }  // namespace levelling

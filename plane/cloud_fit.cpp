@@ -126,6 +126,26 @@ void cloud_fit_add(CloudFit *fit, int64_t n, const double *xs, const double *ys,
   fit->non_finite = fit->non_finite || (fit->count > 0 && !finite_sums);
 }
 
+void cloud_fit_merge(CloudFit *fit, const CloudFit &other) {
+  if (other.count == 0) {
+    return;
+  }
+  if (fit->count == 0) {
+    *fit = other;
+    return;
+  }
+  // The other's mean about this fit's reference point.
+  BlockSums block;
+  for (int k = 0; k < 3; ++k) {
+    block.mean[k] = (other.reference[k] - fit->reference[k]) + other.mean[k];
+  }
+  for (int m = 0; m < kMoments; ++m) {
+    block.moments[m] = other.moments[m];
+  }
+  merge(fit, other.count, block);
+  fit->non_finite = fit->non_finite || other.non_finite;
+}
+
 CloudPlane cloud_fit_solve(const CloudFit &fit) {
   CloudPlane plane;
   plane.count = fit.count;

@@ -31,6 +31,11 @@ struct CloudFit {
 void cloud_fit_add(CloudFit *fit, int64_t n, const double *xs, const double *ys,
                    const double *zs);
 
+// Adds the points another fit has seen to `fit`, as if they had been added to it: fits of the
+// parts of a cloud (files, threads) merge into the fit of the whole, to rounding, by the same
+// pairwise update of means and central moments. A fit with no points changes nothing.
+void cloud_fit_merge(CloudFit *fit, const CloudFit &other);
+
 // Why a fit failed, or kFitted.
 enum class CloudFitStatus {
   kFitted,

@@ -105,4 +105,84 @@ void turn_directions(const RigidLevelling &levelling, int64_t n, const double *x
   turn(levelling, n, xs, ys, zs, out_x, out_y, out_z, none, none);
 }
 
+namespace {
+
+// The rotation of a matrix, as the turn above takes it.
+RigidLevelling rotation_of(const double (&matrix)[4][4]) {
+  RigidLevelling turned;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      turned.rotation[r][c] = matrix[r][c];
+    }
+  }
+  return turned;
+}
+
+}  // namespace
+
+void move_points(const double (&matrix)[4][4], int64_t n, const double *xs, const double *ys,
+                 const double *zs, double *out_x, double *out_y, double *out_z) {
+  const double none[3] = {};
+  const double translation[3] = {matrix[0][3], matrix[1][3], matrix[2][3]};
+  turn(rotation_of(matrix), n, xs, ys, zs, out_x, out_y, out_z, none, translation);
+}
+
+void turn_directions(const double (&matrix)[4][4], int64_t n, const double *xs,
+                     const double *ys, const double *zs, double *out_x, double *out_y,
+                     double *out_z) {
+  const double none[3] = {};
+  turn(rotation_of(matrix), n, xs, ys, zs, out_x, out_y, out_z, none, none);
+}
+
+bool is_rigid_motion(const double (&matrix)[4][4], double tolerance, const char **why) {
+  for (const auto &row : matrix) {
+    for (double value : row) {
+      if (!std::isfinite(value)) {
+        *why = "an entry is not a finite number";
+        return false;
+      }
+    }
+  }
+  const double last_row[4] = {0.0, 0.0, 0.0, 1.0};
+  for (int c = 0; c < 4; ++c) {
+    if (std::fabs(matrix[3][c] - last_row[c]) > tolerance) {
+      *why = "its last row is not 0 0 0 1";
+      return false;
+    }
+  }
+  for (int a = 0; a < 3; ++a) {
+    for (int b = a; b < 3; ++b) {
+      double dot = 0.0;
+      for (int r = 0; r < 3; ++r) {
+        dot += matrix[r][a] * matrix[r][b];
+      }
+      if (std::fabs(dot - (a == b ? 1.0 : 0.0)) > tolerance) {
+        *why = "its rotation's columns are not orthonormal";
+        return false;
+      }
+    }
+  }
+  const double det = matrix[0][0] * (matrix[1][1] * matrix[2][2] - matrix[1][2] * matrix[2][1]) -
+                     matrix[0][1] * (matrix[1][0] * matrix[2][2] - matrix[1][2] * matrix[2][0]) +
+                     matrix[0][2] * (matrix[1][0] * matrix[2][1] - matrix[1][1] * matrix[2][0]);
+  if (det <= 0.0) {
+    *why = "it mirrors (its rotation's determinant is negative)";
+    return false;
+  }
+  return true;
+}
+
+void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]) {
+  for (int r = 0; r < 3; ++r) {
+    double moved = 0.0;
+    for (int c = 0; c < 3; ++c) {
+      inverse[r][c] = matrix[c][r];
+      moved += matrix[c][r] * matrix[c][3];
+    }
+    inverse[r][3] = -moved;
+  }
+  inverse[3][0] = inverse[3][1] = inverse[3][2] = 0.0;
+  inverse[3][3] = 1.0;
+}
+
 }  // namespace levelling

@@ -56,6 +56,28 @@ void turn_directions(const RigidLevelling &levelling, int64_t n, const double *x
                      const double *ys, const double *zs, double *out_x, double *out_y,
                      double *out_z);
 
+// A rigid motion as its 4 x 4 matrix, row-major, for column vectors (x, y, z, 1): a rotation R
+// in the upper left, a translation t in the last column, (0, 0, 0, 1) below; the form
+// levelling_matrix gives and saved transforms hold. Moving points by it (rather than about a
+// pivot) makes a saved matrix reproduce the levelling that wrote it bit for bit.
+
+// Moves the n points by `matrix`: p' = R * p + t. The same aliasing and cost as level_points.
+void move_points(const double (&matrix)[4][4], int64_t n, const double *xs, const double *ys,
+                 const double *zs, double *out_x, double *out_y, double *out_z);
+
+// Turns the n directions by the matrix's rotation: d' = R * d. As turn_directions.
+void turn_directions(const double (&matrix)[4][4], int64_t n, const double *xs,
+                     const double *ys, const double *zs, double *out_x, double *out_y,
+                     double *out_z);
+
+// Whether `matrix` is a rigid motion: every entry finite, the last row (0, 0, 0, 1) and R's
+// columns unit and orthogonal to within `tolerance`, its determinant positive (no mirror). On
+// false *why says which (a static text, "its rotation's columns are not orthonormal").
+bool is_rigid_motion(const double (&matrix)[4][4], double tolerance, const char **why);
+
+// The inverse of a rigid motion: R^T in the upper left, -R^T * t in the last column.
+void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]);
+
 }  // namespace levelling
 
 #endif

@@ -48,7 +48,7 @@ class CloudLevellingTest : public ::testing::Test {
   // Levels `input` into `output` with the request's other fields as given.
   LevellingOutcome level(const std::string &input, const std::string &output,
                          LevellingRequest request = LevellingRequest()) const {
-    request.input = input;
+    request.inputs = {input};
     request.output = output;
     request.progress = false;
     request.sync = false;
