@@ -29,10 +29,10 @@ constexpr size_t kHeader10 = 227, kHeader13 = 235, kHeader14 = 375;
 constexpr size_t kGlobalEncoding = 6, kVersionMajor = 24, kVersionMinor = 25;
 constexpr size_t kSystemIdentifier = 26, kGeneratingSoftware = 58, kNameBytes = 32;
 constexpr size_t kHeaderSize = 94, kPointOffset = 96, kVlrCount = 100, kPointFormat = 104;
-constexpr size_t kRecordLength = 105, kLegacyCount = 107, kLegacyByReturn = 111;
+constexpr size_t kRecordLength = 105, kLegacyCount = 107;
 constexpr size_t kScale = 131, kOffset = 155, kBounds = 179;  // bounds: max x, min x, max y...
-constexpr size_t kEvlrStart = 235, kEvlrCount = 243, kCount = 247, kByReturn = 255;
-constexpr int kLegacyReturns = 5, kReturns = 15;
+constexpr size_t kCount = 247, kByReturn = 255;
+constexpr int kReturns = 15;
 constexpr unsigned kLazBits = 0xc0;
 constexpr int kLastFormat = 10;
 constexpr size_t kMinimumRecord[kLastFormat + 1] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};

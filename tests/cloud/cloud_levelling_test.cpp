@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <sstream>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -333,6 +335,166 @@ TEST(UpDirectionTest, ParsesAxesVectorsAndAuto) {
       }
     }
   }
+}
+
+// The 16 numbers of a saved transform, in order.
+std::vector<double> transform_numbers(const std::string &path) {
+  std::istringstream text(test::read_bytes(path));
+  std::vector<double> numbers;
+  for (double value; text >> value;) {
+    numbers.push_back(value);
+  }
+  return numbers;
+}
+
+TEST_F(CloudLevellingTest, SavedTransformsReproduceAndUndoALevelling) {
+  const Scene scene = turned(test::room_scene(), 3, -2, {100, 200, 30});
+  const std::string input = write_scene(scene);
+  LevellingRequest saving;
+  saving.save_transform = path("t.txt");
+  ASSERT_EQ(kLevelled, level(input, path("fitted.ply"), saving).status);
+  const std::string saved = test::read_bytes(path("t.txt"));
+  EXPECT_EQ(4, std::count(saved.begin(), saved.end(), '\n'));
+  EXPECT_EQ(16u, transform_numbers(path("t.txt")).size());
+  EXPECT_TRUE(saved.substr(saved.size() - 8) == "0 0 0 1\n") << saved;
+
+  // Applied, the saved matrix writes the same bytes; its inverse gives the input back.
+  LevellingRequest applying;
+  applying.transform = path("t.txt");
+  const LevellingOutcome applied = level(input, path("applied.ply"), applying);
+  ASSERT_EQ(kLevelled, applied.status) << applied.message;
+  EXPECT_NE(std::string::npos, applied.report.find("\"transform\": "));
+  EXPECT_TRUE(test::read_bytes(path("fitted.ply")) == test::read_bytes(path("applied.ply")));
+  applying.inverse = true;
+  ASSERT_EQ(kLevelled, level(path("applied.ply"), path("undone.ply"), applying).status);
+  const test::CloudPointsRead undone = test::read_cloud_points(path("undone.ply"));
+  ASSERT_EQ(scene.size(), undone.x.size());
+  for (size_t i = 0; i < scene.size(); ++i) {
+    EXPECT_NEAR(scene.x[i], undone.x[i], 1e-9 * 4);
+    EXPECT_NEAR(scene.y[i], undone.y[i], 1e-9 * 4);
+    EXPECT_NEAR(scene.z[i], undone.z[i], 1e-9 * 4);
+  }
+
+  // Faults: a matrix that is no rigid motion, a file of the wrong size, a missing one, and an
+  // unwritable place to save one, said before any cloud is written.
+  const struct {
+    const char *contents;  // nullptr: no file
+    int status;
+    const char *message;
+  } faults[] = {
+      {"2 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", kMalformedInput,
+       "is not a rigid motion (a rotation and a translation): its rotation's columns are not "
+       "orthonormal"},
+      {"-1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", kMalformedInput, "it mirrors"},
+      {"1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0\n", kMalformedInput,
+       "holds 15 numbers, not the 16 of a 4 x 4 matrix"},
+      {"1 0 0 0 # x\n0 1 0 0\n0 0 1 O\n0 0 0 1\n", kMalformedInput, "'O' is not a number"},
+      {nullptr, kUnreadableInput, "No such file or directory"},
+  };
+  for (const auto &fault : faults) {
+    fs::remove(path("bad.txt"));
+    if (fault.contents != nullptr) {
+      test::write_bytes(path("bad.txt"), fault.contents);
+    }
+    LevellingRequest bad;
+    bad.transform = path("bad.txt");
+    const LevellingOutcome outcome = level(input, path("never.ply"), bad);
+    EXPECT_EQ(fault.status, outcome.status) << fault.message;
+    EXPECT_NE(std::string::npos, outcome.message.find(fault.message)) << outcome.message;
+  }
+  LevellingRequest nowhere;
+  nowhere.save_transform = path("missing/t.txt");
+  EXPECT_EQ(kUnwritableOutput, level(input, path("never.ply"), nowhere).status);
+  EXPECT_FALSE(fs::exists(path("never.ply")));
+}
+
+TEST_F(CloudLevellingTest, TilesLevelledTogetherAreLevelledAsTheirWholeCloud) {
+  // A georeferenced site in eight tiles by x, in three formats; their concatenation in tile
+  // order is the whole cloud.
+  const Scene scene = turned(test::terrain_scene(24000), 1.2, -0.7, {512345, 4012345, 80});
+  constexpr int kTiles = 8;
+  std::vector<std::vector<size_t>> tiles(kTiles);
+  for (size_t i = 0; i < scene.size(); ++i) {
+    const int tile = std::clamp(int((scene.x[i] - 512345) / 50.0), 0, kTiles - 1);
+    tiles[size_t(tile)].push_back(i);
+  }
+  Scene whole;
+  std::vector<size_t> place(scene.size());  // each point's index in the whole cloud
+  LevellingRequest together;
+  for (int t = 0; t < kTiles; ++t) {
+    Scene tile;
+    for (size_t i : tiles[size_t(t)]) {
+      place[i] = whole.size();
+      for (auto [from, to, into] : {std::tuple(&scene.x, &tile.x, &whole.x),
+                                    std::tuple(&scene.y, &tile.y, &whole.y),
+                                    std::tuple(&scene.z, &tile.z, &whole.z)}) {
+        to->push_back((*from)[i]);
+        into->push_back((*from)[i]);
+      }
+    }
+    const std::vector<test::Column> columns = test::xyz_columns(tile.x, tile.y, tile.z);
+    const std::string name = "tile" + std::to_string(t) + (t < 3 ? ".ply" : t < 6 ? ".pcd" : ".xyz");
+    test::write_bytes(path(name), t < 3   ? test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns)
+                                  : t < 6 ? test::pcd_bytes("binary", columns)
+                                          : test::text_bytes(columns));
+    together.inputs.push_back(path(name));
+  }
+  LevellingRequest alone;
+  alone.save_transform = path("whole.txt");
+  const std::string whole_input = write_scene(whole, "whole.ply");
+  ASSERT_EQ(kLevelled, level(whole_input, path("whole-level.ply"), alone).status);
+
+  fs::create_directory(path("out"));
+  together.output_dir = path("out");
+  together.save_transform = path("tiles.txt");
+  together.jobs = 3;
+  together.progress = false;
+  together.sync = false;
+  const LevellingOutcome outcome = level_cloud(together);
+  ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
+  EXPECT_NE(std::string::npos, outcome.report.find("8 clouds levelled as one"));
+
+  // One transform, the whole cloud's (to rounding); every tile's points where the whole
+  // cloud's levelling puts them; the ground level.
+  const std::vector<double> joint = transform_numbers(path("tiles.txt"));
+  const std::vector<double> single = transform_numbers(path("whole.txt"));
+  ASSERT_EQ(16u, joint.size());
+  for (size_t k = 0; k < 16; ++k) {
+    EXPECT_NEAR(single[k], joint[k], k % 4 == 3 ? 1e-7 : 1e-12) << k;
+  }
+  const test::CloudPointsRead levelled = test::read_cloud_points(path("whole-level.ply"));
+  constexpr double kExtent = 400.0;
+  Scene joined = whole;
+  for (int t = 0; t < kTiles; ++t) {
+    const std::string name = fs::path(together.inputs[size_t(t)]).filename().string();
+    const test::CloudPointsRead tile = test::read_cloud_points(path("out/" + name));
+    ASSERT_EQ(tiles[size_t(t)].size(), tile.x.size()) << name;
+    for (size_t j = 0; j < tile.x.size(); ++j) {
+      const size_t at = place[tiles[size_t(t)][j]];
+      // To rounding: 1e-12 of the extent, or a few units in the last place of a coordinate
+      // in the millions.
+      const auto close = [&](double a, double b) {
+        return std::fabs(a - b) <= 1e-12 * kExtent + 4 * (std::nextafter(std::fabs(a), HUGE_VAL) -
+                                                          std::fabs(a));
+      };
+      EXPECT_TRUE(close(levelled.x[at], tile.x[j])) << name << " " << levelled.x[at] - tile.x[j];
+      EXPECT_TRUE(close(levelled.y[at], tile.y[j])) << name << " " << levelled.y[at] - tile.y[j];
+      EXPECT_TRUE(close(levelled.z[at], tile.z[j])) << name << " " << levelled.z[at] - tile.z[j];
+      joined.x[at] = tile.x[j];
+      joined.y[at] = tile.y[j];
+      joined.z[at] = tile.z[j];
+    }
+  }
+  Scene ground = whole;
+  ground.plane.clear();
+  for (size_t i : scene.plane) {
+    ground.plane.push_back(place[i]);
+  }
+  test::CloudPointsRead joined_points;
+  joined_points.x = joined.x;
+  joined_points.y = joined.y;
+  joined_points.z = joined.z;
+  EXPECT_LT(levelness(ground, joined_points).degrees, 0.02);
 }
 
 }  // namespace
