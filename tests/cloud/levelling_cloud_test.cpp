@@ -266,6 +266,49 @@ TEST_F(LevellingCloudTest, PcdAndLasLevelInTheirOwnFormats) {
             refused.err);
 }
 
+TEST_F(LevellingCloudTest, SeveralFilesLevelTogetherAndAFailingOneLeavesTheOthers) {
+  const std::string good = tilted_ply(37 * 20, 0.1, 0.05);
+  write_file(file("a.ply"), good);
+  write_file(file("c.ply"), good);
+  write_file(file("b.ply"), good.substr(0, good.size() - 100));  // truncated
+  fs::create_directory(file("out"));
+  const Ended ended = run("$L a.ply b.ply c.ply --output-dir out -j 2 --save-transform t.txt");
+  EXPECT_EQ(4, ended.status) << ended.err;
+  EXPECT_EQ("levelling-cloud: b.ply: truncated: the file ends inside vertex 739 of 740 (at byte "
+            "27553)\n",
+            ended.err);
+  EXPECT_NE(std::string::npos, ended.out.find("levelled: out/a.ply\nlevelled: out/c.ply\n"))
+      << ended.out;
+  EXPECT_EQ(read_file(file("out/a.ply")), read_file(file("out/c.ply")));
+  EXPECT_FALSE(fs::exists(file("out/b.ply")));
+  // The same transform applied to one of them, alone, gives the same bytes.
+  ASSERT_EQ(0, run("$L a.ply -o alone.ply --transform t.txt -q").status);
+  EXPECT_EQ(read_file(file("out/a.ply")), read_file(file("alone.ply")));
+
+  const struct {
+    const char *command;
+    int status;
+    const char *message;
+  } refusals[] = {
+      {"$L a.ply out/a.ply --output-dir out", 2,
+       "out/a.ply: another input has the same name, which --output-dir would give both"},
+      {"$L a.ply c.ply -o x.ply", 2, "several inputs go to --output-dir (or --in-place), not -o"},
+      {"$L a.ply - --output-dir out", 2, "standard input is not one of them"},
+      {"$L a.ply --inverse -o x.ply", 2, "--inverse requires --transform"},
+      {"$L a.ply --fit-only -o x.ply", 2, "--output excludes --fit-only"},
+  };
+  for (const auto &refusal : refusals) {
+    const Ended refused = run(refusal.command);
+    EXPECT_EQ(refusal.status, refused.status) << refusal.command;
+    EXPECT_NE(std::string::npos, refused.err.find(refusal.message)) << refused.err;
+  }
+  // Fitting only: the transform and the report, no cloud.
+  const Ended fitted = run("$L a.ply c.ply --fit-only --save-transform fit.txt");
+  EXPECT_EQ(0, fitted.status) << fitted.err;
+  EXPECT_EQ(read_file(file("t.txt")), read_file(file("fit.txt")));
+  EXPECT_EQ(std::string::npos, fitted.out.find("levelled:"));
+}
+
 TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {
   std::string text = "x y z intensity\n";
   for (int i = 0; i < 500; ++i) {
