@@ -13,8 +13,12 @@ Formats: binary PLY (x y z float, red green blue), text (x y z, 6 decimals), bin
 binary_compressed PCD (x y z float, rgb packed), LAS 1.2 point format 3 (scale 0.001). Open3D
 reads no LAS: its column is empty there.
 
+With --batch FILES SIZE it times instead FILES binary PLY tiles of SIZE points levelled one run
+after another, against one run levelling them together (--output-dir, -j 2).
+
 Usage: bench/cloud_benchmark.py path/to/levelling-cloud [--formats ply,text,pcd,pcdz,las]
                                 [sizes...]   (default: every format, 1000000 10000000)
+       bench/cloud_benchmark.py path/to/levelling-cloud --batch 16 1000000
 """
 import struct
 import os
@@ -147,9 +151,33 @@ def peak_memory_mb(command):
     return int(result.stderr.strip().splitlines()[-1]) / 1024.0
 
 
+def batch(program, files, size):
+    """Tiles levelled one run after another, against one run levelling them together."""
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
+        tiles = []
+        for k in range(files):
+            tile = os.path.join(scratch, "tile%02d.ply" % k)
+            generate(tile, size, "ply")
+            tiles.append(tile)
+        out = os.path.join(scratch, "out")
+        os.mkdir(out)
+        one_by_one = "; ".join("'%s' '%s' -o '%s' -q --no-sync" % (
+            program, tile, os.path.join(out, os.path.basename(tile))) for tile in tiles)
+        separate = best_time(one_by_one, shell=True)
+        together = best_time([program] + tiles + ["--output-dir", out, "-j", "2", "-q",
+                                                  "--no-sync"])
+        print("| tiles | points each | one run each | one run, -j 2 | ratio |")
+        print("| ---: | ---: | ---: | ---: | ---: |")
+        print("| %d | %d | %.2f s | %.2f s | %.2f |" % (files, size, separate, together,
+                                                         together / separate))
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     arguments = sys.argv[2:]
+    if arguments[:1] == ["--batch"]:
+        batch(program, int(arguments[1]), int(arguments[2]))
+        return
     formats = list(FORMATS)
     if arguments[:1] == ["--formats"]:
         formats = arguments[1].split(",")

@@ -1083,6 +1083,12 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   if (!plan_outputs(request, &run, &fault)) {
     return fault;
   }
+  std::error_code made;
+  if (!request.output_dir.empty() && !request.fit_only &&
+      !fs::is_directory(request.output_dir, made) &&
+      !fs::create_directories(request.output_dir, made)) {
+    return failure(request.output_dir, made.message(), kUnwritableOutput);
+  }
   run.shown = run.sources.size() == 1
                   ? run.sources.front()->shown
                   : "the " + std::to_string(run.sources.size()) + " clouds together";
