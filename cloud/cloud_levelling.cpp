@@ -26,6 +26,8 @@
 #include "formats/input_file.h"
 #include "formats/number_text.h"
 #include "formats/output_file.h"
+#include "map/deviation_map.h"
+#include "map/png_file.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"
@@ -771,9 +773,128 @@ void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<si
   }
 }
 
+// The deviation map as the last pass fills it: the levelled points' heights above the level
+// plane, by cell, and a histogram of the inliers' heights.
+struct MapState {
+  std::mutex lock;
+  DeviationGrid grid;
+  HeightHistogram histogram;
+  double level = 0.0;      // the height of the level plane once levelled
+  double range = 1.0;      // the colour scale spans +-range
+  double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
+};
+
+// Adds a levelled block's valid points to the map.
+void map_block(MapState *map, const PointBlock &block) {
+  std::vector<double> x, y, height, inliers;
+  for (size_t i = 0; i < block.count; ++i) {
+    if (is_empty_point(block.x[i], block.y[i], block.z[i])) {
+      continue;
+    }
+    const double h = block.z[i] - map->level;
+    x.push_back(block.x[i]);
+    y.push_back(block.y[i]);
+    height.push_back(h);
+    if (map->threshold <= 0.0 || std::fabs(h) <= map->threshold) {
+      inliers.push_back(h);
+    }
+  }
+  std::lock_guard<std::mutex> hold(map->lock);
+  deviation_grid_add(&map->grid, int64_t(x.size()), x.data(), y.data(), height.data());
+  height_histogram_add(&map->histogram, int64_t(inliers.size()), inliers.data());
+}
+
+// The levelled z of point p.
+double levelled_z(const double (&motion)[4][4], double x, double y, double z) {
+  return motion[2][0] * x + motion[2][1] * y + motion[2][2] * z + motion[2][3];
+}
+
+// Starts the map: the level plane's height (the fitted plane's, or the levelled sample's median
+// height under a saved transform), the colour scale's range (the sample's inliers' 2nd and 98th
+// percentiles) and the grid over the levelled boxes of the inputs. False with the fault.
+bool start_map(const Run &run, const FoundPlane *found, const double (&motion)[4][4],
+               MapState *map, LevellingOutcome *fault) {
+  const PointSample &sample = run.sample;
+  const size_t n = sample.x.size();
+  std::vector<double> heights(n);
+  for (size_t i = 0; i < n; ++i) {
+    heights[i] = levelled_z(motion, sample.x[i], sample.y[i], sample.z[i]);
+  }
+  if (found != nullptr) {
+    const double(&c)[3] = found->plane.centroid;
+    map->level = levelled_z(motion, c[0], c[1], c[2]);
+    map->threshold = found->threshold;
+  } else if (n > 0) {
+    std::vector<double> sorted = heights;
+    std::nth_element(sorted.begin(), sorted.begin() + std::ptrdiff_t(n / 2), sorted.end());
+    map->level = sorted[n / 2];
+  }
+  std::vector<double> inliers;
+  for (double &h : heights) {
+    h -= map->level;
+    if (map->threshold <= 0.0 || std::fabs(h) <= map->threshold) {
+      inliers.push_back(h);
+    }
+  }
+  map->range = robust_height_range(inliers);
+  constexpr int kHistogramBins = 61;  // odd: a bin centred on 0
+  height_histogram_start(map->range, kHistogramBins, &map->histogram);
+  double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
+  for (const Source *source : live(run)) {
+    for (int corner = 0; corner < 8 && source->box[0] <= source->box[3]; ++corner) {
+      double p[3];
+      for (int k = 0; k < 3; ++k) {
+        p[k] = source->box[((corner >> k) & 1) != 0 ? 3 + k : k];
+      }
+      for (int k = 0; k < 2; ++k) {
+        const double moved =
+            motion[k][0] * p[0] + motion[k][1] * p[1] + motion[k][2] * p[2] + motion[k][3];
+        low[k] = std::min(low[k], moved);
+        high[k] = std::max(high[k], moved);
+      }
+    }
+  }
+  if (!deviation_grid_start(low[0], low[1], high[0], high[1], run.request.map_cell,
+                            &map->grid)) {
+    *fault = failure(run.request.map, "no points to map", kNoPlane);
+    return false;
+  }
+  return true;
+}
+
+// Draws the map and writes it in place. False with the fault.
+bool finish_map(const Run &run, const FoundPlane *found, MapState *map, OutputFile *out,
+                LevellingOutcome *fault) {
+  int64_t points = 0;
+  for (const Source *source : live(run)) {
+    points += source->read.points - source->empty;
+  }
+  char title[512];
+  if (found != nullptr) {
+    std::snprintf(title, sizeof title,
+                  "%s: %lld points, %lld inliers (%.1f%%), rms %.3g, tilt %.3f deg before",
+                  run.shown.c_str(), static_cast<long long>(points),
+                  static_cast<long long>(found->inliers),
+                  points > 0 ? 100.0 * double(found->inliers) / double(points) : 0.0,
+                  found->plane.rms, found->tilt * kDegreesPerRadian);
+  } else {
+    std::snprintf(title, sizeof title, "%s: %lld points, levelled by %s", run.shown.c_str(),
+                  static_cast<long long>(points), run.request.transform.c_str());
+  }
+  const RgbImage image =
+      render_deviation_map(map->grid, map->histogram, map->range, title, "CLOUD UNITS");
+  std::string error;
+  if (!write_png(image, out->stream(), &error) || !out->commit(&error, run.request.sync)) {
+    out->abandon();
+    *fault = failure(run.request.map, error, kUnwritableOutput);
+    return false;
+  }
+  return true;
+}
+
 // The last pass: level and write, in a format that holds everything (decided before a byte is
 // written), then put the output in place. False with the source's fault set.
-bool write_levelled(Run *run, Source *source, const double (&motion)[4][4]) {
+bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapState *map) {
   const LevellingRequest &request = run->request;
   const StreamResult &read = source->read;
   const CloudFormat out_format = output_format(source->choice, read.format);
@@ -812,7 +933,13 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4]) {
     std::vector<double> kept;
     written = stream_source(
         run, source, "levelling",
-        [&](PointBlock *block) { level_block(motion, block, &empties, &kept); }, writing);
+        [&](PointBlock *block) {
+          level_block(motion, block, &empties, &kept);
+          if (map != nullptr) {
+            map_block(map, *block);
+          }
+        },
+        writing);
     if (written.fault == StreamFault::kNone) {
       flushed = writer.flush();
       write_error = writer.error();
@@ -1074,10 +1201,13 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   if (given && !read_transform(request.transform, saved, &fault)) {
     return fault;
   }
-  OutputFile transform_out;
+  OutputFile transform_out, map_out;
   std::string error;
   if (!request.save_transform.empty() && !transform_out.open(request.save_transform, &error)) {
     return failure(request.save_transform, error, kUnwritableOutput);
+  }
+  if (!request.map.empty() && !map_out.open(request.map, &error)) {
+    return failure(request.map, error, kUnwritableOutput);
   }
   Run run(request, 0);
   if (!plan_outputs(request, &run, &fault)) {
@@ -1122,6 +1252,13 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     } else {
       std::copy(&saved[0][0], &saved[0][0] + 16, &motion[0][0]);
     }
+  }
+  if (given && !request.map.empty()) {
+    // The map needs the levelled cloud's extent and a sample of its heights first.
+    if (!read_first_pass(&run, &fault)) {
+      return fault;
+    }
+  } else if (given) {
     // One pass writes a cloud in its own family of formats; a conversion is decided, LAS
     // written from another format chooses its offsets, and a text cloud's decimals are known,
     // from a first pass.
@@ -1188,7 +1325,33 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       writers.push_back(source);
     }
   }
-  on_each(writers.size(), run.jobs, [&](size_t i) { write_levelled(&run, writers[i], motion); });
+  std::unique_ptr<MapState> map;
+  if (!request.map.empty()) {
+    map = std::make_unique<MapState>();
+    if (!start_map(run, given ? nullptr : &found, motion, map.get(), &fault)) {
+      return fault;
+    }
+  }
+  on_each(writers.size(), run.jobs,
+          [&](size_t i) { write_levelled(&run, writers[i], motion, map.get()); });
+  if (map != nullptr && writers.empty()) {
+    // No cloud written: one more pass, for the map alone.
+    const std::vector<Source *> sources = live(run);
+    on_each(sources.size(), run.jobs, [&](size_t i) {
+      std::vector<size_t> empties;
+      std::vector<double> kept;
+      stream_source(&run, sources[i], "mapping",
+                    [&](PointBlock *block) {
+                      level_block(motion, block, &empties, &kept);
+                      map_block(map.get(), *block);
+                    },
+                    StreamOptions());
+    });
+  }
+  if (map != nullptr && !live(run).empty() &&
+      !finish_map(run, given ? nullptr : &found, map.get(), &map_out, &fault)) {
+    return fault;
+  }
   run.progress.clear();
 
   LevellingOutcome outcome;
@@ -1198,7 +1361,11 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   }
   outcome.report_to_stderr = run.sources.size() == 1 && run.sources.front()->output == "-";
   if (!request.quiet && !live(run).empty()) {
-    const LevellingReport report = report_of(run, given ? nullptr : &found, levelling, motion);
+    LevellingReport report = report_of(run, given ? nullptr : &found, levelling, motion);
+    if (map != nullptr) {
+      report.map = request.map;
+      report.map_range = map->range;
+    }
     outcome.report =
         request.report == ReportForm::kJson ? report_json(report) : report_text(report);
   }

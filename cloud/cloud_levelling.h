@@ -67,6 +67,8 @@ struct LevellingRequest {
   std::string transform;       // a saved matrix to level with instead of fitting ("" for none)
   bool inverse = false;        // apply the saved matrix's inverse
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
+  std::string map;             // where the deviation map (PNG) goes ("" for none)
+  double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: about 1200 across
   PivotChoice pivot = PivotChoice::kCentroid;
   OutputFormatChoice format = OutputFormatChoice::kAuto;
   bool quiet = false;

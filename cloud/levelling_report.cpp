@@ -109,6 +109,8 @@ std::string report_json(const LevellingReport &r) {
   }
   json += "], \"saved_transform\": " +
           (r.saved_transform.empty() ? std::string("null") : json_string(r.saved_transform)) +
+          ", \"map\": " + (r.map.empty() ? std::string("null") : json_string(r.map)) +
+          ", \"map_range\": " + json_number(r.map_range) +
           ", \"output\": " +
           (r.outputs.size() == 1 ? json_string(r.outputs[0]) : std::string("null")) +
           ", \"outputs\": [";
@@ -162,6 +164,10 @@ std::string report_text(const LevellingReport &r) {
   }
   if (!r.saved_transform.empty()) {
     text += "transform saved: " + r.saved_transform + "\n";
+  }
+  if (!r.map.empty()) {
+    text += "map: " + r.map + " (heights above the plane, colours from -" +
+            formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) + ")\n";
   }
   for (const std::string &output : r.outputs) {
     text += "levelled: " + output + "\n";

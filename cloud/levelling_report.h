@@ -15,6 +15,8 @@ struct LevellingReport {
   std::string transform;  // the saved transform applied ("" when fitted)
   bool inverse = false;   // its inverse applied
   std::string saved_transform;  // where the matrix was saved ("" for nowhere)
+  std::string map;              // where the deviation map was written ("" for nowhere)
+  double map_range = 0.0;       // the heights its colour scale spans, +-
   std::string format;  // the input's format, as cloud_format_name says it
   int64_t points = 0;        // every point of the file
   int64_t empty_points = 0;  // points without coordinates (all NaN), carried through

@@ -92,6 +92,14 @@ int main(int argc, char **argv) {
       "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
   app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
       ->needs(transform);
+  CLI::Option *map = app.add_option(
+      "--map", request.map,
+      "Draw the levelled cloud from above, coloured by the height above the plane, with a "
+      "colour bar and a histogram, as this PNG file");
+  app.add_option("--map-cell", request.map_cell,
+                 "The map's cell side in the cloud's units (default: about 1200 cells across)")
+      ->check(CLI::PositiveNumber)
+      ->needs(map);
   app.add_flag("--fit-only", request.fit_only,
                "Fit and report (and --save-transform) without writing any cloud")
       ->excludes(output)

@@ -1,0 +1,240 @@
+#include "map/deviation_map.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "map/bitmap_font.h"
+
+namespace levelling {
+
+namespace {
+
+// Moreland's smooth cool-warm map at 33 evenly spaced values from -1 to 1.
+constexpr int kScalePoints = 33;
+const Rgb kCoolWarm[kScalePoints] = {
+    {59, 76, 192},   {68, 90, 204},   {77, 104, 215},  {87, 117, 225},  {98, 130, 234},
+    {108, 142, 241}, {119, 154, 247}, {130, 165, 251}, {141, 176, 254}, {152, 185, 255},
+    {163, 194, 255}, {174, 201, 253}, {184, 208, 249}, {194, 213, 244}, {204, 217, 238},
+    {213, 219, 230}, {221, 221, 221}, {229, 216, 209}, {236, 211, 197}, {241, 204, 185},
+    {245, 196, 173}, {247, 187, 160}, {247, 177, 148}, {247, 166, 135}, {244, 154, 123},
+    {241, 141, 111}, {236, 127, 99},  {229, 112, 88},  {222, 96, 77},   {213, 80, 66},
+    {203, 62, 56},   {192, 40, 47},   {180, 4, 38}};
+
+constexpr Rgb kInk = {0, 0, 0};
+constexpr Rgb kFrame = {120, 120, 120};
+constexpr Rgb kBars = {90, 90, 90};
+constexpr int kMargin = 16;
+constexpr int kTextScale = 2;
+constexpr int kLineHeight = (kGlyphHeight + 3) * kTextScale;
+constexpr int kBarWidth = 24, kBarHeight = 256;
+constexpr int kHistogramWidth = 220, kHistogramHeight = 120;
+constexpr int kLabelWidth = 120;
+
+// A reproducible draw for the reservoir: splitmix64 of the cell and its count.
+uint64_t mix(uint64_t value) {
+  value += 0x9e3779b97f4a7c15ull;
+  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ull;
+  value = (value ^ (value >> 27)) * 0x94d049bb133111ebull;
+  return value ^ (value >> 31);
+}
+
+std::string number_label(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%+.3g", value);
+  return text;
+}
+
+}  // namespace
+
+bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
+                          DeviationGrid *grid) {
+  if (!(std::isfinite(min_x) && std::isfinite(min_y) && std::isfinite(max_x) &&
+        std::isfinite(max_y)) ||
+      max_x < min_x || max_y < min_y || !(cell >= 0.0)) {
+    return false;
+  }
+  const double side = std::max(max_x - min_x, max_y - min_y);
+  if (cell == 0.0) {
+    cell = side > 0.0 ? side / kMapWidthCells : 1.0;
+  }
+  for (;;) {
+    const double columns = std::floor((max_x - min_x) / cell) + 1;
+    const double rows = std::floor((max_y - min_y) / cell) + 1;
+    if (columns * rows <= double(kMostCells)) {
+      grid->columns = int(columns);
+      grid->rows = int(rows);
+      break;
+    }
+    cell *= 1.25;
+  }
+  grid->x0 = min_x;
+  grid->y0 = min_y;
+  grid->cell = cell;
+  const size_t cells = size_t(grid->columns) * size_t(grid->rows);
+  grid->samples.assign(cells * kCellSamples, 0.0f);
+  grid->counts.assign(cells, 0);
+  return true;
+}
+
+void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
+                        const double *height) {
+  for (int64_t i = 0; i < n; ++i) {
+    const double column = std::floor((x[i] - grid->x0) / grid->cell);
+    const double row = std::floor((y[i] - grid->y0) / grid->cell);
+    if (!(column >= 0 && column < grid->columns && row >= 0 && row < grid->rows)) {
+      continue;
+    }
+    const size_t at = size_t(row) * size_t(grid->columns) + size_t(column);
+    const uint32_t seen = grid->counts[at];
+    size_t slot = seen;
+    if (seen >= uint32_t(kCellSamples)) {
+      slot = size_t(mix((uint64_t(at) << 32) ^ seen) % (uint64_t(seen) + 1));
+    }
+    if (slot < size_t(kCellSamples)) {
+      grid->samples[at * kCellSamples + slot] = float(height[i]);
+    }
+    grid->counts[at] = seen == UINT32_MAX ? seen : seen + 1;
+  }
+}
+
+double deviation_cell_median(const DeviationGrid &grid, int column, int row) {
+  const size_t at = size_t(row) * size_t(grid.columns) + size_t(column);
+  const size_t kept = std::min<size_t>(grid.counts[at], kCellSamples);
+  if (kept == 0) {
+    return NAN;
+  }
+  float values[kCellSamples];
+  std::copy(grid.samples.begin() + std::ptrdiff_t(at * kCellSamples),
+            grid.samples.begin() + std::ptrdiff_t(at * kCellSamples + kept), values);
+  std::sort(values, values + kept);
+  return kept % 2 == 1 ? double(values[kept / 2])
+                       : (double(values[kept / 2 - 1]) + double(values[kept / 2])) / 2.0;
+}
+
+void height_histogram_start(double range, int bins, HeightHistogram *histogram) {
+  histogram->range = range;
+  histogram->bins.assign(size_t(std::max(1, bins)), 0);
+}
+
+void height_histogram_add(HeightHistogram *histogram, int64_t n, const double *heights) {
+  const double bins = double(histogram->bins.size());
+  for (int64_t i = 0; i < n; ++i) {
+    const double place = (heights[i] + histogram->range) / (2.0 * histogram->range) * bins;
+    if (place != place) {
+      continue;
+    }
+    const double clipped = std::min(bins - 1.0, std::max(0.0, std::floor(place)));
+    ++histogram->bins[size_t(clipped)];
+  }
+}
+
+double robust_height_range(std::vector<double> heights) {
+  if (heights.empty()) {
+    return 1.0;
+  }
+  std::sort(heights.begin(), heights.end());
+  const auto at = [&](double share) {
+    return heights[size_t(share * double(heights.size() - 1) + 0.5)];
+  };
+  const double range = std::max(std::fabs(at(0.02)), std::fabs(at(0.98)));
+  if (range > 0.0) {
+    return range;
+  }
+  const double largest = std::max(std::fabs(heights.front()), std::fabs(heights.back()));
+  return largest > 0.0 ? 1e-9 * largest : 1.0;
+}
+
+Rgb diverging_colour(double value) {
+  const double clipped = std::min(1.0, std::max(-1.0, value == value ? value : 0.0));
+  const double place = (clipped + 1.0) / 2.0 * (kScalePoints - 1);
+  const int below = std::min(kScalePoints - 2, int(place));
+  const double t = place - below;
+  const Rgb &a = kCoolWarm[below], &b = kCoolWarm[below + 1];
+  const auto mixed = [t](uint8_t from, uint8_t to) {
+    return uint8_t(std::lround(double(from) + t * (double(to) - double(from))));
+  };
+  return {mixed(a.r, b.r), mixed(a.g, b.g), mixed(a.b, b.b)};
+}
+
+RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
+                              double range, const std::string &title, const std::string &unit,
+                              DeviationMapLayout *layout) {
+  DeviationMapLayout at;
+  at.map_x = kMargin;
+  at.map_y = kMargin + 2 * kLineHeight;
+  const int panel_x = at.map_x + grid.columns + 2 * kMargin;
+  at.bar_x = panel_x;
+  at.bar_y = at.map_y + 2 * kLineHeight;
+  at.bar_width = kBarWidth;
+  at.bar_height = kBarHeight;
+  at.histogram_x = panel_x;
+  at.histogram_y = at.bar_y + kBarHeight + 3 * kLineHeight;
+  at.histogram_width = kHistogramWidth;
+  at.histogram_height = kHistogramHeight;
+  const std::string bar_title = "HEIGHT (" + unit + ")";
+  const int panel_width = std::max({kHistogramWidth, kBarWidth + kLabelWidth,
+                                    text_width(bar_title, kTextScale)});
+  const int width = std::max(panel_x + panel_width + kMargin,
+                             kMargin * 2 + text_width(title, kTextScale));
+  const int height = std::max(at.map_y + grid.rows, at.histogram_y + kHistogramHeight +
+                                                        2 * kLineHeight) + kMargin;
+  RgbImage image(width, height, kMapBackground);
+  draw_text(title, kMargin, kMargin, kTextScale, kInk, &image);
+
+  // The grid, north up, framed.
+  for (int row = 0; row < grid.rows; ++row) {
+    for (int column = 0; column < grid.columns; ++column) {
+      const double median = deviation_cell_median(grid, column, row);
+      if (median == median) {
+        image.set(at.map_x + column, at.map_y + grid.rows - 1 - row,
+                  diverging_colour(median / range));
+      }
+    }
+  }
+  image.fill(at.map_x - 1, at.map_y - 1, grid.columns + 2, 1, kFrame);
+  image.fill(at.map_x - 1, at.map_y + grid.rows, grid.columns + 2, 1, kFrame);
+  image.fill(at.map_x - 1, at.map_y - 1, 1, grid.rows + 2, kFrame);
+  image.fill(at.map_x + grid.columns, at.map_y - 1, 1, grid.rows + 2, kFrame);
+
+  // The colour bar, +range at the top, with its values and unit.
+  draw_text(bar_title, panel_x, at.map_y, kTextScale, kInk, &image);
+  for (int y = 0; y < kBarHeight; ++y) {
+    const double value = 1.0 - 2.0 * (y + 0.5) / kBarHeight;
+    image.fill(at.bar_x, at.bar_y + y, kBarWidth, 1, diverging_colour(value));
+  }
+  for (int tick = 0; tick <= 4; ++tick) {
+    const int y = at.bar_y + tick * (kBarHeight - 1) / 4;
+    image.fill(at.bar_x + kBarWidth, y, 6, 1, kInk);
+    draw_text(number_label(range * (1.0 - tick / 2.0)), at.bar_x + kBarWidth + 10,
+              y - kGlyphHeight * kTextScale / 2, kTextScale, kInk, &image);
+  }
+
+  // The histogram of the heights, -range at the left.
+  draw_text("INLIERS BY HEIGHT", panel_x, at.histogram_y - kLineHeight - 4, kTextScale, kInk,
+            &image);
+  const uint64_t most =
+      histogram.bins.empty() ? 0 : *std::max_element(histogram.bins.begin(), histogram.bins.end());
+  const int bins = int(histogram.bins.size());
+  for (int b = 0; b < bins && most > 0; ++b) {
+    const int left = at.histogram_x + b * kHistogramWidth / bins;
+    const int right = at.histogram_x + (b + 1) * kHistogramWidth / bins;
+    const int tall = int(std::lround(double(histogram.bins[size_t(b)]) / double(most) *
+                                     kHistogramHeight));
+    const double middle = -1.0 + 2.0 * (b + 0.5) / bins;
+    image.fill(left, at.histogram_y + kHistogramHeight - tall, std::max(1, right - left), tall,
+               diverging_colour(middle));
+  }
+  image.fill(at.histogram_x, at.histogram_y + kHistogramHeight, kHistogramWidth, 1, kBars);
+  draw_text(number_label(-range), at.histogram_x, at.histogram_y + kHistogramHeight + 6,
+            kTextScale, kInk, &image);
+  const std::string top = number_label(range);
+  draw_text(top, at.histogram_x + kHistogramWidth - text_width(top, kTextScale),
+            at.histogram_y + kHistogramHeight + 6, kTextScale, kInk, &image);
+  if (layout != nullptr) {
+    *layout = at;
+  }
+  return image;
+}
+
+}  // namespace levelling

@@ -1,0 +1,78 @@
+// A deviation map: the heights of a levelled cloud above its plane, seen from above, cell by
+// cell, as a picture with a colour bar and a histogram of the heights. Memory is bounded by the
+// grid (a few heights a cell), whatever the cloud's size.
+#ifndef LEVELLING_MAP_DEVIATION_MAP_H
+#define LEVELLING_MAP_DEVIATION_MAP_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "map/rgb_image.h"
+
+namespace levelling {
+
+// Heights kept a cell (a seeded reservoir of them), whose median is the cell's.
+constexpr int kCellSamples = 5;
+// The default grid is this many cells wide; no grid holds more than kMostCells cells.
+constexpr int kMapWidthCells = 1200;
+constexpr size_t kMostCells = size_t(3) << 20;
+
+struct DeviationGrid {
+  double x0 = 0.0, y0 = 0.0;  // the corner of cell (0, 0): least x, least y
+  double cell = 1.0;          // the cells' side, in the cloud's units
+  int columns = 0, rows = 0;  // x across, y up
+  std::vector<float> samples;     // kCellSamples a cell
+  std::vector<uint32_t> counts;   // heights added to each cell
+};
+
+// Starts a grid over [min_x, max_x] x [min_y, max_y] with cells `cell` wide (0: the extent's
+// larger side over kMapWidthCells), made coarser while it would hold more than kMostCells
+// cells. False for an extent that is empty or not finite, or a negative cell.
+bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
+                          DeviationGrid *grid);
+
+// Adds the heights of n points at (x[i], y[i]); a point outside the grid is passed over.
+void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
+                        const double *height);
+
+// The median of a cell's heights (of its kept sample when it has more); NaN when it has none.
+double deviation_cell_median(const DeviationGrid &grid, int column, int row);
+
+// Counts of heights in equal bins over [-range, range]; heights beyond fall in the end bins.
+struct HeightHistogram {
+  double range = 1.0;
+  std::vector<uint64_t> bins;
+};
+void height_histogram_start(double range, int bins, HeightHistogram *histogram);
+void height_histogram_add(HeightHistogram *histogram, int64_t n, const double *heights);
+
+// The range a colour scale of these heights spans: the larger magnitude of their 2nd and 98th
+// percentiles (symmetric about 0); 1e-9 of the largest magnitude, or 1, when that is 0.
+double robust_height_range(std::vector<double> heights);
+
+// The diverging colour of `value` in [-1, 1] (clipped): Moreland's cool-warm scale, blue below,
+// grey at 0, red above, perceptually uniform in lightness from the ends to the middle.
+Rgb diverging_colour(double value);
+
+// The background, also of cells without points.
+constexpr Rgb kMapBackground = {255, 255, 255};
+
+// Where a map's parts are drawn, for a reader of the picture.
+struct DeviationMapLayout {
+  int map_x = 0, map_y = 0;  // the top left pixel of the grid (one pixel a cell, north up)
+  int bar_x = 0, bar_y = 0, bar_width = 0, bar_height = 0;  // the colour bar, +range at top
+  int histogram_x = 0, histogram_y = 0, histogram_width = 0, histogram_height = 0;
+};
+
+// The picture: a title line, the grid from above (a cell's colour its median height over
+// `range`, blank cells white), the colour bar labelled in `unit` from -range to +range, and the
+// histogram. *layout (when given) says where each part is.
+RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
+                              double range, const std::string &title, const std::string &unit,
+                              DeviationMapLayout *layout = nullptr);
+
+}  // namespace levelling
+
+#endif
