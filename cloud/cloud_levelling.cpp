@@ -837,8 +837,11 @@ bool start_map(const Run &run, const FoundPlane *found, const double (&motion)[4
     }
   }
   map->range = robust_height_range(inliers);
+  // The histogram spans the inliers' band (the colours' range without one), so that no inlier
+  // is clipped.
   constexpr int kHistogramBins = 61;  // odd: a bin centred on 0
-  height_histogram_start(map->range, kHistogramBins, &map->histogram);
+  height_histogram_start(map->threshold > 0.0 ? map->threshold : map->range, kHistogramBins,
+                         &map->histogram);
   double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
   for (const Source *source : live(run)) {
     for (int corner = 0; corner < 8 && source->box[0] <= source->box[3]; ++corner) {

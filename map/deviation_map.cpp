@@ -221,14 +221,14 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
     const int right = at.histogram_x + (b + 1) * kHistogramWidth / bins;
     const int tall = int(std::lround(double(histogram.bins[size_t(b)]) / double(most) *
                                      kHistogramHeight));
-    const double middle = -1.0 + 2.0 * (b + 0.5) / bins;
+    const double middle = (-1.0 + 2.0 * (b + 0.5) / bins) * histogram.range / range;
     image.fill(left, at.histogram_y + kHistogramHeight - tall, std::max(1, right - left), tall,
                diverging_colour(middle));
   }
   image.fill(at.histogram_x, at.histogram_y + kHistogramHeight, kHistogramWidth, 1, kBars);
-  draw_text(number_label(-range), at.histogram_x, at.histogram_y + kHistogramHeight + 6,
-            kTextScale, kInk, &image);
-  const std::string top = number_label(range);
+  draw_text(number_label(-histogram.range), at.histogram_x,
+            at.histogram_y + kHistogramHeight + 6, kTextScale, kInk, &image);
+  const std::string top = number_label(histogram.range);
   draw_text(top, at.histogram_x + kHistogramWidth - text_width(top, kTextScale),
             at.histogram_y + kHistogramHeight + 6, kTextScale, kInk, &image);
   if (layout != nullptr) {

@@ -68,7 +68,8 @@ struct DeviationMapLayout {
 
 // The picture: a title line, the grid from above (a cell's colour its median height over
 // `range`, blank cells white), the colour bar labelled in `unit` from -range to +range, and the
-// histogram. *layout (when given) says where each part is.
+// histogram over its own range, its bars coloured as the map. *layout (when given) says where
+// each part is.
 RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
                               double range, const std::string &title, const std::string &unit,
                               DeviationMapLayout *layout = nullptr);

@@ -12,6 +12,7 @@ struct Rgb {
   bool operator==(const Rgb &other) const {
     return r == other.r && g == other.g && b == other.b;
   }
+  bool operator!=(const Rgb &other) const { return !(*this == other); }
 };
 
 struct RgbImage {

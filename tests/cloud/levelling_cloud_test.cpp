@@ -309,6 +309,26 @@ TEST_F(LevellingCloudTest, SeveralFilesLevelTogetherAndAFailingOneLeavesTheOther
   EXPECT_EQ(std::string::npos, fitted.out.find("levelled:"));
 }
 
+TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
+  write_file(file("patch.ply"), tilted_ply(37 * 30, 0.1, -0.2));
+  const Ended drawn = run("$L patch.ply -o level.ply --map map.png --save-transform t.txt");
+  ASSERT_EQ(0, drawn.status) << drawn.err;
+  EXPECT_NE(std::string::npos, drawn.out.find("map: map.png (heights above the plane"));
+  EXPECT_EQ("\x89PNG", read_file(file("map.png")).substr(0, 4));
+  // Without a cloud written, and with a saved transform: one more pass, the same picture.
+  ASSERT_EQ(0, run("$L patch.ply --map alone.png -q").status);
+  EXPECT_EQ(read_file(file("map.png")), read_file(file("alone.png")));
+  ASSERT_EQ(0, run("$L patch.ply --transform t.txt -o again.ply --map again.png -q").status);
+  EXPECT_EQ("\x89PNG", read_file(file("again.png")).substr(0, 4));
+  // A map that cannot be written is said before the cloud is: nothing is left behind.
+  const std::vector<std::string> before = files();
+  const Ended refused = run("$L patch.ply -o never.ply --map missing/map.png");
+  EXPECT_EQ(6, refused.status);
+  EXPECT_EQ("levelling-cloud: missing/map.png: No such file or directory\n", refused.err);
+  EXPECT_EQ(before, files());
+  EXPECT_EQ(2, run("$L patch.ply --map-cell 0.5").status);
+}
+
 TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {
   std::string text = "x y z intensity\n";
   for (int i = 0; i < 500; ++i) {
