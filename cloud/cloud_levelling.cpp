@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -784,25 +786,84 @@ struct MapState {
   double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
 };
 
-// Adds a levelled block's valid points to the map.
-void map_block(MapState *map, const PointBlock &block) {
-  std::vector<double> x, y, height, inliers;
-  for (size_t i = 0; i < block.count; ++i) {
-    if (is_empty_point(block.x[i], block.y[i], block.z[i])) {
-      continue;
+// Adds the levelled points (x, y, z) to the map, from a thread of its own beside the pass that
+// levels and writes them, so that drawing the map adds little to the pass's time. At most
+// kPending blocks wait; empty points fall in no cell and no bin.
+class MapFeeder {
+ public:
+  explicit MapFeeder(MapState *map) : map_(map), worker_([this] { work(); }) {}
+  ~MapFeeder() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      done_ = true;
     }
-    const double h = block.z[i] - map->level;
-    x.push_back(block.x[i]);
-    y.push_back(block.y[i]);
-    height.push_back(h);
-    if (map->threshold <= 0.0 || std::fabs(h) <= map->threshold) {
-      inliers.push_back(h);
+    changed_.notify_all();
+    worker_.join();
+  }
+  MapFeeder(const MapFeeder &) = delete;
+  MapFeeder &operator=(const MapFeeder &) = delete;
+
+  void add(const PointBlock &block) {
+    Piece piece;
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait(hold, [this] { return pending_.size() < kPending; });
+      if (!spare_.empty()) {
+        piece = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    piece.x.assign(block.x.begin(), block.x.begin() + std::ptrdiff_t(block.count));
+    piece.y.assign(block.y.begin(), block.y.begin() + std::ptrdiff_t(block.count));
+    piece.height.resize(block.count);
+    for (size_t i = 0; i < block.count; ++i) {
+      piece.height[i] = block.z[i] - map_->level;
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      pending_.push_back(std::move(piece));
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr size_t kPending = 3;
+  struct Piece {
+    std::vector<double> x, y, height;
+  };
+
+  void work() {
+    for (;;) {
+      Piece piece;
+      {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return done_ || !pending_.empty(); });
+        if (pending_.empty()) {
+          return;
+        }
+        piece = std::move(pending_.front());
+        pending_.pop_front();
+      }
+      changed_.notify_all();
+      const int64_t n = int64_t(piece.x.size());
+      {
+        std::lock_guard<std::mutex> hold(map_->lock);
+        deviation_grid_add(&map_->grid, n, piece.x.data(), piece.y.data(), piece.height.data());
+        height_histogram_add(&map_->histogram, n, piece.height.data());
+      }
+      std::lock_guard<std::mutex> hold(lock_);
+      spare_.push_back(std::move(piece));
     }
   }
-  std::lock_guard<std::mutex> hold(map->lock);
-  deviation_grid_add(&map->grid, int64_t(x.size()), x.data(), y.data(), height.data());
-  height_histogram_add(&map->histogram, int64_t(inliers.size()), inliers.data());
-}
+
+  MapState *map_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Piece> pending_;
+  std::vector<Piece> spare_;
+  bool done_ = false;
+  std::thread worker_;  // last: it starts once everything above is ready
+};
 
 // The levelled z of point p.
 double levelled_z(const double (&motion)[4][4], double x, double y, double z) {
@@ -842,6 +903,7 @@ bool start_map(const Run &run, const FoundPlane *found, const double (&motion)[4
   constexpr int kHistogramBins = 61;  // odd: a bin centred on 0
   height_histogram_start(map->threshold > 0.0 ? map->threshold : map->range, kHistogramBins,
                          &map->histogram);
+  map->histogram.limit = map->threshold;  // only the inliers
   double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
   for (const Source *source : live(run)) {
     for (int corner = 0; corner < 8 && source->box[0] <= source->box[3]; ++corner) {
@@ -857,7 +919,7 @@ bool start_map(const Run &run, const FoundPlane *found, const double (&motion)[4
       }
     }
   }
-  if (!deviation_grid_start(low[0], low[1], high[0], high[1], run.request.map_cell,
+  if (!deviation_grid_start(low[0], low[1], high[0], high[1], run.request.map_cell, map->range,
                             &map->grid)) {
     *fault = failure(run.request.map, "no points to map", kNoPlane);
     return false;
@@ -934,12 +996,13 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
     writing.las_scale = request.las_scale;
     std::vector<size_t> empties;
     std::vector<double> kept;
+    std::unique_ptr<MapFeeder> feeder(map != nullptr ? new MapFeeder(map) : nullptr);
     written = stream_source(
         run, source, "levelling",
         [&](PointBlock *block) {
           level_block(motion, block, &empties, &kept);
-          if (map != nullptr) {
-            map_block(map, *block);
+          if (feeder != nullptr) {
+            feeder->add(*block);
           }
         },
         writing);
@@ -1343,10 +1406,11 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     on_each(sources.size(), run.jobs, [&](size_t i) {
       std::vector<size_t> empties;
       std::vector<double> kept;
+      MapFeeder feeder(map.get());
       stream_source(&run, sources[i], "mapping",
                     [&](PointBlock *block) {
                       level_block(motion, block, &empties, &kept);
-                      map_block(map.get(), *block);
+                      feeder.add(*block);
                     },
                     StreamOptions());
     });

@@ -31,6 +31,9 @@ constexpr int kBarWidth = 24, kBarHeight = 256;
 constexpr int kHistogramWidth = 220, kHistogramHeight = 120;
 constexpr int kLabelWidth = 120;
 
+// A height kept in a cell is a share of the grid's range in these steps.
+constexpr double kSteps = 32767.0;
+
 // A reproducible draw for the reservoir: splitmix64 of the cell and its count.
 uint64_t mix(uint64_t value) {
   value += 0x9e3779b97f4a7c15ull;
@@ -48,12 +51,13 @@ std::string number_label(double value) {
 }  // namespace
 
 bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
-                          DeviationGrid *grid) {
+                          double range, DeviationGrid *grid) {
   if (!(std::isfinite(min_x) && std::isfinite(min_y) && std::isfinite(max_x) &&
         std::isfinite(max_y)) ||
-      max_x < min_x || max_y < min_y || !(cell >= 0.0)) {
+      max_x < min_x || max_y < min_y || !(cell >= 0.0) || !(range > 0.0)) {
     return false;
   }
+  grid->range = range;
   const double side = std::max(max_x - min_x, max_y - min_y);
   if (cell == 0.0) {
     cell = side > 0.0 ? side / kMapWidthCells : 1.0;
@@ -71,45 +75,64 @@ bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y
   grid->x0 = min_x;
   grid->y0 = min_y;
   grid->cell = cell;
-  const size_t cells = size_t(grid->columns) * size_t(grid->rows);
-  grid->samples.assign(cells * kCellSamples, 0.0f);
-  grid->counts.assign(cells, 0);
+  grid->cells.assign(size_t(grid->columns) * size_t(grid->rows), GridCell());
   return true;
 }
 
 void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
                         const double *height) {
+  // The cell of each point first; then each point's cell is fetched a few points ahead, so that
+  // the misses of a grid larger than the caches overlap rather than follow one another.
+  constexpr int64_t kAhead = 8;
+  constexpr size_t kOutside = SIZE_MAX;
+  const double scale = 1.0 / grid->cell;
+  std::vector<size_t> &at = grid->scratch;
+  at.resize(size_t(n));
   for (int64_t i = 0; i < n; ++i) {
-    const double column = std::floor((x[i] - grid->x0) / grid->cell);
-    const double row = std::floor((y[i] - grid->y0) / grid->cell);
-    if (!(column >= 0 && column < grid->columns && row >= 0 && row < grid->rows)) {
+    const double column = std::floor((x[i] - grid->x0) * scale);
+    const double row = std::floor((y[i] - grid->y0) * scale);
+    const bool inside = column >= 0 && column < grid->columns && row >= 0 && row < grid->rows;
+    at[size_t(i)] = inside ? size_t(row) * size_t(grid->columns) + size_t(column) : kOutside;
+  }
+  GridCell *cells = grid->cells.data();
+  const double to_steps = kSteps / grid->range;
+  for (int64_t i = 0; i < n; ++i) {
+    if (i + kAhead < n && at[size_t(i + kAhead)] != kOutside) {
+      __builtin_prefetch(&cells[at[size_t(i + kAhead)]], 1);
+    }
+    const size_t index = at[size_t(i)];
+    if (index == kOutside) {
       continue;
     }
-    const size_t at = size_t(row) * size_t(grid->columns) + size_t(column);
-    const uint32_t seen = grid->counts[at];
+    GridCell &cell = cells[index];
+    const uint16_t seen = cell.count;
     size_t slot = seen;
     if (seen >= uint32_t(kCellSamples)) {
-      slot = size_t(mix((uint64_t(at) << 32) ^ seen) % (uint64_t(seen) + 1));
+      // A draw in [0, seen] by a multiplication (Lemire's reduction), not a division.
+      slot = size_t(((mix((uint64_t(index) << 32) ^ seen) >> 32) * (uint64_t(seen) + 1)) >> 32);
     }
     if (slot < size_t(kCellSamples)) {
-      grid->samples[at * kCellSamples + slot] = float(height[i]);
+      const double share = height[i] * to_steps;  // NaN never comes: empty points are outside
+      const double clipped = share > kSteps ? kSteps : share < -kSteps ? -kSteps : share;
+      cell.samples[slot] = int16_t(clipped + (clipped < 0.0 ? -0.5 : 0.5));
     }
-    grid->counts[at] = seen == UINT32_MAX ? seen : seen + 1;
+    cell.count = seen == UINT16_MAX ? seen : uint16_t(seen + 1);
   }
 }
 
 double deviation_cell_median(const DeviationGrid &grid, int column, int row) {
-  const size_t at = size_t(row) * size_t(grid.columns) + size_t(column);
-  const size_t kept = std::min<size_t>(grid.counts[at], kCellSamples);
+  const GridCell &cell = grid.cells[size_t(row) * size_t(grid.columns) + size_t(column)];
+  const size_t kept = std::min<size_t>(cell.count, kCellSamples);
   if (kept == 0) {
     return NAN;
   }
-  float values[kCellSamples];
-  std::copy(grid.samples.begin() + std::ptrdiff_t(at * kCellSamples),
-            grid.samples.begin() + std::ptrdiff_t(at * kCellSamples + kept), values);
+  int16_t values[kCellSamples];
+  std::copy(cell.samples, cell.samples + kept, values);
   std::sort(values, values + kept);
-  return kept % 2 == 1 ? double(values[kept / 2])
-                       : (double(values[kept / 2 - 1]) + double(values[kept / 2])) / 2.0;
+  const double steps = kept % 2 == 1
+                           ? double(values[kept / 2])
+                           : (double(values[kept / 2 - 1]) + double(values[kept / 2])) / 2.0;
+  return steps / kSteps * grid.range;
 }
 
 void height_histogram_start(double range, int bins, HeightHistogram *histogram) {
@@ -118,14 +141,16 @@ void height_histogram_start(double range, int bins, HeightHistogram *histogram) 
 }
 
 void height_histogram_add(HeightHistogram *histogram, int64_t n, const double *heights) {
-  const double bins = double(histogram->bins.size());
+  const double last = double(histogram->bins.size()) - 1.0;
+  const double scale = double(histogram->bins.size()) / (2.0 * histogram->range);
+  const double limit = histogram->limit > 0.0 ? histogram->limit : HUGE_VAL;
+  uint64_t *bins = histogram->bins.data();
   for (int64_t i = 0; i < n; ++i) {
-    const double place = (heights[i] + histogram->range) / (2.0 * histogram->range) * bins;
-    if (place != place) {
-      continue;
+    if (!(std::fabs(heights[i]) <= limit)) {
+      continue;  // beyond the limit, or NaN
     }
-    const double clipped = std::min(bins - 1.0, std::max(0.0, std::floor(place)));
-    ++histogram->bins[size_t(clipped)];
+    const double place = (heights[i] + histogram->range) * scale;
+    ++bins[size_t(place < 0.0 ? 0.0 : place > last ? last : place)];
   }
 }
 
@@ -163,7 +188,9 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
   DeviationMapLayout at;
   at.map_x = kMargin;
   at.map_y = kMargin + 2 * kLineHeight;
-  const int panel_x = at.map_x + grid.columns + 2 * kMargin;
+  at.cell_pixels = std::max(1, kMapWidthPixels / std::max(grid.columns, grid.rows));
+  const int map_width = grid.columns * at.cell_pixels, map_height = grid.rows * at.cell_pixels;
+  const int panel_x = at.map_x + map_width + 2 * kMargin;
   at.bar_x = panel_x;
   at.bar_y = at.map_y + 2 * kLineHeight;
   at.bar_width = kBarWidth;
@@ -177,8 +204,8 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
                                     text_width(bar_title, kTextScale)});
   const int width = std::max(panel_x + panel_width + kMargin,
                              kMargin * 2 + text_width(title, kTextScale));
-  const int height = std::max(at.map_y + grid.rows, at.histogram_y + kHistogramHeight +
-                                                        2 * kLineHeight) + kMargin;
+  const int height = std::max(at.map_y + map_height, at.histogram_y + kHistogramHeight +
+                                                         2 * kLineHeight) + kMargin;
   RgbImage image(width, height, kMapBackground);
   draw_text(title, kMargin, kMargin, kTextScale, kInk, &image);
 
@@ -187,15 +214,16 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
     for (int column = 0; column < grid.columns; ++column) {
       const double median = deviation_cell_median(grid, column, row);
       if (median == median) {
-        image.set(at.map_x + column, at.map_y + grid.rows - 1 - row,
-                  diverging_colour(median / range));
+        image.fill(at.map_x + column * at.cell_pixels,
+                   at.map_y + (grid.rows - 1 - row) * at.cell_pixels, at.cell_pixels,
+                   at.cell_pixels, diverging_colour(median / range));
       }
     }
   }
-  image.fill(at.map_x - 1, at.map_y - 1, grid.columns + 2, 1, kFrame);
-  image.fill(at.map_x - 1, at.map_y + grid.rows, grid.columns + 2, 1, kFrame);
-  image.fill(at.map_x - 1, at.map_y - 1, 1, grid.rows + 2, kFrame);
-  image.fill(at.map_x + grid.columns, at.map_y - 1, 1, grid.rows + 2, kFrame);
+  image.fill(at.map_x - 1, at.map_y - 1, map_width + 2, 1, kFrame);
+  image.fill(at.map_x - 1, at.map_y + map_height, map_width + 2, 1, kFrame);
+  image.fill(at.map_x - 1, at.map_y - 1, 1, map_height + 2, kFrame);
+  image.fill(at.map_x + map_width, at.map_y - 1, 1, map_height + 2, kFrame);
 
   // The colour bar, +range at the top, with its values and unit.
   draw_text(bar_title, panel_x, at.map_y, kTextScale, kInk, &image);

@@ -15,34 +15,51 @@ namespace levelling {
 
 // Heights kept a cell (a seeded reservoir of them), whose median is the cell's.
 constexpr int kCellSamples = 5;
-// The default grid is this many cells wide; no grid holds more than kMostCells cells.
-constexpr int kMapWidthCells = 1200;
+// The default grid is this many cells across its larger side, drawn kMapWidthPixels wide (a
+// cell a square of pixels): a grid that fits in a processor's cache (12 bytes a cell), so that
+// the points of a cloud in any order fill it fast. No grid holds more than kMostCells cells.
+constexpr int kMapWidthCells = 400;
+constexpr int kMapWidthPixels = 1200;
 constexpr size_t kMostCells = size_t(3) << 20;
+
+// One cell: how many heights it was given (up to 65535; the reservoir draws as if no more
+// came), and a sample of them (the first kCellSamples, then a seeded reservoir), each as a share
+// of the grid's range clipped to [-1, 1] in steps of 1/32767: what a colour scale over that
+// range can show, in 12 bytes.
+struct GridCell {
+  uint16_t count = 0;
+  int16_t samples[kCellSamples] = {};
+};
 
 struct DeviationGrid {
   double x0 = 0.0, y0 = 0.0;  // the corner of cell (0, 0): least x, least y
   double cell = 1.0;          // the cells' side, in the cloud's units
+  double range = 1.0;         // heights are kept to +-range
   int columns = 0, rows = 0;  // x across, y up
-  std::vector<float> samples;     // kCellSamples a cell
-  std::vector<uint32_t> counts;   // heights added to each cell
+  std::vector<GridCell> cells;  // row after row
+  std::vector<size_t> scratch;  // the cells of the points being added
 };
 
 // Starts a grid over [min_x, max_x] x [min_y, max_y] with cells `cell` wide (0: the extent's
 // larger side over kMapWidthCells), made coarser while it would hold more than kMostCells
-// cells. False for an extent that is empty or not finite, or a negative cell.
+// cells, keeping heights to +-range (beyond, they count as +-range). False for an extent that
+// is empty or not finite, a negative cell or a range that is not positive.
 bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
-                          DeviationGrid *grid);
+                          double range, DeviationGrid *grid);
 
 // Adds the heights of n points at (x[i], y[i]); a point outside the grid is passed over.
 void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
                         const double *height);
 
-// The median of a cell's heights (of its kept sample when it has more); NaN when it has none.
+// The median of a cell's heights (of its kept sample when it has more, clipped to the grid's
+// range); NaN when it has none.
 double deviation_cell_median(const DeviationGrid &grid, int column, int row);
 
-// Counts of heights in equal bins over [-range, range]; heights beyond fall in the end bins.
+// Counts of heights in equal bins over [-range, range]; heights beyond fall in the end bins,
+// heights beyond `limit` (when positive) and NaN are not counted.
 struct HeightHistogram {
   double range = 1.0;
+  double limit = 0.0;
   std::vector<uint64_t> bins;
 };
 void height_histogram_start(double range, int bins, HeightHistogram *histogram);
@@ -61,7 +78,8 @@ constexpr Rgb kMapBackground = {255, 255, 255};
 
 // Where a map's parts are drawn, for a reader of the picture.
 struct DeviationMapLayout {
-  int map_x = 0, map_y = 0;  // the top left pixel of the grid (one pixel a cell, north up)
+  int map_x = 0, map_y = 0;  // the top left pixel of the grid (north up)
+  int cell_pixels = 1;       // the side of a cell's square of pixels
   int bar_x = 0, bar_y = 0, bar_width = 0, bar_height = 0;  // the colour bar, +range at top
   int histogram_x = 0, histogram_y = 0, histogram_width = 0, histogram_height = 0;
 };

@@ -37,13 +37,13 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
       }
     }
   }
+  const double range = robust_height_range(inliers);
+  EXPECT_NEAR(0.002, range, 3e-4);  // about two deviations: the bump and dip are far beyond
   DeviationGrid grid;
-  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 10.0, 6.0, 0.1, &grid));
+  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 10.0, 6.0, 0.1, range, &grid));
   EXPECT_EQ(101, grid.columns);
   EXPECT_EQ(61, grid.rows);
   deviation_grid_add(&grid, int64_t(x.size()), x.data(), y.data(), height.data());
-  const double range = robust_height_range(inliers);
-  EXPECT_NEAR(0.002, range, 3e-4);  // about two deviations: the bump and dip are far beyond
   // The inliers' histogram over their band: its mode is the bin about 0.
   HeightHistogram histogram;
   height_histogram_start(0.003, 61, &histogram);
@@ -68,7 +68,8 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
   const auto colour_at = [&](double px, double py) {
     const int column = int(std::floor(px / grid.cell));
     const int row = int(std::floor(py / grid.cell));
-    return image.at(layout.map_x + column, layout.map_y + grid.rows - 1 - row);
+    return image.at(layout.map_x + column * layout.cell_pixels,
+                    layout.map_y + (grid.rows - 1 - row) * layout.cell_pixels);
   };
   EXPECT_EQ(diverging_colour(1.0), colour_at(2.52, 3.03));    // the bump: the warm end
   EXPECT_EQ(diverging_colour(-1.0), colour_at(6.03, 4.02));   // the dip: the cool end
@@ -85,10 +86,10 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
 
 TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
   DeviationGrid grid;
-  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 1.0, &grid));
+  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 1.0, 1000.0, &grid));
   const double x[] = {0.2, 0.3, 0.4}, y[] = {0.2, 0.3, 0.4}, h[] = {1.0, 5.0, 2.0};
   deviation_grid_add(&grid, 3, x, y, h);
-  EXPECT_EQ(2.0, deviation_cell_median(grid, 0, 0));
+  EXPECT_NEAR(2.0, deviation_cell_median(grid, 0, 0), 1000.0 / 32767);
   EXPECT_TRUE(std::isnan(deviation_cell_median(grid, 1, 1)));
   // Many heights in one cell: memory stays kCellSamples a cell, the median stays in the middle.
   std::vector<double> many_x(10001, 1.5), many_y(10001, 1.5), many_h(10001);
@@ -96,13 +97,14 @@ TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
     many_h[i] = i % 2 == 0 ? 0.0 : 100.0 * double(i % 7);
   }
   deviation_grid_add(&grid, int64_t(many_h.size()), many_x.data(), many_y.data(), many_h.data());
-  EXPECT_EQ(size_t(4 * kCellSamples), grid.samples.size());
+  EXPECT_EQ(4u, grid.cells.size());
   EXPECT_GE(deviation_cell_median(grid, 1, 1), 0.0);
   EXPECT_LE(deviation_cell_median(grid, 1, 1), 600.0);
   // A grid that would be too fine is made coarser; an empty extent has none.
-  EXPECT_TRUE(deviation_grid_start(0.0, 0.0, 1e6, 1e6, 1e-3, &grid));
+  EXPECT_TRUE(deviation_grid_start(0.0, 0.0, 1e6, 1e6, 1e-3, 1.0, &grid));
   EXPECT_LE(size_t(grid.columns) * size_t(grid.rows), kMostCells);
-  EXPECT_FALSE(deviation_grid_start(0.0, 0.0, NAN, 1.0, 0.0, &grid));
+  EXPECT_FALSE(deviation_grid_start(0.0, 0.0, NAN, 1.0, 0.0, 1.0, &grid));
+  EXPECT_FALSE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 0.0, 0.0, &grid));
 }
 
 }  // namespace
