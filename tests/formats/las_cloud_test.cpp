@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/cloud_stream.h"
@@ -101,6 +102,40 @@ TEST(LasCloudTest, EveryVersionAndPointFormatComesThroughReQuantised) {
   }
 }
 
+// Streams a LAS file into LAS through `visit`: the result and the bytes written.
+std::pair<StreamResult, std::string> las_moved(const std::string &input,
+                                               const StreamOptions &options,
+                                               const PointVisitor &visit) {
+  test::TemporaryFile in(input), out;
+  StreamResult result;
+  {
+    ByteWriter writer(out.stream);
+    StreamOptions writing = options;
+    writing.out = &writer;
+    writing.out_format = CloudFormat::kLas;
+    result = stream_cloud(in.stream, visit, writing);
+    writer.flush();
+  }
+  return std::make_pair(result, out.contents());
+}
+
+TEST(LasCloudTest, WaveformDirectionsTurnWithThePoints) {
+  // Format 4's waveform direction (x(t), y(t), z(t), floats from byte 28 + 17) turned upside
+  // down by the visitor, as it turns normals.
+  const auto [result, output] =
+      las_moved(test::las_bytes({3, 4, 0, false}, kPoints), StreamOptions(), [](PointBlock *block) {
+        for (size_t i = 0; i < block->count; ++i) {
+          block->nz[i] = -block->nz[i];
+        }
+      });
+  ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
+  const size_t first = get<uint32_t>(output, test::kLasPointOffset);
+  for (size_t i = 0; i < kPoints.size(); ++i) {
+    EXPECT_EQ(-0.8f, get<float>(output, first + i * 57 + 28 + 25)) << i;
+    EXPECT_EQ(0.6f, get<float>(output, first + i * 57 + 28 + 21)) << i;
+  }
+}
+
 TEST(LasCloudTest, OffsetsChangeOnlyWhereTheIntegersWouldOverflow) {
   // Integers near the top of their range, moved 10 km in x only: x needs a new offset, y and z
   // keep theirs, and every coordinate is within half a unit of where it was moved to.
@@ -112,21 +147,11 @@ TEST(LasCloudTest, OffsetsChangeOnlyWhereTheIntegersWouldOverflow) {
   options.motion = motion;
   options.box = box.data();
   const auto moved_by = [&](const StreamOptions &given) {
-    test::TemporaryFile in(input), out;
-    StreamResult result;
-    {
-      ByteWriter writer(out.stream);
-      StreamOptions writing = given;
-      writing.out = &writer;
-      writing.out_format = CloudFormat::kLas;
-      result = stream_cloud(in.stream, [](PointBlock *block) {
-        for (size_t i = 0; i < block->count; ++i) {
-          block->x[i] += 10000;
-        }
-      }, writing);
-      writer.flush();
-    }
-    return std::make_pair(result, out.contents());
+    return las_moved(input, given, [](PointBlock *block) {
+      for (size_t i = 0; i < block->count; ++i) {
+        block->x[i] += 10000;
+      }
+    });
   };
   const auto [result, output] = moved_by(options);
   ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
@@ -212,6 +237,20 @@ TEST(LasCloudTest, FieldsConvertToTheOtherFormatsAndBack) {
   const Streamed to_text = stream_bytes(from_text.output, CloudFormat::kText);
   EXPECT_EQ(3, to_text.result.text_decimals);
   EXPECT_NE(std::string::npos, to_text.output.find("\n0.5 1 3 0 1 1 "));
+
+  // 8-bit colours fill LAS's 16 bits: 255 becomes 65535 (format 7's red at byte 30).
+  std::vector<test::Column> coloured = test::xyz_columns({0, 1, 0}, {0, 0, 1}, {0, 0, 0});
+  for (const char *name : {"red", "green", "blue"}) {
+    coloured.push_back({name, PlyType::kUint8, {255, 128, 0}});
+  }
+  const Streamed colours = stream_bytes(
+      test::ply_bytes(PlyEncoding::kBinaryLittleEndian, coloured), CloudFormat::kLas, 0.0, 3);
+  ASSERT_EQ(StreamFault::kNone, colours.result.fault) << colours.result.message;
+  const size_t at = get<uint32_t>(colours.output, test::kLasPointOffset);
+  EXPECT_EQ(7, colours.output[104]);
+  EXPECT_EQ(65535, get<uint16_t>(colours.output, at + 30));
+  EXPECT_EQ(128 * 257, get<uint16_t>(colours.output, at + 36 + 32));
+  EXPECT_EQ(1, colours.output[at + 14] & 0x0f);  // return 1 of 1, with no return numbers given
 
   // Waveform packets point into a file of their own: they stay LAS.
   const Streamed waves = stream_bytes(test::las_bytes({3, 4, 0, false}, kPoints),
