@@ -81,13 +81,14 @@ TEST(PcdCloudTest, OlderHeadersWithoutSomeLinesRead) {
 }
 
 TEST(PcdCloudTest, TheSensorMovesWithTheCloud) {
-  // A quarter turn about z, then a shift: the sensor at (1, 2, 3) looking along its own axes
-  // ends at (-2 + 10, 1, 3 + 1), turned a quarter about z.
-  const double motion[4][4] = {{0, -1, 0, 10}, {1, 0, 0, 0}, {0, 0, 1, 1}, {0, 0, 0, 1}};
+  // A quarter turn about y, then a shift: the sensor at (1, 2, 3), turned a quarter about z,
+  // ends at (3 + 10, 2, -1 + 1), turned by both: the rotation [[0 0 1] [1 0 0] [0 1 0]], whose
+  // quaternion is (1/2, 1/2, 1/2, 1/2).
+  const double motion[4][4] = {{0, 0, 1, 10}, {0, 1, 0, 0}, {-1, 0, 0, 1}, {0, 0, 0, 1}};
   StreamOptions options;
   options.motion = motion;
-  const std::string input =
-      test::pcd_bytes("binary", test::xyz_columns({0}, {0}, {0}), 1, "1 2 3 1 0 0 0");
+  const std::string input = test::pcd_bytes("binary", test::xyz_columns({0}, {0}, {0}), 1,
+                                            "1 2 3 0.70710678118654757 0 0 0.70710678118654757");
   const Streamed moved = stream_bytes(input, CloudFormat::kPcdBinary, 0.0, -1, options);
   ASSERT_EQ(StreamFault::kNone, moved.result.fault) << moved.result.message;
   const size_t at = moved.output.find("VIEWPOINT ");
@@ -97,8 +98,7 @@ TEST(PcdCloudTest, TheSensorMovesWithTheCloud) {
   for (double &value : pose) {
     ASSERT_TRUE(line >> value);
   }
-  const double half = std::sqrt(0.5);
-  const double expected[7] = {8, 1, 4, half, 0, 0, half};
+  const double expected[7] = {13, 2, 0, 0.5, 0.5, 0.5, 0.5};
   for (int v = 0; v < 7; ++v) {
     EXPECT_NEAR(expected[v], pose[v], 1e-15) << v;
   }
