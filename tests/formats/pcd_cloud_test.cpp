@@ -122,6 +122,8 @@ TEST(PcdCloudTest, ConvertsToTheOtherFormatsAndBackWithoutLoss) {
   EXPECT_NE(std::string::npos, ply.output.find("0.5 1 3 0 0.6 0.8 0 255 0 255 7\n"));
   const Streamed back = stream_bytes(ply.output, CloudFormat::kPcdBinary, 0.0, 2);
   ASSERT_EQ(StreamFault::kNone, back.result.fault) << back.result.message;
+  EXPECT_NE(std::string::npos,
+            back.output.find("FIELDS x y z normal_x normal_y normal_z rgba intensity\n"));
   EXPECT_EQ(input.substr(input.find("DATA")), back.output.substr(back.output.find("DATA")));
   EXPECT_EQ(std::vector<double>({0.8, 0.8}), back.nz);
 
