@@ -358,13 +358,19 @@ TEST_F(CloudLevellingTest, SavedTransformsReproduceAndUndoALevelling) {
   EXPECT_EQ(16u, transform_numbers(path("t.txt")).size());
   EXPECT_TRUE(saved.substr(saved.size() - 8) == "0 0 0 1\n") << saved;
 
-  // Applied, the saved matrix writes the same bytes; its inverse gives the input back.
+  // Applied, the saved matrix writes the same bytes (in one pass, for PLY and PCD); its inverse
+  // gives the input back.
   LevellingRequest applying;
   applying.transform = path("t.txt");
   const LevellingOutcome applied = level(input, path("applied.ply"), applying);
   ASSERT_EQ(kLevelled, applied.status) << applied.message;
   EXPECT_NE(std::string::npos, applied.report.find("\"transform\": "));
   EXPECT_TRUE(test::read_bytes(path("fitted.ply")) == test::read_bytes(path("applied.ply")));
+  test::write_bytes(path("scene.pcd"),
+                    test::pcd_bytes("binary", test::xyz_columns(scene.x, scene.y, scene.z)));
+  ASSERT_EQ(kLevelled, level(path("scene.pcd"), path("fitted.pcd"), saving).status);
+  ASSERT_EQ(kLevelled, level(path("scene.pcd"), path("applied.pcd"), applying).status);
+  EXPECT_TRUE(test::read_bytes(path("fitted.pcd")) == test::read_bytes(path("applied.pcd")));
   applying.inverse = true;
   ASSERT_EQ(kLevelled, level(path("applied.ply"), path("undone.ply"), applying).status);
   const test::CloudPointsRead undone = test::read_cloud_points(path("undone.ply"));

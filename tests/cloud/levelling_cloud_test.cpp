@@ -270,7 +270,9 @@ TEST_F(LevellingCloudTest, SeveralFilesLevelTogetherAndAFailingOneLeavesTheOther
   const std::string good = tilted_ply(37 * 20, 0.1, 0.05);
   write_file(file("a.ply"), good);
   write_file(file("c.ply"), good);
-  write_file(file("b.ply"), good.substr(0, good.size() - 100));  // truncated
+  // b: truncated near its end, and tilted otherwise: had its points counted, the plane moves.
+  const std::string other = tilted_ply(37 * 20, 0.3, -0.1);
+  write_file(file("b.ply"), other.substr(0, other.size() - 100));
   fs::create_directory(file("out"));
   const Ended ended = run("$L a.ply b.ply c.ply --output-dir out -j 2 --save-transform t.txt");
   EXPECT_EQ(4, ended.status) << ended.err;

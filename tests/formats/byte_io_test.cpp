@@ -60,6 +60,30 @@ TEST(ByteIoTest, BufferedAndMappedReadersGiveTheSameBytesAndOffsets) {
   std::fclose(empty);
 }
 
+TEST(ByteIoTest, PatchedBytesLandWhereTheyWereWritten) {
+  // 3 MiB written: the first two MiB handed to the file, the last still buffered; a patch in
+  // each part lands at its place.
+  std::FILE *file = std::tmpfile();
+  std::fputs("before", file);  // the writer starts after what the stream already holds
+  {
+    ByteWriter writer(file);
+    ASSERT_TRUE(writer.patchable());
+    const std::string piece(size_t(1) << 20, 'a');
+    for (int i = 0; i < 3; ++i) {
+      writer.write(piece.data(), piece.size());
+    }
+    EXPECT_TRUE(writer.patch(10, "BB", 2));
+    EXPECT_TRUE(writer.patch(writer.written() - 4, "CC", 2));
+    ASSERT_TRUE(writer.flush());
+  }
+  std::rewind(file);
+  std::string bytes(6 + (size_t(3) << 20), '\0');
+  ASSERT_EQ(bytes.size(), std::fread(&bytes[0], 1, bytes.size(), file));
+  std::fclose(file);
+  EXPECT_EQ("beforeaaaaaaaaaaBBaa", bytes.substr(0, 20));
+  EXPECT_EQ("aaCCaa", bytes.substr(bytes.size() - 6));
+}
+
 TEST(ByteIoTest, WrittenBytesReachTheFileWhenFlushedAndErrorsStay) {
   std::FILE *file = std::tmpfile();
   ByteWriter writer(file);

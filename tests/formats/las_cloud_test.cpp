@@ -234,6 +234,8 @@ TEST(LasCloudTest, FieldsConvertToTheOtherFormatsAndBack) {
   scaled.box = box.data();
   const Streamed from_text = stream_bytes("0.5 1 3\n7.25 8 9\n", CloudFormat::kLas, 0.0, 2, scaled);
   ASSERT_EQ(StreamFault::kNone, from_text.result.fault) << from_text.result.message;
+  EXPECT_EQ(2u, get<uint64_t>(from_text.output, 247));  // the points, and their first returns
+  EXPECT_EQ(2u, get<uint64_t>(from_text.output, 255));
   const Streamed to_text = stream_bytes(from_text.output, CloudFormat::kText);
   EXPECT_EQ(3, to_text.result.text_decimals);
   EXPECT_NE(std::string::npos, to_text.output.find("\n0.5 1 3 0 1 1 "));

@@ -164,6 +164,7 @@ TEST(PcdCloudTest, BadFilesSayWhatIsWrong) {
       {"FIELDS x y z\nSIZE 4 4 2\nTYPE F F F\nPOINTS 0\nDATA ascii\n",
        "field z: TYPE F with SIZE 2 is no PCD type"},
       {"FIELDS x y\nSIZE 4 4\nTYPE F F\nPOINTS 0\nDATA ascii\n", "no field z"},
+      {"FIELDS x y z\nTYPE F F F\nPOINTS 0\nDATA ascii\n", "SIZE has 0 values for 3 fields"},
       {head + "WIDTH 3\nHEIGHT 2\nPOINTS 5\nDATA ascii\n", "WIDTH 3 times HEIGHT 2 is not POINTS 5"},
       {head + "POINTS 1\nDATA lzf\n", "line 6: DATA is ascii, binary or binary_compressed"},
       {head + "POINTS 1\nSPEED 3\nDATA ascii\n", "line 6: unknown keyword 'SPEED'"},

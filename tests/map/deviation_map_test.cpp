@@ -53,6 +53,16 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
     mode = histogram.bins[b] > histogram.bins[mode] ? b : mode;
   }
   EXPECT_NEAR(30.0, double(mode), 1.0);
+  // With a limit, heights beyond it are no inliers: the bump and dip are not counted.
+  HeightHistogram limited;
+  height_histogram_start(0.003, 61, &limited);
+  limited.limit = 0.003;
+  height_histogram_add(&limited, int64_t(height.size()), height.data());
+  uint64_t counted = 0;
+  for (uint64_t bin : limited.bins) {
+    counted += bin;
+  }
+  EXPECT_EQ(inliers.size(), counted);
 
   DeviationMapLayout layout;
   const RgbImage drawn = render_deviation_map(grid, histogram, range, "a slab", "m", &layout);
