@@ -126,9 +126,15 @@ double deviation_cell_median(const DeviationGrid &grid, int column, int row) {
   if (kept == 0) {
     return NAN;
   }
+  // At most five values: sorted by insertion.
   int16_t values[kCellSamples];
-  std::copy(cell.samples, cell.samples + kept, values);
-  std::sort(values, values + kept);
+  for (size_t i = 0; i < kept; ++i) {
+    size_t j = i;
+    for (; j > 0 && values[j - 1] > cell.samples[i]; --j) {
+      values[j] = values[j - 1];
+    }
+    values[j] = cell.samples[i];
+  }
   const double steps = kept % 2 == 1
                            ? double(values[kept / 2])
                            : (double(values[kept / 2 - 1]) + double(values[kept / 2])) / 2.0;
