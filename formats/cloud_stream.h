@@ -13,11 +13,16 @@
 //   or double (nx, ny, nz, when all three are float or double, are handed on as normals). Every
 //   other property and element, and the header's comments, come through unchanged; written in
 //   another PLY encoding every value is kept exactly.
-// Where the output's format is the input's, the reader patches the input's bytes; conversions go
-// through a writer (formats/cloud_writer.h). PLY to text writes a '#' line naming the columns,
-// then x y z and the vertex's other properties; a PLY with other elements (faces...) cannot
-// become text. Text to PLY writes x, y, z as doubles; a text cloud with extra columns cannot
-// become PLY. conversion_refusal says so after a pass without output, before a byte is written.
+// - PCD (formats/pcd_cloud.cpp): ascii, binary and binary_compressed; every field's bytes kept,
+//   normal_x/y/z handed on as normals, the VIEWPOINT moved by options.motion.
+// - LAS (formats/las_cloud.cpp): 1.0 to 1.4, point formats 0 to 10; coordinates re-quantised at
+//   the input's scale, every other byte kept, the waveform's directions handed on as normals.
+// Where the output's family is the input's, the reader writes its own format (patching the
+// input's bytes); conversions go through a writer (formats/cloud_writer.h), told the cloud's
+// schema. PLY to text writes a '#' line naming the columns, then x y z and the vertex's other
+// properties. What a conversion would lose is refused (a PLY's faces, a text cloud's extra
+// columns, 64-bit integers): conversion_refusal says so after a pass without output, before a
+// byte is written.
 #ifndef LEVELLING_FORMATS_CLOUD_STREAM_H
 #define LEVELLING_FORMATS_CLOUD_STREAM_H
 
@@ -133,7 +138,8 @@ std::string conversion_refusal(const StreamResult &read, CloudFormat format);
 // is read from memory), recognising its format by the format table (formats/format_table.h:
 // formats known but not read are refused with kUnsupported, saying what they are), visits every
 // point and writes the cloud to options.out, whose flush is left to the caller. Stops at the
-// first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size.
+// first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size,
+// but for PCD's binary_compressed data, which is one block of the whole cloud.
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
 
 // The two halves of stream_cloud, for a reader already positioned and sniffed.
