@@ -388,7 +388,7 @@ TEST_F(CloudLevellingTest, SavedTransformsReproduceAndUndoALevelling) {
     int status;
     const char *message;
   } faults[] = {
-      {"2 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", kMalformedInput,
+      {"1.001 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", kMalformedInput,
        "is not a rigid motion (a rotation and a translation): its rotation's columns are not "
        "orthonormal"},
       {"-1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n", kMalformedInput, "it mirrors"},

@@ -304,11 +304,15 @@ TEST_F(LevellingCloudTest, SeveralFilesLevelTogetherAndAFailingOneLeavesTheOther
     EXPECT_EQ(refusal.status, refused.status) << refusal.command;
     EXPECT_NE(std::string::npos, refused.err.find(refusal.message)) << refused.err;
   }
-  // Fitting only: the transform and the report, no cloud.
+  // Fitting only: the transform and the report, no cloud; the fit of every point of the files
+  // that read holds none of the failed one's.
   const Ended fitted = run("$L a.ply c.ply --fit-only --save-transform fit.txt");
   EXPECT_EQ(0, fitted.status) << fitted.err;
   EXPECT_EQ(read_file(file("t.txt")), read_file(file("fit.txt")));
   EXPECT_EQ(std::string::npos, fitted.out.find("levelled:"));
+  run("$L a.ply b.ply c.ply --output-dir out --fit all --save-transform all.txt");
+  ASSERT_EQ(0, run("$L a.ply c.ply --fit all --fit-only --save-transform two.txt").status);
+  EXPECT_EQ(read_file(file("two.txt")), read_file(file("all.txt")));
 }
 
 TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {

@@ -72,8 +72,8 @@ TEST(ByteIoTest, PatchedBytesLandWhereTheyWereWritten) {
     for (int i = 0; i < 3; ++i) {
       writer.write(piece.data(), piece.size());
     }
-    EXPECT_TRUE(writer.patch(10, "BB", 2));
-    EXPECT_TRUE(writer.patch(writer.written() - 4, "CC", 2));
+    EXPECT_TRUE(writer.patch(writer.written() - 4, "CC", 2));  // still buffered
+    EXPECT_TRUE(writer.patch(10, "BB", 2));  // in the file (the buffer goes there first)
     ASSERT_TRUE(writer.flush());
   }
   std::rewind(file);
