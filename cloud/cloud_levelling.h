@@ -68,7 +68,7 @@ struct LevellingRequest {
   bool inverse = false;        // apply the saved matrix's inverse
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
   std::string map;             // where the deviation map (PNG) goes ("" for none)
-  double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: about 1200 across
+  double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: 400 across
   PivotChoice pivot = PivotChoice::kCentroid;
   OutputFormatChoice format = OutputFormatChoice::kAuto;
   bool quiet = false;

@@ -97,7 +97,8 @@ int main(int argc, char **argv) {
       "Draw the levelled cloud from above, coloured by the height above the plane, with a "
       "colour bar and a histogram, as this PNG file");
   app.add_option("--map-cell", request.map_cell,
-                 "The map's cell side in the cloud's units (default: about 1200 cells across)")
+                 "The map's cell side in the cloud's units (default: 400 cells across the "
+                 "cloud, drawn about 1200 pixels wide)")
       ->check(CLI::PositiveNumber)
       ->needs(map);
   app.add_flag("--fit-only", request.fit_only,
