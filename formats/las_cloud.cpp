@@ -400,10 +400,16 @@ struct IntegerBounds {
 };
 
 // Stores the written box's bounds (or zeros without one) into header bytes, until the points'
-// own replace them.
-void store_box(const StreamOptions &options, char *bounds) {
+// own replace them: widened to the integers at `scale` and `offset` that hold it, so that they
+// hold every point once quantised.
+void store_box(const StreamOptions &options, const double scale[kAxes],
+               const double offset[kAxes], char *bounds) {
   double box[2 * kAxes] = {};
-  written_box(options, box);
+  const bool known = written_box(options, box);
+  for (int k = 0; k < kAxes && known; ++k) {
+    box[k] = std::floor((box[k] - offset[k]) / scale[k]) * scale[k] + offset[k];
+    box[kAxes + k] = std::ceil((box[kAxes + k] - offset[k]) / scale[k]) * scale[k] + offset[k];
+  }
   for (int k = 0; k < kAxes; ++k) {
     put(bounds, 16 * size_t(k), box[kAxes + k]);
     put(bounds, 16 * size_t(k) + 8, box[k]);
@@ -498,12 +504,26 @@ bool LasStreamer::prepare() {
     return true;
   }
   if (options_.out_format == CloudFormat::kLas) {
-    choose_offsets(options_, header_.scale, header_.offset, offset_);
+    // Without a box from an earlier pass, the header's bounds say where the points are, when
+    // they can: ordered, and within what the file's own integers reach.
+    StreamOptions boxed = options_;
+    double header_box[2 * kAxes];
+    bool plausible = header_.points > 0;
+    for (int k = 0; k < kAxes; ++k) {
+      header_box[kAxes + k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k));
+      header_box[k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k) + 8);
+      plausible = plausible && header_box[k] <= header_box[kAxes + k] &&
+                  fits(header_box[k], header_box[kAxes + k], header_.scale[k], header_.offset[k]);
+    }
+    if (boxed.box == nullptr && plausible) {
+      boxed.box = header_box;
+    }
+    choose_offsets(boxed, header_.scale, header_.offset, offset_);
     std::vector<char> bytes = header_.bytes;
     for (int k = 0; k < kAxes; ++k) {
       put(bytes.data(), kOffset + 8 * size_t(k), offset_[k]);
     }
-    store_box(options_, bytes.data() + kBounds);
+    store_box(boxed, header_.scale, offset_, bytes.data() + kBounds);
     header_at_ = options_.out->written();
     options_.out->write(bytes.data(), bytes.size());
     return true;
@@ -723,7 +743,7 @@ class LasCloudWriter : public CloudWriter {
       put(bytes, kScale + 8 * size_t(k), scale_[k]);
       put(bytes, kOffset + 8 * size_t(k), offset_[k]);
     }
-    store_box(options_, bytes + kBounds);
+    store_box(options_, scale_, offset_, bytes + kBounds);
     put<uint64_t>(bytes, kCount, uint64_t(std::max<int64_t>(options_.points, 0)));
     if (!extras_.empty()) {
       char *record = bytes + kHeader14;
