@@ -1060,7 +1060,7 @@ LevellingReport report_of(const Run &run, const FoundPlane *found,
   report.inputs = int(run.sources.size());
   bool first = true;
   for (const auto &source : run.sources) {
-    report.input += (first ? "" : ", ") + source->name;
+    report.input += (report.input.empty() ? "" : ", ") + source->name;
     if (source->failed()) {
       continue;
     }
