@@ -106,17 +106,9 @@ TEST(LasCloudTest, EveryVersionAndPointFormatComesThroughReQuantised) {
 std::pair<StreamResult, std::string> las_moved(const std::string &input,
                                                const StreamOptions &options,
                                                const PointVisitor &visit) {
-  test::TemporaryFile in(input), out;
   StreamResult result;
-  {
-    ByteWriter writer(out.stream);
-    StreamOptions writing = options;
-    writing.out = &writer;
-    writing.out_format = CloudFormat::kLas;
-    result = stream_cloud(in.stream, visit, writing);
-    writer.flush();
-  }
-  return std::make_pair(result, out.contents());
+  std::string output = test::stream_through(input, CloudFormat::kLas, options, visit, &result);
+  return std::make_pair(result, output);
 }
 
 TEST(LasCloudTest, WaveformDirectionsTurnWithThePoints) {

@@ -236,35 +236,42 @@ std::string TemporaryFile::contents() {
   return bytes;
 }
 
-Streamed stream_bytes(const std::string &input, CloudFormat format, double shift, int64_t points,
-                      const StreamOptions &options) {
+std::string stream_through(const std::string &input, CloudFormat format,
+                           const StreamOptions &options, const PointVisitor &visit,
+                           StreamResult *result) {
   TemporaryFile in(input), out;
-  Streamed streamed;
   {
     ByteWriter writer(out.stream);
     StreamOptions writing = options;
     writing.out = &writer;
     writing.out_format = format;
-    writing.points = points;
-    streamed.result = stream_cloud(
-        in.stream,
-        [&](PointBlock *block) {
-          for (size_t i = 0; i < block->count; ++i) {
-            streamed.x.push_back(block->x[i]);
-            streamed.y.push_back(block->y[i]);
-            streamed.z.push_back(block->z[i]);
-            if (block->has_normals) {
-              streamed.nz.push_back(block->nz[i]);
-            }
-            block->x[i] += shift;
-            block->y[i] += shift;
-            block->z[i] += shift;
-          }
-        },
-        writing);
+    *result = stream_cloud(in.stream, visit, writing);
     writer.flush();
   }
-  streamed.output = out.contents();
+  return out.contents();
+}
+
+Streamed stream_bytes(const std::string &input, CloudFormat format, double shift, int64_t points,
+                      const StreamOptions &options) {
+  Streamed streamed;
+  StreamOptions counted = options;
+  counted.points = points;
+  streamed.output = stream_through(
+      input, format, counted,
+      [&](PointBlock *block) {
+        for (size_t i = 0; i < block->count; ++i) {
+          streamed.x.push_back(block->x[i]);
+          streamed.y.push_back(block->y[i]);
+          streamed.z.push_back(block->z[i]);
+          if (block->has_normals) {
+            streamed.nz.push_back(block->nz[i]);
+          }
+          block->x[i] += shift;
+          block->y[i] += shift;
+          block->z[i] += shift;
+        }
+      },
+      &streamed.result);
   return streamed;
 }
 

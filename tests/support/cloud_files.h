@@ -75,6 +75,12 @@ struct Streamed {
   std::vector<double> x, y, z, nz;
 };
 
+// Streams `input` through stream_cloud and `visit` into `format` (with `options`' other fields):
+// the bytes written, and the stream's result in *result.
+std::string stream_through(const std::string &input, CloudFormat format,
+                           const StreamOptions &options, const PointVisitor &visit,
+                           StreamResult *result);
+
 // Streams `input` through stream_cloud into `format` (with `options`' motion, box and scale,
 // and the point count `points`), every coordinate moved by `shift`.
 Streamed stream_bytes(const std::string &input, CloudFormat format, double shift = 0.0,
