@@ -1,0 +1,73 @@
+// The deviation map of a run: started from the sample and the inputs' boxes, fed by the writing
+// pass from a thread of its own, drawn and written at the end.
+#ifndef LEVELLING_CLOUD_MAP_FEEDER_H
+#define LEVELLING_CLOUD_MAP_FEEDER_H
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cloud/plane_search.h"
+#include "cloud/run_plan.h"
+#include "formats/cloud_stream.h"
+#include "map/deviation_map.h"
+#include "plane/plane_detection.h"
+
+namespace levelling {
+
+// The deviation map as the last pass fills it: the levelled points' heights above the level
+// plane, by cell, and a histogram of the inliers' heights.
+struct MapState {
+  std::mutex lock;
+  DeviationGrid grid;
+  HeightHistogram histogram;
+  double level = 0.0;      // the height of the level plane once levelled
+  double range = 1.0;      // the colour scale spans +-range
+  double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
+};
+
+// Adds the levelled points (x, y, z) to the map, from a thread of its own beside the pass that
+// levels and writes them, so that drawing the map adds little to the pass's time. At most
+// kPending blocks wait; empty points fall in no cell and no bin.
+class MapFeeder {
+ public:
+  explicit MapFeeder(MapState *map) : map_(map), worker_([this] { work(); }) {}
+  // Waits until every block added is in the map.
+  ~MapFeeder();
+  MapFeeder(const MapFeeder &) = delete;
+  MapFeeder &operator=(const MapFeeder &) = delete;
+
+  // Hands the block's levelled points on (copied: the block may change once this returns).
+  void add(const PointBlock &block);
+
+ private:
+  static constexpr size_t kPending = 3;
+  struct Piece {
+    std::vector<double> x, y, height;
+  };
+
+  void work();
+
+  MapState *map_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Piece> pending_;
+  std::vector<Piece> spare_;
+  bool done_ = false;
+  std::thread worker_;  // last: it starts once everything above is ready
+};
+
+// Starts the map: the level plane's height (the fitted plane's, or the levelled sample's median
+// height under a saved transform), the colour scale's range (the sample's inliers' 2nd and 98th
+// percentiles) and the grid over the levelled boxes of the inputs. False with the fault.
+bool start_map(const Run &run, const PointSample &sample, const FoundPlane *found,
+               const double (&motion)[4][4], MapState *map, LevellingOutcome *fault);
+
+// Draws the map and writes it in place (the run's map output). False with the fault.
+bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutcome *fault);
+
+}  // namespace levelling
+
+#endif

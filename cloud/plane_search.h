@@ -1,0 +1,67 @@
+// The plane of a run: found robustly on the sample and refitted to every inlier, or the
+// orthogonal fit of every point; and the motion that levels it.
+#ifndef LEVELLING_CLOUD_PLANE_SEARCH_H
+#define LEVELLING_CLOUD_PLANE_SEARCH_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "cloud/cloud_levelling.h"
+#include "plane/cloud_fit.h"
+#include "plane/orthogonal_fit.h"
+#include "plane/plane_detection.h"
+#include "projection/rigid_levelling.h"
+
+namespace levelling {
+
+// What the plane is searched with.
+struct PlaneSearch {
+  double up[3] = {0.0, 0.0, 1.0};  // unit or not; +z when automatic
+  bool automatic = false;          // the largest plane in any orientation
+  std::string up_name = "+z";      // as messages say it
+  double max_tilt = 0.0;           // radians from up
+  double threshold = 0.0;          // inlier distance in the cloud's units; 0: automatic
+  uint64_t seed = 1;
+  std::string shown;               // the cloud as messages name it
+};
+
+// The search a request asks for, with the up direction `up` (+z when automatic).
+PlaneSearch plane_search_of(const LevellingRequest &request, const double (&up)[3],
+                            const std::string &shown);
+
+// The plane found and what it rests on.
+struct FoundPlane {
+  OrthogonalPlane plane;  // normal oriented up
+  int64_t inliers = 0;
+  double threshold = 0.0;
+  double tilt = 0.0;  // radians from up (from +z without one)
+};
+
+// The orthogonal fit of every point, within the tilt limit.
+bool fit_every_point(const PlaneSearch &search, const CloudFit &all, FoundPlane *found,
+                     LevellingOutcome *fault);
+
+// The plane the sample holds, found robustly within the tilt limit.
+bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, DetectedPlane *detected,
+                      LevellingOutcome *fault);
+
+// One pass over the whole cloud: the moments and count of the points within `band`. False with
+// the fault.
+using InlierPass = std::function<bool(const PlaneBand &band, CloudFit *inliers, int64_t *counted,
+                                      LevellingOutcome *fault)>;
+
+// The orthogonal fit of every inlier of the detected plane (by `inlier_pass`), repeated while the
+// inliers change materially (measured on the sample), oriented as the detected normal. False
+// with the fault.
+bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
+                      const DetectedPlane &detected, const InlierPass &inlier_pass,
+                      FoundPlane *found, LevellingOutcome *fault);
+
+// The levelling of the found plane about the inliers' centroid (or the origin), and its motion.
+void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *levelling,
+                  double (&motion)[4][4]);
+
+}  // namespace levelling
+
+#endif

@@ -1,0 +1,272 @@
+#include "cloud/run_plan.h"
+
+#include <cctype>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "cloud/run_fault.h"
+#include "cloud/transform_file.h"
+#include "formats/format_table.h"
+#include "projection/rigid_levelling.h"
+
+namespace levelling {
+
+namespace fs = std::filesystem;
+
+void Run::advance(Source *source, const char *pass, int64_t bytes) {
+  std::lock_guard<std::mutex> hold(progress_lock);
+  done += bytes - source->reported;
+  source->reported = bytes;
+  progress.report(pass, done);
+}
+
+void Run::pass_done(Source *source) {
+  std::lock_guard<std::mutex> hold(progress_lock);
+  done += source->input.size() - source->reported;
+  source->reported = 0;
+}
+
+bool is_csv(const std::string &name) {
+  std::string extension = fs::path(name).extension().string();
+  for (char &c : extension) {
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return extension == ".csv";
+}
+
+namespace {
+
+// The output's format as far as it can be told before reading the input: from the request,
+// else from the output's name by the format table; kAuto (the input's own) for a name without
+// an extension. False, with the status and the message, for a name whose extension is of no
+// format written here.
+bool output_choice(OutputFormatChoice requested, const std::string &output,
+                   OutputFormatChoice *choice, int *status, std::string *message) {
+  *choice = requested;
+  if (requested != OutputFormatChoice::kAuto || output.empty() || output == "-") {
+    return true;
+  }
+  bool has_extension = false;
+  const FormatRow *row = format_of_name(output, &has_extension);
+  if (!has_extension) {
+    return true;
+  }
+  if (row == nullptr) {
+    *status = kUsage;
+    *message = "an extension of no format this program writes (" + readable_extensions() +
+               "); name the format with --format";
+    return false;
+  }
+  if (row->stream == nullptr) {
+    *status = kUnsupportedInput;
+    *message = refusal_of(*row, false);
+    return false;
+  }
+  *choice = row->stream == stream_ply_cloud   ? OutputFormatChoice::kPly
+            : row->stream == stream_pcd_cloud ? OutputFormatChoice::kPcd
+            : row->stream == stream_las_cloud ? OutputFormatChoice::kLas
+                                              : OutputFormatChoice::kText;
+  return true;
+}
+
+// Where each input goes, checked before anything is opened: false with the fault.
+bool plan_outputs(const LevellingRequest &request, Run *run, LevellingOutcome *fault) {
+  std::set<std::string> names;
+  for (const std::string &input : request.inputs) {
+    auto source = std::make_unique<Source>();
+    source->name = input;
+    source->shown = input == "-" ? "standard input" : input;
+    if (request.fit_only) {
+      source->output.clear();
+    } else if (request.in_place) {
+      source->output = input;
+    } else if (!request.output_dir.empty()) {
+      source->output = (fs::path(request.output_dir) / fs::path(input).filename()).string();
+      if (!names.insert(fs::path(input).filename().string()).second) {
+        *fault = failure(input, "another input has the same name, which --output-dir would "
+                                "give both",
+                         kUsage);
+        return false;
+      }
+    } else {
+      source->output = request.output;
+    }
+    source->output_shown = source->output == "-" ? "standard output" : source->output;
+    run->sources.push_back(std::move(source));
+  }
+  return true;
+}
+
+// Checks and opens a source's output (before its input, so that an output that cannot be
+// written is said before a long input is read), then its input. False with the source's fault.
+bool open_source(const LevellingRequest &request, Source *source) {
+  const std::string &output = source->output;
+  std::error_code code;
+  if (!output.empty() && output != "-" && source->name != "-" && !request.in_place &&
+      fs::exists(output, code) && fs::equivalent(source->name, output, code)) {
+    source->fault = failure(source->output_shown,
+                            "is the input; use --in-place to level the input itself",
+                            kWouldOverwriteInput);
+    return false;
+  }
+  // A .laz file is compressed LAS whatever its first bytes say.
+  bool has_extension = false;
+  const FormatRow *named = format_of_name(source->name, &has_extension);
+  if (named != nullptr && named->stream == nullptr && std::string(named->name) == "LAZ") {
+    source->fault = failure(source->shown, refusal_of(*named, true), kUnsupportedInput);
+    return false;
+  }
+  int refused_status = kLevelled;
+  std::string refusal;
+  source->choice = request.format;
+  if (!output.empty() &&
+      !output_choice(request.format, output, &source->choice, &refused_status, &refusal)) {
+    source->fault = failure(source->output_shown, refusal, refused_status);
+    return false;
+  }
+  std::string error;
+  if (!output.empty() && !source->out.open(output, &error)) {
+    source->fault = failure(source->output_shown, error, kUnwritableOutput);
+    return false;
+  }
+  if (!source->input.open(source->name, &error)) {
+    source->out.abandon();
+    source->fault = failure(source->shown, error, kUnreadableInput);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CloudFormat output_format(OutputFormatChoice choice, CloudFormat input) {
+  switch (choice) {
+    case OutputFormatChoice::kText:
+      return CloudFormat::kText;
+    case OutputFormatChoice::kPly:
+      return family_of(input) == CloudFamily::kPly ? input : CloudFormat::kPlyBinaryLittleEndian;
+    case OutputFormatChoice::kPlyAscii:
+      return CloudFormat::kPlyAscii;
+    case OutputFormatChoice::kPlyBinary:
+      return CloudFormat::kPlyBinaryLittleEndian;
+    case OutputFormatChoice::kPlyBinaryBigEndian:
+      return CloudFormat::kPlyBinaryBigEndian;
+    case OutputFormatChoice::kPcd:
+      return family_of(input) == CloudFamily::kPcd ? input : CloudFormat::kPcdBinary;
+    case OutputFormatChoice::kPcdAscii:
+      return CloudFormat::kPcdAscii;
+    case OutputFormatChoice::kPcdBinary:
+      return CloudFormat::kPcdBinary;
+    case OutputFormatChoice::kPcdBinaryCompressed:
+      return CloudFormat::kPcdBinaryCompressed;
+    case OutputFormatChoice::kLas:
+      return CloudFormat::kLas;
+    case OutputFormatChoice::kAuto:
+      break;
+  }
+  return input;
+}
+
+std::vector<Source *> live(const Run &run) {
+  std::vector<Source *> sources;
+  for (const auto &source : run.sources) {
+    if (!source->failed()) {
+      sources.push_back(source.get());
+    }
+  }
+  return sources;
+}
+
+StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,
+                           StreamOptions options) {
+  std::rewind(source->input.stream());
+  options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
+  const StreamResult result = stream_cloud(source->input.stream(), visit, options);
+  run->pass_done(source);
+  return result;
+}
+
+void add_failures(const Run &run, LevellingOutcome *outcome) {
+  for (const auto &source : run.sources) {
+    if (!source->failed()) {
+      continue;
+    }
+    if (outcome->status == kLevelled) {
+      outcome->status = source->fault.status;
+      outcome->message = source->fault.message;
+    } else {
+      outcome->more_messages.push_back(source->fault.message);
+    }
+  }
+}
+
+bool plan_run(Run *run, LevellingOutcome *fault) {
+  const LevellingRequest &request = run->request;
+  if (request.inputs.empty()) {
+    *fault = failure("", "no input", kUsage);
+    return false;
+  }
+  // The transform to apply, and where the fitted one and the map go: all checked first.
+  run->given = !request.transform.empty();
+  if (run->given) {
+    double saved[4][4];
+    if (!read_transform(request.transform, saved, fault)) {
+      return false;
+    }
+    if (request.inverse) {
+      invert_rigid_motion(saved, run->transform);
+    } else {
+      std::copy(&saved[0][0], &saved[0][0] + 16, &run->transform[0][0]);
+    }
+  }
+  std::string error;
+  if (!request.save_transform.empty() && !run->transform_out.open(request.save_transform, &error)) {
+    *fault = failure(request.save_transform, error, kUnwritableOutput);
+    return false;
+  }
+  if (!request.map.empty() && !run->map_out.open(request.map, &error)) {
+    *fault = failure(request.map, error, kUnwritableOutput);
+    return false;
+  }
+  if (!plan_outputs(request, run, fault)) {
+    return false;
+  }
+  std::error_code made;
+  if (!request.output_dir.empty() && !request.fit_only &&
+      !fs::is_directory(request.output_dir, made) &&
+      !fs::create_directories(request.output_dir, made)) {
+    *fault = failure(request.output_dir, made.message(), kUnwritableOutput);
+    return false;
+  }
+  run->shown = run->sources.size() == 1
+                   ? run->sources.front()->shown
+                   : "the " + std::to_string(run->sources.size()) + " clouds together";
+  const unsigned cores = std::thread::hardware_concurrency();
+  run->jobs = request.jobs > 0 ? request.jobs : int(std::max(1u, cores));
+  int64_t bytes = 0;
+  for (const auto &source : run->sources) {
+    if (!open_source(request, source.get()) && run->sources.size() == 1) {
+      *fault = source->fault;
+      return false;
+    }
+    bytes += source->input.size();
+  }
+  if (live(*run).empty()) {
+    *fault = LevellingOutcome();
+    add_failures(*run, fault);
+    return false;
+  }
+  const bool writing = !run->sources.front()->output.empty() || run->sources.size() > 1;
+  const int passes =
+      (run->given ? 0 : request.fit == FitMethod::kRobust ? 2 : 1) + (writing ? 1 : 0);
+  run->progress = Progress(request.progress && isatty(fileno(stderr)), bytes * passes);
+  for (int k = 0; k < 3; ++k) {
+    run->up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];
+  }
+  return true;
+}
+
+}  // namespace levelling

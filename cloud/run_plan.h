@@ -1,0 +1,119 @@
+// The plan of a levelling run: every input with its output, checked and opened before a byte is
+// read, and what the passes share (the progress line, how many files at once).
+#ifndef LEVELLING_CLOUD_RUN_PLAN_H
+#define LEVELLING_CLOUD_RUN_PLAN_H
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/cloud_levelling.h"
+#include "cloud/point_spool.h"
+#include "cloud/progress.h"
+#include "formats/cloud_stream.h"
+#include "formats/input_file.h"
+#include "formats/output_file.h"
+
+namespace levelling {
+
+// One input of a run: its file, what the first pass learnt of it, and where it goes.
+struct Source {
+  std::string name;   // as given
+  std::string shown;  // as messages name it ("standard input")
+  InputFile input;
+  StreamResult read;
+  int64_t empty = 0;
+  // The valid points' box: min x, y, z, then max x, y, z.
+  double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  std::unique_ptr<PointSpool> spool;
+  std::string output;  // "" for none
+  std::string output_shown;
+  OutputFormatChoice choice = OutputFormatChoice::kAuto;
+  OutputFile out;
+  CloudFormat written = CloudFormat::kText;  // the output's format, once written
+  int64_t reported = 0;  // bytes of the current pass told to the progress line
+  LevellingOutcome fault;  // its failure (status kLevelled while it has none)
+
+  bool failed() const { return fault.status != kLevelled; }
+};
+
+// A levelling run: its request, its inputs and outputs, and what every pass shares.
+struct Run {
+  explicit Run(const LevellingRequest &request_in) : request(request_in), progress(false, 0) {}
+
+  const LevellingRequest &request;
+  std::vector<std::unique_ptr<Source>> sources;
+  std::string shown;  // the cloud as messages name it: its file, or all of them
+  int jobs = 1;       // files read and written at once
+  double up[3] = {0.0, 0.0, 1.0};  // the up direction (+z when it is automatic)
+  // A saved transform, already inverted if asked (given: one was).
+  bool given = false;
+  double transform[4][4] = {};
+  OutputFile transform_out, map_out;  // where --save-transform and --map go
+  Progress progress;
+  std::mutex progress_lock;
+  int64_t done = 0;  // bytes of the input read in all passes so far, for the progress line
+
+  // Tells the progress line that `source` has read `bytes` of its current pass.
+  void advance(Source *source, const char *pass, int64_t bytes);
+  // Ends a pass of `source` over its whole input.
+  void pass_done(Source *source);
+};
+
+// Checks the request and opens everything it names, before any input is read: the saved
+// transform read, its and the map's outputs opened, each input's output chosen (its format from
+// its name), checked not to be the input and opened, then the input. With several inputs, one
+// that fails is set aside with its fault; false with the fault when the run cannot start (one
+// input that fails, or none left).
+bool plan_run(Run *run, LevellingOutcome *fault);
+
+// The sources not failed.
+std::vector<Source *> live(const Run &run);
+
+// Runs work(i) for each i in [0, count), `jobs` at a time.
+template <typename Work>
+void on_each(size_t count, int jobs, const Work &work) {
+  const size_t threads = std::min(count, size_t(std::max(1, jobs)));
+  if (threads <= 1) {
+    for (size_t i = 0; i < count; ++i) {
+      work(i);
+    }
+    return;
+  }
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> workers;
+  for (size_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (size_t i; (i = next++) < count;) {
+        work(i);
+      }
+    });
+  }
+  for (std::thread &worker : workers) {
+    worker.join();
+  }
+}
+
+// Streams a source's input from its start into `visit` (and `options`' output, if any).
+StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,
+                           StreamOptions options);
+
+// The output's format once the input's is known.
+CloudFormat output_format(OutputFormatChoice choice, CloudFormat input);
+
+// A comma-separated text file, by its name.
+bool is_csv(const std::string &name);
+
+// The outcome of a run whose sources may have failed: the first failure's status and message,
+// the others' messages after it.
+void add_failures(const Run &run, LevellingOutcome *outcome);
+
+}  // namespace levelling
+
+#endif

@@ -1,0 +1,93 @@
+#include "cloud/run_report.h"
+
+#include <string>
+
+#include "cloud/run_fault.h"
+
+namespace levelling {
+
+namespace {
+
+// What the report says of the outputs' frame, for LAS: its coordinate system's description no
+// longer describes levelled coordinates.
+std::string frame_note(const Source &source) {
+  if (source.output.empty() || source.failed()) {
+    return "";
+  }
+  if (source.read.format == CloudFormat::kLas) {
+    return source.written == CloudFormat::kLas
+               ? "the output is in a levelled local frame: its coordinate system's "
+                 "description (the VLRs) is kept as it was and no longer describes it"
+               : "the output is in a levelled local frame; the input's VLRs and EVLRs "
+                 "(its coordinate system) have no place in " +
+                     std::string(cloud_family_name(family_of(source.written)));
+  }
+  return source.written == CloudFormat::kLas
+             ? "the LAS output has no coordinate system description"
+             : "";
+}
+
+}  // namespace
+
+LevellingReport report_of(const Run &run, const FoundPlane *found,
+                          const RigidLevelling &levelling, const double (&motion)[4][4]) {
+  const LevellingRequest &request = run.request;
+  LevellingReport report;
+  report.inputs = int(run.sources.size());
+  bool first = true;
+  for (const auto &source : run.sources) {
+    report.input += (report.input.empty() ? "" : ", ") + source->name;
+    if (source->failed()) {
+      continue;
+    }
+    report.format = first || report.format == cloud_format_name(source->read.format)
+                        ? cloud_format_name(source->read.format)
+                        : "several formats";
+    first = false;
+    report.points += source->read.points;
+    report.empty_points += source->empty;
+    report.normals = report.normals || source->read.has_normals;
+    if (!source->output.empty()) {
+      report.outputs.push_back(source->output);
+    }
+    const std::string note = frame_note(*source);
+    report.note = report.note.empty() ? note : report.note;
+  }
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      report.matrix[r][c] = motion[r][c];
+    }
+  }
+  report.saved_transform = request.save_transform;
+  report.fitted = found != nullptr;
+  if (found == nullptr) {
+    report.transform = request.transform;
+    report.inverse = request.inverse;
+    return report;
+  }
+  const OrthogonalPlane &plane = found->plane;
+  report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
+  report.up = request.up.name;
+  for (int k = 0; k < 3; ++k) {
+    report.normal[k] = plane.normal[k];
+    report.pivot[k] = levelling.pivot[k];
+  }
+  report.offset = plane.offset;
+  // The slope form of the oriented normal, when it points up in z.
+  report.has_slopes = plane.normal[2] > kVerticalNormalZ;
+  if (report.has_slopes) {
+    report.a = -plane.normal[0] / plane.normal[2];
+    report.b = -plane.normal[1] / plane.normal[2];
+    report.c = plane.offset / plane.normal[2];
+  }
+  report.tilt_degrees = found->tilt * kDegreesPerRadian;
+  report.inliers = found->inliers;
+  report.threshold = found->threshold;
+  report.rms = plane.rms;
+  report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
+  report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
+  report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
+  return report;
+}
+
+}  // namespace levelling

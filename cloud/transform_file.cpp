@@ -1,0 +1,89 @@
+#include "cloud/transform_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "cloud/run_fault.h"
+#include "formats/number_text.h"
+#include "projection/rigid_levelling.h"
+
+namespace levelling {
+
+namespace {
+
+// How far a saved transform's rotation may be from orthonormal: far above the rounding of 17
+// printed digits, far below any scale or shear a user would mean.
+constexpr double kRigidTolerance = 1e-9;
+
+}  // namespace
+
+bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault) {
+  std::ifstream file(name);
+  if (!file) {
+    *fault = failure(name, std::strerror(errno != 0 ? errno : ENOENT), kUnreadableInput);
+    return false;
+  }
+  std::vector<double> values;
+  for (std::string line; std::getline(file, line);) {
+    const size_t hash = line.find('#');
+    std::istringstream words(line.substr(0, hash));
+    for (std::string word; words >> word;) {
+      double value = 0.0;
+      if (!parse_number(word, &value)) {
+        *fault = failure(name, "'" + word.substr(0, 40) + "' is not a number", kMalformedInput);
+        return false;
+      }
+      values.push_back(value);
+    }
+  }
+  if (values.size() != 16) {
+    *fault = failure(name, "holds " + std::to_string(values.size()) +
+                               " numbers, not the 16 of a 4 x 4 matrix",
+                     kMalformedInput);
+    return false;
+  }
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      matrix[r][c] = values[size_t(4 * r + c)];
+    }
+  }
+  const char *why = "";
+  if (!is_rigid_motion(matrix, kRigidTolerance, &why)) {
+    *fault = failure(name, std::string("is not a rigid motion (a rotation and a translation): ") +
+                               why,
+                     kMalformedInput);
+    return false;
+  }
+  return true;
+}
+
+std::string transform_text(const double (&matrix)[4][4]) {
+  std::string text;
+  char number[kNumberTextSize];
+  for (const auto &row : matrix) {
+    for (int c = 0; c < 4; ++c) {
+      text.append(number, format_number(row[c], number));
+      text += c < 3 ? " " : "\n";
+    }
+  }
+  return text;
+}
+
+bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
+                    OutputFile *out, LevellingOutcome *fault) {
+  const std::string text = transform_text(matrix);
+  std::string error;
+  if (std::fwrite(text.data(), 1, text.size(), out->stream()) != text.size() ||
+      !out->commit(&error, sync)) {
+    out->abandon();
+    *fault = failure(name, error.empty() ? std::strerror(errno) : error, kUnwritableOutput);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace levelling

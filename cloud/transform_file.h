@@ -1,0 +1,27 @@
+// Saved transforms: a rigid motion as four lines of four numbers.
+#ifndef LEVELLING_CLOUD_TRANSFORM_FILE_H
+#define LEVELLING_CLOUD_TRANSFORM_FILE_H
+
+#include <string>
+
+#include "cloud/cloud_levelling.h"
+#include "formats/output_file.h"
+
+namespace levelling {
+
+// Reads a saved transform: four lines of four numbers (blank lines and '#' comments aside), a
+// rigid motion. False with the fault.
+bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault);
+
+// The matrix as a saved transform: four lines of four numbers, each with the digits that read
+// back the same double.
+std::string transform_text(const double (&matrix)[4][4]);
+
+// Writes the matrix as a saved transform into `out` (opened for `name`) and puts it in place
+// (flushed to the disk first when `sync`). False with the fault.
+bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
+                    OutputFile *out, LevellingOutcome *fault);
+
+}  // namespace levelling
+
+#endif

@@ -1,0 +1,136 @@
+#include "cloud/write_pass.h"
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "cloud/run_fault.h"
+#include "formats/byte_io.h"
+#include "projection/rigid_levelling.h"
+
+namespace levelling {
+
+void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<size_t> *empties,
+                 std::vector<double> *kept) {
+  const int64_t n = int64_t(block->count);
+  empties->clear();
+  kept->clear();
+  for (size_t i = 0; i < block->count; ++i) {
+    if (block->x[i] != block->x[i]) {
+      empties->push_back(i);
+      kept->insert(kept->end(), {block->x[i], block->y[i], block->z[i]});
+      if (block->has_normals) {
+        kept->insert(kept->end(), {block->nx[i], block->ny[i], block->nz[i]});
+      }
+    }
+  }
+  move_points(motion, n, block->x.data(), block->y.data(), block->z.data(), block->x.data(),
+              block->y.data(), block->z.data());
+  if (block->has_normals) {
+    turn_directions(motion, n, block->nx.data(), block->ny.data(), block->nz.data(),
+                    block->nx.data(), block->ny.data(), block->nz.data());
+  }
+  const double *from = kept->data();
+  for (size_t i : *empties) {
+    block->x[i] = *from++;
+    block->y[i] = *from++;
+    block->z[i] = *from++;
+    if (block->has_normals) {
+      block->nx[i] = *from++;
+      block->ny[i] = *from++;
+      block->nz[i] = *from++;
+    }
+  }
+}
+
+bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapState *map) {
+  const LevellingRequest &request = run->request;
+  const StreamResult &read = source->read;
+  const CloudFormat out_format = output_format(source->choice, read.format);
+  source->written = out_format;
+  std::string refusal = conversion_refusal(read, out_format);
+  if (refusal.empty() && out_format == CloudFormat::kLas && source->empty > 0) {
+    refusal = "has " + std::to_string(source->empty) +
+              " empty points (no return), which LAS cannot hold; write " +
+              cloud_family_name(family_of(read.format)) + " instead";
+  }
+  if (!refusal.empty()) {
+    source->out.abandon();
+    source->fault = failure(source->shown, refusal, kUnsupportedInput);
+    return false;
+  }
+  StreamResult written;
+  bool flushed = false;
+  int write_error = 0;
+  {
+    ByteWriter writer(source->out.stream());
+    StreamOptions writing;
+    writing.out = &writer;
+    writing.out_format = out_format;
+    writing.text_separator = is_csv(source->output) ? ',' : ' ';
+    writing.points = read.points;
+    const bool decimals_known =
+        (read.format == CloudFormat::kText || read.format == CloudFormat::kLas) &&
+        !read.text_exponents;
+    writing.decimals = request.precision >= 0 ? request.precision
+                       : decimals_known       ? read.text_decimals
+                                              : -1;
+    writing.motion = motion;
+    writing.box = source->box[0] <= source->box[3] ? source->box : nullptr;
+    writing.las_scale = request.las_scale;
+    std::vector<size_t> empties;
+    std::vector<double> kept;
+    std::unique_ptr<MapFeeder> feeder(map != nullptr ? new MapFeeder(map) : nullptr);
+    written = stream_source(
+        run, source, "levelling",
+        [&](PointBlock *block) {
+          level_block(motion, block, &empties, &kept);
+          if (feeder != nullptr) {
+            feeder->add(*block);
+          }
+        },
+        writing);
+    if (written.fault == StreamFault::kNone) {
+      flushed = writer.flush();
+      write_error = writer.error();
+    } else {
+      writer.discard();  // the stream is abandoned below: nothing more goes into it
+    }
+  }
+  if (written.fault != StreamFault::kNone) {
+    source->out.abandon();
+    source->fault = failure(
+        written.fault == StreamFault::kWrite ? source->output_shown : source->shown,
+        written.message, status_of(written.fault));
+    return false;
+  }
+  std::string error;
+  if (!flushed || !source->out.commit(&error, request.sync)) {
+    source->out.abandon();
+    source->fault = failure(source->output_shown,
+                            write_error != 0 ? std::strerror(write_error) : error,
+                            kUnwritableOutput);
+    return false;
+  }
+  // (A saved transform applied in one pass learns the count here.)
+  source->read.points = written.points;
+  source->read.has_normals = written.has_normals;
+  return true;
+}
+
+void map_levelled(Run *run, const double (&motion)[4][4], MapState *map) {
+  const std::vector<Source *> sources = live(*run);
+  on_each(sources.size(), run->jobs, [&](size_t i) {
+    std::vector<size_t> empties;
+    std::vector<double> kept;
+    MapFeeder feeder(map);
+    stream_source(run, sources[i], "mapping",
+                  [&](PointBlock *block) {
+                    level_block(motion, block, &empties, &kept);
+                    feeder.add(*block);
+                  },
+                  StreamOptions());
+  });
+}
+
+}  // namespace levelling

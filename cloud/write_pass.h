@@ -1,0 +1,31 @@
+// The last pass: each input levelled by the motion and written (feeding the map), or, with no
+// cloud written, read once more for the map alone.
+#ifndef LEVELLING_CLOUD_WRITE_PASS_H
+#define LEVELLING_CLOUD_WRITE_PASS_H
+
+#include <cstddef>
+#include <vector>
+
+#include "cloud/map_feeder.h"
+#include "cloud/run_plan.h"
+#include "formats/cloud_stream.h"
+
+namespace levelling {
+
+// Levels a block in place by the motion: points and normals turned, empty points left as they
+// were, bit for bit. `kept` is scratch.
+void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<size_t> *empties,
+                 std::vector<double> *kept);
+
+// The last pass: level and write, in a format that holds everything (decided before a byte is
+// written), then put the output in place. False with the source's fault set.
+// `map`, when not nullptr, is fed the levelled points.
+bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapState *map);
+
+// Feeds the map the levelled points of every input, files side by side: the pass for a map
+// drawn without writing any cloud.
+void map_levelled(Run *run, const double (&motion)[4][4], MapState *map);
+
+}  // namespace levelling
+
+#endif
