@@ -6,42 +6,9 @@
 
 #include "cloud/run_fault.h"
 #include "formats/byte_io.h"
-#include "projection/rigid_levelling.h"
+#include "formats/moved_fields.h"
 
 namespace levelling {
-
-void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<size_t> *empties,
-                 std::vector<double> *kept) {
-  const int64_t n = int64_t(block->count);
-  empties->clear();
-  kept->clear();
-  for (size_t i = 0; i < block->count; ++i) {
-    if (block->x[i] != block->x[i]) {
-      empties->push_back(i);
-      kept->insert(kept->end(), {block->x[i], block->y[i], block->z[i]});
-      if (block->has_normals) {
-        kept->insert(kept->end(), {block->nx[i], block->ny[i], block->nz[i]});
-      }
-    }
-  }
-  move_points(motion, n, block->x.data(), block->y.data(), block->z.data(), block->x.data(),
-              block->y.data(), block->z.data());
-  if (block->has_normals) {
-    turn_directions(motion, n, block->nx.data(), block->ny.data(), block->nz.data(),
-                    block->nx.data(), block->ny.data(), block->nz.data());
-  }
-  const double *from = kept->data();
-  for (size_t i : *empties) {
-    block->x[i] = *from++;
-    block->y[i] = *from++;
-    block->z[i] = *from++;
-    if (block->has_normals) {
-      block->nx[i] = *from++;
-      block->ny[i] = *from++;
-      block->nz[i] = *from++;
-    }
-  }
-}
 
 bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapState *map) {
   const LevellingRequest &request = run->request;
@@ -84,7 +51,7 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
     written = stream_source(
         run, source, "levelling",
         [&](PointBlock *block) {
-          level_block(motion, block, &empties, &kept);
+          move_block(motion, block, &empties, &kept);
           if (feeder != nullptr) {
             feeder->add(*block);
           }
@@ -126,7 +93,7 @@ void map_levelled(Run *run, const double (&motion)[4][4], MapState *map) {
     MapFeeder feeder(map);
     stream_source(run, sources[i], "mapping",
                   [&](PointBlock *block) {
-                    level_block(motion, block, &empties, &kept);
+                    move_block(motion, block, &empties, &kept);
                     feeder.add(*block);
                   },
                   StreamOptions());

@@ -12,11 +12,6 @@
 
 namespace levelling {
 
-// Levels a block in place by the motion: points and normals turned, empty points left as they
-// were, bit for bit. `kept` is scratch.
-void level_block(const double (&motion)[4][4], PointBlock *block, std::vector<size_t> *empties,
-                 std::vector<double> *kept);
-
 // The last pass: level and write, in a format that holds everything (decided before a byte is
 // written), then put the output in place. False with the source's fault set.
 // `map`, when not nullptr, is fed the levelled points.

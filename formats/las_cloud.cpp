@@ -16,6 +16,7 @@
 
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
+#include "formats/moved_fields.h"
 #include "formats/number_text.h"
 #include "formats/ply_values.h"
 #include "formats/stream_support.h"
@@ -487,7 +488,7 @@ bool LasStreamer::prepare() {
     const LasField &field = header_.fields[f];
     const bool standard = field.offset < kMinimumRecord[header_.format];
     for (int k = 0; k < kAxes; ++k) {
-      if (standard && field.name == std::string(kCoordinateNames[k]) + "_t") {
+      if (standard && field.name == moved_fields_of(CloudFamily::kLas).directions[k]) {
         wave_[k] = int(f);
       }
     }

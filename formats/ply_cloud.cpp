@@ -10,6 +10,7 @@
 
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
+#include "formats/moved_fields.h"
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
@@ -126,8 +127,9 @@ bool PlyStreamer::prepare() {
     }
   }
   bool normals = true;
+  const MovedFields &moved = moved_fields_of(CloudFamily::kPly);
   for (int k = 0; k < kAxes; ++k) {
-    normal_[k] = vertex->find(kNormalNames[k]);
+    normal_[k] = vertex->find(moved.directions[k]);
     normals = normals && normal_[k] >= 0 && is_float(vertex->properties[size_t(normal_[k])]);
   }
   block_.has_normals = result_.has_normals = normals;

@@ -6,7 +6,6 @@
 namespace levelling {
 
 const char *const kCoordinateNames[kAxes] = {"x", "y", "z"};
-const char *const kNormalNames[kAxes] = {"nx", "ny", "nz"};
 
 namespace {
 

@@ -16,7 +16,6 @@ namespace levelling {
 
 constexpr int kAxes = 3;
 extern const char *const kCoordinateNames[kAxes];  // "x", "y", "z"
-extern const char *const kNormalNames[kAxes];      // "nx", "ny", "nz", as PLY names them
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 

@@ -185,4 +185,57 @@ void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]) 
   inverse[3][3] = 1.0;
 }
 
+void rotation_quaternion(const double (&matrix)[4][4], double (&q)[4]) {
+  const double(&r)[4][4] = matrix;
+  const double trace = r[0][0] + r[1][1] + r[2][2];
+  if (trace > 0.0) {
+    const double s = 2.0 * std::sqrt(1.0 + trace);
+    q[0] = s / 4.0;
+    q[1] = (r[2][1] - r[1][2]) / s;
+    q[2] = (r[0][2] - r[2][0]) / s;
+    q[3] = (r[1][0] - r[0][1]) / s;
+  } else if (r[0][0] > r[1][1] && r[0][0] > r[2][2]) {
+    const double s = 2.0 * std::sqrt(1.0 + r[0][0] - r[1][1] - r[2][2]);
+    q[0] = (r[2][1] - r[1][2]) / s;
+    q[1] = s / 4.0;
+    q[2] = (r[0][1] + r[1][0]) / s;
+    q[3] = (r[0][2] + r[2][0]) / s;
+  } else if (r[1][1] > r[2][2]) {
+    const double s = 2.0 * std::sqrt(1.0 + r[1][1] - r[0][0] - r[2][2]);
+    q[0] = (r[0][2] - r[2][0]) / s;
+    q[1] = (r[0][1] + r[1][0]) / s;
+    q[2] = s / 4.0;
+    q[3] = (r[1][2] + r[2][1]) / s;
+  } else {
+    const double s = 2.0 * std::sqrt(1.0 + r[2][2] - r[0][0] - r[1][1]);
+    q[0] = (r[1][0] - r[0][1]) / s;
+    q[1] = (r[0][2] + r[2][0]) / s;
+    q[2] = (r[1][2] + r[2][1]) / s;
+    q[3] = s / 4.0;
+  }
+}
+
+void turn_orientation(const double (&matrix)[4][4], const double (&q)[4], double (&turned)[4]) {
+  double r[4];
+  rotation_quaternion(matrix, r);
+  turned[0] = r[0] * q[0] - r[1] * q[1] - r[2] * q[2] - r[3] * q[3];
+  turned[1] = r[0] * q[1] + r[1] * q[0] + r[2] * q[3] - r[3] * q[2];
+  turned[2] = r[0] * q[2] - r[1] * q[3] + r[2] * q[0] + r[3] * q[1];
+  turned[3] = r[0] * q[3] + r[1] * q[2] - r[2] * q[1] + r[3] * q[0];
+}
+
+void move_pose(const double (&matrix)[4][4], const double (&pose)[7], double (&moved)[7]) {
+  for (int k = 0; k < 3; ++k) {
+    moved[k] = matrix[k][0] * pose[0] + matrix[k][1] * pose[1] + matrix[k][2] * pose[2] +
+               matrix[k][3];
+  }
+  const double orientation[4] = {pose[3], pose[4], pose[5], pose[6]};
+  double turned[4];
+  turn_orientation(matrix, orientation, turned);
+  const double sign = turned[0] < 0.0 ? -1.0 : 1.0;  // w >= 0, as PCL writes a pose
+  for (int v = 0; v < 4; ++v) {
+    moved[3 + v] = sign * turned[v];
+  }
+}
+
 }  // namespace levelling

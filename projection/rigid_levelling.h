@@ -78,6 +78,20 @@ bool is_rigid_motion(const double (&matrix)[4][4], double tolerance, const char 
 // The inverse of a rigid motion: R^T in the upper left, -R^T * t in the last column.
 void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]);
 
+// The unit quaternion (w, x, y, z) of the matrix's rotation R (a proper rotation), from the
+// largest of its trace and diagonal for accuracy; w may come out negative.
+void rotation_quaternion(const double (&matrix)[4][4], double (&q)[4]);
+
+// An orientation (a quaternion w, x, y, z, of any length) turned by the matrix's rotation:
+// q' = q_R * q, the Hamilton product with R's quaternion on the left, so that q' rotates as R
+// after q. The length is kept.
+void turn_orientation(const double (&matrix)[4][4], const double (&q)[4], double (&turned)[4]);
+
+// A pose (a position x, y, z, then an orientation quaternion w, x, y, z, as PCD's VIEWPOINT
+// holds a sensor's) moved by the matrix: the position moved as a point, the orientation turned
+// as by turn_orientation and written with w >= 0 (the same rotation).
+void move_pose(const double (&matrix)[4][4], const double (&pose)[7], double (&moved)[7]);
+
 }  // namespace levelling
 
 #endif
