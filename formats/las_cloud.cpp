@@ -36,6 +36,7 @@ class LasStreamer {
 
  private:
   bool prepare();
+  void write_header();
   bool records();
   bool fail(StreamFault fault, const std::string &message) {
     result_.fault = fault;
@@ -59,12 +60,50 @@ class LasStreamer {
   std::vector<double> values_;
 };
 
+void LasStreamer::write_header() {
+  // Without a box from an earlier pass, the header's bounds say where the points are, when they
+  // can: ordered, and within what the file's own integers reach.
+  StreamOptions boxed = options_;
+  double header_box[2 * kAxes];
+  bool plausible = header_.points > 0;
+  for (int k = 0; k < kAxes; ++k) {
+    header_box[kAxes + k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k));
+    header_box[k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k) + 8);
+    plausible = plausible && header_box[k] <= header_box[kAxes + k] &&
+                fits_in_integers(header_box[k], header_box[kAxes + k], header_.scale[k],
+                                 header_.offset[k]);
+  }
+  if (boxed.box == nullptr && plausible) {
+    boxed.box = header_box;
+  }
+  choose_offsets(boxed, header_.scale, header_.offset, offset_);
+  std::vector<char> bytes = header_.bytes;
+  for (int k = 0; k < kAxes; ++k) {
+    put(bytes.data(), kOffset + 8 * size_t(k), offset_[k]);
+  }
+  store_box(boxed, header_.scale, offset_, bytes.data() + kBounds);
+  header_at_ = options_.out->written();
+  options_.out->write(bytes.data(), bytes.size());
+}
+
 bool LasStreamer::prepare() {
   result_.format = CloudFormat::kLas;
   std::string error;
   bool unsupported = false;
   if (!read_las_header(in_, &header_, &error, &unsupported)) {
     return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, error);
+  }
+  writing_ = options_.out != nullptr;
+  // LAS written as LAS: the header with the offsets and bounds of the points written, then the
+  // VLRs as they stream by.
+  if (writing_ && options_.out_format == CloudFormat::kLas) {
+    write_header();
+  }
+  if (!read_las_vlrs(in_, &header_, writing_ && options_.out_format == CloudFormat::kLas
+                                        ? options_.out
+                                        : nullptr,
+                     &error)) {
+    return fail(StreamFault::kMalformed, error);
   }
   int decimals = 0;
   result_.text_exponents = !decimals_of_scale(header_.scale, &decimals);
@@ -85,33 +124,7 @@ bool LasStreamer::prepare() {
   }
   // The waveform's directions turn with the points, as normals do (the cloud has none).
   block_.has_normals = wave_[0] >= 0;
-  writing_ = options_.out != nullptr;
-  if (!writing_) {
-    return true;
-  }
-  if (options_.out_format == CloudFormat::kLas) {
-    // Without a box from an earlier pass, the header's bounds say where the points are, when
-    // they can: ordered, and within what the file's own integers reach.
-    StreamOptions boxed = options_;
-    double header_box[2 * kAxes];
-    bool plausible = header_.points > 0;
-    for (int k = 0; k < kAxes; ++k) {
-      header_box[kAxes + k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k));
-      header_box[k] = get<double>(header_.bytes.data(), kBounds + 16 * size_t(k) + 8);
-      plausible = plausible && header_box[k] <= header_box[kAxes + k] &&
-                  fits_in_integers(header_box[k], header_box[kAxes + k], header_.scale[k], header_.offset[k]);
-    }
-    if (boxed.box == nullptr && plausible) {
-      boxed.box = header_box;
-    }
-    choose_offsets(boxed, header_.scale, header_.offset, offset_);
-    std::vector<char> bytes = header_.bytes;
-    for (int k = 0; k < kAxes; ++k) {
-      put(bytes.data(), kOffset + 8 * size_t(k), offset_[k]);
-    }
-    store_box(boxed, header_.scale, offset_, bytes.data() + kBounds);
-    header_at_ = options_.out->written();
-    options_.out->write(bytes.data(), bytes.size());
+  if (!writing_ || options_.out_format == CloudFormat::kLas) {
     return true;
   }
   const std::string refusal = conversion_refusal(result_, options_.out_format);
@@ -158,6 +171,13 @@ bool LasStreamer::records() {
         load_ply_column(PlyType::kFloat32, false, data + header_.fields[size_t(wave_[k])].offset,
                         size, n, directions[k]->data());
       }
+    }
+    int axis = 0;
+    const size_t bad = first_bad_point(block_.x.data(), block_.y.data(), block_.z.data(), n, &axis);
+    if (bad < n) {
+      return fail(StreamFault::kMalformed,
+                  "point " + std::to_string(done + int64_t(bad) + 1) + ": its " +
+                      kCoordinateNames[axis] + " is beyond a double at the file's scale and offset");
     }
     visit_(&block_);
     result_.points += int64_t(n);
@@ -221,8 +241,22 @@ StreamResult LasStreamer::run() {
     finish_writer(writer_.get(), &result_);
     return result_;  // what follows the points (EVLRs) has no place in another format
   }
-  // What follows the points (EVLRs, a waveform) comes through as it was: its offsets hold.
+  // What follows the points (EVLRs, a waveform) comes through as it was: its offsets hold. Up
+  // to where the header says that begins, no whole record may follow: the count would leave
+  // points out.
+  const int64_t points_end = in_->offset();
+  const int64_t named = header_.after_points >= uint64_t(points_end) &&
+                                header_.after_points <= uint64_t(INT64_MAX)
+                            ? int64_t(header_.after_points)
+                            : INT64_MAX;
   for (size_t available; (available = in_->fill(kPiece)) > 0;) {
+    if (std::min(in_->offset() + int64_t(available), named) - points_end >=
+        int64_t(header_.record)) {
+      fail(StreamFault::kMalformed, "byte " + std::to_string(points_end) +
+                                        ": more point records than the " +
+                                        std::to_string(header_.points) + " its header counts");
+      return result_;
+    }
     if (writing_) {
       options_.out->write(in_->data(), available);
     }

@@ -88,41 +88,130 @@ int extra_type_of(PlyType type) {
   return 10;
 }
 
-void add_extra_fields(LasHeader *header, uint32_t vlr_count) {
-  const char *bytes = header->bytes.data();
-  const size_t end = header->bytes.size();
-  size_t at = header->header_size;
+namespace {
+
+// The coordinate system's VLRs: GeoTIFF's key directory (its GTModelTypeGeoKey 2 is
+// geographic) and OGC WKT (GEOGCS or GEOGCRS at the top).
+constexpr int kGeoKeyRecord = 34735, kWktRecord = 2112;
+constexpr uint16_t kModelTypeKey = 1024, kModelGeographic = 2;
+constexpr size_t kGeoKeyEntry = 8;  // key, location, count, value: four uint16
+// The most a kept VLR may hold: all that its 16-bit length can say.
+constexpr size_t kLongestVlr = 65535;
+
+bool is_geographic_geokeys(const std::vector<char> &keys) {
+  if (keys.size() < kGeoKeyEntry) {
+    return false;
+  }
+  const size_t count = get<uint16_t>(keys.data(), 6);
+  for (size_t k = 1; k <= count && (k + 1) * kGeoKeyEntry <= keys.size(); ++k) {
+    const char *entry = keys.data() + k * kGeoKeyEntry;
+    if (get<uint16_t>(entry, 0) == kModelTypeKey && get<uint16_t>(entry, 2) == 0) {
+      return get<uint16_t>(entry, 6) == kModelGeographic;
+    }
+  }
+  return false;
+}
+
+bool is_geographic_wkt(const std::vector<char> &wkt) {
+  size_t at = 0;
+  while (at < wkt.size() && (wkt[at] == ' ' || wkt[at] == '\n' || wkt[at] == '\r')) {
+    ++at;
+  }
+  const std::string top(wkt.data() + at, std::min<size_t>(8, wkt.size() - at));
+  return top.rfind("GEOGCS", 0) == 0 || top.rfind("GEOGCRS", 0) == 0;
+}
+
+// Copies (when `copy` is given) and consumes n bytes of `in`, keeping them in *kept when it is
+// given. False when the file ends first.
+bool pass_bytes(ByteReader *in, size_t n, ByteWriter *copy, std::vector<char> *kept) {
+  while (n > 0) {
+    const size_t available = std::min(n, in->fill(std::min(n, kPiece)));
+    if (available == 0) {
+      return false;
+    }
+    if (copy != nullptr) {
+      copy->write(in->data(), available);
+    }
+    if (kept != nullptr) {
+      kept->insert(kept->end(), in->data(), in->data() + available);
+    }
+    in->consume(available);
+    n -= available;
+  }
+  return true;
+}
+
+void add_extra_fields(LasHeader *header) {
   std::vector<LasField> described;
   size_t next = kMinimumRecord[header->format];
-  for (uint32_t v = 0; v < vlr_count && at + kVlrHeader <= end; ++v) {
-    const size_t length = get<uint16_t>(bytes, at + kVlrLength);
-    const std::string user(bytes + at + kVlrUser, strnlen(bytes + at + kVlrUser, kUserBytes));
-    if (user == "LASF_Spec" && get<uint16_t>(bytes, at + kVlrRecord) == kExtraBytesRecord &&
-        at + kVlrHeader + length <= end) {
-      for (size_t d = 0; d + kExtraDescriptor <= length; d += kExtraDescriptor) {
-        const char *descriptor = bytes + at + kVlrHeader + d;
-        const int type = static_cast<unsigned char>(descriptor[kExtraType]);
-        const size_t size = type == 0 ? size_t(static_cast<unsigned char>(descriptor[kExtraOptions]))
-                            : type <= kExtraTypes ? kExtraSize[type]
-                                                  : 0;
-        std::string name(descriptor + kExtraName, strnlen(descriptor + kExtraName, kNameBytes));
-        if (size == 0 || next + size > header->record) {
-          break;  // an array type (deprecated), or more than the record holds: bytes below
-        }
-        if (type == 0 || name.empty()) {
-          break;
-        }
-        described.push_back({name, next, kExtraPlyType[type], 0, 0, type == 7 || type == 8});
-        next += size;
+  for (const std::vector<char> &vlr : header->extra_bytes_vlrs) {
+    const size_t length = vlr.size();
+    for (size_t d = 0; d + kExtraDescriptor <= length; d += kExtraDescriptor) {
+      const char *descriptor = vlr.data() + d;
+      const int type = static_cast<unsigned char>(descriptor[kExtraType]);
+      const size_t size = type == 0 ? size_t(static_cast<unsigned char>(descriptor[kExtraOptions]))
+                          : type <= kExtraTypes ? kExtraSize[type]
+                                                : 0;
+      std::string name(descriptor + kExtraName, strnlen(descriptor + kExtraName, kNameBytes));
+      if (size == 0 || next + size > header->record) {
+        break;  // an array type (deprecated), or more than the record holds: bytes below
       }
+      if (type == 0 || name.empty()) {
+        break;
+      }
+      described.push_back({name, next, kExtraPlyType[type], 0, 0, type == 7 || type == 8});
+      next += size;
     }
-    at += kVlrHeader + length;
   }
   header->fields.insert(header->fields.end(), described.begin(), described.end());
   for (size_t b = next; b < header->record; ++b) {
     header->fields.push_back({"extra_byte_" + std::to_string(b - kMinimumRecord[header->format]),
                               b, PlyType::kUint8});
   }
+}
+
+}  // namespace
+
+bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::string *error) {
+  const std::string truncated = "truncated: the file ends before its first point (byte " +
+                                std::to_string(header->first_point) + ")";
+  size_t at = header->header_size;
+  const size_t end = header->first_point;
+  for (uint32_t v = 0; v < header->vlr_count && at + kVlrHeader <= end; ++v) {
+    std::vector<char> head;
+    if (!pass_bytes(in, kVlrHeader, copy, &head)) {
+      *error = truncated;
+      return false;
+    }
+    const size_t length = get<uint16_t>(head.data(), kVlrLength);
+    const std::string user(head.data() + kVlrUser, strnlen(head.data() + kVlrUser, kUserBytes));
+    const int record = get<uint16_t>(head.data(), kVlrRecord);
+    const bool extra = user == "LASF_Spec" && record == kExtraBytesRecord;
+    const bool crs = user == "LASF_Projection" && (record == kGeoKeyRecord || record == kWktRecord);
+    // A VLR that runs past the first point is only bytes up to it.
+    const size_t inside = std::min(length, end - at - kVlrHeader);
+    std::vector<char> payload;
+    const bool keep = (extra || crs) && inside == length && length <= kLongestVlr;
+    if (!pass_bytes(in, inside, copy, keep ? &payload : nullptr)) {
+      *error = truncated;
+      return false;
+    }
+    if (keep && extra) {
+      header->extra_bytes_vlrs.push_back(std::move(payload));
+    } else if (keep) {
+      header->geographic = header->geographic || (record == kGeoKeyRecord
+                                                      ? is_geographic_geokeys(payload)
+                                                      : is_geographic_wkt(payload));
+    }
+    at += kVlrHeader + inside;
+  }
+  if (!pass_bytes(in, end - at, copy, nullptr)) {
+    *error = truncated;
+    return false;
+  }
+  header->fields = standard_fields(header->format);
+  add_extra_fields(header);
+  return true;
 }
 
 bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported) {
@@ -168,13 +257,17 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
              std::to_string(format) + "'s " + std::to_string(kMinimumRecord[format]);
     return false;
   }
-  if (in->fill(first_point) < first_point) {
-    *error = "truncated: the file ends before its first point (byte " +
-             std::to_string(first_point) + ")";
+  if (in->fill(header->header_size) < header->header_size) {
+    *error = "truncated: the file ends inside the LAS header";
     return false;
   }
   bytes = in->data();
-  header->bytes.assign(bytes, bytes + first_point);
+  header->bytes.assign(bytes, bytes + header->header_size);
+  header->first_point = first_point;
+  header->vlr_count = vlr_count;
+  header->after_points = header->minor >= 4   ? get<uint64_t>(bytes, kFirstEvlr)
+                         : header->minor == 3 ? get<uint64_t>(bytes, kWaveformStart)
+                                              : 0;
   const uint32_t legacy = get<uint32_t>(bytes, kLegacyCount);
   header->points = header->minor >= 4 ? int64_t(get<uint64_t>(bytes, kCount)) : int64_t(legacy);
   if (header->points < 0) {
@@ -191,9 +284,7 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
       return false;
     }
   }
-  header->fields = standard_fields(header->format);
-  add_extra_fields(header, vlr_count);
-  in->consume(first_point);
+  in->consume(header->header_size);
   return true;
 }
 

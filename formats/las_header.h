@@ -25,6 +25,7 @@ constexpr size_t kRecordLength = 105, kLegacyCount = 107;
 
 constexpr size_t kScale = 131, kOffset = 155, kBounds = 179;  // bounds: max x, min x, max y...
 constexpr size_t kCount = 247, kByReturn = 255;
+constexpr size_t kWaveformStart = 227, kFirstEvlr = 235;  // 1.3, 1.4: what follows the points
 constexpr int kReturns = 15;
 constexpr unsigned kLazBits = 0xc0;
 constexpr int kLastFormat = 10;
@@ -80,25 +81,36 @@ constexpr size_t kExtraSize[kExtraTypes + 1] = {1, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8}
 // The extra bytes' type of a PLY type.
 int extra_type_of(PlyType type);
 
-// What the header and the VLRs say, with their bytes as they were.
+// What the header and the VLRs say. The VLRs are read as they stream by: only those this reader
+// uses are kept (the extra bytes' descriptions, the coordinate system's kind), so that memory
+// does not grow with what lies before the points.
 struct LasHeader {
-  std::vector<char> bytes;  // the header and the VLRs, up to the first point
+  std::vector<char> bytes;  // the public header block, as it was
   int major = 1, minor = 2;
   size_t header_size = 0;
+  size_t first_point = 0;  // the offset of the point records
+  uint32_t vlr_count = 0;
   int format = 0;
   size_t record = 0;
   int64_t points = 0;
   double scale[kAxes] = {}, offset[kAxes] = {};
+  // Where what follows the points begins (the first EVLR, the waveform data), 0 when the header
+  // names nothing there.
+  uint64_t after_points = 0;
+  std::vector<std::vector<char>> extra_bytes_vlrs;  // the payloads of the extra bytes VLRs
+  bool geographic = false;  // the coordinate system says longitude and latitude degrees
   std::vector<LasField> fields;  // after X, Y and Z, the extra bytes' among them
 };
 
-// The extra bytes' fields of a record past its standard ones, named by the extra bytes VLR
-// where it describes them ("extra_byte_N" for a byte it does not).
-void add_extra_fields(LasHeader *header, uint32_t vlr_count);
-
-// Reads the header and the VLRs from the start of `in` and consumes them. On a fault says what
-// is wrong in *error; *unsupported tells a well-formed file this reader does not take.
+// Reads the public header block from the start of `in` and consumes it. On a fault says what is
+// wrong in *error; *unsupported tells a well-formed file this reader does not take.
 bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported);
+
+// Reads the VLRs (and any bytes up to the first point) that follow the header, a piece at a
+// time, copying every byte to `copy` when it is not nullptr; then names the records' fields
+// (header->fields: the point format's, then the extra bytes' as their VLR describes them,
+// "extra_byte_N" for a byte it does not). False with *error when the file ends first.
+bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::string *error);
 
 }  // namespace levelling
 

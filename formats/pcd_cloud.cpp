@@ -358,6 +358,12 @@ bool PcdStreamer::binary_data() {
       options_.progress(in_->offset());
     }
   }
+  // Data after the last point is points the header does not count: never dropped unsaid.
+  if (in_->fill(1) > 0) {
+    return fail(StreamFault::kMalformed, "byte " + std::to_string(in_->offset()) +
+                                             ": more data than POINTS " +
+                                             std::to_string(header_.points) + " points hold");
+  }
   return true;
 }
 
@@ -368,7 +374,8 @@ bool PcdStreamer::compressed_data() {
   uint32_t sizes[2];
   std::memcpy(sizes, in_->data(), sizeof sizes);
   in_->consume(kCompressedSizes);
-  const size_t raw = size_t(header_.points) * header_.record;
+  // The header's size was checked to hold in 64 bits; the data's raw size is 32-bit.
+  const uint64_t raw = uint64_t(header_.points) * header_.record;
   if (sizes[1] != raw) {
     return fail(StreamFault::kMalformed,
                 "the compressed data holds " + std::to_string(sizes[1]) + " bytes, not the " +

@@ -1,6 +1,8 @@
 #include "formats/pcd_header.h"
 
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 
@@ -206,6 +208,11 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
     height = 1;
   }
   if (points < 0) {
+    if (height != 0 && width > INT64_MAX / height) {
+      *error = "WIDTH " + std::to_string(width) + " times HEIGHT " + std::to_string(height) +
+               " is beyond any count of points";
+      return false;
+    }
     points = width * height;
   }
   if (height != 0 && width > points / std::max<int64_t>(height, 1)) {
@@ -216,6 +223,12 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
   if (width * height != points) {
     *error = "WIDTH " + std::to_string(width) + " times HEIGHT " + std::to_string(height) +
              " is not POINTS " + std::to_string(points);
+    return false;
+  }
+  // Every size computed from the counts must hold in a 64-bit offset.
+  if (header->record > 0 && uint64_t(points) > uint64_t(INT64_MAX) / header->record) {
+    *error = "POINTS " + std::to_string(points) + " of " + std::to_string(header->record) +
+             "-byte points is beyond any file";
     return false;
   }
   header->points = points;
