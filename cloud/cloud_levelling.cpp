@@ -77,8 +77,10 @@ bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelli
                                           int64_t *counted, LevellingOutcome *why) {
       return fit_inliers(run, band, inliers, counted, why);
     };
-    if (!detect_in_sample(search, first.sample, &detected, fault) ||
-        !refit_to_inliers(search, first.sample, detected, every_inlier, found, fault)) {
+    PointSample near;
+    const PointSample &searched = without_far_points(first.sample, &near) ? near : first.sample;
+    if (!detect_in_sample(search, searched, &detected, fault) ||
+        !refit_to_inliers(search, searched, detected, every_inlier, found, fault)) {
       return false;
     }
   }

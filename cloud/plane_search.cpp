@@ -1,12 +1,21 @@
 #include "cloud/plane_search.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "cloud/run_fault.h"
 
 namespace levelling {
 
 namespace {
+
+// How far a sample point may lie from the sample's median point, in median distances, and still
+// be searched for the plane: a point a thousand times farther than half the cloud is junk (a
+// stray return, a float's largest value), and would make the search's scale the junk's.
+constexpr double kFarPoint = 1000.0;
 
 // The least share of the points the levelled plane must hold.
 constexpr double kMaterialShare = 0.05;
@@ -34,6 +43,142 @@ double angle_between(const double (&a)[3], const double (&b)[3]) {
   const double lb = std::sqrt(b[0] * b[0] + b[1] * b[1] + b[2] * b[2]);
   const double cosine = (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]) / (la * lb);
   return std::acos(std::fmax(-1.0, std::fmin(1.0, cosine)));
+}
+
+// The orthogonal fit's status of the points of the sample whose indices are `kept` (all of
+// them when it is empty).
+OrthogonalFitStatus fit_status_of(const PointSample &sample, const std::vector<size_t> &kept) {
+  CloudFit fit;
+  if (kept.empty()) {
+    cloud_fit_add(&fit, int64_t(sample.x.size()), sample.x.data(), sample.y.data(),
+                  sample.z.data());
+  }
+  for (const size_t i : kept) {
+    cloud_fit_add(&fit, 1, &sample.x[i], &sample.y[i], &sample.z[i]);
+  }
+  return orthogonal_fit(fit).status;
+}
+
+// Each sample point's distance from the sample's median point, in its largest coordinate
+// difference (no square that could overflow).
+std::vector<double> distances_from_median(const PointSample &sample) {
+  const size_t n = sample.x.size();
+  const std::vector<double> *columns[3] = {&sample.x, &sample.y, &sample.z};
+  std::vector<double> distances(n, 0.0);
+  for (int k = 0; k < 3; ++k) {
+    std::vector<double> values = *columns[k];
+    std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(n / 2), values.end());
+    const double median = values[n / 2];
+    for (size_t i = 0; i < n; ++i) {
+      distances[i] = std::fmax(distances[i], std::fabs((*columns[k])[i] - median));
+    }
+  }
+  return distances;
+}
+
+// The value below which `share` of the values lie.
+double quantile(std::vector<double> values, double share) {
+  const size_t at = std::min(values.size() - 1, size_t(share * double(values.size())));
+  std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(at), values.end());
+  return values[at];
+}
+
+// What the sample's shape is for the fit: kTooFewPoints, kCollinear (the whole sample and the
+// half of it nearest its median point both lie on a line, or the whole overflows and the half
+// does), or kFitted (a plane may hold it).
+OrthogonalFitStatus sample_shape(const PointSample &sample) {
+  if (sample.x.size() < 3) {
+    return OrthogonalFitStatus::kTooFewPoints;
+  }
+  const OrthogonalFitStatus whole = fit_status_of(sample, {});
+  if (whole != OrthogonalFitStatus::kCollinear && whole != OrthogonalFitStatus::kNonFinite) {
+    return OrthogonalFitStatus::kFitted;
+  }
+  const std::vector<double> distances = distances_from_median(sample);
+  const double middle = quantile(distances, 0.5);
+  std::vector<size_t> nearer;  // in the sample's order, so that the sums are repeatable
+  for (size_t i = 0; i < distances.size(); ++i) {
+    if (distances[i] <= middle) {
+      nearer.push_back(i);
+    }
+  }
+  const OrthogonalFitStatus near = fit_status_of(sample, nearer);
+  return near == OrthogonalFitStatus::kCollinear || near == OrthogonalFitStatus::kTooFewPoints
+             ? OrthogonalFitStatus::kCollinear
+             : OrthogonalFitStatus::kFitted;
+}
+
+}  // namespace
+
+bool without_far_points(const PointSample &sample, PointSample *near) {
+  if (sample.x.size() < 3) {
+    return false;
+  }
+  const std::vector<double> distances = distances_from_median(sample);
+  const double limit = kFarPoint * quantile(distances, 0.5);
+  if (!(quantile(distances, 1.0) > limit)) {
+    return false;
+  }
+  *near = PointSample();
+  near->capacity = sample.capacity;
+  near->seen = sample.seen;
+  for (size_t i = 0; i < distances.size(); ++i) {
+    if (distances[i] <= limit) {
+      near->x.push_back(sample.x[i]);
+      near->y.push_back(sample.y[i]);
+      near->z.push_back(sample.z[i]);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+std::string short_number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+// The least concentration (plane_band_concentration) of a plane's inliers at the automatic
+// threshold: between the 0.33 of points spread evenly across the band and the 0.68 of a plane's
+// (0.66 to 0.79 on real captures).
+constexpr double kLeastConcentration = 0.5;
+
+// Whether the refitted plane of `band` (holding `counted` points) is still a plane the search
+// may level: within the tilt limit, and, at an automatic threshold measured within its band,
+// with its inliers near it rather than spread evenly across the band. False with the fault (no plane, status 5, naming
+// the plane found).
+bool holds_as_plane(const PlaneSearch &search, const PointSample &sample,
+                    const DetectedPlane &detected, const PlaneBand &band, int64_t counted,
+                    LevellingOutcome *fault) {
+  const double tilt = angle_between(band.normal, search.up);
+  const double share = sample.seen > 0 ? double(counted) / double(sample.seen) : 0.0;
+  if (!search.automatic && tilt > search.max_tilt + 1e-12) {
+    *fault = failure(search.shown,
+                     "no plane to level within " + degrees_text(search.max_tilt, "%g") +
+                         " degrees of " + search.up_name + ": refitted to its inliers, the " +
+                         "plane found tilts " + degrees_text(tilt, "%.1f") + " degrees from " +
+                         search.up_name + " and holds " + percent(share) +
+                         " of the points; --max-tilt " +
+                         std::to_string(suggested_max_tilt(tilt)) + " would level it",
+                     kNoPlane);
+    return false;
+  }
+  // (Where the threshold had to be extrapolated, the band is narrower than the plane's noise,
+  // and its points lie evenly across it whatever they are.)
+  if (detected.threshold <= detected.spread_band &&
+      plane_band_concentration(sample, band) < kLeastConcentration) {
+    *fault = failure(search.shown,
+                     "no plane to level: the plane found (tilted " + degrees_text(tilt, "%.1f") +
+                         " degrees from " + search.up_name + ", " + percent(share) +
+                         " of the points within " + short_number(band.threshold) +
+                         ") is no plane: its points spread evenly across its band rather than "
+                         "lie near it; give --threshold to say how near they lie",
+                     kNoPlane);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -85,15 +230,12 @@ bool fit_every_point(const PlaneSearch &search, const CloudFit &all, FoundPlane 
 bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, DetectedPlane *detected,
                       LevellingOutcome *fault) {
   // A cloud that no plane can hold says so plainly, before any search: the sample's spread is
-  // the cloud's.
-  CloudFit sampled;
-  cloud_fit_add(&sampled, int64_t(sample.x.size()), sample.x.data(),
-                sample.y.data(), sample.z.data());
-  const OrthogonalPlane whole = orthogonal_fit(sampled);
-  if (whole.status == OrthogonalFitStatus::kTooFewPoints ||
-      whole.status == OrthogonalFitStatus::kCollinear) {
+  // the cloud's. A few far points must not make a plane look like a line, so a line is only
+  // what both the whole sample and its nearer half are.
+  const OrthogonalFitStatus shape = sample_shape(sample);
+  if (shape == OrthogonalFitStatus::kTooFewPoints || shape == OrthogonalFitStatus::kCollinear) {
     *fault = failure(search.shown,
-                     std::string("no plane to level: ") + orthogonal_fit_status_text(whole.status),
+                     std::string("no plane to level: ") + orthogonal_fit_status_text(shape),
                      kNoPlane);
     return false;
   }
@@ -154,6 +296,12 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
       return false;
     }
     OrthogonalPlane refitted = orthogonal_fit(inliers);
+    if (refitted.status == OrthogonalFitStatus::kNonFinite) {
+      *fault = failure(search.shown,
+                       std::string("cannot fit: ") + orthogonal_fit_status_text(refitted.status),
+                       kUnsupportedInput);
+      return false;
+    }
     if (refitted.status != OrthogonalFitStatus::kFitted) {
       *fault = failure(search.shown,
                        std::string("no plane to level: its inliers hold none: ") +
@@ -169,6 +317,9 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
       next.normal[k] = refitted.normal[k];
     }
     next.offset = refitted.offset;
+    if (!holds_as_plane(search, sample, detected, next, counted, fault)) {
+      return false;
+    }
     const double change = plane_band_changes(sample, band, next);
     band = next;
     if (change < kSettledChange) {

@@ -46,6 +46,11 @@ bool fit_every_point(const PlaneSearch &search, const CloudFit &all, FoundPlane 
 bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, DetectedPlane *detected,
                       LevellingOutcome *fault);
 
+// The sample without its far points (farther from its median point than a thousand times the
+// median distance, in the largest coordinate difference), which would set the search's scale:
+// false, *near untouched, when it has none (or fewer than 3 points).
+bool without_far_points(const PointSample &sample, PointSample *near);
+
 // One pass over the whole cloud: the moments and count of the points within `band`. False with
 // the fault.
 using InlierPass = std::function<bool(const PlaneBand &band, CloudFit *inliers, int64_t *counted,

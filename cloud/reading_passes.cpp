@@ -21,6 +21,30 @@ void add_to_box(int64_t n, const double *x, const double *y, const double *z, do
   }
 }
 
+namespace {
+
+// Degrees span at most this share of a geographic tile's heights in metres or feet (0.01 degree,
+// a kilometre, against heights of 10 metres and more).
+constexpr double kDegreeSpanShare = 1e-2;
+
+// Whether a LAS input's coordinates are longitude and latitude: its coordinate system says so,
+// or x and y lie in the ranges of degrees while its heights span
+// far more than they do.
+bool is_geographic(const Source &source) {
+  if (source.read.format != CloudFormat::kLas) {
+    return false;
+  }
+  if (source.read.geographic) {
+    return true;
+  }
+  const double *box = source.box;
+  const double span = std::max(box[3] - box[0], box[4] - box[1]);
+  return box[0] >= -180.0 && box[3] <= 360.0 && box[1] >= -90.0 && box[4] <= 90.0 &&
+         box[5] - box[2] > 0.0 && span < kDegreeSpanShare * (box[5] - box[2]);
+}
+
+}  // namespace
+
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
   const bool fit_all = run->request.fit == FitMethod::kAll;
   for (;;) {
@@ -60,6 +84,19 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       if (source->read.fault != StreamFault::kNone) {
         source->fault =
             failure(source->shown, source->read.message, status_of(source->read.fault));
+        if (run->sources.size() == 1) {
+          *fault = source->fault;
+          return false;
+        }
+        restart = true;
+        break;
+      }
+      if (!run->given && is_geographic(*source)) {
+        source->fault = failure(source->shown,
+                                "its coordinates are longitude and latitude degrees, in which no "
+                                "plane is level; reproject it to a projected coordinate system "
+                                "(metres or feet) first",
+                                kUnsupportedInput);
         if (run->sources.size() == 1) {
           *fault = source->fault;
           return false;

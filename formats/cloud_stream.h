@@ -128,6 +128,8 @@ struct StreamResult {
   // written with an exponent), a LAS file's from its scale.
   int text_decimals = 0;
   bool text_exponents = false;
+  // LAS: its coordinate system (a GeoTIFF or WKT VLR) is geographic, longitude and latitude.
+  bool geographic = false;
 };
 
 // Why the cloud read (`read`, from a pass without output) cannot be written as `format`

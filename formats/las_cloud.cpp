@@ -105,6 +105,7 @@ bool LasStreamer::prepare() {
                      &error)) {
     return fail(StreamFault::kMalformed, error);
   }
+  result_.geographic = header_.geographic;
   int decimals = 0;
   result_.text_exponents = !decimals_of_scale(header_.scale, &decimals);
   result_.text_decimals = decimals;

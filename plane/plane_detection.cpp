@@ -414,6 +414,7 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   result.offset = std::ldexp(plane.d, exponent) + plane.n[0] * work.centroid[0] +
                   plane.n[1] * work.centroid[1] + plane.n[2] * work.centroid[2];
   result.threshold = std::ldexp(t, exponent);
+  result.spread_band = automatic ? std::ldexp(kSpreadBand * coarse, exponent) : 0.0;
   result.share = double(final_score.inliers) / double(work.m);
   result.tilt = std::acos(std::min(1.0, std::max(-1.0, plane.n[0] * search.up[0] +
                                                             plane.n[1] * search.up[1] +
@@ -458,6 +459,18 @@ double plane_band_changes(const PointSample &sample, const PlaneBand &before,
     inside += in_after ? 1 : 0;
   }
   return inside > 0 ? double(changed) / double(inside) : 1.0;
+}
+
+double plane_band_concentration(const PointSample &sample, const PlaneBand &band) {
+  int64_t inside = 0, near = 0;
+  const double third = band.threshold / 3.0;
+  for (size_t i = 0; i < sample.x.size(); ++i) {
+    const double r = std::fabs(band.normal[0] * sample.x[i] + band.normal[1] * sample.y[i] +
+                               band.normal[2] * sample.z[i] - band.offset);
+    inside += r <= band.threshold ? 1 : 0;
+    near += r <= third ? 1 : 0;
+  }
+  return inside > 0 ? double(near) / double(inside) : 0.0;
 }
 
 }  // namespace levelling

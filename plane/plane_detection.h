@@ -82,6 +82,10 @@ struct DetectedPlane {
   double threshold = 0.0;  // the inlier distance used
   double share = 0.0;      // the share of the sample within the threshold
   double tilt = 0.0;       // the angle between normal and up (+z when any_orientation)
+  // An automatic threshold: the band about the first plane found whose points' spread set it
+  // (0 for a given threshold). A threshold beyond it was extrapolated from points spread across
+  // the whole band: the plane's noise is wider than the band could tell.
+  double spread_band = 0.0;
   // For kNoPlaneInLimit: the largest plane outside the limit, its tilt and its share.
   double outside_tilt = 0.0;
   double outside_share = 0.0;
@@ -106,6 +110,12 @@ int64_t plane_band_fit_add(CloudFit *fit, const PlaneBand &band, int64_t n, cons
 // inside `after` (1 when it holds none): how much a refit changed the inliers.
 double plane_band_changes(const PointSample &sample, const PlaneBand &before,
                           const PlaneBand &after);
+
+// The share of the sample's points within the band that lie within a third of its threshold
+// of the plane (0 when the band holds none): about 0.33 for points spread evenly across the band
+// (a slab, not a plane), about 0.68 for a plane's points with normal noise at the automatic
+// threshold of three spreads.
+double plane_band_concentration(const PointSample &sample, const PlaneBand &band);
 
 }  // namespace levelling
 
