@@ -17,6 +17,13 @@
 
 namespace levelling {
 
+namespace {
+
+// An up direction's components whose squares stay well inside a double.
+constexpr double kLargestUpComponent = 1e150;
+
+}  // namespace
+
 bool parse_up_direction(const std::string &text, UpDirection *up) {
   static const char *const kAxes[] = {"x", "y", "z"};
   if (text == "auto") {
@@ -51,9 +58,15 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
   if (values[0] == 0.0 && values[1] == 0.0 && values[2] == 0.0) {
     return false;
   }
+  // Where its length would overflow or underflow, scaled by its largest component.
+  const double largest =
+      std::fmax(std::fabs(values[0]), std::fmax(std::fabs(values[1]), std::fabs(values[2])));
+  const double scale = largest > kLargestUpComponent || largest < 1.0 / kLargestUpComponent
+                           ? 1.0 / largest
+                           : 1.0;
   *up = UpDirection();
   for (int k = 0; k < 3; ++k) {
-    up->axis[k] = values[k];
+    up->axis[k] = values[k] * scale;
   }
   up->name = "(" + text + ")";
   return true;

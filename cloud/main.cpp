@@ -5,6 +5,10 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <utility>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +45,12 @@ void handle_unless_ignored(int signal_number) {
 }
 
 // The keys of a choice, for CLI11's check of an option's value.
+std::string short_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 template <typename Value>
 std::vector<std::string> keys_of(const std::map<std::string, Value> &choices) {
   std::vector<std::string> keys;
@@ -48,6 +58,43 @@ std::vector<std::string> keys_of(const std::map<std::string, Value> &choices) {
     keys.push_back(each.first);
   }
   return keys;
+}
+
+// Option values checked as a user reads them: one line saying what was wanted, never NaN, never
+// a range up to the largest double spelt out.
+CLI::Validator positive_number() {
+  return CLI::Validator(
+      [](std::string &text) {
+        double value = 0.0;
+        return parse_number(text, &value) && std::isfinite(value) && value > 0.0
+                   ? std::string()
+                   : "'" + text + "' is not a positive number";
+      },
+      "POSITIVE");
+}
+
+CLI::Validator number_from(double low, double high) {
+  return CLI::Validator(
+      [low, high](std::string &text) {
+        double value = 0.0;
+        return parse_number(text, &value) && value >= low && value <= high
+                   ? std::string()
+                   : "'" + text + "' is not a number from " + short_text(low) + " to " +
+                         short_text(high);
+      },
+      "FLOAT in [" + short_text(low) + " - " + short_text(high) + "]");
+}
+
+CLI::Validator whole_number_from(long long low) {
+  return CLI::Validator(
+      [low](std::string &text) {
+        int64_t value = 0;
+        return parse_integer(text, &value) && value >= low && value <= INT32_MAX
+                   ? std::string()
+                   : "'" + text + "' is not a whole number of " + std::to_string(low) +
+                         " or more";
+      },
+      "INT >= " + std::to_string(low));
 }
 
 int fail(const std::string &message, int status) {
@@ -83,8 +130,8 @@ int main(int argc, char **argv) {
   in_place->excludes(output)->excludes(output_dir);
   app.add_option("-j,--jobs", request.jobs,
                  "Files read and written at once (several inputs; default: one for each core)")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--save-transform", request.save_transform,
+      ->check(whole_number_from(1));
+  CLI::Option *save_transform = app.add_option("--save-transform", request.save_transform,
                  "Write the levelling's 4 x 4 matrix (input to output, row-major, four lines) "
                  "to this file");
   CLI::Option *transform = app.add_option(
@@ -99,7 +146,7 @@ int main(int argc, char **argv) {
   app.add_option("--map-cell", request.map_cell,
                  "The map's cell side in the cloud's units (default: 400 cells across the "
                  "cloud, drawn about 1200 pixels wide)")
-      ->check(CLI::PositiveNumber)
+      ->check(positive_number())
       ->needs(map);
   app.add_flag("--fit-only", request.fit_only,
                "Fit and report (and --save-transform) without writing any cloud")
@@ -122,11 +169,11 @@ int main(int argc, char **argv) {
       ->default_str("z");
   app.add_option("--max-tilt", request.max_tilt_degrees,
                  "Only planes within this many degrees of the up direction count")
-      ->check(CLI::Range(0.0, 90.0))
+      ->check(number_from(0.0, 90.0))
       ->capture_default_str();
   app.add_option("--threshold", request.threshold,
                  "The inlier distance in the cloud's units (default: from the data)")
-      ->check(CLI::PositiveNumber);
+      ->check(positive_number());
   app.add_option("--seed", request.seed, "The seed of the random sample and hypotheses")
       ->capture_default_str();
   const std::map<std::string, PivotChoice> pivots{{"centroid", PivotChoice::kCentroid},
@@ -160,7 +207,7 @@ int main(int argc, char **argv) {
   app.add_option("--las-scale", request.las_scale,
                  "The resolution of LAS coordinates written from another format (LAS input "
                  "keeps its own)")
-      ->check(CLI::PositiveNumber)
+      ->check(positive_number())
       ->capture_default_str();
   app.add_flag("-q,--quiet", request.quiet, "Print no report");
   const std::map<std::string, ReportForm> reports{{"text", ReportForm::kText},
@@ -181,7 +228,7 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
-    std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kProgram, e.what());
+    std::fprintf(stderr, "%s: %s (see --help)\n", kProgram, e.what());
     return kUsage;
   }
   request.fit = fits.at(fit);
@@ -204,6 +251,15 @@ int main(int argc, char **argv) {
   }
   if (output->count() > 0 && request.output.empty()) {
     return fail("-o: an empty name; use - for standard output", kUsage);
+  }
+  for (const auto &[named, value] : {std::pair<CLI::Option *, const std::string *>{
+                                         map, &request.map},
+                                     {output_dir, &request.output_dir},
+                                     {transform, &request.transform},
+                                     {save_transform, &request.save_transform}}) {
+    if (named->count() > 0 && value->empty()) {
+      return fail(named->get_name() + ": an empty name", kUsage);
+    }
   }
   if (several && output->count() > 0) {
     return fail("several inputs go to --output-dir (or --in-place), not -o", kUsage);

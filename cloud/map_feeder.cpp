@@ -125,7 +125,12 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
   }
   if (!deviation_grid_start(low[0], low[1], high[0], high[1], run.request.map_cell, map->range,
                             &map->grid)) {
-    *fault = failure(run.request.map, "no points to map", kNoPlane);
+    const bool empty = !(low[0] <= high[0] && low[1] <= high[1]);
+    *fault = empty ? failure(run.request.map, "no points to map", kNoPlane)
+                   : failure(run.request.map,
+                             "the levelled cloud's extent is beyond what a map can count "
+                             "cells across",
+                             kUnsupportedInput);
     return false;
   }
   return true;

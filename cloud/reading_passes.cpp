@@ -43,6 +43,14 @@ bool is_geographic(const Source &source) {
          box[5] - box[2] > 0.0 && span < kDegreeSpanShare * (box[5] - box[2]);
 }
 
+// Whether the file's name is of a format that starts with a header (PLY, PCD, LAS), which an
+// empty file lacks.
+bool has_header_by_name(const std::string &name) {
+  bool has_extension = false;
+  const FormatRow *row = format_of_name(name, &has_extension);
+  return row != nullptr && row->stream != nullptr && row->stream != stream_text_cloud;
+}
+
 }  // namespace
 
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
@@ -84,6 +92,15 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       if (source->read.fault != StreamFault::kNone) {
         source->fault =
             failure(source->shown, source->read.message, status_of(source->read.fault));
+        if (run->sources.size() == 1) {
+          *fault = source->fault;
+          return false;
+        }
+        restart = true;
+        break;
+      }
+      if (source->input.size() == 0 && has_header_by_name(source->name)) {
+        source->fault = failure(source->shown, "is empty: no header, no points", kMalformedInput);
         if (run->sources.size() == 1) {
           *fault = source->fault;
           return false;

@@ -28,7 +28,13 @@ bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOu
     return false;
   }
   std::vector<double> values;
+  bool first = true;
   for (std::string line; std::getline(file, line);) {
+    // A UTF-8 byte order mark, which some editors write, is no part of the first number.
+    if (first && line.rfind("\xef\xbb\xbf", 0) == 0) {
+      line.erase(0, 3);
+    }
+    first = false;
     const size_t hash = line.find('#');
     std::istringstream words(line.substr(0, hash));
     for (std::string word; words >> word;) {

@@ -4,8 +4,19 @@
 
 #include "formats/number_text.h"
 #include "formats/ply_values.h"
+#include "formats/stream_support.h"
 
 namespace levelling {
+
+bool CloudWriter::check_vertex(const PlyElement &vertex, const double *values) {
+  ++vertices_;
+  const size_t beyond = first_beyond_float_property(vertex, values);
+  if (beyond < vertex.properties.size() && fault_.empty()) {
+    fault_ = "point " + std::to_string(vertices_) + ": the levelled " +
+             vertex.properties[beyond].name + " is beyond the range of its float property";
+  }
+  return fault_.empty();
+}
 
 namespace {
 
@@ -35,6 +46,7 @@ class PlyCloudWriter : public CloudWriter {
   }
 
   void vertex(const double *values) override {
+    check_vertex(vertex_, values);
     first_ = true;
     for (size_t p = 0; p < vertex_.properties.size(); ++p) {
       put(vertex_.properties[p].type, values[p]);

@@ -44,7 +44,12 @@ class CloudWriter {
   const std::string &fault() const { return fault_; }
 
  protected:
+  // Counts a vertex and checks that every value of a float property holds in a float (a levelled
+  // coordinate may leave its range); the first that does not is the writer's fault. False then.
+  bool check_vertex(const PlyElement &vertex, const double *values);
+
   std::string fault_;
+  int64_t vertices_ = 0;  // counted by check_vertex
 };
 
 // The writer of `format` onto `out`, with the options' separator and decimals for text, their

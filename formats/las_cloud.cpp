@@ -143,6 +143,7 @@ bool LasStreamer::prepare() {
     schema.vertex.properties.push_back({field.name, field.type});
   }
   writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;
 }

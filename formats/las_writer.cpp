@@ -97,6 +97,14 @@ class LasCloudWriter : public CloudWriter {
     }
     choose_offsets(options_, scale_, nullptr, offset_);
 
+    // What the header's 16-bit lengths can say: nothing is written past them.
+    if (record_ > UINT16_MAX || kExtraDescriptor * extras_.size() > UINT16_MAX) {
+      fault_ = std::to_string(extras_.size()) + " properties past LAS's own attributes (" +
+               std::to_string(record_) + "-byte records), more than LAS holds: at most " +
+               std::to_string(UINT16_MAX / kExtraDescriptor) +
+               " described extra bytes and 65535-byte records";
+      return;
+    }
     const size_t vlr = extras_.empty() ? 0 : kVlrHeader + kExtraDescriptor * extras_.size();
     std::vector<char> header(kHeader14 + vlr, 0);
     char *bytes = header.data();

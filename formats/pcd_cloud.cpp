@@ -193,6 +193,7 @@ bool PcdStreamer::prepare() {
     }
   }
   writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;
 }

@@ -259,6 +259,16 @@ std::string viewpoint_line(const double viewpoint[kViewpointValues]) {
 
 void write_pcd_token(const PcdField &field, const char *bytes, ByteWriter *out) {
   PlyType type;
+  if (is_packed_colour(field)) {
+    // Packed bytes (a NaN pattern when alpha is 255 and red 128 or more), written as PCL
+    // writes them: their integer value.
+    uint32_t packed;
+    std::memcpy(&packed, bytes, sizeof packed);
+    char text[kNumberTextSize];
+    const std::to_chars_result written = std::to_chars(text, text + sizeof text, packed);
+    out->write(text, size_t(written.ptr - text));
+    return;
+  }
   if (ply_type_of(field, &type)) {
     write_ply_token(type, load_ply_value(type, false, bytes), out);
     return;
@@ -279,6 +289,16 @@ void write_pcd_token(const PcdField &field, const char *bytes, ByteWriter *out) 
 
 bool parse_pcd_token(const PcdField &field, std::string_view token, char *bytes) {
   PlyType type;
+  if (is_packed_colour(field) && field.type == 'F' && !token.empty() &&
+      token.find_first_not_of("0123456789") == std::string_view::npos) {
+    // A packed colour written as its integer value (a float's digits have a point or an
+    // exponent, but for a whole number, which no packed colour of a real cloud is).
+    uint32_t packed = 0;
+    const std::from_chars_result parsed =
+        std::from_chars(token.data(), token.data() + token.size(), packed);
+    std::memcpy(bytes, &packed, sizeof packed);
+    return parsed.ec == std::errc() && parsed.ptr == token.data() + token.size();
+  }
   if (ply_type_of(field, &type)) {
     double value = 0.0;
     if (!parse_ply_token(type, token, &value)) {

@@ -26,6 +26,7 @@ class PcdCloudWriter : public CloudWriter {
       : out_(out), data_(data), points_(points) {}
 
   void begin(const CloudSchema &schema) override {
+    vertex_ = schema.vertex;
     const std::vector<PlyProperty> &properties = schema.vertex.properties;
     const int colour[4] = {schema.vertex.find("red"), schema.vertex.find("green"),
                            schema.vertex.find("blue"), schema.vertex.find("alpha")};
@@ -94,7 +95,7 @@ class PcdCloudWriter : public CloudWriter {
   }
 
   void vertex(const double *values) override {
-    if (!fault_.empty()) {
+    if (!check_vertex(vertex_, values)) {
       return;
     }
     char *record = record_.data();
@@ -131,6 +132,7 @@ class PcdCloudWriter : public CloudWriter {
   ByteWriter *out_;
   PcdData data_;
   int64_t points_;
+  PlyElement vertex_;
   std::vector<PcdField> fields_;
   std::vector<std::pair<size_t, size_t>> from_;  // property -> field, for plain values
   int colour_[4] = {-1, -1, -1, -1};             // properties of red, green, blue, alpha

@@ -165,6 +165,9 @@ bool PlyStreamer::prepare() {
     schema.coordinate[k] = coordinate_[k];
   }
   schema.ply_header = &header_;
+  if (family_of(options_.out_format) != CloudFamily::kPly) {
+    make_names_unique(&schema.vertex.properties);
+  }
   writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
   writer_->begin(schema);
   return true;

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
+#include <string>
 
 namespace levelling {
 
@@ -95,6 +97,36 @@ void reset_block(PointBlock *block, size_t n) {
   if (block->has_normals) {
     for (std::vector<double> *values : {&block->nx, &block->ny, &block->nz}) {
       values->resize(n);
+    }
+  }
+}
+
+size_t first_beyond_float_property(const PlyElement &vertex, const double *values) {
+  for (size_t p = 0; p < vertex.properties.size(); ++p) {
+    if (vertex.properties[p].type == PlyType::kFloat32 && first_beyond_float(values + p, 1) == 0) {
+      return p;
+    }
+  }
+  return vertex.properties.size();
+}
+
+void make_names_unique(std::vector<PlyProperty> *properties) {
+  std::set<std::string> taken;
+  for (const PlyProperty &property : *properties) {
+    taken.insert(property.name);
+  }
+  std::set<std::string> seen;
+  for (PlyProperty &property : *properties) {
+    if (seen.insert(property.name).second) {
+      continue;
+    }
+    for (int n = 2;; ++n) {
+      const std::string name = property.name + "_" + std::to_string(n);
+      if (taken.insert(name).second) {
+        property.name = name;
+        seen.insert(name);
+        break;
+      }
     }
   }
 }

@@ -27,6 +27,14 @@ size_t first_bad_point(const double *x, const double *y, const double *z, size_t
 // as an infinity), or n. NaN is passed over.
 size_t first_beyond_float(const double *values, size_t n);
 
+// The first of the vertex's properties that is a float whose value (values[p] for property p) is
+// beyond the largest float, or the number of properties.
+size_t first_beyond_float_property(const PlyElement &vertex, const double *values);
+
+// Renames every property after the first of its name to name_2, name_3... (the first of those
+// not taken), so that a conversion never writes two properties of one name.
+void make_names_unique(std::vector<PlyProperty> *properties);
+
 // The blank-separated tokens of an ASCII line, as [begin, end) offsets into it.
 void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> *tokens);
 

@@ -191,9 +191,22 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
         line.field_end[k] += mark;
       }
       if (parsed < kCoordinates) {
-        // A header names the columns: its first field is no number. A line that starts with a
-        // number but is no point (a typo) is a fault, not a header.
-        if (part->seen_point || part->seen_header || parsed > 0) {
+        // A header names the columns: none of its fields is a number. A line with a number
+        // that is no point (a typo: "++1 0 0.1", "1 0") is a fault, not a header.
+        bool any_number = parsed > 0;
+        size_t at = fields > 0 ? line.field_end[fields - 1] : text.size();
+        for (int k = fields; k < kCoordinates && !any_number && at < text.size(); ++k) {
+          while (at < text.size() && (is_blank(text[at]) || text[at] == ',')) {
+            ++at;
+          }
+          const size_t word = at;
+          while (at < text.size() && !is_blank(text[at]) && text[at] != ',') {
+            ++at;
+          }
+          double value = 0.0;
+          any_number = at > word && parse_number(text.substr(word, at - word), &value);
+        }
+        if (part->seen_point || part->seen_header || any_number) {
           if (parsed < fields) {
             const std::string_view field = text.substr(
                 line.field_begin[parsed], line.field_end[parsed] - line.field_begin[parsed]);

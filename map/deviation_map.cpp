@@ -59,12 +59,18 @@ bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y
   }
   grid->range = range;
   const double side = std::max(max_x - min_x, max_y - min_y);
+  if (!std::isfinite(side) || !std::isfinite(cell)) {
+    return false;  // an extent beyond a double: no cell can be counted across it
+  }
   if (cell == 0.0) {
     cell = side > 0.0 ? side / kMapWidthCells : 1.0;
   }
   for (;;) {
     const double columns = std::floor((max_x - min_x) / cell) + 1;
     const double rows = std::floor((max_y - min_y) / cell) + 1;
+    if (!(columns * rows <= double(kMostCells)) && !std::isfinite(cell * 1.25)) {
+      return false;
+    }
     if (columns * rows <= double(kMostCells)) {
       grid->columns = int(columns);
       grid->rows = int(rows);

@@ -43,7 +43,8 @@ struct DeviationGrid {
 // Starts a grid over [min_x, max_x] x [min_y, max_y] with cells `cell` wide (0: the extent's
 // larger side over kMapWidthCells), made coarser while it would hold more than kMostCells
 // cells, keeping heights to +-range (beyond, they count as +-range). False for an extent that
-// is empty or not finite, a negative cell or a range that is not positive.
+// is empty or not finite (or whose sides are beyond a double), a negative or infinite cell or a
+// range that is not positive.
 bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
                           double range, DeviationGrid *grid);
 
