@@ -19,85 +19,19 @@
 #include "formats/ply_values.h"
 #include "plane/cloud_fit.h"
 #include "tests/support/cloud_files.h"
+#include "tests/support/cloud_runs.h"
 
 namespace levelling {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Ended;
+using test::Fault;
+using test::LevellingCloudTest;
+using test::read_file;
+using test::write_file;
 
 constexpr double kPi = 3.14159265358979323846;
-
-struct Ended {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string read_file(const fs::path &path) { return test::read_bytes(path.string()); }
-
-void write_file(const fs::path &path, const std::string &bytes) {
-  test::write_bytes(path.string(), bytes);
-}
-
-// Seconds a run may take before it counts as hung.
-constexpr int kTimeLimitSeconds = 60;
-
-class LevellingCloudTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = test::fresh_test_folder("levelling_cloud");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path file(const std::string &name) const { return dir_ / name; }
-
-  // Runs `command` through the shell in the test's directory, with levelling-cloud as $L (run
-  // under a time limit, so that a fault that hangs fails the test) and as $P (bare).
-  Ended run(const std::string &command) const {
-    const std::string line = "cd '" + dir_.string() + "' && P='" LEVELLING_CLOUD_PATH
-                             "' && L=\"timeout -k 5 " + std::to_string(kTimeLimitSeconds) +
-                             " $P\" && { " + command + "; } > stdout.txt 2> stderr.txt";
-    Ended result;
-    const int raw = std::system(line.c_str());
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = read_file(file("stdout.txt"));
-    result.err = read_file(file("stderr.txt"));
-    return result;
-  }
-
-  // The peak resident memory, in KiB, of levelling-cloud run with `arguments` in the test's
-  // directory (its output discarded), and its exit status.
-  long peak_kib(const std::string &arguments, int *status) const {
-    const pid_t child = fork();
-    if (child == 0) {
-      if (chdir(dir_.c_str()) != 0) {
-        _exit(127);
-      }
-      const std::string line = "exec '" LEVELLING_CLOUD_PATH "' " + arguments + " > /dev/null 2>&1";
-      execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    int raw = 0;
-    struct rusage usage = {};
-    wait4(child, &raw, 0, &usage);
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return usage.ru_maxrss;
-  }
-
-  // The files in the directory besides the run's own two.
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir_)) {
-      const std::string name = entry.path().filename().string();
-      if (name != "stdout.txt" && name != "stderr.txt") {
-        names.push_back(name);
-      }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
 
 // A binary little-endian PLY of a level patch at height 10 with a small relief, turned about x
 // by `about_x` and then about y by `about_y` (radians, as the demonstration turns its points),
@@ -360,12 +294,6 @@ TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {
   EXPECT_NE(std::string::npos, reported.err.find("500 points")) << reported.err;
 }
 
-struct Fault {
-  std::string command;
-  int status;
-  std::string message;
-};
-
 TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   write_file(file("kept.ply"), "what was there\n");
   write_file(file("bad.xyz"), "1 2 3\n4 5 6\n7 x 9\n");
@@ -375,7 +303,7 @@ TEST_F(LevellingCloudTest, FaultsSayWhatAndLeaveNothingBehind) {
   const std::string ply = tilted_ply(100, 0.1, 0.2);
   write_file(file("cut.ply"), ply.substr(0, ply.size() / 2));
   write_file(file("faces.ply"), ply);
-  const Fault faults[] = {
+  const std::vector<Fault> faults = {
       {"$L missing.ply -o kept.ply", 3, "missing.ply: No such file or directory"},
       {"$L bad.xyz -o kept.ply", 4, "bad.xyz: line 3: 'x' is not a number (y)"},
       {"$L cut.ply -o kept.ply", 4,
@@ -458,7 +386,7 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
   write_file(file("cloud.xyz.gz"), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
   const char noise[] = "\x01\x00\x02\x00\x7f\x80 binary";
   write_file(file("noise.bin"), std::string(noise, sizeof noise - 1));
-  const Fault faults[] = {
+  const std::vector<Fault> faults = {
       {"$L good.xyz -o ''", 2, "-o: an empty name; use - for standard output"},
       {"$L extra.xyz -o - --format ply > piped.ply", 8,
        "extra.xyz: has columns after x y z, which PLY output would lose"},
@@ -492,19 +420,7 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
       {"trap '' XFSZ; ulimit -f 64; $L /dev/zero", 3,
        "/dev/zero: cannot spool the input: File too large"},
   };
-  const std::vector<std::string> before = files();
-  for (const Fault &fault : faults) {
-    const Ended ended = run(fault.command);
-    EXPECT_EQ(fault.status, ended.status) << fault.command << "\n" << ended.err;
-    EXPECT_NE(std::string::npos, ended.err.find(fault.message)) << fault.command << "\n"
-                                                               << ended.err;
-    EXPECT_EQ(1, std::count(ended.err.begin(), ended.err.end(), '\n')) << ended.err;
-    EXPECT_EQ(std::string::npos, ended.err.find('\x1b')) << fault.command;
-    EXPECT_EQ("", ended.out) << fault.command;
-    std::vector<std::string> after = files();
-    after.erase(std::remove(after.begin(), after.end(), "piped.ply"), after.end());
-    EXPECT_EQ(before, after) << fault.command;
-  }
+  expect_refused(faults, {"piped.ply"});
   EXPECT_EQ("", read_file(file("piped.ply")));  // refused before a byte was written
 }
 

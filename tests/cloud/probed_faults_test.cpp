@@ -1,0 +1,268 @@
+// The fault classes a probe of the PCD, LAS, conversion, transform, batch and map code found,
+// each run as a user meets it: refused with its status and one line, nothing left behind, or,
+// where the input is sound, levelled as it should be.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "formats/ply_header.h"
+#include "tests/support/cloud_files.h"
+#include "tests/support/cloud_runs.h"
+
+namespace levelling {
+namespace {
+
+using test::Column;
+using test::Ended;
+using test::Fault;
+using test::LevellingCloudTest;
+using test::read_file;
+using test::write_file;
+
+const std::vector<Column> kPlane = test::xyz_columns({0, 1, 0, 1, 0.5}, {0, 0, 1, 1, 0.5},
+                                                     {0, 0.1, 0.2, 0.3, 0.15});
+const std::vector<std::array<int32_t, 3>> kLasPoints = {
+    {0, 0, 100}, {-5000, 250, 120}, {12345, -678, 90}, {400, 400, -40}, {900, -900, 95}};
+
+constexpr double kDegreesPerRadian = 57.295779513082320876798;
+
+template <typename T>
+void put(std::string *bytes, size_t at, T value) {
+  bytes->replace(at, sizeof value, reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+// A text cloud of the plane z = slope * x with 1 mm noise, a fifth of its points clutter above
+// it, and `extra` lines after them.
+std::string sloped_text(double slope, const std::string &extra = "") {
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> across(0.0, 10.0), above(0.1, 2.0);
+  std::normal_distribution<double> noise(0.0, 0.001);
+  std::string text;
+  char line[96];
+  for (int i = 0; i < 4000; ++i) {
+    const double x = across(random), y = across(random);
+    const double z = slope * x + (i % 5 == 0 ? above(random) : noise(random));
+    std::snprintf(line, sizeof line, "%.5f %.5f %.5f\n", x, y, z);
+    text += line;
+  }
+  return text + extra;
+}
+
+// The first number after "key": in a JSON report.
+double json_number(const std::string &json, const std::string &key) {
+  const size_t at = json.find("\"" + key + "\": ");
+  return at == std::string::npos ? NAN : std::atof(json.c_str() + at + key.size() + 4);
+}
+
+TEST_F(LevellingCloudTest, ProbedFaultsOfFormatsAndOptionsAreRefused) {
+  // A binary_compressed header whose POINTS times 12-byte records wraps 64 bits to 8 bytes.
+  const std::string wraps = "1537228672809129302";
+  std::string compressed = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                           "WIDTH " + wraps + "\nHEIGHT 1\nPOINTS " + wraps +
+                           "\nDATA binary_compressed\n";
+  const uint32_t sizes[2] = {8, 8};
+  compressed.append(reinterpret_cast<const char *>(sizes), sizeof sizes);
+  write_file(file("wraps.pcd"), compressed + std::string(8, '\x01'));
+  // Data after the points a header counts.
+  write_file(file("more.pcd"), test::pcd_bytes("binary", kPlane) + std::string(12, '\0'));
+  const std::string las = test::las_bytes({2, 1, 0, false}, kLasPoints);
+  write_file(file("more.las"), las + std::string(28, '\x05'));
+  // An x scale that takes a coordinate beyond a double.
+  std::string infinite = las;
+  put(&infinite, 131, 1e308);
+  write_file(file("infinite.las"), infinite);
+  // Longitude and latitude: scales of a millionth of a degree, offsets at -122.5, 45.5.
+  std::string degrees = las;
+  put(&degrees, 131, 1e-6);
+  put(&degrees, 139, 1e-6);
+  put(&degrees, 155, -122.5);
+  put(&degrees, 147, 0.1);  // heights over 16 m
+  put(&degrees, 163, 45.5);
+  write_file(file("degrees.las"), degrees);
+  // 400 float properties besides x y z: more than LAS's extra bytes can describe.
+  std::vector<Column> wide = kPlane;
+  for (int p = 0; p < 400; ++p) {
+    wide.push_back({"p" + std::to_string(p), PlyType::kFloat32, {0, 1, 2, 3, 4}});
+  }
+  write_file(file("wide.ply"), test::ply_bytes(PlyEncoding::kBinaryLittleEndian, wide));
+  // PCD floats near FLT_MAX on the plane z = x: levelled, x grows beyond a float.
+  const double big = 3e38;
+  write_file(file("float-max.pcd"),
+             test::pcd_bytes("binary", {{"x", PlyType::kFloat32, {0, big, 0, big, big / 2}},
+                                        {"y", PlyType::kFloat32, {0, 0, big, big, big / 2}},
+                                        {"z", PlyType::kFloat32, {0, big, 0, big, big / 2}}}));
+  // Coordinates near 1e200 on a plane: their squares overflow.
+  std::string huge;
+  for (int i = 0; i < 200; ++i) {
+    const double x = (i % 20) * 5e199, y = (i / 20) * 5e199;
+    huge += std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(0.01 * x) + "\n";
+  }
+  write_file(file("huge.xyz"), huge);
+  // Extents beyond a double: the map cannot count its cells.
+  write_file(file("wide.xyz"), "-1e308 0 0\n1e308 0 0\n0 1 0\n1 1 0\n5 5 0\n");
+  write_file(file("identity.txt"), "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n");
+  write_file(file("sloped.xyz"), sloped_text(0.045));
+  write_file(file("typo.xyz"), "++1 0 0.1\n0 1 0.2\n1 1 0.3\n0 0 0\n");
+  write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  for (const char *empty : {"empty.las", "empty.pcd", "empty.ply"}) {
+    write_file(file(empty), "");
+  }
+  const std::vector<Fault> faults = {
+      {"$L wraps.pcd -o out.pcd", 4, "wraps.pcd: POINTS " + wraps + " of 12-byte points"},
+      {"$L more.pcd -o out.pcd", 4, "more.pcd: byte "},
+      {"$L more.las -o out.las", 4, "more.las: byte "},
+      {"$L infinite.las -o out.las", 4, "point 2: its x is beyond a double"},
+      {"$L degrees.las -o out.las", 8, "degrees.las: its coordinates are longitude and latitude"},
+      {"$L wide.ply -o out.las", 8, "wide.ply: 400 properties past LAS's own attributes"},
+      {"$L float-max.pcd -o out.ply --max-tilt 60", 8,
+       "point 2: the levelled x is beyond the range of its float property"},
+      {"$L huge.xyz -o out.xyz", 8, "cannot fit: the coordinates' squares overflow"},
+      {"$L wide.xyz --transform identity.txt --map out.png", 8,
+       "out.png: the levelled cloud's extent is beyond what a map can count cells across"},
+      // A plane 2.6 degrees from up: a hypothesis within 1 degree drifts as it is refitted.
+      {"$L sloped.xyz -o out.xyz --max-tilt 1", 5,
+       "refitted to its inliers, the plane found tilts 2."},
+      {"$L typo.xyz -o out.xyz", 4, "typo.xyz: line 1: '++1' is not a number (x)"},
+      {"$L empty.las -o out.las", 4, "empty.las: is empty"},
+      {"$L empty.pcd -o out.pcd", 4, "empty.pcd: is empty"},
+      {"$L empty.ply -o out.ply", 4, "empty.ply: is empty"},
+      {"$L good.xyz --max-tilt nan", 2, "--max-tilt: 'nan' is not a number from 0 to 90"},
+      {"$L good.xyz --threshold nan", 2, "--threshold: 'nan' is not a positive number"},
+      {"$L good.xyz --las-scale nan", 2, "--las-scale: 'nan' is not a positive number"},
+      {"$L good.xyz --map out.png --map-cell nan", 2, "--map-cell: 'nan' is not a positive"},
+      {"$L good.xyz --map out.png --map-cell 0", 2, "--map-cell: '0' is not a positive number"},
+      {"$L good.xyz good.xyz --output-dir out -j 0", 2, "--jobs: '0' is not a whole number"},
+      {"$L good.xyz --bogus", 2, "--bogus (see --help)"},
+      {"$L good.xyz --map ''", 2, "--map: an empty name"},
+  };
+  expect_refused(faults);
+}
+
+TEST_F(LevellingCloudTest, ProbedInputsThatAreSoundLevelSoundly) {
+  // One far point (1e9; a float's largest value) on a plane of slope 0.05: still its plane,
+  // not "a line".
+  const double tilt = std::atan(0.05) * kDegreesPerRadian;
+  for (const char *far : {"1000000000 0 0", "3e38 3e38 0"}) {
+    write_file(file("far.xyz"), sloped_text(0.05, std::string(far) + "\n"));
+    const Ended ended = run("$L far.xyz --report json");
+    EXPECT_EQ(0, ended.status) << far << ": " << ended.err;
+    EXPECT_NEAR(tilt, json_number(ended.out, "tilt_degrees"), 0.01) << far;
+  }
+  // An up direction of huge components is the direction.
+  write_file(file("sloped.xyz"), sloped_text(0.05));
+  ASSERT_EQ(0, run("$L sloped.xyz -o z.xyz --save-transform z.txt").status);
+  ASSERT_EQ(0, run("$L sloped.xyz -o huge-up.xyz --up 0,0,1e308").status);
+  EXPECT_EQ(read_file(file("z.xyz")), read_file(file("huge-up.xyz")));
+  // A saved transform that an editor gave a byte order mark.
+  write_file(file("marked.txt"), "\xef\xbb\xbf" + read_file(file("z.txt")));
+  const Ended marked = run("$L sloped.xyz -o marked.xyz --transform marked.txt");
+  EXPECT_EQ(0, marked.status) << marked.err;
+  EXPECT_EQ(read_file(file("z.xyz")), read_file(file("marked.xyz")));
+}
+
+TEST_F(LevellingCloudTest, ConversionsKeepEveryPropertyUnderANameOfItsOwn) {
+  // A PCD with a second field x, and a LAS whose extra bytes are named x.
+  std::vector<Column> two_x = kPlane;
+  two_x.push_back({"x", PlyType::kFloat32, {7, 7, 7, 7, 7}});
+  write_file(file("two-x.pcd"), test::pcd_bytes("ascii", two_x));
+  std::string las = test::las_bytes({4, 6, 3, false}, kLasPoints);
+  const size_t name = las.find("temperature");
+  ASSERT_NE(std::string::npos, name);
+  las.replace(name, 11, std::string("x\0\0\0\0\0\0\0\0\0\0", 11));
+  write_file(file("extra-x.las"), las);
+  for (const char *input : {"two-x.pcd", "extra-x.las"}) {
+    const Ended ended = run(std::string("$L ") + input + " -o out.ply --max-tilt 90");
+    ASSERT_EQ(0, ended.status) << input << ": " << ended.err;
+    const std::string ply = read_file(file("out.ply"));
+    const std::string header = ply.substr(0, ply.find("end_header"));
+    const size_t first = header.find(" x\n");
+    EXPECT_NE(std::string::npos, first) << input;
+    EXPECT_EQ(std::string::npos, header.find(" x\n", first + 1)) << input;
+    EXPECT_NE(std::string::npos, header.find(" x_2\n")) << input;
+    // What was written reads back, the second x by its new name.
+    const Ended again = run("$L out.ply -o again.ply --max-tilt 90");
+    EXPECT_EQ(0, again.status) << input << ": " << again.err;
+  }
+}
+
+TEST_F(LevellingCloudTest, PackedColoursKeepTheirBytesThroughAscii) {
+  // PCL's packed rgb: alpha 255, red 255, green 0, blue 0: as a float, a NaN.
+  std::string pcd = "VERSION 0.7\nFIELDS x y z rgb\nSIZE 4 4 4 4\nTYPE F F F F\nCOUNT 1 1 1 1\n"
+                    "WIDTH 5\nHEIGHT 1\nPOINTS 5\nDATA binary\n";
+  const uint32_t red = 0xffff0000u;
+  for (size_t i = 0; i < kPlane[0].values.size(); ++i) {
+    for (const Column &column : kPlane) {
+      const float value = float(column.values[i]);
+      pcd.append(reinterpret_cast<const char *>(&value), sizeof value);
+    }
+    pcd.append(reinterpret_cast<const char *>(&red), sizeof red);
+  }
+  write_file(file("red.pcd"), pcd);
+  ASSERT_EQ(0, run("$L red.pcd -o red-ascii.pcd --format pcd-ascii").status);
+  const std::string ascii = read_file(file("red-ascii.pcd"));
+  EXPECT_EQ(std::string::npos, ascii.find("nan"));
+  EXPECT_NE(std::string::npos, ascii.find(" 4294901760\n"));
+  ASSERT_EQ(0, run("$L red-ascii.pcd -o back.pcd --format pcd-binary").status);
+  const std::string back = read_file(file("back.pcd"));
+  const size_t data = back.find("DATA binary\n") + std::strlen("DATA binary\n");
+  ASSERT_EQ(back.size(), data + 5 * 16);
+  for (size_t i = 0; i < 5; ++i) {
+    uint32_t colour = 0;
+    std::memcpy(&colour, back.data() + data + 16 * i + 12, sizeof colour);
+    EXPECT_EQ(red, colour) << "point " << i;
+  }
+}
+
+TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverLiesBeforeTheLasPoints) {
+  // 50 MB of bytes between the VLRs and the points, and 1500 VLRs of 64 KiB (built and
+  // written in a scope of their own: a forked child's peak counts the memory it starts with).
+  const size_t gap = size_t(50) << 20;
+  const size_t kVlrs = 1500, kLength = 65535;
+  uint32_t first_point = 0;
+  size_t points_at = 0;
+  {
+    const std::string las = test::las_bytes({2, 1, 0, false}, kLasPoints);
+    std::memcpy(&first_point, las.data() + test::kLasPointOffset, sizeof first_point);
+    std::string gapped = las;
+    gapped.insert(first_point, gap, '\x07');
+    put(&gapped, test::kLasPointOffset, uint32_t(first_point + gap));
+    write_file(file("gap.las"), gapped);
+    std::string vlrs = las.substr(0, first_point);
+    uint32_t count = 0;
+    std::memcpy(&count, las.data() + 100, sizeof count);
+    for (size_t v = 0; v < kVlrs; ++v) {
+      std::string vlr(54, '\0');
+      vlr.replace(2, 6, "filler");
+      put(&vlr, 20, uint16_t(kLength));
+      vlrs += vlr + std::string(kLength, 'v');
+    }
+    points_at = vlrs.size();
+    vlrs += las.substr(first_point);
+    put(&vlrs, test::kLasPointOffset, uint32_t(points_at));
+    put(&vlrs, 100, uint32_t(count + kVlrs));
+    write_file(file("vlrs.las"), vlrs);
+  }
+  constexpr long kBoundKib = 64 * 1024;
+  const std::pair<const char *, size_t> inputs[] = {{"gap.las", first_point + gap},
+                                                    {"vlrs.las", points_at}};
+  for (const auto &[input, points] : inputs) {
+    int status = -1;
+    const long kib = peak_kib(std::string(input) + " -o out.las --max-tilt 90", &status);
+    EXPECT_EQ(0, status) << input;
+    EXPECT_LT(kib, kBoundKib) << input;
+    // Everything between the header and the points came through as it was.
+    const std::string in = read_file(file(input)), out = read_file(file("out.las"));
+    ASSERT_EQ(in.size(), out.size()) << input;
+    const size_t header = test::kLasHeader12;
+    EXPECT_EQ(0, in.compare(header, points - header, out, header, points - header)) << input;
+  }
+}
+
+}  // namespace
+}  // namespace levelling
