@@ -15,7 +15,10 @@ namespace {
 // Everything a reader gives, asked for in pieces of `piece` bytes.
 std::string read_all(ByteReader *reader, size_t piece) {
   std::string bytes;
+  const int64_t start = reader->offset();
   while (reader->fill(piece) > 0) {
+    // The offset holds however the buffer was compacted to make the piece whole.
+    EXPECT_EQ(start + int64_t(bytes.size()), reader->offset());
     const size_t n = std::min(piece, reader->available());
     bytes.append(reader->data(), n);
     reader->consume(n);
@@ -93,6 +96,12 @@ TEST(ByteIoTest, WrittenBytesReachTheFileWhenFlushedAndErrorsStay) {
   writer.write('!');
   ASSERT_TRUE(writer.flush());
   EXPECT_EQ(long(4 + big.size() + 1), std::ftell(file));
+  // What reached the file is what was written, in its order.
+  std::string back(4 + big.size() + 1, '\0');
+  std::rewind(file);
+  ASSERT_EQ(back.size(), std::fread(&back[0], 1, back.size(), file));
+  EXPECT_TRUE(back == "head" + big + "!");
+  std::fseek(file, 0, SEEK_END);
   writer.write("dropped", 7);
   writer.discard();
   ASSERT_TRUE(writer.flush());

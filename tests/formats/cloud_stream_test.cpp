@@ -70,7 +70,8 @@ TEST(TextCloudTest, LinesComeBackAsTheyWereButForTheCoordinates) {
   // Comments, a header, blank lines, every separator, extra columns, CR LF and a last line
   // without its line end; the numbers already in their shortest form.
   const std::string input =
-      "x y z r g b\n# scanned\n\n1.5 2 -0.25 10 20 30\n  3,4,5\r\n6\t7 ,8 rest of line\n9 10 11";
+      "x y z r g b\n# scanned\n\n1.5 2 -0.25 10 20 30\n \t# indented\n  3,4,5\r\n6\t7 ,8 rest of "
+      "line\n9 10 11";
   const Streamed same = stream_bytes(input, CloudFormat::kText);
   ASSERT_EQ(StreamFault::kNone, same.result.fault) << same.result.message;
   EXPECT_EQ(input, same.output);
@@ -78,7 +79,7 @@ TEST(TextCloudTest, LinesComeBackAsTheyWereButForTheCoordinates) {
   EXPECT_EQ((std::vector<double>{1.5, 3, 6, 9}), same.x);
 
   const Streamed shifted = stream_bytes(input, CloudFormat::kText, 0.5);
-  EXPECT_EQ("x y z r g b\n# scanned\n\n2 2.5 0.25 10 20 30\n  3.5,4.5,5.5\r\n6.5\t7.5 ,8.5 "
+  EXPECT_EQ("x y z r g b\n# scanned\n\n2 2.5 0.25 10 20 30\n \t# indented\n  3.5,4.5,5.5\r\n6.5\t7.5 ,8.5 "
             "rest of line\n9.5 10.5 11.5",
             shifted.output);
   // Shortest digits that read back: georeferenced coordinates keep every digit.

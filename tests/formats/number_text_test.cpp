@@ -60,6 +60,23 @@ TEST(NumberTextTest, PlainDecimalsReadBitForBitAsFromCharsReadsThem) {
   EXPECT_TRUE(std::isinf(infinite));
 }
 
+TEST(NumberTextTest, SignsAndFormsOfNumbersRead) {
+  const struct {
+    const char *text;
+    bool reads;
+    double value;
+  } cases[] = {{"+5", true, 5.0},   {"-5", true, -5.0}, {"+0.25", true, 0.25},
+               {"1e3", true, 1e3},  {"++5", false, 0}, {"+", false, 0},
+               {"5+", false, 0},    {"", false, 0}};
+  for (const auto &each : cases) {
+    double value = -1.0;
+    EXPECT_EQ(each.reads, parse_number(each.text, &value)) << each.text;
+    if (each.reads) {
+      EXPECT_EQ(each.value, value) << each.text;
+    }
+  }
+}
+
 TEST(NumberTextTest, FixedDecimalsRoundAndDropTheSignOfZero) {
   const struct {
     double value;

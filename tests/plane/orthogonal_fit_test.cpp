@@ -104,6 +104,21 @@ TEST(OrthogonalFitTest, TurnsWithTheCloudNoiseIncluded) {
   EXPECT_NEAR(before.rms, after.rms, 1e-9 * before.rms);
 }
 
+TEST(OrthogonalFitTest, TheRmsOfFewPointsIsTheirDistance) {
+  // Four points 0.1 above and below z = 0 by turns: the plane z = 0, each 0.1 from it.
+  const double x[] = {0, 1, 0, 1}, y[] = {0, 0, 1, 1}, z[] = {0.1, -0.1, -0.1, 0.1};
+  CloudFit fit;
+  cloud_fit_add(&fit, 4, x, y, z);
+  const OrthogonalPlane plane = orthogonal_fit(fit);
+  ASSERT_EQ(OrthogonalFitStatus::kFitted, plane.status);
+  EXPECT_NEAR(1.0, std::fabs(plane.normal[2]), 1e-12);
+  EXPECT_NEAR(0.1, plane.rms, 1e-12);
+  // Three points: a plane through them, at no distance.
+  CloudFit three;
+  cloud_fit_add(&three, 3, x, y, z);
+  EXPECT_NEAR(0.0, orthogonal_fit(three).rms, 1e-8);  // the square root of rounding
+}
+
 TEST(OrthogonalFitTest, DegenerateCloudsSayWhy) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   Scene line, far_point, one_place;
