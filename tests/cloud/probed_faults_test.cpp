@@ -31,6 +31,7 @@ const std::vector<std::array<int32_t, 3>> kLasPoints = {
     {0, 0, 100}, {-5000, 250, 120}, {12345, -678, 90}, {400, 400, -40}, {900, -900, 95}};
 
 constexpr double kDegreesPerRadian = 57.295779513082320876798;
+constexpr long kPeakBoundKib = 64 * 1024;  // the memory a run may take, whatever its input
 
 template <typename T>
 void put(std::string *bytes, size_t at, T value) {
@@ -248,14 +249,17 @@ TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverLiesBeforeTheLasPoints) {
     put(&vlrs, 100, uint32_t(count + kVlrs));
     write_file(file("vlrs.las"), vlrs);
   }
-  constexpr long kBoundKib = 64 * 1024;
   const std::pair<const char *, size_t> inputs[] = {{"gap.las", first_point + gap},
                                                     {"vlrs.las", points_at}};
   for (const auto &[input, points] : inputs) {
     int status = -1;
     const long kib = peak_kib(std::string(input) + " -o out.las --max-tilt 90", &status);
     EXPECT_EQ(0, status) << input;
-    EXPECT_LT(kib, kBoundKib) << input;
+#if defined(__SANITIZE_ADDRESS__)
+    static_cast<void>(kib);  // its shadow memory, counted from the parent, hides any bound
+#else
+    EXPECT_LT(kib, kPeakBoundKib) << input;
+#endif
     // Everything between the header and the points came through as it was.
     const std::string in = read_file(file(input)), out = read_file(file("out.las"));
     ASSERT_EQ(in.size(), out.size()) << input;
