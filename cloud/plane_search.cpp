@@ -115,8 +115,9 @@ bool without_far_points(const PointSample &sample, PointSample *near) {
     return false;
   }
   const std::vector<double> distances = distances_from_median(sample);
+  // (Half the points in one place, as a depth camera's zeros can be, says nothing of the rest.)
   const double limit = kFarPoint * quantile(distances, 0.5);
-  if (!(quantile(distances, 1.0) > limit)) {
+  if (!(limit > 0.0) || !(quantile(distances, 1.0) > limit)) {
     return false;
   }
   *near = PointSample();
@@ -147,8 +148,8 @@ constexpr double kLeastConcentration = 0.5;
 
 // Whether the refitted plane of `band` (holding `counted` points) is still a plane the search
 // may level: within the tilt limit, and, at an automatic threshold measured within its band,
-// with its inliers near it rather than spread evenly across the band. False with the fault (no plane, status 5, naming
-// the plane found).
+// with its inliers near it rather than spread evenly across the band. False with the fault (no
+// plane, status 5, naming the plane found).
 bool holds_as_plane(const PlaneSearch &search, const PointSample &sample,
                     const DetectedPlane &detected, const PlaneBand &band, int64_t counted,
                     LevellingOutcome *fault) {

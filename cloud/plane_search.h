@@ -48,7 +48,7 @@ bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, Dete
 
 // The sample without its far points (farther from its median point than a thousand times the
 // median distance, in the largest coordinate difference), which would set the search's scale:
-// false, *near untouched, when it has none (or fewer than 3 points).
+// false, *near untouched, when it has none (or fewer than 3 points, or half of them in one place).
 bool without_far_points(const PointSample &sample, PointSample *near);
 
 // One pass over the whole cloud: the moments and count of the points within `band`. False with

@@ -177,9 +177,10 @@ bool LasStreamer::records() {
     int axis = 0;
     const size_t bad = first_bad_point(block_.x.data(), block_.y.data(), block_.z.data(), n, &axis);
     if (bad < n) {
-      return fail(StreamFault::kMalformed,
-                  "point " + std::to_string(done + int64_t(bad) + 1) + ": its " +
-                      kCoordinateNames[axis] + " is beyond a double at the file's scale and offset");
+      return fail(StreamFault::kMalformed, "point " + std::to_string(done + int64_t(bad) + 1) +
+                                               ": its " + kCoordinateNames[axis] +
+                                               " is beyond a double at the file's scale and "
+                                               "offset");
     }
     visit_(&block_);
     result_.points += int64_t(n);

@@ -8,7 +8,8 @@
 namespace levelling {
 
 bool fits_in_integers(double low, double high, double scale, double offset) {
-  return (low - offset) / scale >= double(INT32_MIN) && (high - offset) / scale <= double(INT32_MAX);
+  return (low - offset) / scale >= double(INT32_MIN) &&
+         (high - offset) / scale <= double(INT32_MAX);
 }
 
 bool written_box(const StreamOptions &options, double box[2 * kAxes]) {
@@ -49,8 +50,8 @@ void choose_offsets(const StreamOptions &options, const double scale[kAxes], con
       continue;
     }
     const double centre = box[k] / 2 + box[kAxes + k] / 2;
-    offset[k] = fits_in_integers(box[k], box[kAxes + k], scale[k], std::round(centre)) ? std::round(centre)
-                                                                          : centre;
+    const double whole = std::round(centre);
+    offset[k] = fits_in_integers(box[k], box[kAxes + k], scale[k], whole) ? whole : centre;
   }
 }
 
