@@ -23,13 +23,12 @@ void add_to_box(int64_t n, const double *x, const double *y, const double *z, do
 
 namespace {
 
-// Degrees span at most this share of a geographic tile's heights in metres or feet (0.01 degree,
-// a kilometre, against heights of 10 metres and more).
+// A geographic tile's x and y span degrees (0.01 degree is about a kilometre) while its heights
+// span metres or feet: x and y spanning less than this share of the heights' span give it away.
 constexpr double kDegreeSpanShare = 1e-2;
 
 // Whether a LAS input's coordinates are longitude and latitude: its coordinate system says so,
-// or x and y lie in the ranges of degrees while its heights span
-// far more than they do.
+// or x and y lie in the ranges of degrees while its heights span far more than they do.
 bool is_geographic(const Source &source) {
   if (source.read.format != CloudFormat::kLas) {
     return false;
