@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
+#include "cloud/run_fault.h"
 #include "formats/format_table.h"
 #include "formats/number_text.h"
 #include "formats/output_file.h"
@@ -45,12 +46,6 @@ void handle_unless_ignored(int signal_number) {
 }
 
 // The keys of a choice, for CLI11's check of an option's value.
-std::string short_text(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 template <typename Value>
 std::vector<std::string> keys_of(const std::map<std::string, Value> &choices) {
   std::vector<std::string> keys;
@@ -79,10 +74,10 @@ CLI::Validator number_from(double low, double high) {
         double value = 0.0;
         return parse_number(text, &value) && value >= low && value <= high
                    ? std::string()
-                   : "'" + text + "' is not a number from " + short_text(low) + " to " +
-                         short_text(high);
+                   : "'" + text + "' is not a number from " + short_number(low) + " to " +
+                         short_number(high);
       },
-      "FLOAT in [" + short_text(low) + " - " + short_text(high) + "]");
+      "FLOAT in [" + short_number(low) + " - " + short_number(high) + "]");
 }
 
 CLI::Validator whole_number_from(long long low) {

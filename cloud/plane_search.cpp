@@ -135,12 +135,6 @@ bool without_far_points(const PointSample &sample, PointSample *near) {
 
 namespace {
 
-std::string short_number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 // The least concentration (plane_band_concentration) of a plane's inliers at the automatic
 // threshold: between the 0.33 of points spread evenly across the band and the 0.68 of a plane's
 // (0.66 to 0.79 on real captures).

@@ -60,4 +60,10 @@ std::string degrees_text(double radians, const char *format) {
   return text;
 }
 
+std::string short_number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
 }  // namespace levelling

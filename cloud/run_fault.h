@@ -30,6 +30,9 @@ int suggested_max_tilt(double tilt);
 // A share (0 to 1) as a whole percentage, "79%".
 std::string percent(double share);
 
+// A number in its shortest printf %g form ("0.256499", "1e+300").
+std::string short_number(double value);
+
 // An angle in radians as degrees, in the printf `format` ("%.1f").
 std::string degrees_text(double radians, const char *format);
 

@@ -30,8 +30,6 @@ namespace levelling {
 
 namespace {
 
-const char *const *const kPcdNormalNames = moved_fields_of(CloudFamily::kPcd).directions;
-const char *const *const kPlyNormalNames = moved_fields_of(CloudFamily::kPly).directions;
 constexpr size_t kAsciiBlockPoints = 65536;
 constexpr size_t kLongestLine = size_t(16) << 20;
 // LZF writes a run of up to 264 repeated bytes in 3: no block expands more than this.
@@ -103,7 +101,7 @@ bool PcdStreamer::prepare() {
   for (int k = 0; k < kAxes; ++k) {
     coordinate_[k] = header_.find(kCoordinateNames[k]);
     ply_type_of(header_.fields[size_t(coordinate_[k])], &coordinate_type_[k]);
-    normal_[k] = header_.find(kPcdNormalNames[k]);
+    normal_[k] = header_.find(pcd_normal_names()[k]);
     normals = normals && normal_[k] >= 0 && header_.fields[size_t(normal_[k])].type == 'F' &&
               header_.fields[size_t(normal_[k])].count == 1;
     if (normals) {
@@ -176,7 +174,7 @@ bool PcdStreamer::prepare() {
     ply_type_of(field, &type);
     std::string name = field.name;
     for (int k = 0; k < kAxes; ++k) {
-      name = name == kPcdNormalNames[k] ? kPlyNormalNames[k] : name;
+      name = name == pcd_normal_names()[k] ? ply_normal_names()[k] : name;
     }
     for (size_t v = 0; v < field.count; ++v) {
       add(field.count == 1 ? name : name + "_" + std::to_string(v), type, {f, v});

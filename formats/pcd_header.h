@@ -11,6 +11,7 @@
 
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
+#include "formats/moved_fields.h"
 #include "formats/ply_header.h"
 
 namespace levelling {
@@ -76,6 +77,15 @@ void write_pcd_token(const PcdField &field, const char *bytes, ByteWriter *out);
 
 // Parses an ASCII token as one value of a field into `bytes`; false when it is no such value.
 bool parse_pcd_token(const PcdField &field, std::string_view token, char *bytes);
+
+// The normals' field names in PCD (normal_x...) and in PLY (nx...), as formats/moved_fields.h
+// gives them.
+inline const char *const *pcd_normal_names() {
+  return moved_fields_of(CloudFamily::kPcd).directions;
+}
+inline const char *const *ply_normal_names() {
+  return moved_fields_of(CloudFamily::kPly).directions;
+}
 
 // The bit shifts of the channels in a packed rgb/rgba field.
 constexpr int kRedShift = 16, kGreenShift = 8, kBlueShift = 0, kAlphaShift = 24;

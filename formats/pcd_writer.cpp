@@ -17,8 +17,6 @@ namespace levelling {
 
 namespace {
 
-const char *const *const kPcdNormalNames = moved_fields_of(CloudFamily::kPcd).directions;
-const char *const *const kPlyNormalNames = moved_fields_of(CloudFamily::kPly).directions;
 
 class PcdCloudWriter : public CloudWriter {
  public:
@@ -55,7 +53,7 @@ class PcdCloudWriter : public CloudWriter {
       }
       std::string name = property.name;
       for (int k = 0; k < kAxes; ++k) {
-        name = name == kPlyNormalNames[k] ? kPcdNormalNames[k] : name;
+        name = name == ply_normal_names()[k] ? pcd_normal_names()[k] : name;
       }
       const size_t size = ply_type_size(property.type);
       const char type = property.type == PlyType::kFloat32 || property.type == PlyType::kFloat64

@@ -16,6 +16,7 @@
 
 #include "plane/orthogonal_fit.h"
 #include "tests/support/cloud_files.h"
+#include "tests/support/cloud_runs.h"
 #include "tests/support/scenes.h"
 
 namespace levelling {
@@ -91,11 +92,7 @@ LevellingRequest with(double max_tilt, const std::string &up = "z") {
   return request;
 }
 
-// The number after `"key": ` in a one-line JSON object.
-double json_number(const std::string &json, const std::string &key) {
-  const size_t at = json.find("\"" + key + "\": ");
-  return at == std::string::npos ? NAN : std::stod(json.substr(at + key.size() + 4));
-}
+using test::json_number;
 
 struct SceneCase {
   const char *what;

@@ -21,6 +21,7 @@ namespace {
 using test::Column;
 using test::Ended;
 using test::Fault;
+using test::json_number;
 using test::LevellingCloudTest;
 using test::read_file;
 using test::write_file;
@@ -53,12 +54,6 @@ std::string sloped_text(double slope, const std::string &extra = "") {
     text += line;
   }
   return text + extra;
-}
-
-// The first number after "key": in a JSON report.
-double json_number(const std::string &json, const std::string &key) {
-  const size_t at = json.find("\"" + key + "\": ");
-  return at == std::string::npos ? NAN : std::atof(json.c_str() + at + key.size() + 4);
 }
 
 TEST_F(LevellingCloudTest, ProbedFaultsOfFormatsAndOptionsAreRefused) {

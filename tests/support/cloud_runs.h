@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -24,6 +25,12 @@ inline std::string read_file(const fs::path &path) { return read_bytes(path.stri
 
 inline void write_file(const fs::path &path, const std::string &bytes) {
   write_bytes(path.string(), bytes);
+}
+
+// The number after "key": in a JSON report (NaN when the key is missing).
+inline double json_number(const std::string &json, const std::string &key) {
+  const size_t at = json.find("\"" + key + "\": ");
+  return at == std::string::npos ? NAN : std::stod(json.substr(at + key.size() + 4));
 }
 
 // A command expected to fail: its exit status and a part of its one line on standard error.
