@@ -14,30 +14,12 @@
 #include "formats/number_text.h"
 #include "formats/ply_header.h"
 #include "formats/ply_values.h"
+#include "formats/ply_streamer.h"
 #include "formats/stream_support.h"
 
 namespace levelling {
 
 namespace {
-
-constexpr size_t kPiece = size_t(1) << 20;  // bytes of records looked at together
-constexpr size_t kLongestLine = size_t(16) << 20;
-// The longest list taken: a face of a million corners is no face a scanner writes, and the cap
-// keeps the memory a record takes bounded (a count near 2^32 would otherwise hold the reader
-// until the file ends).
-constexpr int64_t kMaxListItems = int64_t(1) << 20;
-// An ASCII block of vertices ends when its lines or its decoded values pass these, so that long
-// lines or many properties do not multiply the memory by the block's 65536 vertices.
-constexpr size_t kAsciiBlockVertices = 65536;
-constexpr size_t kAsciiBlockBytes = size_t(4) << 20;
-constexpr size_t kAsciiBlockValues = size_t(1) << 20;
-// What binary_record_size says of a record it cannot size: a negative or a too long list.
-constexpr size_t kNegativeCount = SIZE_MAX;
-constexpr size_t kListTooLong = SIZE_MAX - 1;
-bool is_float(const PlyProperty &property) {
-  return !property.is_list &&
-         (property.type == PlyType::kFloat32 || property.type == PlyType::kFloat64);
-}
 
 CloudFormat format_of(PlyEncoding encoding) {
   switch (encoding) {
@@ -51,54 +33,12 @@ CloudFormat format_of(PlyEncoding encoding) {
   return CloudFormat::kPlyAscii;
 }
 
-class PlyStreamer {
- public:
-  PlyStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
-      : in_(in), visit_(visit), options_(options) {}
+}  // namespace
 
-  StreamResult run();
-
- private:
-  bool prepare();
-  bool binary_vertices(const PlyElement &element);
-  bool ascii_vertices(const PlyElement &element);
-  bool binary_records(const PlyElement &element);
-  bool ascii_records(const PlyElement &element);
-  bool next_ascii_line(std::string_view *line, size_t *length);
-  void write_vertex(std::vector<double> *values, size_t i);
-  size_t binary_record_size(const PlyElement &element, size_t at, size_t available) const;
-  void decode_binary(const PlyElement &element, const char *record, std::vector<double> *values) const;
-  bool decode_ascii(const PlyElement &element, std::string_view line, std::vector<double> *values);
-  bool fail(StreamFault fault, const std::string &message) {
-    result_.fault = fault;
-    result_.message = message;
-    return false;
-  }
-  // Fails with `message` unless a fault (a more precise one) was already said.
-  bool fail_unless_failed(StreamFault fault, const std::string &message) {
-    return result_.fault != StreamFault::kNone ? false : fail(fault, message);
-  }
-  bool visit_block();
-  std::string at_line() const { return "line " + std::to_string(line_number_) + ": "; }
-
-  ByteReader *in_;
-  const PointVisitor &visit_;
-  const StreamOptions &options_;
-  StreamResult result_;
-  PlyHeader header_;
-  bool big_in_ = false;
-  bool writing_ = false;
-  bool same_ = false;     // written in the input's own encoding
-  bool to_text_ = false;  // written as a text cloud (whose coordinates are doubles)
-  std::unique_ptr<CloudWriter> writer_;  // for another format
-  size_t vertex_ = 0;
-  int coordinate_[kAxes] = {};
-  int normal_[kAxes] = {-1, -1, -1};
-  int64_t line_number_ = 0;  // of the last ASCII line read
-  PointBlock block_;
-  std::vector<std::pair<size_t, size_t>> tokens_;
-  std::vector<double> values_;
-};
+bool is_ply_float(const PlyProperty &property) {
+  return !property.is_list &&
+         (property.type == PlyType::kFloat32 || property.type == PlyType::kFloat64);
+}
 
 bool PlyStreamer::prepare() {
   std::string error;
@@ -120,7 +60,7 @@ bool PlyStreamer::prepare() {
       return fail(StreamFault::kMalformed,
                   std::string("the vertex element has no property ") + kCoordinateNames[k]);
     }
-    if (!is_float(vertex->properties[size_t(coordinate_[k])])) {
+    if (!is_ply_float(vertex->properties[size_t(coordinate_[k])])) {
       return fail(StreamFault::kUnsupported, std::string("vertex property ") +
                                                  kCoordinateNames[k] +
                                                  " is not float or double");
@@ -130,7 +70,7 @@ bool PlyStreamer::prepare() {
   const MovedFields &moved = moved_fields_of(CloudFamily::kPly);
   for (int k = 0; k < kAxes; ++k) {
     normal_[k] = vertex->find(moved.directions[k]);
-    normals = normals && normal_[k] >= 0 && is_float(vertex->properties[size_t(normal_[k])]);
+    normals = normals && normal_[k] >= 0 && is_ply_float(vertex->properties[size_t(normal_[k])]);
   }
   block_.has_normals = result_.has_normals = normals;
   for (const PlyElement &element : header_.elements) {
@@ -217,56 +157,6 @@ void PlyStreamer::decode_binary(const PlyElement &element, const char *record,
       record += ply_type_size(property.type);
     }
   }
-}
-
-bool PlyStreamer::decode_ascii(const PlyElement &element, std::string_view line,
-                               std::vector<double> *values) {
-  split_tokens(line, &tokens_);
-  values->clear();
-  size_t token = 0;
-  const auto take = [&](PlyType type, const std::string &name) {
-    if (token == tokens_.size()) {
-      return fail(StreamFault::kMalformed, at_line() + "too few values for " + element.name);
-    }
-    double value = 0.0;
-    const std::string_view text =
-        line.substr(tokens_[token].first, tokens_[token].second - tokens_[token].first);
-    if (!parse_ply_token(type, text, &value)) {
-      return fail(StreamFault::kMalformed, at_line() + "'" + std::string(text.substr(0, 40)) +
-                                               "' is not a " + ply_type_name(type) + " (" +
-                                               name + ")");
-    }
-    values->push_back(value);
-    ++token;
-    return true;
-  };
-  for (const PlyProperty &property : element.properties) {
-    if (!property.is_list) {
-      if (!take(property.type, property.name)) {
-        return false;
-      }
-      continue;
-    }
-    if (!take(property.count_type, property.name) || values->back() < 0) {
-      return fail_unless_failed(StreamFault::kMalformed, at_line() + "a negative list count");
-    }
-    const int64_t count = int64_t(values->back());
-    if (count > kMaxListItems) {
-      return fail(StreamFault::kUnsupported, at_line() + "a list of " + std::to_string(count) +
-                                                 " items in " + element.name + " (at most " +
-                                                 std::to_string(kMaxListItems) + " are taken)");
-    }
-    for (int64_t i = 0; i < count; ++i) {
-      if (!take(property.type, property.name)) {
-        return false;
-      }
-    }
-  }
-  if (token != tokens_.size()) {
-    return fail(StreamFault::kMalformed, at_line() + "more values than the properties of " +
-                                             element.name + " take");
-  }
-  return true;
 }
 
 bool PlyStreamer::visit_block() {
@@ -383,169 +273,6 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
   return true;
 }
 
-// The next non-blank ASCII line (without its line end) and the bytes it takes with any blank
-// lines before it, left unconsumed; false at the end of the input.
-bool PlyStreamer::next_ascii_line(std::string_view *line, size_t *length) {
-  size_t at = 0;
-  for (;;) {
-    size_t available = in_->fill(at + 1);
-    if (available == at) {
-      return false;
-    }
-    const void *newline;
-    while ((newline = std::memchr(in_->data() + at, '\n', available - at)) == nullptr) {
-      const size_t more = in_->fill(available + kPiece);
-      if (more == available) {
-        break;
-      }
-      if (more - at > kLongestLine) {
-        fail(StreamFault::kMalformed, at_line() + "a line longer than 16 MiB");
-        return false;
-      }
-      available = more;
-    }
-    const size_t end = newline != nullptr
-                           ? size_t(static_cast<const char *>(newline) - in_->data()) + 1
-                           : available;
-    ++line_number_;
-    std::string_view text(in_->data() + at, end - at);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-      text.remove_suffix(1);
-    }
-    bool blank = true;
-    for (char c : text) {
-      blank = blank && is_blank(c);
-    }
-    if (!blank) {
-      *line = text;
-      *length = end;
-      return true;
-    }
-    at = end;
-  }
-}
-
-bool PlyStreamer::ascii_vertices(const PlyElement &element) {
-  // One vertex a line; the lines of a block are looked at, visited, then written.
-  struct Pending {
-    std::string text;  // the line with its line end, and any blank lines before it (when
-                       // written in the same encoding)
-    size_t token_begin[2 * kAxes], token_end[2 * kAxes];
-  };
-  std::vector<Pending> pending;
-  std::vector<double> decoded;  // every value of the block's vertices, when converting
-  const size_t stride = element.properties.size();
-  for (int64_t done = 0; done < element.count;) {
-    pending.clear();
-    decoded.clear();
-    reset_block(&block_, 0);
-    size_t pending_bytes = 0;
-    while (done + int64_t(pending.size()) < element.count &&
-           pending.size() < kAsciiBlockVertices && pending_bytes < kAsciiBlockBytes &&
-           decoded.size() < kAsciiBlockValues) {
-      std::string_view line;
-      size_t length = 0;
-      if (!next_ascii_line(&line, &length)) {
-        return fail_unless_failed(StreamFault::kMalformed,
-                    "truncated: the file ends after " +
-                        std::to_string(done + int64_t(pending.size())) + " of " +
-                        std::to_string(element.count) + " vertices");
-      }
-      if (!decode_ascii(element, line, &values_)) {
-        return false;
-      }
-      Pending each;
-      if (writing_ && same_) {
-        each.text.assign(in_->data(), length);
-      }
-      pending_bytes += each.text.size() + sizeof(Pending);
-      const size_t line_offset = size_t(line.data() - in_->data());
-      for (int k = 0; k < kAxes; ++k) {
-        const size_t c = size_t(coordinate_[k]);
-        each.token_begin[k] = line_offset + tokens_[c].first;
-        each.token_end[k] = line_offset + tokens_[c].second;
-        if (block_.has_normals) {
-          const size_t n = size_t(normal_[k]);
-          each.token_begin[kAxes + k] = line_offset + tokens_[n].first;
-          each.token_end[kAxes + k] = line_offset + tokens_[n].second;
-        }
-        const double value = values_[c];
-        if (!std::isfinite(value) &&
-            !is_empty_point(values_[size_t(coordinate_[0])], values_[size_t(coordinate_[1])],
-                            values_[size_t(coordinate_[2])])) {
-          return fail(StreamFault::kMalformed,
-                      at_line() + kCoordinateNames[k] + " is not a finite number");
-        }
-        (k == 0 ? block_.x : k == 1 ? block_.y : block_.z).push_back(value);
-        if (block_.has_normals) {
-          (k == 0 ? block_.nx : k == 1 ? block_.ny : block_.nz).push_back(values_[size_t(normal_[k])]);
-        }
-      }
-      in_->consume(length);
-      if (writing_ && !same_) {
-        decoded.insert(decoded.end(), values_.begin(), values_.end());
-      }
-      pending.push_back(std::move(each));
-    }
-    block_.count = pending.size();
-    if (!visit_block()) {
-      return false;
-    }
-    if (writing_) {
-      char number[kNumberTextSize];
-      for (size_t i = 0; i < pending.size(); ++i) {
-        const Pending &each = pending[i];
-        if (!same_) {
-          const auto first = decoded.begin() + std::ptrdiff_t(i * stride);
-          values_.assign(first, first + std::ptrdiff_t(stride));
-          write_vertex(&values_, i);
-          continue;
-        }
-        // The line as it came, with the new coordinates (and normals) in place of the old.
-        const double replaced[2 * kAxes] = {
-            block_.x[i], block_.y[i], block_.z[i],
-            block_.has_normals ? block_.nx[i] : 0.0, block_.has_normals ? block_.ny[i] : 0.0,
-            block_.has_normals ? block_.nz[i] : 0.0};
-        const int fields = block_.has_normals ? 2 * kAxes : kAxes;
-        int order[2 * kAxes];
-        for (int f = 0; f < fields; ++f) {
-          order[f] = f;
-        }
-        // The replaced tokens in the order they stand on the line (an insertion sort of six).
-        for (int f = 1; f < fields; ++f) {
-          for (int g = f; g > 0 && each.token_begin[order[g]] < each.token_begin[order[g - 1]];
-               --g) {
-            std::swap(order[g], order[g - 1]);
-          }
-        }
-        size_t at = 0;
-        for (int f = 0; f < fields; ++f) {
-          const int field = order[f];
-          const PlyType type = element.properties[size_t(
-              field < kAxes ? coordinate_[field] : normal_[field - kAxes])].type;
-          options_.out->write(each.text.data() + at, each.token_begin[field] - at);
-          if (std::isnan(replaced[field])) {
-            // An empty point (or its normal) stays as it was written.
-            options_.out->write(each.text.data() + each.token_begin[field],
-                                each.token_end[field] - each.token_begin[field]);
-          } else {
-            options_.out->write(number, type == PlyType::kFloat32
-                                            ? format_number(float(replaced[field]), number)
-                                            : format_number(replaced[field], number));
-          }
-          at = each.token_end[field];
-        }
-        options_.out->write(each.text.data() + at, each.text.size() - at);
-      }
-    }
-    done += int64_t(pending.size());
-    if (options_.progress) {
-      options_.progress(in_->offset());
-    }
-  }
-  return true;
-}
-
 bool PlyStreamer::binary_records(const PlyElement &element) {
   for (int64_t done = 0; done < element.count; ++done) {
     size_t size = 0;
@@ -581,29 +308,6 @@ bool PlyStreamer::binary_records(const PlyElement &element) {
   return true;
 }
 
-bool PlyStreamer::ascii_records(const PlyElement &element) {
-  for (int64_t done = 0; done < element.count; ++done) {
-    std::string_view line;
-    size_t length = 0;
-    if (!next_ascii_line(&line, &length)) {
-      return fail_unless_failed(StreamFault::kMalformed, "truncated: the file ends after " +
-                                               std::to_string(done) + " of " +
-                                               std::to_string(element.count) + " " +
-                                               element.name + " records");
-    }
-    if (!decode_ascii(element, line, &values_)) {
-      return false;
-    }
-    if (writing_ && same_) {
-      options_.out->write(in_->data(), length);
-    } else if (writing_) {
-      writer_->record(element, values_);
-    }
-    in_->consume(length);
-  }
-  return true;
-}
-
 StreamResult PlyStreamer::run() {
   if (!prepare()) {
     return result_;
@@ -632,8 +336,6 @@ StreamResult PlyStreamer::run() {
   return result_;
 }
 
-}  // namespace
-
 StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options) {
   PlyStreamer streamer(in, visit, options);
@@ -641,3 +343,4 @@ StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
 }
 
 }  // namespace levelling
+
