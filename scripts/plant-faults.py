@@ -25,7 +25,7 @@ MUTANTS = [
  ('projection/rigid_levelling.cpp', '  turned[1] = r[0] * q[1] + r[1] * q[0] + r[2] * q[3] - r[3] * q[2];', '  turned[1] = r[0] * q[1] + r[1] * q[0] - r[2] * q[3] - r[3] * q[2];', 'PCD: viewpoint quaternion product'),
  ('formats/pcd_cloud.cpp', "  while (!text.empty() && text.back() == '\\n') {\n    text.remove_suffix(1);\n  }\n  split_tokens(text, &tokens_);", '  split_tokens(text, &tokens_);', 'PCD: ascii line end lost'),
  ('formats/pcd_header.h', 'constexpr int kRedShift = 16, kGreenShift = 8', 'constexpr int kRedShift = 8, kGreenShift = 16', 'PCD: red and green swapped'),
- ('formats/pcd_writer.cpp', '        name = name == kPlyNormalNames[k] ? kPcdNormalNames[k] : name;', '', 'PCD: normals written as nx'),
+ ('formats/pcd_writer.cpp', '        name = name == ply_normal_names()[k] ? pcd_normal_names()[k] : name;', '', 'PCD: normals written as nx'),
  ('formats/pcd_cloud.cpp', '      copy_strided(column + size_t(done) * width, width, records.data() + field.offset, size,\n                   width, n);', '      copy_strided(column + size_t(done) * width, width, records.data() + field.offset, size,\n                   field.size, n);', 'PCD: compressed fields of COUNT > 1 cut'),
  ('formats/pcd_header.cpp', '    if (kept[k].empty() && k == 2) {', '    if (kept[k].empty()) {', 'PCD: missing SIZE accepted'),
  ('formats/byte_io.cpp', '    std::memcpy(buffer_.data() + (at - drained_), bytes, n);', '    std::memcpy(buffer_.data() + at, bytes, n);', 'ByteWriter: patch at the wrong place'),
