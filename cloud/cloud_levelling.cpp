@@ -87,8 +87,9 @@ bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelli
   } else {
     DetectedPlane detected;
     const InlierPass every_inlier = [run](const PlaneBand &band, CloudFit *inliers,
-                                          int64_t *counted, LevellingOutcome *why) {
-      return fit_inliers(run, band, inliers, counted, why);
+                                          int64_t *counted, int64_t *valid,
+                                          LevellingOutcome *why) {
+      return fit_inliers(run, band, inliers, counted, valid, why);
     };
     PointSample near;
     const PointSample &searched = without_far_points(first.sample, &near) ? near : first.sample;
@@ -123,9 +124,21 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       // (The map needs the levelled cloud's extent and a sample of its heights first.)
       return fault;
     }
-  } else if (!read_first_pass(&run, &first, &fault) ||
-             !fit_plane(&run, first, &found, &levelling, motion, &fault)) {
-    return fault;
+  } else {
+    // With several inputs, one that fails in the refit's pass (which alone reads every record
+    // of a file whose first pass read only those sampled) is set aside, and the fit starts
+    // again without it.
+    for (;;) {
+      const size_t inputs = live(run).size();
+      if (read_first_pass(&run, &first, &fault) &&
+          fit_plane(&run, first, &found, &levelling, motion, &fault)) {
+        break;
+      }
+      const size_t left = live(run).size();
+      if (left == inputs || left == 0) {
+        return fault;
+      }
+    }
   }
   if (!request.save_transform.empty() &&
       !save_transform(motion, request.save_transform, request.sync, &run.transform_out, &fault)) {

@@ -146,9 +146,9 @@ constexpr double kLeastConcentration = 0.5;
 // plane, status 5, naming the plane found).
 bool holds_as_plane(const PlaneSearch &search, const PointSample &sample,
                     const DetectedPlane &detected, const PlaneBand &band, int64_t counted,
-                    LevellingOutcome *fault) {
+                    int64_t valid, LevellingOutcome *fault) {
   const double tilt = angle_between(band.normal, search.up);
-  const double share = sample.seen > 0 ? double(counted) / double(sample.seen) : 0.0;
+  const double share = valid > 0 ? double(counted) / double(valid) : 0.0;
   if (!search.automatic && tilt > search.max_tilt + 1e-12) {
     *fault = failure(search.shown,
                      "no plane to level within " + degrees_text(search.max_tilt, "%g") +
@@ -286,8 +286,8 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
   found->threshold = detected.threshold;
   for (int pass = 0; pass < kMaxRefitPasses; ++pass) {
     CloudFit inliers;
-    int64_t counted = 0;
-    if (!inlier_pass(band, &inliers, &counted, fault)) {
+    int64_t counted = 0, valid = 0;
+    if (!inlier_pass(band, &inliers, &counted, &valid, fault)) {
       return false;
     }
     OrthogonalPlane refitted = orthogonal_fit(inliers);
@@ -312,7 +312,7 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
       next.normal[k] = refitted.normal[k];
     }
     next.offset = refitted.offset;
-    if (!holds_as_plane(search, sample, detected, next, counted, fault)) {
+    if (!holds_as_plane(search, sample, detected, next, counted, valid, fault)) {
       return false;
     }
     const double change = plane_band_changes(sample, band, next);

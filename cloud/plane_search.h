@@ -51,10 +51,10 @@ bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, Dete
 // false, *near untouched, when it has none (or fewer than 3 points, or half of them in one place).
 bool without_far_points(const PointSample &sample, PointSample *near);
 
-// One pass over the whole cloud: the moments and count of the points within `band`. False with
-// the fault.
+// One pass over the whole cloud: the moments and count of the points within `band`, and the
+// count of every valid point. False with the fault.
 using InlierPass = std::function<bool(const PlaneBand &band, CloudFit *inliers, int64_t *counted,
-                                      LevellingOutcome *fault)>;
+                                      int64_t *valid, LevellingOutcome *fault)>;
 
 // The orthogonal fit of every inlier of the detected plane (by `inlier_pass`), repeated while the
 // inliers change materially (measured on the sample), oriented as the detected normal. False

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "cloud/run_fault.h"
 #include "formats/format_table.h"
@@ -50,10 +51,107 @@ bool has_header_by_name(const std::string &name) {
   return row != nullptr && row->stream != nullptr && row->stream != stream_text_cloud;
 }
 
+// A file of fewer records than this many times the sample is sampled from all its records (as
+// picked ones, in one round): reading it at random saves nothing.
+constexpr int64_t kPickFromSamples = 4;
+// A later round, while empty records left the sample short, asks for this share more records
+// than the valid ones missing would need at the share of valid records seen, and this many more.
+constexpr double kRoundMargin = 1.25;
+constexpr size_t kRoundExtra = 64;
+
+// The records of one file the first pass samples, where they have a fixed size (see
+// StreamOptions::pick): in rounds, the records of the smallest keys, until they hold as many
+// valid points as the sample or the file holds no more. The sample of the whole cloud takes
+// from the file only among those, so reading them is as reading the file. The file's first
+// record is of index `first` in the whole cloud.
+class SamplePicker {
+ public:
+  SamplePicker(PointSample *sample, int64_t first) : sample_(sample), first_(first) {}
+
+  // StreamOptions::pick.
+  bool next(int64_t records, std::vector<int64_t> *indices) {
+    if (!picking_) {
+      picking_ = true;
+      records_ = records;
+      if (records <= kPickFromSamples * int64_t(sample_->capacity)) {
+        round_.resize(size_t(records));
+        std::iota(round_.begin(), round_.end(), int64_t(0));
+        return start_round(indices);
+      }
+    }
+    if (taken_ >= records_ || valid_ >= int64_t(sample_->capacity)) {
+      return false;
+    }
+    size_t count = sample_->capacity;
+    if (taken_ > 0) {
+      const double missing = double(int64_t(sample_->capacity) - valid_);
+      const double share = double(taken_) / double(std::max<int64_t>(valid_, 1));
+      count = size_t(missing * share * kRoundMargin) + kRoundExtra;
+    }
+    point_sample_candidates(sample_->seed, first_, records_, count, last_key_, last_index_,
+                            &round_);
+    for (int64_t &index : round_) {
+      const uint64_t key = point_sample_key(sample_->seed, index);
+      if (last_index_ < 0 || key > last_key_ || (key == last_key_ && index > last_index_)) {
+        last_key_ = key;
+        last_index_ = index;
+      }
+      index -= first_;
+    }
+    return start_round(indices);
+  }
+
+  // Offers a block of the picked records, in the order they were named.
+  void visit(const PointBlock &block, double (&box)[6]) {
+    for (size_t i = 0; i < block.count && cursor_ < round_.size(); ++i) {
+      const int64_t index = first_ + round_[cursor_++];
+      if (is_empty_point(block.x[i], block.y[i], block.z[i])) {
+        continue;
+      }
+      ++valid_;
+      point_sample_add_one(sample_, index, block.x[i], block.y[i], block.z[i]);
+      add_to_box(1, &block.x[i], &block.y[i], &block.z[i], box);
+    }
+  }
+
+  bool picking() const { return picking_; }
+
+ private:
+  bool start_round(std::vector<int64_t> *indices) {
+    cursor_ = 0;
+    taken_ += int64_t(round_.size());
+    *indices = round_;
+    if (taken_ >= records_) {
+      last_index_ = INT64_MAX;  // every record named: no further round
+    }
+    return !round_.empty();
+  }
+
+  PointSample *sample_;
+  int64_t first_;
+  bool picking_ = false;
+  int64_t records_ = 0;
+  std::vector<int64_t> round_;  // the current round's records, relative to the file's first
+  size_t cursor_ = 0;           // of the current round's records, those visited
+  int64_t taken_ = 0, valid_ = 0;
+  uint64_t last_key_ = 0;  // the largest (key, index) named so far
+  int64_t last_index_ = -1;
+};
+
+// Resets what the first pass learns of the source.
+void start_counting(Source *source) {
+  source->empty = 0;
+  source->counted = true;
+  std::fill(source->box, source->box + 3, HUGE_VAL);
+  std::fill(source->box + 3, source->box + 6, -HUGE_VAL);
+}
+
 }  // namespace
 
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
   const bool fit_all = run->request.fit == FitMethod::kAll;
+  // Only a fit of a sample, whose refit's pass counts every point, may pick the records read.
+  const bool may_pick = !fit_all && !run->given;
   for (;;) {
     point_sample_start(&pass->sample, kDefaultSampleSize, run->request.seed);
     pass->all = CloudFit();
@@ -63,31 +161,58 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       return false;
     }
     bool restart = false;
+    int64_t first = 0;  // the index of the source's first point in the whole cloud
     for (Source *source : sources) {
-      source->empty = 0;
-      std::fill(source->box, source->box + 3, HUGE_VAL);
-      std::fill(source->box + 3, source->box + 6, -HUGE_VAL);
       source->spool.reset();
       if (!fit_all && written_as_text(source->input.stream())) {
         source->spool.reset(new PointSpool());
       }
-      ValidPoints valid;
-      source->read = stream_source(
-          run, source, "reading",
-          [&](PointBlock *block) {
-            valid.visit(*block, &source->empty, [&](int64_t n, const double *x, const double *y,
-                                                    const double *z) {
-              point_sample_add(&pass->sample, n, x, y, z);
-              if (fit_all) {
-                cloud_fit_add(&pass->all, n, x, y, z);
+      PointSample before;
+      SamplePicker picker(&pass->sample, first);
+      StreamOptions options;
+      if (may_pick && source->spool == nullptr) {
+        before = pass->sample;
+        options.pick = [&picker](int64_t records, std::vector<int64_t> *indices) {
+          return picker.next(records, indices);
+        };
+      }
+      for (bool again = true; again;) {
+        again = false;
+        start_counting(source);
+        ValidPoints valid;
+        int64_t index = first;
+        source->read = stream_source(
+            run, source, "reading",
+            [&](PointBlock *block) {
+              if (picker.picking()) {
+                picker.visit(*block, source->box);
+                return;
               }
-              if (source->spool != nullptr) {
-                source->spool->add(n, x, y, z);
-              }
-              add_to_box(n, x, y, z, source->box);
-            });
-          },
-          StreamOptions());
+              point_sample_add(&pass->sample, index, int64_t(block->count), block->x.data(),
+                               block->y.data(), block->z.data());
+              index += int64_t(block->count);
+              valid.visit(*block, &source->empty, [&](int64_t n, const double *x,
+                                                      const double *y, const double *z) {
+                if (fit_all) {
+                  cloud_fit_add(&pass->all, n, x, y, z);
+                }
+                if (source->spool != nullptr) {
+                  source->spool->add(n, x, y, z);
+                }
+                add_to_box(n, x, y, z, source->box);
+              });
+            },
+            options);
+        source->counted = !picker.picking();
+        if (picker.picking() && source->read.fault != StreamFault::kNone) {
+          // A fault among the picked records: the whole file read says where the first is.
+          pass->sample = before;
+          options.pick = nullptr;
+          picker = SamplePicker(&pass->sample, first);
+          again = true;
+        }
+      }
+      first += source->read.points;
       if (source->read.fault != StreamFault::kNone) {
         source->fault =
             failure(source->shown, source->read.message, status_of(source->read.fault));
@@ -125,6 +250,7 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       }
     }
     if (!restart) {
+      point_sample_finish(&pass->sample);
       return true;
     }
   }
@@ -167,7 +293,8 @@ void read_boxes(Run *run) {
 namespace {
 
 // The inliers of `band` among a source's points (from its kept points of a text input, else
-// from the input again) into *inliers; false with the fault.
+// from the input again) into *inliers; false with the fault. A source whose first pass read
+// only its sampled records has its empty points and box counted here.
 bool source_inliers(Run *run, Source *source, const PlaneBand &band, CloudFit *inliers,
                     int64_t *counted, LevellingOutcome *fault) {
   const auto refit = [&](int64_t n, const double *x, const double *y, const double *z) {
@@ -179,15 +306,29 @@ bool source_inliers(Run *run, Source *source, const PlaneBand &band, CloudFit *i
   }
   *inliers = CloudFit();
   *counted = 0;
+  const bool counting = !source->counted;
+  if (counting) {
+    start_counting(source);
+  }
+  ValidPoints valid;
+  int64_t empty = 0;
   const StreamResult again = stream_source(
       run, source, "fitting",
       [&](PointBlock *block) {
         refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
+        if (counting) {
+          valid.visit(*block, &empty, [&](int64_t n, const double *x, const double *y,
+                                          const double *z) { add_to_box(n, x, y, z, source->box); });
+        }
       },
       StreamOptions());
   if (again.fault != StreamFault::kNone) {
     *fault = failure(source->shown, again.message, status_of(again.fault));
     return false;
+  }
+  if (counting) {
+    source->empty = empty;
+    source->counted = true;
   }
   return true;
 }
@@ -195,7 +336,7 @@ bool source_inliers(Run *run, Source *source, const PlaneBand &band, CloudFit *i
 }  // namespace
 
 bool fit_inliers(Run *run, const PlaneBand &band, CloudFit *inliers, int64_t *counted,
-                 LevellingOutcome *fault) {
+                 int64_t *valid, LevellingOutcome *fault) {
   const std::vector<Source *> sources = live(*run);
   std::vector<CloudFit> fits(sources.size());
   std::vector<int64_t> counts(sources.size(), 0);
@@ -205,15 +346,25 @@ bool fit_inliers(Run *run, const PlaneBand &band, CloudFit *inliers, int64_t *co
   });
   *inliers = CloudFit();
   *counted = 0;
+  *valid = 0;
+  bool fitted = true;
   for (size_t i = 0; i < sources.size(); ++i) {
     if (faults[i].status != kLevelled) {
-      *fault = faults[i];
-      return false;
+      // With several inputs, the file is set aside (and the caller starts again without it).
+      if (run->sources.size() > 1) {
+        sources[i]->fault = faults[i];
+      }
+      if (fitted) {
+        *fault = faults[i];
+      }
+      fitted = false;
+      continue;
     }
     cloud_fit_merge(inliers, fits[i]);
     *counted += counts[i];
+    *valid += sources[i]->read.points - sources[i]->empty;
   }
-  return true;
+  return fitted;
 }
 
 }  // namespace levelling

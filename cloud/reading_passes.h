@@ -56,9 +56,11 @@ struct FirstPass {
   CloudFit all;        // the moments of every valid point (only to fit them all)
 };
 
-// The first pass: a uniform sample across all inputs in order (as of one cloud), the count of
-// empty points and the box of each, the moments of every point (to fit them all) and, for a
-// text input, its points kept in binary. A file that fails is set aside and the pass starts
+// The first pass: a uniform sample across all inputs in order (as of one cloud: by the index of
+// each point in the whole, plane/point_sample.h), the count of empty points and the box of
+// each, the moments of every point (to fit them all) and, for a text input, its points kept in
+// binary. Where records have a fixed size and the fit is of the sample, only the records the
+// sample can take are read (the refit's pass then counts the empty points and the box). A file that fails is set aside and the pass starts
 // again without it (so the sample holds no point of it); false with the fault when none is left.
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault);
 
@@ -68,10 +70,11 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault);
 void read_boxes(Run *run);
 
 // The moments of the inliers of `band` among every point of the run (the files side by side,
-// their moments merged in their order) and their count: one pass, or a text input's kept points.
-// False with the fault.
+// their moments merged in their order), their count and that of every valid point: one pass, or
+// a text input's kept points. False with the fault; with several inputs, one that fails is set
+// aside with its fault (for the caller to start again without it).
 bool fit_inliers(Run *run, const PlaneBand &band, CloudFit *inliers, int64_t *counted,
-                 LevellingOutcome *fault);
+                 int64_t *valid, LevellingOutcome *fault);
 
 }  // namespace levelling
 

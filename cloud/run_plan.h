@@ -31,6 +31,9 @@ struct Source {
   int64_t empty = 0;
   // The valid points' box: min x, y, z, then max x, y, z.
   double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  // Whether `empty` and `box` are of every point: false after a first pass that read only the
+  // records it sampled (the box then the sample's), until the refit's pass has counted them.
+  bool counted = true;
   std::unique_ptr<PointSpool> spool;
   std::string output;  // "" for none
   std::string output_shown;

@@ -69,6 +69,16 @@ void ByteReader::release() {
 #endif
 }
 
+void ByteReader::release_touched() {
+#ifndef _WIN32
+  const size_t page = size_t(sysconf(_SC_PAGESIZE));
+  const size_t from = released_ / page * page;
+  if (mapped_ != nullptr && mapped_size_ > from) {
+    madvise(const_cast<char *>(mapped_) + from, mapped_size_ - from, MADV_DONTNEED);
+  }
+#endif
+}
+
 size_t ByteReader::fill(size_t want) {
   if (mapped_ != nullptr) {
     // The window over the mapping grows as a buffer would, a piece at a time, so that callers

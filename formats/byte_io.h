@@ -42,6 +42,12 @@ class ByteReader {
   int64_t offset() const { return offset_ + int64_t(begin_); }
   // True once the stream has ended (or failed) and everything read has been consumed.
   bool at_end() { return fill(1) == 0; }
+  // Whether the bytes come from the file mapped into memory: fill() then makes everything up to
+  // the file's end available at once, without reading it.
+  bool mapped() const { return mapped_ != nullptr; }
+  // Hands back every page of the mapping touched so far (a mapped reader; they are read again
+  // from the file when touched again): bounds the memory of reads at random offsets.
+  void release_touched();
   // The errno of a failed read, 0 while none failed.
   int error() const { return error_; }
 

@@ -102,6 +102,14 @@ struct StreamOptions {
   // LAS written from another format: the coordinates' resolution in their unit.
   double las_scale = 0.001;
   ProgressReport progress;
+  // A pass without output may read only some records: a reader of records of a fixed size
+  // (binary PLY whose vertices hold no list, binary PCD, LAS) from a mapped file that holds them
+  // all asks, once its header is read, which of its `records` records to visit (indices into
+  // them, ascending), again after each round, until it answers false. The records named are
+  // visited in order, in blocks; nothing else of the file is read or checked, and the result
+  // counts every record in `points`. Other readers, and those of a truncated file, never ask and
+  // visit everything.
+  std::function<bool(int64_t records, std::vector<int64_t> *indices)> pick;
 };
 
 enum class StreamFault {

@@ -50,6 +50,7 @@ class LasStreamer {
   StreamResult result_;
   LasHeader header_;
   bool writing_ = false;
+  bool picked_ = false;                  // only the points options.pick named were visited
   std::unique_ptr<CloudWriter> writer_;  // for another format
   double offset_[kAxes] = {};            // of the points written as LAS
   int64_t header_at_ = 0;                // where the header written begins in the output
@@ -153,15 +154,8 @@ bool LasStreamer::records() {
   const size_t per_piece = std::max<size_t>(1, kPiece / size);
   std::vector<double> *columns[kAxes] = {&block_.x, &block_.y, &block_.z};
   std::vector<double> *directions[kAxes] = {&block_.nx, &block_.ny, &block_.nz};
-  for (int64_t done = 0; done < header_.points;) {
-    const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
-    const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
-    if (n == 0) {
-      return fail(StreamFault::kMalformed, "truncated: the file ends inside point " +
-                                               std::to_string(done + 1) + " of " +
-                                               std::to_string(header_.points));
-    }
-    const char *data = in_->data();
+  // Decodes n records at `data`, the first of them point done + 1, into the block.
+  const auto decode = [&](const char *data, size_t n, int64_t done) {
     reset_block(&block_, n);
     for (int k = 0; k < kAxes; ++k) {
       load_ply_column(PlyType::kInt32, false, data + 4 * size_t(k), size, n, columns[k]->data());
@@ -181,6 +175,33 @@ bool LasStreamer::records() {
                                                ": its " + kCoordinateNames[axis] +
                                                " is beyond a double at the file's scale and "
                                                "offset");
+    }
+    return true;
+  };
+  if (can_pick_records(in_, options_, size, header_.points)) {
+    picked_ = visit_picked_records(in_, options_, size, header_.points,
+                                   [&](const char *data, size_t n) {
+                                     if (!decode(data, n, result_.points)) {
+                                       return false;
+                                     }
+                                     visit_(&block_);
+                                     result_.points += int64_t(n);
+                                     return true;
+                                   });
+    result_.points = header_.points;
+    return picked_;
+  }
+  for (int64_t done = 0; done < header_.points;) {
+    const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
+    const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
+    if (n == 0) {
+      return fail(StreamFault::kMalformed, "truncated: the file ends inside point " +
+                                               std::to_string(done + 1) + " of " +
+                                               std::to_string(header_.points));
+    }
+    const char *data = in_->data();
+    if (!decode(data, n, done)) {
+      return false;
     }
     visit_(&block_);
     result_.points += int64_t(n);
@@ -237,8 +258,8 @@ bool LasStreamer::records() {
 }
 
 StreamResult LasStreamer::run() {
-  if (!prepare() || !records()) {
-    return result_;
+  if (!prepare() || !records() || picked_) {
+    return result_;  // (having picked records, nothing after them is read)
   }
   if (writer_ != nullptr) {
     finish_writer(writer_.get(), &result_);

@@ -79,6 +79,7 @@ class PcdStreamer {
   int normal_property_[kAxes] = {-1, -1, -1};
   bool writing_ = false;
   bool same_ = false;  // written as the input's own kind of data (ascii lines patched)
+  bool picked_ = false;  // only the points options.pick named were visited
   std::unique_ptr<PcdDataWriter> data_out_;     // PCD output
   std::unique_ptr<CloudWriter> writer_;         // another format's
   std::vector<PropertySource> sources_;         // of the other format's properties
@@ -342,6 +343,14 @@ std::string truncated(int64_t done, int64_t points) {
 bool PcdStreamer::binary_data() {
   const size_t size = header_.record;
   const size_t per_piece = std::max<size_t>(1, kPiece / size);
+  if (can_pick_records(in_, options_, size, header_.points)) {
+    picked_ = visit_picked_records(in_, options_, size, header_.points,
+                                   [&](const char *records, size_t n) {
+                                     return points(records, n, nullptr);
+                                   });
+    result_.points = header_.points;
+    return picked_;
+  }
   for (int64_t done = 0; done < header_.points;) {
     const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
     const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
@@ -515,8 +524,8 @@ StreamResult PcdStreamer::run() {
   const bool ok = header_.data == PcdData::kBinary  ? binary_data()
                   : header_.data == PcdData::kAscii ? ascii_data()
                                                     : compressed_data();
-  if (!ok) {
-    return result_;
+  if (!ok || picked_) {
+    return result_;  // (having read only the records picked, nothing after them)
   }
   if (writer_ != nullptr && !finish_writer(writer_.get(), &result_)) {
     return result_;

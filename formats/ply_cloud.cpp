@@ -215,18 +215,9 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
   }
   std::vector<double> *coordinates[kAxes] = {&block_.x, &block_.y, &block_.z};
   std::vector<double> *normals[kAxes] = {&block_.nx, &block_.ny, &block_.nz};
-  for (int64_t done = 0; done < element.count;) {
-    const size_t wanted = size_t(std::min<int64_t>(element.count - done, int64_t(per_piece)));
-    const size_t available = in_->fill(wanted * size);
-    const size_t n = std::min(wanted, available / size);
-    if (n == 0) {
-      return fail(StreamFault::kMalformed,
-                  "truncated: the file ends inside vertex " + std::to_string(done + 1) + " of " +
-                      std::to_string(element.count) + " (at byte " +
-                      std::to_string(in_->offset() + int64_t(available)) + ")");
-    }
+  // Decodes n records at `data`, the first of them vertex done + 1, into the block.
+  const auto decode = [&](const char *data, size_t n, int64_t done) {
     reset_block(&block_, n);
-    const char *data = in_->data();
     for (int k = 0; k < kAxes; ++k) {
       load_ply_column(coordinate_types[k]->type, big_in_,
                       data + element.offsets[size_t(coordinate_[k])], size, n,
@@ -242,6 +233,30 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
       return fail(StreamFault::kMalformed, "vertex " + std::to_string(done + int64_t(bad) + 1) +
                                                ": " + kCoordinateNames[axis] +
                                                " is not a finite number");
+    }
+    return true;
+  };
+  if (can_pick_records(in_, options_, size, element.count)) {
+    picked_ = visit_picked_records(in_, options_, size, element.count,
+                                   [&](const char *data, size_t n) {
+                                     return decode(data, n, result_.points) && visit_block();
+                                   });
+    result_.points = element.count;
+    return picked_;
+  }
+  for (int64_t done = 0; done < element.count;) {
+    const size_t wanted = size_t(std::min<int64_t>(element.count - done, int64_t(per_piece)));
+    const size_t available = in_->fill(wanted * size);
+    const size_t n = std::min(wanted, available / size);
+    if (n == 0) {
+      return fail(StreamFault::kMalformed,
+                  "truncated: the file ends inside vertex " + std::to_string(done + 1) + " of " +
+                      std::to_string(element.count) + " (at byte " +
+                      std::to_string(in_->offset() + int64_t(available)) + ")");
+    }
+    const char *data = in_->data();
+    if (!decode(data, n, done)) {
+      return false;
     }
     if (!visit_block()) {
       return false;
@@ -317,8 +332,8 @@ StreamResult PlyStreamer::run() {
     const PlyElement &element = header_.elements[e];
     const bool ok = e == vertex_ ? (ascii ? ascii_vertices(element) : binary_vertices(element))
                                  : (ascii ? ascii_records(element) : binary_records(element));
-    if (!ok) {
-      return result_;
+    if (!ok || picked_) {
+      return result_;  // (having read only the records picked, nothing after them)
     }
   }
   if (writer_ != nullptr && !finish_writer(writer_.get(), &result_)) {

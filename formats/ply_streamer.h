@@ -78,6 +78,7 @@ class PlyStreamer {
   bool writing_ = false;
   bool same_ = false;     // written in the input's own encoding
   bool to_text_ = false;  // written as a text cloud (whose coordinates are doubles)
+  bool picked_ = false;   // only the vertices options.pick named were visited
   std::unique_ptr<CloudWriter> writer_;  // for another format
   size_t vertex_ = 0;
   int coordinate_[kAxes] = {};

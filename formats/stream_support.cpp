@@ -1,6 +1,8 @@
 #include "formats/stream_support.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <string>
@@ -139,6 +141,46 @@ bool finish_writer(CloudWriter *writer, StreamResult *result) {
   result->fault = StreamFault::kUnsupported;
   result->message = writer->fault();
   return false;
+}
+
+namespace {
+
+// Records gathered from a mapped file before they are visited and their pages handed back.
+constexpr size_t kPickedBlock = 4096;
+
+}  // namespace
+
+bool can_pick_records(ByteReader *in, const StreamOptions &options, size_t size,
+                      int64_t records) {
+  if (!options.pick || options.out != nullptr || !in->mapped() || size == 0 || records <= 0 ||
+      uint64_t(records) > SIZE_MAX / size) {
+    return false;
+  }
+  const size_t bytes = size_t(records) * size;
+  return in->fill(bytes) >= bytes;
+}
+
+bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t size,
+                          int64_t records,
+                          const std::function<bool(const char *records, size_t n)> &visit) {
+  const char *data = in->data();
+  std::vector<int64_t> indices;
+  std::vector<char> gathered(kPickedBlock * size);
+  while (options.pick(records, &indices)) {
+    for (size_t done = 0; done < indices.size();) {
+      const size_t n = std::min(kPickedBlock, indices.size() - done);
+      for (size_t i = 0; i < n; ++i) {
+        const int64_t index = std::clamp<int64_t>(indices[done + i], 0, records - 1);
+        std::memcpy(gathered.data() + i * size, data + size_t(index) * size, size);
+      }
+      in->release_touched();
+      if (!visit(gathered.data(), n)) {
+        return false;
+      }
+      done += n;
+    }
+  }
+  return true;
 }
 
 }  // namespace levelling

@@ -4,6 +4,8 @@
 #define LEVELLING_FORMATS_STREAM_SUPPORT_H
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +42,17 @@ void split_tokens(std::string_view line, std::vector<std::pair<size_t, size_t>> 
 
 // Sizes the block's columns (normals too when it has them) for n points.
 void reset_block(PointBlock *block, size_t n);
+
+// Whether a reader at the first of `records` records of `size` bytes visits only those
+// options.pick names: a pass without output, from a mapped file that holds them all.
+bool can_pick_records(ByteReader *in, const StreamOptions &options, size_t size, int64_t records);
+
+// Visits, round after round, the records options.pick names among the `records` records of
+// `size` bytes at in->data(): gathered in blocks, handed to visit(first record, count), which
+// returns false to stop (with its fault). The pages touched are handed back as it goes.
+bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t size,
+                          int64_t records,
+                          const std::function<bool(const char *records, size_t n)> &visit);
 
 // Ends a conversion's writer: true when it wrote everything, else the fault in *result.
 bool finish_writer(CloudWriter *writer, StreamResult *result);

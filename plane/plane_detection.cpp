@@ -52,17 +52,6 @@ size_t random_below(uint64_t *state, size_t n) {
   return value < n ? value : n - 1;
 }
 
-// Algorithm L's next gap: how many points to pass over before the next one taken.
-int64_t skip_length(PointSample *sample) {
-  const double gap = std::floor(std::log(random_unit(&sample->state)) /
-                                std::log1p(-sample->weight));
-  return gap < 1e18 ? int64_t(gap) : int64_t(1e18);
-}
-
-void advance_weight(PointSample *sample) {
-  sample->weight *= std::exp(std::log(random_unit(&sample->state)) / double(sample->capacity));
-}
-
 // A hypothesis or a fitted plane, in coordinates about the sample's centroid.
 struct Plane {
   double n[3] = {0.0, 0.0, 1.0};
@@ -262,51 +251,6 @@ Plane settle(const Work &work, Plane plane, double t, const Search &search) {
 }
 
 }  // namespace
-
-void point_sample_start(PointSample *sample, size_t capacity, uint64_t seed) {
-  *sample = PointSample();
-  sample->capacity = capacity;
-  sample->state = seed;
-  sample->x.reserve(capacity);
-  sample->y.reserve(capacity);
-  sample->z.reserve(capacity);
-}
-
-void point_sample_add(PointSample *sample, int64_t n, const double *xs, const double *ys,
-                      const double *zs) {
-  if (sample->capacity == 0) {
-    sample->seen += std::max<int64_t>(n, 0);
-    return;
-  }
-  int64_t i = 0;
-  // Filling: every point is taken.
-  for (; i < n && sample->x.size() < sample->capacity; ++i) {
-    sample->x.push_back(xs[i]);
-    sample->y.push_back(ys[i]);
-    sample->z.push_back(zs[i]);
-    ++sample->seen;
-    if (sample->x.size() == sample->capacity) {
-      sample->weight = 1.0;
-      advance_weight(sample);
-      sample->next_take = sample->seen + skip_length(sample);
-    }
-  }
-  if (sample->x.size() < sample->capacity) {
-    return;  // every point offered is in the sample
-  }
-  // Full: only the points algorithm L picks replace one at random.
-  const int64_t end = sample->seen + (n - i);
-  while (sample->next_take < end) {
-    const int64_t at = i + (sample->next_take - sample->seen);
-    const size_t slot = random_below(&sample->state, sample->capacity);
-    sample->x[slot] = xs[at];
-    sample->y[slot] = ys[at];
-    sample->z[slot] = zs[at];
-    advance_weight(sample);
-    sample->next_take += 1 + skip_length(sample);
-  }
-  sample->seen = end;
-}
 
 DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &options) {
   DetectedPlane result;

@@ -3,9 +3,9 @@
 // pull it), for clouds of any size in constant memory.
 //
 // The method, as the field practises it:
-// 1. A seeded uniform sample of the cloud, drawn while it streams past (PointSample: a
-//    reservoir of fixed size, Li's algorithm L, so a random number is drawn only for the points
-//    taken, not for every point).
+// 1. A seeded uniform sample of the cloud (plane/point_sample.h: the points of the smallest
+//    keys, a hash of the seed and each point's index, so that any split of the cloud draws it
+//    alike).
 // 2. On the sample, MSAC (RANSAC scoring each hypothesis by the sum of its points' squared
 //    distances, capped at the threshold) with three-point hypotheses, only those whose normal
 //    lies within the tilt limit; each new best hypothesis is refitted to its inliers by the
@@ -30,31 +30,9 @@
 #include <vector>
 
 #include "plane/cloud_fit.h"
+#include "plane/point_sample.h"
 
 namespace levelling {
-
-// A uniform sample of at most `capacity` points from a stream of points.
-struct PointSample {
-  size_t capacity = 0;
-  int64_t seen = 0;  // points offered so far
-  std::vector<double> x, y, z;
-  uint64_t state = 0;     // the random generator's state
-  double weight = 0.0;    // algorithm L's running W
-  int64_t next_take = 0;  // index (among the points offered) of the next point taken
-};
-
-// The sample size the levelling program uses: enough for the plane's inliers to be found
-// among a few per cent of outliers, small enough to score thousands of hypotheses quickly.
-constexpr size_t kDefaultSampleSize = 16384;
-
-// Starts an empty sample of up to `capacity` points, drawn by the generator seeded with `seed`.
-void point_sample_start(PointSample *sample, size_t capacity, uint64_t seed);
-
-// Offers the n points (xs[i], ys[i], zs[i]) to the sample, in order. Every point offered so far
-// is in the sample with the same probability; the draw depends only on the seed and the order
-// of the points. Time linear in n, with a random number only for the points taken.
-void point_sample_add(PointSample *sample, int64_t n, const double *xs, const double *ys,
-                      const double *zs);
 
 struct DetectionOptions {
   // The up direction (need not be unit). With `any_orientation` it is ignored: the largest

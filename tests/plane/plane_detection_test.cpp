@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -21,8 +22,9 @@ using test::turned;
 PointSample sample_of(const Scene &scene, uint64_t seed = 1) {
   PointSample sample;
   point_sample_start(&sample, kDefaultSampleSize, seed);
-  point_sample_add(&sample, int64_t(scene.size()), scene.x.data(), scene.y.data(),
+  point_sample_add(&sample, 0, int64_t(scene.size()), scene.x.data(), scene.y.data(),
                    scene.z.data());
+  point_sample_finish(&sample);
   return sample;
 }
 
@@ -41,41 +43,108 @@ double degrees_off(const DetectedPlane &found, const Scene &scene) {
   return std::acos(std::fmin(1.0, std::fabs(dot))) / kRadiansPerDegree;
 }
 
-TEST(PointSampleTest, UniformWhateverThePiecesAndTheSameForTheSameSeed) {
-  // 10^6 points, x their index: each tenth of the stream holds a tenth of the sample.
+// The sample of `x` (its index as its value, every `empty`th point empty) split at `cuts`:
+// each part sampled alone, then merged, as files, blocks or workers would.
+PointSample sample_in_parts(const std::vector<double> &x, const std::vector<int64_t> &cuts,
+                            uint64_t seed) {
+  const std::vector<double> zero(x.size(), 0.0);
+  PointSample whole;
+  point_sample_start(&whole, kDefaultSampleSize, seed);
+  int64_t first = 0;
+  for (size_t c = 0; c <= cuts.size(); ++c) {
+    const int64_t end = c < cuts.size() ? cuts[c] : int64_t(x.size());
+    PointSample part;
+    point_sample_start(&part, kDefaultSampleSize, seed);
+    point_sample_add(&part, first, end - first, &x[size_t(first)], zero.data(), zero.data());
+    point_sample_merge(&whole, part);
+    first = end;
+  }
+  point_sample_finish(&whole);
+  return whole;
+}
+
+TEST(PointSampleTest, TheSameSampleHoweverTheCloudIsSplitAndUniform) {
+  // 10^6 points, x their index, every tenth one empty.
   constexpr int64_t kPoints = 1000000;
-  std::vector<double> x(kPoints), zero(kPoints, 0.0);
+  std::vector<double> x(kPoints);
   for (int64_t i = 0; i < kPoints; ++i) {
-    x[size_t(i)] = double(i);
+    x[size_t(i)] = i % 10 == 3 ? std::nan("") : double(i);
   }
-  PointSample whole, pieces;
-  point_sample_start(&whole, kDefaultSampleSize, 7);
-  point_sample_add(&whole, kPoints, x.data(), zero.data(), zero.data());
-  point_sample_start(&pieces, kDefaultSampleSize, 7);
-  for (int64_t first = 0, piece = 1; first < kPoints; first += piece, piece = piece * 3 + 1) {
-    const int64_t n = std::min(piece, kPoints - first);
-    point_sample_add(&pieces, n, &x[size_t(first)], zero.data(), zero.data());
-  }
-  EXPECT_EQ(kPoints, whole.seen);
+  const PointSample whole = sample_in_parts(x, {}, 7);
+  EXPECT_EQ(kPoints - kPoints / 10, whole.seen);
   ASSERT_EQ(kDefaultSampleSize, whole.x.size());
-  EXPECT_EQ(whole.x, pieces.x);
+  std::vector<int64_t> eight, blocks, uneven;
+  for (int k = 1; k < 8; ++k) {
+    eight.push_back(kPoints * k / 8);
+  }
+  for (int64_t at = 4096; at < kPoints; at += 4096) {
+    blocks.push_back(at);
+  }
+  for (int64_t at = 1, piece = 1; at < kPoints; piece = piece * 3 + 1, at += piece) {
+    uneven.push_back(at);
+  }
+  const struct {
+    const char *what;
+    std::vector<int64_t> cuts;
+  } splits[] = {{"eight files", eight}, {"blocks of 4096", blocks}, {"growing pieces", uneven}};
+  for (const auto &split : splits) {
+    const PointSample parts = sample_in_parts(x, split.cuts, 7);
+    EXPECT_EQ(whole.x, parts.x) << split.what;
+    EXPECT_EQ(whole.seen, parts.seen) << split.what;
+  }
   int tenths[10] = {};
   for (double each : whole.x) {
+    ASSERT_FALSE(std::isnan(each));
     ++tenths[int(each) / (kPoints / 10)];
   }
   const double expected = double(kDefaultSampleSize) / 10;
   for (int tenth : tenths) {
     EXPECT_NEAR(expected, tenth, 5 * std::sqrt(expected));  // five standard deviations
   }
-  PointSample other;
-  point_sample_start(&other, kDefaultSampleSize, 8);
-  point_sample_add(&other, kPoints, x.data(), zero.data(), zero.data());
-  EXPECT_NE(whole.x, other.x);
-  // Fewer points than the sample holds: all of them, in order.
-  PointSample small;
-  point_sample_start(&small, kDefaultSampleSize, 7);
-  point_sample_add(&small, 5, x.data(), zero.data(), zero.data());
-  EXPECT_EQ(std::vector<double>(x.begin(), x.begin() + 5), small.x);
+  EXPECT_NE(whole.x, sample_in_parts(x, {}, 8).x);
+  // Fewer points than the sample holds: all of them.
+  const PointSample small = sample_in_parts({0, 1, 2, 3, 4}, {2}, 7);
+  std::vector<double> kept = small.x;
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(std::vector<double>({0, 1, 2, 3, 4}), kept);
+}
+
+TEST(PointSampleTest, CandidatesAreTheRecordsAFullReadSamples) {
+  // Records 5000 to 105000 of a cloud; no empty ones: the first round is the sample.
+  constexpr int64_t kFirst = 5000, kRecords = 100000;
+  std::vector<double> x(size_t(kFirst + kRecords));
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = double(i);
+  }
+  const PointSample full = sample_in_parts(x, {kFirst}, 3);
+  std::vector<int64_t> sampled;
+  for (int64_t index : full.index) {
+    if (index >= kFirst) {
+      sampled.push_back(index);
+    }
+  }
+  PointSample range;
+  point_sample_start(&range, kDefaultSampleSize, 3);
+  point_sample_add(&range, kFirst, kRecords, &x[kFirst], x.data(), x.data());
+  std::vector<int64_t> candidates;
+  point_sample_candidates(3, kFirst, kRecords, kDefaultSampleSize, 0, -1, &candidates);
+  std::vector<int64_t> indices = range.index;
+  std::sort(indices.begin(), indices.end());
+  EXPECT_EQ(indices, candidates);
+  // A second round after the largest: the next keys, none taken twice.
+  point_sample_finish(&range);
+  std::vector<int64_t> next;
+  point_sample_candidates(3, kFirst, kRecords, 100, range.key.back(), range.index.back(), &next);
+  ASSERT_EQ(100u, next.size());
+  for (int64_t index : next) {
+    EXPECT_FALSE(std::binary_search(candidates.begin(), candidates.end(), index)) << index;
+    EXPECT_LT(range.key.back(), point_sample_key(3, index));
+  }
+  // The whole cloud's sample takes from the range only among its candidates.
+  ASSERT_FALSE(sampled.empty());
+  for (int64_t index : sampled) {
+    EXPECT_TRUE(std::binary_search(candidates.begin(), candidates.end(), index)) << index;
+  }
 }
 
 struct SceneCase {
