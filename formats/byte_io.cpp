@@ -69,13 +69,17 @@ void ByteReader::release() {
 #endif
 }
 
-void ByteReader::release_touched() {
+void ByteReader::release_range(size_t from, size_t to) {
 #ifndef _WIN32
   const size_t page = size_t(sysconf(_SC_PAGESIZE));
-  const size_t from = released_ / page * page;
-  if (mapped_ != nullptr && mapped_size_ > from) {
-    madvise(const_cast<char *>(mapped_) + from, mapped_size_ - from, MADV_DONTNEED);
+  const size_t begin = (begin_ + from) / page * page;
+  const size_t end = std::min(mapped_size_, begin_ + to);
+  if (mapped_ != nullptr && end > begin) {
+    madvise(const_cast<char *>(mapped_) + begin, end - begin, MADV_DONTNEED);
   }
+#else
+  (void)from;
+  (void)to;
 #endif
 }
 

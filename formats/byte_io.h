@@ -45,9 +45,9 @@ class ByteReader {
   // Whether the bytes come from the file mapped into memory: fill() then makes everything up to
   // the file's end available at once, without reading it.
   bool mapped() const { return mapped_ != nullptr; }
-  // Hands back every page of the mapping touched so far (a mapped reader; they are read again
-  // from the file when touched again): bounds the memory of reads at random offsets.
-  void release_touched();
+  // Hands back the pages of the mapping over data()[from, to) (a mapped reader; they are read
+  // again from the file when touched again): bounds the memory of reads at random offsets.
+  void release_range(size_t from, size_t to);
   // The errno of a failed read, 0 while none failed.
   int error() const { return error_; }
 

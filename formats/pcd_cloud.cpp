@@ -261,9 +261,16 @@ bool PcdStreamer::points(const char *records, size_t n, const std::string_view *
     }
     return true;
   }
-  // PCD: the records, with the visited values stored into a copy of them.
-  records_.assign(records, records + n * size);
-  char *copy = records_.data();
+  // PCD: the records, with the visited values stored into a copy of them (binary data: the
+  // copy written in place in the output).
+  char *copy = data_out_->binary_space(n);
+  const bool in_place = copy != nullptr;
+  if (!in_place) {
+    records_.assign(records, records + n * size);
+    copy = records_.data();
+  } else {
+    std::memcpy(copy, records, n * size);
+  }
   for (int k = 0; k < kAxes; ++k) {
     store_ply_column(coordinate_type_[k], false, columns[k]->data(), n,
                      copy + header_.fields[size_t(coordinate_[k])].offset, size);
@@ -278,7 +285,7 @@ bool PcdStreamer::points(const char *records, size_t n, const std::string_view *
     }
     return true;
   }
-  if (!data_out_->records(copy, n)) {
+  if (!in_place && !data_out_->records(copy, n)) {
     return fail(StreamFault::kMalformed, "more points than POINTS says");
   }
   return true;

@@ -65,6 +65,14 @@ void PcdDataWriter::header(const std::vector<std::string> &lines) {
   out_->write(data.data(), data.size());
 }
 
+char *PcdDataWriter::binary_space(size_t n) {
+  if (data_ != PcdData::kBinary || written_ + int64_t(n) > points_) {
+    return nullptr;
+  }
+  written_ += int64_t(n);
+  return out_->append_space(n * record_);
+}
+
 bool PcdDataWriter::records(const char *bytes, size_t n) {
   if (written_ + int64_t(n) > points_) {
     return false;

@@ -58,6 +58,10 @@ class PcdDataWriter {
 
   // n records, one after the other. False when they are more than the header's points.
   bool records(const char *bytes, size_t n);
+  // Binary data: room in the output for the next n records, written in place by the caller
+  // (they count as written); nullptr for the other kinds, or when they are more than the
+  // header's points.
+  char *binary_space(size_t n);
 
   // Ends the data: "" when it is whole, else why not.
   std::string finish();

@@ -145,8 +145,10 @@ bool finish_writer(CloudWriter *writer, StreamResult *result) {
 
 namespace {
 
-// Records gathered from a mapped file before they are visited and their pages handed back.
+// Records gathered from a mapped file before they are visited and their pages handed back, and
+// the most bytes of the file they may span (the system maps pages around each one touched).
 constexpr size_t kPickedBlock = 4096;
+constexpr size_t kPickedSpan = size_t(8) << 20;
 
 }  // namespace
 
@@ -168,12 +170,18 @@ bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t s
   std::vector<char> gathered(kPickedBlock * size);
   while (options.pick(records, &indices)) {
     for (size_t done = 0; done < indices.size();) {
-      const size_t n = std::min(kPickedBlock, indices.size() - done);
-      for (size_t i = 0; i < n; ++i) {
-        const int64_t index = std::clamp<int64_t>(indices[done + i], 0, records - 1);
-        std::memcpy(gathered.data() + i * size, data + size_t(index) * size, size);
+      size_t n = 0;
+      const int64_t from = std::clamp<int64_t>(indices[done], 0, records - 1);
+      int64_t to = from;
+      for (; n < kPickedBlock && done + n < indices.size(); ++n) {
+        const int64_t index = std::clamp<int64_t>(indices[done + n], from, records - 1);
+        if (n > 0 && uint64_t(index - from) * size > kPickedSpan) {
+          break;
+        }
+        std::memcpy(gathered.data() + n * size, data + size_t(index) * size, size);
+        to = index + 1;
       }
-      in->release_touched();
+      in->release_range(size_t(from) * size, size_t(to) * size);
       if (!visit(gathered.data(), n)) {
         return false;
       }

@@ -53,11 +53,14 @@ void offer(PointSample *sample, uint64_t key, int64_t index, double x, double y,
   std::push_heap(sample->heap.begin(), sample->heap.end(), SlotOrder{sample});
 }
 
+// The key of `index` under the mixed seed.
+uint64_t key_of(uint64_t mixed_seed, int64_t index) {
+  return mix(mixed_seed + uint64_t(index) * kGolden);
+}
+
 }  // namespace
 
-uint64_t point_sample_key(uint64_t seed, int64_t index) {
-  return mix(mix(seed) + uint64_t(index) * kGolden);
-}
+uint64_t point_sample_key(uint64_t seed, int64_t index) { return key_of(mix(seed), index); }
 
 void point_sample_start(PointSample *sample, size_t capacity, uint64_t seed) {
   *sample = PointSample();
@@ -79,13 +82,14 @@ void point_sample_add(PointSample *sample, int64_t first_index, int64_t n, const
     }
     return;
   }
+  const uint64_t mixed = mix(sample->seed);
   for (int64_t i = 0; i < n; ++i) {
     if (xs[i] != xs[i]) {
       continue;  // an empty point
     }
     ++sample->seen;
     const int64_t index = first_index + i;
-    const uint64_t key = point_sample_key(sample->seed, index);
+    const uint64_t key = key_of(mixed, index);
     if (sample->x.size() == sample->capacity && sample->key[sample->heap.front()] < key) {
       continue;  // the common case, decided without the heap
     }
@@ -133,8 +137,9 @@ void point_sample_candidates(uint64_t seed, int64_t first, int64_t n, size_t cou
   using Keyed = std::pair<uint64_t, int64_t>;
   std::vector<Keyed> heap;  // the smallest so far, the largest first
   heap.reserve(count);
+  const uint64_t mixed = mix(seed);
   for (int64_t index = first; index < first + n && count > 0; ++index) {
-    const uint64_t key = point_sample_key(seed, index);
+    const uint64_t key = key_of(mixed, index);
     if (after_index >= 0 && !before(after_key, after_index, key, index)) {
       continue;
     }

@@ -500,5 +500,81 @@ TEST_F(CloudLevellingTest, TilesLevelledTogetherAreLevelledAsTheirWholeCloud) {
   EXPECT_LT(levelness(ground, joined_points).degrees, 0.02);
 }
 
+TEST_F(CloudLevellingTest, OneSampleWhateverTheFilesAndHowTheirRecordsAreRead) {
+  // 96000 points, every fifth one empty: more records than a binary file's first pass reads
+  // whole, so its sampled records are picked (in rounds, the empty ones leaving it short),
+  // while text and ASCII are read through. The automatic threshold is a function of the sample
+  // alone: the same sample gives the same bits, another sample other ones.
+  Scene scene = turned(test::terrain_scene(90000), 2.0, -1.0, {512345, 4012345, 80});
+  for (size_t i = 0; i < scene.size(); i += 5) {
+    scene.x[i] = scene.y[i] = scene.z[i] = std::nan("");
+  }
+  const auto store = [&](const std::string &name, size_t begin, size_t end) {
+    const std::vector<double> x(scene.x.begin() + long(begin), scene.x.begin() + long(end));
+    const std::vector<double> y(scene.y.begin() + long(begin), scene.y.begin() + long(end));
+    const std::vector<double> z(scene.z.begin() + long(begin), scene.z.begin() + long(end));
+    const std::vector<test::Column> columns = test::xyz_columns(x, y, z);
+    const std::string extension = fs::path(name).extension().string();
+    const bool ascii = name.find("ascii") != std::string::npos;
+    test::write_bytes(path(name),
+                      extension == ".xyz"   ? test::text_bytes(columns)
+                      : extension == ".pcd" ? test::pcd_bytes(ascii ? "ascii" : "binary", columns)
+                                            : test::ply_bytes(ascii ? PlyEncoding::kAscii
+                                                                    : PlyEncoding::kBinaryLittleEndian,
+                                                              columns));
+    return path(name);
+  };
+  const size_t n = scene.size();
+  const struct {
+    const char *what;
+    std::vector<std::pair<std::string, size_t>> files;  // each file and where it ends
+  } stores[] = {
+      {"one binary PLY", {{"all.ply", n}}},
+      {"one ASCII PLY", {{"all-ascii.ply", n}}},
+      {"one text file", {{"all.xyz", n}}},
+      {"one binary PCD", {{"all.pcd", n}}},
+      {"one ASCII PCD", {{"all-ascii.pcd", n}}},
+      {"eight binary PLY", {{"e0.ply", n / 8}, {"e1.ply", n / 4}, {"e2.ply", 3 * n / 8},
+                            {"e3.ply", n / 2}, {"e4.ply", 5 * n / 8}, {"e5.ply", 3 * n / 4},
+                            {"e6.ply", 7 * n / 8}, {"e7.ply", n}}},
+      {"a large binary file then text and ASCII",
+       {{"large.pcd", 80000}, {"rest.xyz", 90000}, {"last-ascii.ply", n}}},
+  };
+  std::string first_threshold;
+  double first_tilt = NAN;
+  for (const auto &each : stores) {
+    LevellingRequest request;
+    size_t begin = 0;
+    for (const auto &[name, end] : each.files) {
+      request.inputs.push_back(store(name, begin, end));
+      begin = end;
+    }
+    request.progress = false;
+    request.report = ReportForm::kJson;
+    const LevellingOutcome outcome = level_cloud(request);
+    ASSERT_EQ(kLevelled, outcome.status) << each.what << ": " << outcome.message;
+    const std::string &json = outcome.report;
+    EXPECT_EQ(n, size_t(json_number(json, "points"))) << each.what;
+    EXPECT_EQ(n / 5, size_t(json_number(json, "empty_points"))) << each.what;
+    const size_t at = json.find("\"threshold\": ");
+    const std::string threshold = json.substr(at, json.find(',', at) - at);
+    if (first_threshold.empty()) {
+      first_threshold = threshold;
+      first_tilt = json_number(json, "tilt_degrees");
+    }
+    EXPECT_EQ(first_threshold, threshold) << each.what;
+    EXPECT_NEAR(first_tilt, json_number(json, "tilt_degrees"), 1e-9) << each.what;
+  }
+  // Another seed: another sample, another threshold.
+  LevellingRequest other;
+  other.inputs = {path("all.ply")};
+  other.seed = 2;
+  other.progress = false;
+  other.report = ReportForm::kJson;
+  const LevellingOutcome outcome = level_cloud(other);
+  ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
+  EXPECT_EQ(std::string::npos, outcome.report.find(first_threshold + ","));
+}
+
 }  // namespace
 }  // namespace levelling
