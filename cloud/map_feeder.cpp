@@ -19,7 +19,7 @@ MapFeeder::~MapFeeder() {
   worker_.join();
 }
 
-void MapFeeder::add(const PointBlock &block) {
+void MapFeeder::add(const PointBlock &block, int64_t first_index) {
   Piece piece;
   {
     std::unique_lock<std::mutex> hold(lock_);
@@ -29,6 +29,7 @@ void MapFeeder::add(const PointBlock &block) {
       spare_.pop_back();
     }
   }
+  piece.first = first_index;
   piece.x.assign(block.x.begin(), block.x.begin() + std::ptrdiff_t(block.count));
   piece.y.assign(block.y.begin(), block.y.begin() + std::ptrdiff_t(block.count));
   piece.height.resize(block.count);
@@ -58,7 +59,7 @@ void MapFeeder::work() {
     const int64_t n = int64_t(piece.x.size());
     {
       std::lock_guard<std::mutex> hold(map_->lock);
-      deviation_grid_add(&map_->grid, n, piece.x.data(), piece.y.data(), piece.height.data());
+      deviation_grid_add(&map_->grid, piece.first, n, piece.x.data(), piece.y.data(), piece.height.data());
       height_histogram_add(&map_->histogram, n, piece.height.data());
     }
     std::lock_guard<std::mutex> hold(lock_);

@@ -39,12 +39,14 @@ class MapFeeder {
   MapFeeder(const MapFeeder &) = delete;
   MapFeeder &operator=(const MapFeeder &) = delete;
 
-  // Hands the block's levelled points on (copied: the block may change once this returns).
-  void add(const PointBlock &block);
+  // Hands the block's levelled points on, the first of index first_index in the whole cloud
+  // (copied: the block may change once this returns).
+  void add(const PointBlock &block, int64_t first_index);
 
  private:
   static constexpr size_t kPending = 3;
   struct Piece {
+    int64_t first = 0;
     std::vector<double> x, y, height;
   };
 

@@ -167,6 +167,7 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       if (!fit_all && written_as_text(source->input.stream())) {
         source->spool.reset(new PointSpool());
       }
+      source->first_point = first;
       PointSample before;
       SamplePicker picker(&pass->sample, first);
       StreamOptions options;

@@ -29,6 +29,7 @@ struct Source {
   InputFile input;
   StreamResult read;
   int64_t empty = 0;
+  int64_t first_point = 0;  // the index of its first point in the whole cloud (the inputs in order)
   // The valid points' box: min x, y, z, then max x, y, z.
   double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   // Whether `empty` and `box` are of every point: false after a first pass that read only the

@@ -48,12 +48,14 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
     std::vector<size_t> empties;
     std::vector<double> kept;
     std::unique_ptr<MapFeeder> feeder(map != nullptr ? new MapFeeder(map) : nullptr);
+    int64_t index = source->first_point;
     written = stream_source(
         run, source, "levelling",
         [&](PointBlock *block) {
           move_block(motion, block, &empties, &kept);
           if (feeder != nullptr) {
-            feeder->add(*block);
+            feeder->add(*block, index);
+            index += int64_t(block->count);
           }
         },
         writing);
@@ -91,10 +93,12 @@ void map_levelled(Run *run, const double (&motion)[4][4], MapState *map) {
     std::vector<size_t> empties;
     std::vector<double> kept;
     MapFeeder feeder(map);
+    int64_t index = sources[i]->first_point;
     stream_source(run, sources[i], "mapping",
                   [&](PointBlock *block) {
                     move_block(motion, block, &empties, &kept);
-                    feeder.add(*block);
+                    feeder.add(*block, index);
+                    index += int64_t(block->count);
                   },
                   StreamOptions());
   });

@@ -34,7 +34,7 @@ constexpr int kLabelWidth = 120;
 // A height kept in a cell is a share of the grid's range in these steps.
 constexpr double kSteps = 32767.0;
 
-// A reproducible draw for the reservoir: splitmix64 of the cell and its count.
+// The key of a point's height in its cell: splitmix64 of its index.
 uint64_t mix(uint64_t value) {
   value += 0x9e3779b97f4a7c15ull;
   value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -85,8 +85,8 @@ bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y
   return true;
 }
 
-void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
-                        const double *height) {
+void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, const double *x,
+                        const double *y, const double *height) {
   // The cell of each point first; then each point's cell is fetched a few points ahead, so that
   // the misses of a grid larger than the caches overlap rather than follow one another.
   constexpr int64_t kAhead = 8;
@@ -111,18 +111,26 @@ void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const d
       continue;
     }
     GridCell &cell = cells[index];
-    const uint16_t seen = cell.count;
-    size_t slot = seen;
-    if (seen >= uint32_t(kCellSamples)) {
-      // A draw in [0, seen] by a multiplication (Lemire's reduction), not a division.
-      slot = size_t(((mix((uint64_t(index) << 32) ^ seen) >> 32) * (uint64_t(seen) + 1)) >> 32);
+    const double share = height[i] * to_steps;  // NaN never comes: empty points are outside
+    const double clipped = share > kSteps ? kSteps : share < -kSteps ? -kSteps : share;
+    const int16_t value = int16_t(clipped + (clipped < 0.0 ? -0.5 : 0.5));
+    const uint16_t key = uint16_t(mix(uint64_t(first_index + i)) >> 48);
+    const auto before = [&](int slot) {
+      return key < cell.keys[slot] || (key == cell.keys[slot] && value < cell.samples[slot]);
+    };
+    int slot = std::min<int>(cell.count, kCellSamples);
+    if (slot == kCellSamples && before(kCellSamples - 1)) {
+      slot = kCellSamples - 1;  // the largest kept gives way
     }
-    if (slot < size_t(kCellSamples)) {
-      const double share = height[i] * to_steps;  // NaN never comes: empty points are outside
-      const double clipped = share > kSteps ? kSteps : share < -kSteps ? -kSteps : share;
-      cell.samples[slot] = int16_t(clipped + (clipped < 0.0 ? -0.5 : 0.5));
+    if (slot < kCellSamples) {
+      for (; slot > 0 && before(slot - 1); --slot) {
+        cell.keys[slot] = cell.keys[slot - 1];
+        cell.samples[slot] = cell.samples[slot - 1];
+      }
+      cell.keys[slot] = key;
+      cell.samples[slot] = value;
     }
-    cell.count = seen == UINT16_MAX ? seen : uint16_t(seen + 1);
+    cell.count = cell.count == UINT16_MAX ? cell.count : uint16_t(cell.count + 1);
   }
 }
 

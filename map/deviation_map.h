@@ -16,18 +16,19 @@ namespace levelling {
 // Heights kept a cell (a seeded reservoir of them), whose median is the cell's.
 constexpr int kCellSamples = 5;
 // The default grid is this many cells across its larger side, drawn kMapWidthPixels wide (a
-// cell a square of pixels): a grid that fits in a processor's cache (12 bytes a cell), so that
+// cell a square of pixels): a grid that fits in a processor's cache (22 bytes a cell), so that
 // the points of a cloud in any order fill it fast. No grid holds more than kMostCells cells.
 constexpr int kMapWidthCells = 400;
 constexpr int kMapWidthPixels = 1200;
 constexpr size_t kMostCells = size_t(3) << 20;
 
-// One cell: how many heights it was given (up to 65535; the reservoir draws as if no more
-// came), and a sample of them (the first kCellSamples, then a seeded reservoir), each as a share
-// of the grid's range clipped to [-1, 1] in steps of 1/32767: what a colour scale over that
-// range can show, in 12 bytes.
+// One cell: how many heights it was given (up to 65535), and a sample of them, each as a share
+// of the grid's range clipped to [-1, 1] in steps of 1/32767 (what a colour scale over that range
+// can show): those of the kCellSamples smallest keys, a hash of each point's index in the whole
+// cloud, so that the sample is the same in whatever order the points come (files side by side).
 struct GridCell {
   uint16_t count = 0;
+  uint16_t keys[kCellSamples] = {};  // of the kept heights, ascending (ties by height)
   int16_t samples[kCellSamples] = {};
 };
 
@@ -48,9 +49,11 @@ struct DeviationGrid {
 bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y, double cell,
                           double range, DeviationGrid *grid);
 
-// Adds the heights of n points at (x[i], y[i]); a point outside the grid is passed over.
-void deviation_grid_add(DeviationGrid *grid, int64_t n, const double *x, const double *y,
-                        const double *height);
+// Adds the heights of n points at (x[i], y[i]), of indices first_index + i in the whole cloud;
+// a point outside the grid is passed over. The grid is the same whatever the order in which
+// points are added.
+void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, const double *x,
+                        const double *y, const double *height);
 
 // The median of a cell's heights (of its kept sample when it has more, clipped to the grid's
 // range); NaN when it has none.

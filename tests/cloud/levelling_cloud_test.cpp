@@ -296,6 +296,21 @@ TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
   EXPECT_EQ("levelling-cloud: missing/map.png: No such file or directory\n", refused.err);
   EXPECT_EQ(before, files());
   EXPECT_EQ(2, run("$L patch.ply --map-cell 0.5").status);
+  // Eight files over one place, each cell given heights by all of them, written side by side in
+  // whatever order the threads take: the same picture one file at a time and eight at once.
+  std::string tiles;
+  for (int k = 0; k < 8; ++k) {
+    const std::string name = "over" + std::to_string(k) + ".ply";
+    write_file(file(name), tilted_ply(37 * 100, 0.1 + 0.002 * k, -0.2));
+    tiles += " " + name;
+  }
+  for (const char *jobs : {"1", "8"}) {
+    fs::create_directory(file(std::string("out") + jobs));
+    const Ended mapped = run("$L" + tiles + " --output-dir out" + jobs + " -j " + jobs +
+                             " --map map" + jobs + ".png -q");
+    ASSERT_EQ(0, mapped.status) << mapped.err;
+  }
+  EXPECT_TRUE(read_file(file("map1.png")) == read_file(file("map8.png")));
 }
 
 TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {

@@ -43,7 +43,7 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
   ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 10.0, 6.0, 0.1, range, &grid));
   EXPECT_EQ(101, grid.columns);
   EXPECT_EQ(61, grid.rows);
-  deviation_grid_add(&grid, int64_t(x.size()), x.data(), y.data(), height.data());
+  deviation_grid_add(&grid, 0, int64_t(x.size()), x.data(), y.data(), height.data());
   // The inliers' histogram over their band: its mode is the bin about 0.
   HeightHistogram histogram;
   height_histogram_start(0.003, 61, &histogram);
@@ -98,7 +98,7 @@ TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
   DeviationGrid grid;
   ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 1.0, 1000.0, &grid));
   const double x[] = {0.2, 0.3, 0.4}, y[] = {0.2, 0.3, 0.4}, h[] = {1.0, 5.0, 2.0};
-  deviation_grid_add(&grid, 3, x, y, h);
+  deviation_grid_add(&grid, 0, 3, x, y, h);
   EXPECT_NEAR(2.0, deviation_cell_median(grid, 0, 0), 1000.0 / 32767);
   EXPECT_TRUE(std::isnan(deviation_cell_median(grid, 1, 1)));
   // Many heights in one cell: memory stays kCellSamples a cell, the median stays in the middle.
@@ -106,7 +106,7 @@ TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
   for (size_t i = 0; i < many_h.size(); ++i) {
     many_h[i] = i % 2 == 0 ? 0.0 : 100.0 * double(i % 7);
   }
-  deviation_grid_add(&grid, int64_t(many_h.size()), many_x.data(), many_y.data(), many_h.data());
+  deviation_grid_add(&grid, 0, int64_t(many_h.size()), many_x.data(), many_y.data(), many_h.data());
   EXPECT_EQ(4u, grid.cells.size());
   EXPECT_GE(deviation_cell_median(grid, 1, 1), 0.0);
   EXPECT_LE(deviation_cell_median(grid, 1, 1), 600.0);
