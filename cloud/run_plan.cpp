@@ -184,6 +184,8 @@ StreamResult stream_source(Run *run, Source *source, const char *pass, const Poi
                            StreamOptions options) {
   std::rewind(source->input.stream());
   options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
+  // (Several inputs keep nothing decoded: their passes would hold every input's at once.)
+  options.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
   const StreamResult result = stream_cloud(source->input.stream(), visit, options);
   run->pass_done(source);
   return result;

@@ -36,6 +36,9 @@ struct Source {
   // records it sampled (the box then the sample's), until the refit's pass has counted them.
   bool counted = true;
   std::unique_ptr<PointSpool> spool;
+  // What its reader decoded for the next pass (a run of one input keeps it: PCD's compressed
+  // data decompressed once), dropped after the last pass.
+  std::unique_ptr<DecodedData> decoded;
   std::string output;  // "" for none
   std::string output_shown;
   OutputFormatChoice choice = OutputFormatChoice::kAuto;

@@ -59,6 +59,7 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
           }
         },
         writing);
+    source->decoded.reset();
     if (written.fault == StreamFault::kNone) {
       flushed = writer.flush();
       write_error = writer.error();

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,13 @@ using PointVisitor = std::function<void(PointBlock *block)>;
 // Told, now and then, how many bytes of the input have been read.
 using ProgressReport = std::function<void(int64_t bytes_read)>;
 
+// What a reader decoded of a file that a later pass over the same file may take again rather
+// than decode anew (PCD binary_compressed: the decompressed cloud), kept by the caller between
+// passes (see StreamOptions::decoded).
+struct DecodedData {
+  virtual ~DecodedData() = default;
+};
+
 struct StreamOptions {
   // Where the cloud goes (nullptr: nowhere, the points are only visited) and in which format.
   ByteWriter *out = nullptr;
@@ -110,6 +118,10 @@ struct StreamOptions {
   // counts every record in `points`. Other readers, and those of a truncated file, never ask and
   // visit everything.
   std::function<bool(int64_t records, std::vector<int64_t> *indices)> pick;
+  // Where the reader keeps what it decoded for the next pass over the same file, and finds what
+  // the last one kept (nullptr: decoded in every pass). The caller owns it, and drops it when
+  // the file will not be read again.
+  std::unique_ptr<DecodedData> *decoded = nullptr;
 };
 
 enum class StreamFault {

@@ -45,6 +45,13 @@ struct PropertySource {
 };
 
 
+// binary_compressed data decompressed: each field's values of every point together.
+struct DecompressedCloud : DecodedData {
+  DecompressedCloud(size_t raw, uint32_t compressed_size) : fields(raw), compressed(compressed_size) {}
+  CloudBuffer fields;
+  uint32_t compressed;  // the size of the compressed data it came from
+};
+
 class PcdStreamer {
  public:
   PcdStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
@@ -80,6 +87,7 @@ class PcdStreamer {
   bool writing_ = false;
   bool same_ = false;  // written as the input's own kind of data (ascii lines patched)
   bool picked_ = false;  // only the points options.pick named were visited
+  std::unique_ptr<DecompressedCloud> owned_;  // when the caller keeps none
   std::unique_ptr<PcdDataWriter> data_out_;     // PCD output
   std::unique_ptr<CloudWriter> writer_;         // another format's
   std::vector<PropertySource> sources_;         // of the other format's properties
@@ -403,15 +411,37 @@ bool PcdStreamer::compressed_data() {
   if (in_->fill(sizes[0]) < sizes[0]) {
     return fail(StreamFault::kMalformed, "truncated: the file ends inside the compressed data");
   }
-  CloudBuffer fields(raw);
-  if (fields.data() == nullptr) {
-    return fail(StreamFault::kUnsupported, "no memory for the " + std::to_string(raw) +
-                                               " bytes of the decompressed cloud");
+  // Decompressed once, and kept for the next pass when the caller keeps it.
+  auto *kept = options_.decoded != nullptr
+                   ? dynamic_cast<DecompressedCloud *>(options_.decoded->get())
+                   : nullptr;
+  if (kept == nullptr || kept->fields.size() != raw || kept->compressed != sizes[0]) {
+    auto decompressed = std::make_unique<DecompressedCloud>(raw, sizes[0]);
+    if (decompressed->fields.data() == nullptr) {
+      return fail(StreamFault::kUnsupported, "no memory for the " + std::to_string(raw) +
+                                                 " bytes of the decompressed cloud");
+    }
+    if (raw > 0 && lzf_decompress(in_->data(), sizes[0], decompressed->fields.data(),
+                                  unsigned(raw)) != raw) {
+      return fail(StreamFault::kMalformed,
+                  "the compressed data does not decompress to POINTS records");
+    }
+    kept = decompressed.get();
+    owned_ = std::move(decompressed);
+    if (options_.decoded != nullptr) {
+      *options_.decoded = std::move(owned_);
+    }
   }
-  if (raw > 0 && lzf_decompress(in_->data(), sizes[0], fields.data(), unsigned(raw)) != raw) {
-    return fail(StreamFault::kMalformed, "the compressed data does not decompress to POINTS records");
-  }
+  const CloudBuffer &fields = kept->fields;
   in_->consume(sizes[0]);
+  if (same_ && data_out_ != nullptr) {
+    // Written as binary_compressed again: the levelled records go back into the decompressed
+    // cloud, compressed from there, which is then no longer the file's to keep.
+    if (options_.decoded != nullptr && options_.decoded->get() == kept) {
+      owned_.reset(static_cast<DecompressedCloud *>(options_.decoded->release()));
+    }
+    data_out_->gather_into(kept->fields.data());
+  }
   // Field after field, gathered into records a block at a time.
   const size_t size = header_.record;
   const size_t per_piece = std::max<size_t>(1, kPiece / size);

@@ -63,6 +63,13 @@ class PcdDataWriter {
   // header's points.
   char *binary_space(size_t n);
 
+  // binary_compressed: gathers the records into the caller's memory (of points x record bytes,
+  // each field's values of every point together, in the order of the fields) rather than its
+  // own, from which it compresses them at the end; the memory must live until then. A reader
+  // of binary_compressed data writing it again passes its decompressed cloud, whose records
+  // it visits block by block before they are gathered back in their place.
+  void gather_into(char *fields) { target_ = fields; }
+
   // Ends the data: "" when it is whole, else why not.
   std::string finish();
 
@@ -76,6 +83,7 @@ class PcdDataWriter {
   PcdData data_;
   int64_t written_ = 0;
   CloudBuffer gathered_;  // binary_compressed: each field's values of every point together
+  char *target_ = nullptr;  // the caller's memory in place of gathered_'s
 };
 
 }  // namespace levelling
