@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace levelling {
@@ -24,68 +25,102 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int kMaxExactDigits = 15;  // below 2^53: the mantissa is exact
 constexpr int kMaxExactPower = 22;
-// Below 2^52 a double's integers and halves are exact.
-constexpr double kLargestExactInteger = 4503599627370496.0;
+// Adding and taking away 1.5 * 2^52 rounds a double below 2^51 in magnitude to an integer.
+constexpr double kRoundingShift = 6755399441055744.0;
+constexpr double kLargestRoundedInteger = 2251799813685248.0;
+// Half a unit in the last place of x is below |x| times this (2^-53), doubled for margin.
+constexpr double kErrorBound = 2.220446049250313e-16;
+// "00" to "99".
+constexpr char kTwoDigits[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546"
+    "474849505152535455565758596061626364656667686970717273747576777879808182838485868788899091929394"
+    "9596979899";
 
 // The common case of a text cloud's numbers, a plain decimal of at most 15 significant digits
 // ("-512345.678901"), read exactly: the digits as an integer, divided by a power of ten, both
 // exact, so the quotient is the correctly rounded value (Clinger's fast path), as from_chars
-// gives it. Returns nullptr for anything else (exponents, long mantissas, inf, nan...), which
-// from_chars then reads.
-const char *parse_plain_decimal(const char *first, const char *last, double *value) {
+// gives it; *decimals its digits after the decimal point. Returns nullptr for anything else
+// (exponents, long mantissas, inf, nan...), which from_chars then reads.
+const char *parse_plain_decimal(const char *first, const char *last, double *value,
+                                int *decimals) {
   const char *p = first;
   const bool negative = p < last && *p == '-';
   p += negative ? 1 : 0;
-  uint64_t mantissa = 0;
-  int digits = 0, significant = 0, decimals = -1;
-  for (; p < last; ++p) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') {
-      ++digits;
-      if (mantissa != 0 || c != '0') {
-        ++significant;
-      }
-      mantissa = mantissa * 10 + uint64_t(c - '0');
-      decimals += decimals >= 0 ? 1 : 0;
-    } else if (c == '.' && decimals < 0) {
-      decimals = 0;
-    } else {
-      break;
+  const char *const digits_begin = p;
+  uint64_t mantissa = 0;  // (leading zeros add nothing; more than 19 digits are refused below)
+  for (; p < last && unsigned(*p - '0') <= 9; ++p) {
+    mantissa = mantissa * 10 + unsigned(*p - '0');
+  }
+  const int whole_digits = int(p - digits_begin);
+  int power = 0;
+  if (p < last && *p == '.') {
+    const char *const fraction = ++p;
+    for (; p < last && unsigned(*p - '0') <= 9; ++p) {
+      mantissa = mantissa * 10 + unsigned(*p - '0');
     }
+    power = int(p - fraction);
   }
-  if (digits == 0 || significant > kMaxExactDigits || (p < last && (*p == 'e' || *p == 'E'))) {
+  const int digits = whole_digits + power;
+  if (digits == 0 || power > kMaxExactPower || (p < last && (*p == 'e' || *p == 'E'))) {
     return nullptr;
   }
-  const int power = decimals < 0 ? 0 : decimals;
-  if (power > kMaxExactPower) {
-    return nullptr;
+  if (digits > kMaxExactDigits) {
+    // Only significant digits count: leading zeros (0.000001234) are not (rare: long numbers).
+    int zeros = 0;
+    for (const char *q = digits_begin; q < p && (*q == '0' || *q == '.'); ++q) {
+      zeros += *q == '0' ? 1 : 0;
+    }
+    if (digits - zeros > kMaxExactDigits) {
+      return nullptr;
+    }
   }
   const double magnitude = double(mantissa) / kExactPowersOfTen[power];
   *value = negative ? -magnitude : magnitude;
+  *decimals = power;
   return p;
 }
 
 }  // namespace
 
 const char *parse_number_prefix(const char *first, const char *last, double *value) {
+  int decimals = 0;
+  bool exponent = false;
+  return parse_number_prefix(first, last, value, &decimals, &exponent);
+}
+
+const char *parse_number_prefix(const char *first, const char *last, double *value,
+                                int *decimals, bool *exponent) {
   const char *start = first;
   if (last - first > 1 && first[0] == '+' && first[1] != '-' && first[1] != '+') {
     ++start;  // from_chars takes no leading '+'
   }
-  if (const char *end = parse_plain_decimal(start, last, value)) {
+  *exponent = false;
+  if (const char *end = parse_plain_decimal(start, last, value, decimals)) {
     return end;
   }
   double parsed = 0.0;
   const auto [end, error] = std::from_chars(start, last, parsed);
+  if (error != std::errc() && error != std::errc::result_out_of_range) {
+    return nullptr;
+  }
+  // The digits after the decimal point, up to an exponent (-1 without a point: inf, nan).
+  *decimals = -1;
+  for (const char *p = start; p < end; ++p) {
+    if (*p == '.') {
+      *decimals = 0;
+    } else if (*p == 'e' || *p == 'E') {
+      *exponent = true;
+      break;
+    } else if (*decimals >= 0 && unsigned(*p - '0') <= 9) {
+      ++*decimals;
+    }
+  }
   if (error == std::errc::result_out_of_range) {
     // A value beyond double's range is still a number: an infinity or a zero, as strtod gives
     // it (in the C locale, which this program never leaves).
     const std::string copy(start, end);
     *value = std::strtod(copy.c_str(), nullptr);
     return end;
-  }
-  if (error != std::errc()) {
-    return nullptr;
   }
   *value = parsed;
   return end;
@@ -147,34 +182,44 @@ size_t format_number_fixed(double value, int decimals, char *out) {
   if (std::fabs(value) < kHalfUnit[decimals]) {
     value = 0.0;  // no "-0.000"
   }
-  // The fast way: the value in units of the last place, rounded as an integer. The product's
-  // rounding error (exact, by a fused multiply-add) tells whether it could move the value across
-  // a half unit; only then, and for values too large for it, the exact decimal expansion of
-  // to_chars decides.
+  // The fast way: the value in units of the last place, rounded to the nearest integer (ties to
+  // even, by adding and taking away 1.5 * 2^52, exact below 2^51). The product's rounding error
+  // is at most half a unit in its last place, below |scaled| * 2^-53: unless that could move it
+  // across a half unit, the integer is the exact value's. Otherwise, and for values too large
+  // for it, the exact decimal expansion of to_chars decides.
   const double scaled = value * kExactPowersOfTen[decimals];
-  const double error = std::fma(value, kExactPowersOfTen[decimals], -scaled);
-  const double rounded = std::nearbyint(scaled);
+  const double magnitude = std::fabs(scaled);
+  const double rounded = (scaled + kRoundingShift) - kRoundingShift;
   const double from_half = std::fabs(std::fabs(scaled - rounded) - 0.5);
-  if (std::fabs(scaled) < kLargestExactInteger && (error == 0.0 || from_half > 2 * std::fabs(error))) {
+  if (magnitude < kLargestRoundedInteger && from_half > magnitude * kErrorBound) {
     uint64_t units = uint64_t(std::fabs(rounded));
     char digits[kNumberTextSize];
-    int count = 0;
-    do {
-      digits[count++] = char('0' + units % 10);
-      units /= 10;
-    } while (units != 0 || count <= decimals);
+    char *const digits_end = digits + kNumberTextSize;
+    char *first = digits_end;
+    for (; units >= 100; units /= 100) {
+      first -= 2;
+      std::memcpy(first, kTwoDigits + 2 * (units % 100), 2);
+    }
+    if (units >= 10) {
+      first -= 2;
+      std::memcpy(first, kTwoDigits + 2 * units, 2);
+    } else {
+      *--first = char('0' + units);
+    }
+    while (digits_end - first <= decimals) {
+      *--first = '0';  // at least one digit before the point
+    }
+    const size_t whole = size_t(digits_end - first) - size_t(decimals);
     size_t length = 0;
     if (rounded < 0.0) {
       out[length++] = '-';
     }
-    while (count > decimals) {
-      out[length++] = digits[--count];
-    }
+    std::memcpy(out + length, first, whole);
+    length += whole;
     if (decimals > 0) {
       out[length++] = '.';
-      while (count > 0) {
-        out[length++] = digits[--count];
-      }
+      std::memcpy(out + length, first + whole, size_t(decimals));
+      length += size_t(decimals);
     }
     return length;
   }

@@ -20,6 +20,10 @@ bool parse_number(std::string_view text, double *value);
 // Parses the number at the start of [first, last) as parse_number does and returns where it
 // ends, or nullptr (leaving *value alone) when no number starts there.
 const char *parse_number_prefix(const char *first, const char *last, double *value);
+// The same, with *decimals its digits after the decimal point (before an exponent; 0 without a
+// point, -1 for inf and nan) and *exponent whether it has an exponent.
+const char *parse_number_prefix(const char *first, const char *last, double *value,
+                                int *decimals, bool *exponent);
 
 // Parses the whole of `text` as a decimal integer (an optional sign). False as above, and when
 // the integer does not fit in 64 bits.

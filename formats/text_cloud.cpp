@@ -20,7 +20,7 @@ namespace levelling {
 namespace {
 
 // Bytes of text parsed at a time, and the longest line taken.
-constexpr size_t kTextPiece = size_t(1) << 20;
+constexpr size_t kTextPiece = size_t(4) << 20;
 // Pieces at least this long are parsed and written in two halves side by side.
 constexpr size_t kSplitPiece = size_t(256) << 10;
 constexpr size_t kLongestLine = size_t(16) << 20;
@@ -45,9 +45,10 @@ struct Line {
 // bounds relative to `text`. Returns how many fields were numbers (stopping at the first that
 // is not, whose bounds are then set too) and *fields, how many fields were found up to there.
 // Says whether anything but blanks follows the third. An empty field (two commas in a row)
-// ends the search.
+// ends the search. *decimals: the most digits after a decimal point among the numbers read,
+// *exponents: whether one had an exponent.
 int read_fields(std::string_view text, size_t *begin, size_t *end, double *values, int *fields,
-                bool *has_more) {
+                bool *has_more, int *decimals, bool *exponents) {
   const char *const line = text.data();
   const size_t size = text.size();
   size_t p = 0;
@@ -68,9 +69,14 @@ int read_fields(std::string_view text, size_t *begin, size_t *end, double *value
     }
     begin[found] = p;
     ++*fields;
-    const char *number_end = parse_number_prefix(line + p, line + size, &values[found]);
+    int digits = 0;
+    bool exponent = false;
+    const char *number_end =
+        parse_number_prefix(line + p, line + size, &values[found], &digits, &exponent);
     if (number_end != nullptr && (number_end == line + size || ends_field(*number_end))) {
       p = end[found] = size_t(number_end - line);
+      *decimals = std::max(*decimals, digits);
+      *exponents = *exponents || exponent;
       continue;
     }
     while (p < size && !ends_field(line[p])) {
@@ -124,27 +130,24 @@ struct Part {
   PointBlock block;
   StreamFault fault = StreamFault::kNone;
   std::string message;
-  std::string written;  // the part's lines as text output, once formatted
+  // The part's lines as text output, once formatted: written_size bytes of `written`, which
+  // grows (uninitialised) as it needs.
+  std::unique_ptr<char[]> written;
+  size_t written_size = 0, written_capacity = 0;
 };
 
-// Notes the decimals of the line's three coordinates in the part: the digits after a decimal
-// point, and whether an exponent follows. One look at each character.
-void note_decimals(std::string_view text, const Line &line, Part *part) {
-  for (int k = 0; k < kCoordinates; ++k) {
-    int digits = -1;  // -1 until the decimal point
-    for (size_t i = line.field_begin[k]; i < line.field_end[k]; ++i) {
-      const char c = text[i];
-      if (c == '.') {
-        digits = 0;
-      } else if (c == 'e' || c == 'E') {
-        part->exponents = true;
-        break;
-      } else if (digits >= 0 && c >= '0' && c <= '9') {
-        ++digits;
-      }
+// Room for n more bytes of the part's output.
+char *output_room(Part *part, size_t n) {
+  if (part->written_size + n > part->written_capacity) {
+    const size_t capacity = std::max(2 * part->written_capacity, part->written_size + n);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (part->written_size > 0) {
+      std::memcpy(grown.get(), part->written.get(), part->written_size);
     }
-    part->decimals = std::max(part->decimals, digits);
+    part->written = std::move(grown);
+    part->written_capacity = capacity;
   }
+  return part->written.get() + part->written_size;
 }
 
 // Parses the lines of `part` in `data`. Stops at the first fault, which it keeps in the part.
@@ -183,9 +186,10 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
       line.kind = LineKind::kComment;
     } else {
       double values[kCoordinates];
-      int fields = 0;
+      int fields = 0, decimals = 0;
+      bool exponents = false;
       const int parsed = read_fields(text.substr(mark), line.field_begin, line.field_end, values,
-                                     &fields, &line.has_more);
+                                     &fields, &line.has_more, &decimals, &exponents);
       for (int k = 0; k < fields; ++k) {
         line.field_begin[k] += mark;
         line.field_end[k] += mark;
@@ -239,7 +243,8 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
                    "' has a decimal comma; write numbers with decimal points");
           return;
         }
-        note_decimals(text, line, part);
+        part->decimals = std::max(part->decimals, decimals);
+        part->exponents = part->exponents || exponents;
         part->seen_point = true;
         part->extra_columns = part->extra_columns || line.has_more;
         part->block.x.push_back(values[0]);
@@ -256,32 +261,40 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
 // Writes the part's lines as text into part->written: every line as it was, but for its
 // points' (visited) coordinates.
 void format_part(const char *data, int decimals, Part *part) {
-  std::string &out = part->written;
-  out.clear();
+  part->written_size = 0;
   size_t point = 0;
-  char number[kNumberTextSize];
   for (const Line &line : part->lines) {
+    const size_t length = line.end - line.begin;
     if (line.kind != LineKind::kPoint) {
-      out.append(data + line.begin, line.end - line.begin);
+      std::memcpy(output_room(part, length), data + line.begin, length);
+      part->written_size += length;
       continue;
     }
+    // At most the line and three numbers at their longest.
+    char *const start = output_room(part, length + kCoordinates * kNumberTextSize);
+    char *out = start;
     const double values[kCoordinates] = {part->block.x[point], part->block.y[point],
                                          part->block.z[point]};
     ++point;
     size_t at = line.begin;
     for (int k = 0; k < kCoordinates; ++k) {
-      out.append(data + at, line.begin + line.field_begin[k] - at);
+      const size_t field = line.begin + line.field_begin[k];
+      std::memcpy(out, data + at, field - at);
+      out += field - at;
       if (std::isnan(values[k])) {
         // An empty point stays as it was written.
-        out.append(data + line.begin + line.field_begin[k],
-                   line.field_end[k] - line.field_begin[k]);
+        const size_t width = line.field_end[k] - line.field_begin[k];
+        std::memcpy(out, data + field, width);
+        out += width;
       } else {
-        out.append(number, decimals >= 0 ? format_number_fixed(values[k], decimals, number)
-                                         : format_number(values[k], number));
+        out += decimals >= 0 ? format_number_fixed(values[k], decimals, out)
+                             : format_number(values[k], out);
       }
       at = line.begin + line.field_end[k];
     }
-    out.append(data + at, line.end - at);
+    std::memcpy(out, data + at, line.end - at);
+    out += line.end - at;
+    part->written_size += size_t(out - start);
   }
 }
 
@@ -427,7 +440,7 @@ StreamResult TextStreamer::run() {
     if (options_.out != nullptr && !converting) {
       on_both(parts_, split, [&](Part *part) { format_part(data, options_.decimals, part); });
       for (int half = 0; half < halves; ++half) {
-        options_.out->write(parts_[half].written.data(), parts_[half].written.size());
+        options_.out->write(parts_[half].written.get(), parts_[half].written_size);
       }
     } else if (converting) {
       for (int half = 0; half < halves; ++half) {
