@@ -2,7 +2,10 @@
 """Times levelling-cloud on generated clouds against a floor and against Open3D.
 
 For each size and format it generates a tilted, noisy cloud, then runs, in the same session:
-  floor   cat in > out (reads and writes the same bytes, nothing more)
+  cat     cat in > out (copies inside the kernel, copy_file_range: faster than any program that
+          changes the bytes can be)
+  floor   bench/userland_copy in out (maps the input, touches every byte, writes it through a
+          1 MiB buffer: the least such a program must do; compiled here with c++ -O2)
   ours    levelling-cloud in -o out
   open3d  read_point_cloud, segment_plane (RANSAC, 1000 iterations), rotate the plane's normal
           onto +z about the inliers' centroid, write_point_cloud
@@ -14,12 +17,17 @@ binary_compressed PCD (x y z float, rgb packed), LAS 1.2 point format 3 (scale 0
 reads no LAS: its column is empty there.
 
 With --batch FILES SIZE it times instead FILES binary PLY tiles of SIZE points levelled one run
-after another, against one run levelling them together (--output-dir, -j 2).
+after another, against one run levelling them together (--output-dir, -j 2). With --map SIZE it
+times a binary PLY of SIZE points levelled with and without --map (medians of five alternating
+runs). --no-open3d leaves Open3D out.
 
-Usage: bench/cloud_benchmark.py path/to/levelling-cloud [--formats ply,text,pcd,pcdz,las]
-                                [sizes...]   (default: every format, 1000000 10000000)
+Usage: bench/cloud_benchmark.py path/to/levelling-cloud [--no-open3d]
+                                [--formats ply,text,pcd,pcdz,las] [sizes...]
+                                (default: every format, 1000000 10000000)
        bench/cloud_benchmark.py path/to/levelling-cloud --batch 16 1000000
+       bench/cloud_benchmark.py path/to/levelling-cloud --map 10000000
 """
+import statistics
 import struct
 import os
 import subprocess
@@ -151,6 +159,36 @@ def peak_memory_mb(command):
     return int(result.stderr.strip().splitlines()[-1]) / 1024.0
 
 
+def userland_copy(scratch):
+    """bench/userland_copy.cpp compiled into scratch: the path of the program."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "userland_copy.cpp")
+    program = os.path.join(scratch, "userland_copy")
+    subprocess.run(["c++", "-O2", "-o", program, source], check=True)
+    return program
+
+
+def mapped(program, size):
+    """A binary PLY levelled with and without the deviation map: medians of five runs each."""
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
+        source = os.path.join(scratch, "in.ply")
+        target = os.path.join(scratch, "out.ply")
+        picture = os.path.join(scratch, "map.png")
+        generate(source, size, "ply")
+        plain = [program, source, "-o", target, "-q", "--no-sync"]
+        times = {"without": [], "with": []}
+        for _ in range(5):
+            for kind, command in (("without", plain), ("with", plain + ["--map", picture])):
+                start = time.perf_counter()
+                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+                times[kind].append(time.perf_counter() - start)
+        without = statistics.median(times["without"])
+        with_map = statistics.median(times["with"])
+        print("| points | without --map | with --map | more |")
+        print("| ---: | ---: | ---: | ---: |")
+        print("| %d | %.2f s | %.2f s | %+.0f%% |" % (size, without, with_map,
+                                                     100.0 * (with_map / without - 1.0)))
+
+
 def batch(program, files, size):
     """Tiles levelled one run after another, against one run levelling them together."""
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
@@ -178,15 +216,22 @@ def main():
     if arguments[:1] == ["--batch"]:
         batch(program, int(arguments[1]), int(arguments[2]))
         return
+    if arguments[:1] == ["--map"]:
+        mapped(program, int(arguments[1]))
+        return
+    with_open3d = arguments[:1] != ["--no-open3d"]
+    if not with_open3d:
+        arguments = arguments[1:]
     formats = list(FORMATS)
     if arguments[:1] == ["--formats"]:
         formats = arguments[1].split(",")
         arguments = arguments[2:]
     sizes = [int(s) for s in arguments] or [1000000, 10000000]
-    print("| points | format | file | cat | levelling-cloud | Open3D | ours / cat | Open3D / ours "
-          "| peak memory |")
-    print("| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    print("| points | format | file | cat | floor | levelling-cloud | Open3D | ours / floor "
+          "| ours / cat | Open3D / ours | peak memory |")
+    print("| ---: | --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
+        copy = userland_copy(scratch)
         script = os.path.join(scratch, "open3d_levelling.py")
         with open(script, "w") as f:
             f.write(OPEN3D_LEVELLING)
@@ -197,15 +242,17 @@ def main():
                 target = os.path.join(scratch, "out" + extension)
                 generate(source, n, generator)
                 size_mb = os.path.getsize(source) / 1e6
-                floor = best_time("cat '%s' > '%s'" % (source, target), shell=True)
+                kernel = best_time("cat '%s' > '%s'" % (source, target), shell=True)
+                floor = best_time([copy, source, target])
                 ours = best_time([program, source, "-o", target, "-q", "--no-sync"])
                 memory = peak_memory_mb([program, source, "-o", target, "-q", "--no-sync"])
                 theirs = best_time(["/usr/bin/python3", script, source, target]) \
-                    if open3d_reads else None
-                print("| %d | %s | %.0f MB | %.2f s | %.2f s | %s | %.1f | %s | %.0f MB |" % (
-                    n, kind, size_mb, floor, ours,
-                    "%.2f s" % theirs if theirs else "", ours / floor,
-                    "%.1f" % (theirs / ours) if theirs else "", memory))
+                    if open3d_reads and with_open3d else None
+                print("| %d | %s | %.0f MB | %.2f s | %.2f s | %.2f s | %s | %.1f | %.1f | %s "
+                      "| %.0f MB |" % (
+                          n, kind, size_mb, kernel, floor, ours,
+                          "%.2f s" % theirs if theirs else "", ours / floor, ours / kernel,
+                          "%.1f" % (theirs / ours) if theirs else "", memory))
                 sys.stdout.flush()
                 os.remove(source)
                 os.remove(target)
