@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numeric>
+#include <thread>
 
 #include "cloud/run_fault.h"
 #include "formats/format_table.h"
@@ -10,15 +12,28 @@
 namespace levelling {
 
 void add_to_box(int64_t n, const double *x, const double *y, const double *z, double (&box)[6]) {
+  // Four lanes each, so that no comparison waits for the one before.
+  constexpr int kLanes = 4;
   const double *columns[3] = {x, y, z};
   for (int k = 0; k < 3; ++k) {
-    double low = box[k], high = box[3 + k];
-    for (int64_t i = 0; i < n; ++i) {
-      low = columns[k][i] < low ? columns[k][i] : low;
-      high = columns[k][i] > high ? columns[k][i] : high;
+    const double *values = columns[k];
+    double low[kLanes], high[kLanes];
+    std::fill(low, low + kLanes, box[k]);
+    std::fill(high, high + kLanes, box[3 + k]);
+    int64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const double value = values[i + lane];
+        low[lane] = value < low[lane] ? value : low[lane];
+        high[lane] = value > high[lane] ? value : high[lane];
+      }
     }
-    box[k] = low;
-    box[3 + k] = high;
+    for (; i < n; ++i) {
+      low[0] = values[i] < low[0] ? values[i] : low[0];
+      high[0] = values[i] > high[0] ? values[i] : high[0];
+    }
+    box[k] = std::min({low[0], low[1], low[2], low[3]});
+    box[3 + k] = std::max({high[0], high[1], high[2], high[3]});
   }
 }
 
@@ -293,6 +308,76 @@ void read_boxes(Run *run) {
 
 namespace {
 
+// A file of fixed-size records at least this long, alone in its run, is refitted in two halves
+// side by side (at the middle record: the same halves, and the same bits, on every run).
+constexpr int64_t kSplitRecords = int64_t(1) << 20;
+
+// What a pass over (part of) a source learns of the inliers of a band, and of the points when
+// counting them.
+struct InlierPart {
+  CloudFit fit;
+  int64_t counted = 0, empty = 0;
+  double box[6] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, -HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  StreamResult read;
+};
+
+// The visitor of a pass over the inliers of `band` into *part.
+PointVisitor inlier_visitor(const PlaneBand &band, bool counting, InlierPart *part) {
+  return [&band, counting, part, valid = std::make_shared<ValidPoints>()](PointBlock *block) {
+    part->counted += plane_band_fit_add(&part->fit, band, int64_t(block->count), block->x.data(),
+                                        block->y.data(), block->z.data());
+    if (counting) {
+      valid->visit(*block, &part->empty, [&](int64_t n, const double *x, const double *y,
+                                             const double *z) { add_to_box(n, x, y, z, part->box); });
+    }
+  };
+}
+
+// Whether the source's refit reads it in two halves side by side: alone in its run, of records
+// of a fixed size, many of them.
+bool refit_in_halves(const Run &run, const Source &source) {
+  const CloudFormat format = source.read.format;
+  const bool fixed = format == CloudFormat::kPlyBinaryLittleEndian ||
+                     format == CloudFormat::kPlyBinaryBigEndian ||
+                     format == CloudFormat::kPcdBinary || format == CloudFormat::kLas;
+  return run.sources.size() == 1 && source.spool == nullptr && fixed &&
+         source.read.points >= kSplitRecords;
+}
+
+// The pass over the source's inliers: the whole file, or its two halves side by side (merged in
+// their order), into *whole.
+void read_inliers(Run *run, Source *source, const PlaneBand &band, bool counting,
+                  InlierPart *whole) {
+  if (!refit_in_halves(*run, *source)) {
+    whole->read = stream_source(run, source, "fitting", inlier_visitor(band, counting, whole),
+                                StreamOptions());
+    return;
+  }
+  InlierPart second;
+  StreamOptions first_half, second_half;
+  first_half.range_end = second_half.range_first = source->read.points / 2;
+  std::rewind(source->input.stream());
+  std::thread other([&] {
+    second.read =
+        stream_cloud(source->input.stream(), inlier_visitor(band, counting, &second), second_half);
+  });
+  whole->read =
+      stream_cloud(source->input.stream(), inlier_visitor(band, counting, whole), first_half);
+  other.join();
+  run->pass_done(source);
+  if (!whole->read.ranged || whole->read.fault != StreamFault::kNone) {
+    return;  // read whole by the first (or failed in its half, before the second's)
+  }
+  cloud_fit_merge(&whole->fit, second.fit);
+  whole->counted += second.counted;
+  whole->empty += second.empty;
+  for (int k = 0; k < 3; ++k) {
+    whole->box[k] = std::min(whole->box[k], second.box[k]);
+    whole->box[3 + k] = std::max(whole->box[3 + k], second.box[3 + k]);
+  }
+  whole->read = second.read;
+}
+
 // The inliers of `band` among a source's points (from its kept points of a text input, else
 // from the input again) into *inliers; false with the fault. A source whose first pass read
 // only its sampled records has its empty points and box counted here.
@@ -305,30 +390,18 @@ bool source_inliers(Run *run, Source *source, const PlaneBand &band, CloudFit *i
     run->pass_done(source);
     return true;
   }
-  *inliers = CloudFit();
-  *counted = 0;
   const bool counting = !source->counted;
-  if (counting) {
-    start_counting(source);
-  }
-  ValidPoints valid;
-  int64_t empty = 0;
-  const StreamResult again = stream_source(
-      run, source, "fitting",
-      [&](PointBlock *block) {
-        refit(int64_t(block->count), block->x.data(), block->y.data(), block->z.data());
-        if (counting) {
-          valid.visit(*block, &empty, [&](int64_t n, const double *x, const double *y,
-                                          const double *z) { add_to_box(n, x, y, z, source->box); });
-        }
-      },
-      StreamOptions());
-  if (again.fault != StreamFault::kNone) {
-    *fault = failure(source->shown, again.message, status_of(again.fault));
+  InlierPart part;
+  read_inliers(run, source, band, counting, &part);
+  if (part.read.fault != StreamFault::kNone) {
+    *fault = failure(source->shown, part.read.message, status_of(part.read.fault));
     return false;
   }
+  *inliers = part.fit;
+  *counted = part.counted;
   if (counting) {
-    source->empty = empty;
+    source->empty = part.empty;
+    std::copy(part.box, part.box + 6, source->box);
     source->counted = true;
   }
   return true;

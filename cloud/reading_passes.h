@@ -20,11 +20,11 @@ class ValidPoints {
   template <typename Use>
   void visit(const PointBlock &block, int64_t *empty, const Use &use) {
     const size_t n = block.count;
-    size_t first_empty = 0;
-    while (first_empty < n && block.x[first_empty] == block.x[first_empty]) {
-      ++first_empty;
+    size_t empties = 0;  // (counted without stopping, which compilers vectorise)
+    for (size_t i = 0; i < n; ++i) {
+      empties += block.x[i] != block.x[i] ? 1 : 0;
     }
-    if (first_empty == n) {
+    if (empties == 0) {
       use(int64_t(n), block.x.data(), block.y.data(), block.z.data());
       return;
     }

@@ -154,7 +154,17 @@ bool ByteWriter::patch(int64_t at, const char *bytes, size_t n) {
   return true;
 }
 
-ByteWriter::~ByteWriter() { drain(); }
+ByteWriter::~ByteWriter() {
+  drain();
+  if (hand_over_.joinable()) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    hand_over_.join();
+  }
+}
 
 void ByteWriter::write(const char *bytes, size_t n) {
   if (n > buffer_.size() - used_) {
@@ -179,12 +189,51 @@ char *ByteWriter::append_space(size_t n) {
   return space;
 }
 
-void ByteWriter::drain() {
-  if (used_ > 0 && error_ == 0) {
-    errno = 0;
-    if (std::fwrite(buffer_.data(), 1, used_, out_) != used_) {
-      error_ = errno != 0 ? errno : EIO;
+void ByteWriter::hand_over_work() {
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    changed_.wait(hold, [this] { return handed_ > 0 || stopping_; });
+    if (handed_ == 0) {
+      return;
     }
+    const size_t n = handed_;
+    hold.unlock();
+    errno = 0;
+    int error = 0;
+    if (std::fwrite(handed_buffer_.data(), 1, n, out_) != n) {
+      error = errno != 0 ? errno : EIO;
+    }
+    hold.lock();
+    handed_error_ = error;
+    handed_ = 0;
+    changed_.notify_all();
+  }
+}
+
+void ByteWriter::wait_handed() {
+  if (!hand_over_.joinable()) {
+    return;
+  }
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return handed_ == 0; });
+  if (handed_error_ != 0 && error_ == 0) {
+    error_ = handed_error_;
+  }
+}
+
+void ByteWriter::drain() {
+  wait_handed();
+  if (used_ > 0 && error_ == 0) {
+    if (!hand_over_.joinable()) {
+      hand_over_ = std::thread([this] { hand_over_work(); });
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    std::swap(buffer_, handed_buffer_);
+    handed_ = used_;
+    if (buffer_.size() < handed_buffer_.size()) {
+      buffer_.resize(handed_buffer_.size());
+    }
+    changed_.notify_all();
   }
   drained_ += int64_t(used_);
   used_ = 0;
@@ -192,6 +241,7 @@ void ByteWriter::drain() {
 
 bool ByteWriter::flush() {
   drain();
+  wait_handed();
   if (error_ == 0) {
     errno = 0;
     if (std::fflush(out_) != 0 || std::ferror(out_)) {

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace levelling {
@@ -68,8 +71,10 @@ class ByteReader {
   int error_ = 0;
 };
 
-// Writes a stream through a buffer. After the first failed write nothing more is written and
-// error() keeps its errno.
+// Writes a stream through a buffer, handed to the stream by a thread of its own while the next
+// one fills (so the system's copy of the bytes overlaps the work that makes them). After the
+// first failed write nothing more is written and error() keeps its errno (a failure of the
+// buffer being handed over is known from the next drain or flush on).
 class ByteWriter {
  public:
   explicit ByteWriter(std::FILE *out);
@@ -101,9 +106,20 @@ class ByteWriter {
 
  private:
   void drain();
+  // Waits until the buffer handed over is written, taking its error.
+  void wait_handed();
+  void hand_over_work();
 
   std::FILE *out_;
   std::vector<char> buffer_;
+  // The buffer being written by the thread (handed_ bytes of it), the thread and its signals.
+  std::vector<char> handed_buffer_;
+  size_t handed_ = 0;
+  bool stopping_ = false;
+  int handed_error_ = 0;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::thread hand_over_;
   size_t used_ = 0;
   int64_t drained_ = 0;  // bytes handed to the stream
   int64_t start_ = -1;   // the stream's offset when this writer began, -1 if it has none

@@ -98,6 +98,9 @@ std::string conversion_refusal(const StreamResult &read, CloudFormat format) {
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
   // A regular file is read from memory where it can be mapped, a stream through a buffer.
   std::unique_ptr<ByteReader> mapped(ByteReader::map_file(in));
+  if (!mapped && options.range_first > 0) {
+    return StreamResult();  // (read, unranged, by the pass of the first half)
+  }
   std::unique_ptr<ByteReader> buffered(mapped ? nullptr : new ByteReader(in));
   ByteReader &reader = mapped ? *mapped : *buffered;
   StreamResult result;

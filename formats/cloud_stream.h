@@ -118,6 +118,14 @@ struct StreamOptions {
   // counts every record in `points`. Other readers, and those of a truncated file, never ask and
   // visit everything.
   std::function<bool(int64_t records, std::vector<int64_t> *indices)> pick;
+  // A pass without output over such records, from a mapped file that holds them all, may read
+  // only the records [range_first, range_end) (range_end -1: to the last record, and then the
+  // rest of the file, checked as ever), so that two threads read two halves of one file side
+  // by side; the result counts every record and says it was `ranged`. Other readers, and those
+  // of a truncated file, read everything; from a stream that cannot be mapped, a range that
+  // starts after the first record reads nothing (unranged), the one that starts there all.
+  int64_t range_first = 0;
+  int64_t range_end = -1;
   // Where the reader keeps what it decoded for the next pass over the same file, and finds what
   // the last one kept (nullptr: decoded in every pass). The caller owns it, and drops it when
   // the file will not be read again.
@@ -150,6 +158,8 @@ struct StreamResult {
   bool text_exponents = false;
   // LAS: its coordinate system (a GeoTIFF or WKT VLR) is geographic, longitude and latitude.
   bool geographic = false;
+  // Only the records of StreamOptions' range were visited.
+  bool ranged = false;
 };
 
 // Why the cloud read (`read`, from a pass without output) cannot be written as `format`

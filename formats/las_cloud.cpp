@@ -191,6 +191,19 @@ bool LasStreamer::records() {
     result_.points = header_.points;
     return picked_;
   }
+  if (can_range_records(in_, options_, size, header_.points)) {
+    bool go_on = false;
+    picked_ = visit_record_range(in_, options_, size, header_.points,
+                                 [&](const char *data, size_t n, int64_t first) {
+                                   if (!decode(data, n, first)) {
+                                     return false;
+                                   }
+                                   visit_(&block_);
+                                   return true;
+                                 },
+                                 &result_, &go_on);
+    return picked_ || go_on;
+  }
   for (int64_t done = 0; done < header_.points;) {
     const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
     const size_t n = std::min(wanted, in_->fill(wanted * size) / size);

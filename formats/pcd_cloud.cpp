@@ -366,19 +366,32 @@ bool PcdStreamer::binary_data() {
     result_.points = header_.points;
     return picked_;
   }
-  for (int64_t done = 0; done < header_.points;) {
-    const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
-    const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
-    if (n == 0) {
-      return fail(StreamFault::kMalformed, truncated(done, header_.points));
+  if (can_range_records(in_, options_, size, header_.points)) {
+    bool go_on = false;
+    picked_ = visit_record_range(in_, options_, size, header_.points,
+                                 [&](const char *records, size_t n, int64_t first) {
+                                   result_.points = first;  // (for the messages of points())
+                                   return points(records, n, nullptr);
+                                 },
+                                 &result_, &go_on);
+    if (!go_on) {
+      return picked_;
     }
-    if (!points(in_->data(), n, nullptr)) {
-      return false;
-    }
-    in_->consume(n * size);
-    done += int64_t(n);
-    if (options_.progress) {
-      options_.progress(in_->offset());
+  } else {
+    for (int64_t done = 0; done < header_.points;) {
+      const size_t wanted = size_t(std::min<int64_t>(header_.points - done, int64_t(per_piece)));
+      const size_t n = std::min(wanted, in_->fill(wanted * size) / size);
+      if (n == 0) {
+        return fail(StreamFault::kMalformed, truncated(done, header_.points));
+      }
+      if (!points(in_->data(), n, nullptr)) {
+        return false;
+      }
+      in_->consume(n * size);
+      done += int64_t(n);
+      if (options_.progress) {
+        options_.progress(in_->offset());
+      }
     }
   }
   // Data after the last point is points the header does not count: never dropped unsaid.

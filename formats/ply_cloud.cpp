@@ -244,6 +244,15 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
     result_.points = element.count;
     return picked_;
   }
+  if (can_range_records(in_, options_, size, element.count)) {
+    bool go_on = false;
+    picked_ = visit_record_range(in_, options_, size, element.count,
+                                 [&](const char *data, size_t n, int64_t first) {
+                                   return decode(data, n, first) && visit_block();
+                                 },
+                                 &result_, &go_on);
+    return picked_ || go_on;
+  }
   for (int64_t done = 0; done < element.count;) {
     const size_t wanted = size_t(std::min<int64_t>(element.count - done, int64_t(per_piece)));
     const size_t available = in_->fill(wanted * size);

@@ -149,17 +149,62 @@ namespace {
 // the most bytes of the file they may span (the system maps pages around each one touched).
 constexpr size_t kPickedBlock = 4096;
 constexpr size_t kPickedSpan = size_t(8) << 20;
+// Bytes of records a range visits at a time.
+constexpr size_t kPickedBlockBytes = size_t(1) << 20;
 
 }  // namespace
 
-bool can_pick_records(ByteReader *in, const StreamOptions &options, size_t size,
-                      int64_t records) {
-  if (!options.pick || options.out != nullptr || !in->mapped() || size == 0 || records <= 0 ||
+namespace {
+
+// Whether a pass without output reads all `records` of `size` bytes from memory.
+bool holds_records_mapped(ByteReader *in, const StreamOptions &options, size_t size,
+                          int64_t records) {
+  if (options.out != nullptr || !in->mapped() || size == 0 || records <= 0 ||
       uint64_t(records) > SIZE_MAX / size) {
     return false;
   }
   const size_t bytes = size_t(records) * size;
   return in->fill(bytes) >= bytes;
+}
+
+}  // namespace
+
+bool can_pick_records(ByteReader *in, const StreamOptions &options, size_t size,
+                      int64_t records) {
+  return options.pick && holds_records_mapped(in, options, size, records);
+}
+
+bool can_range_records(ByteReader *in, const StreamOptions &options, size_t size,
+                       int64_t records) {
+  return (options.range_first > 0 || options.range_end >= 0) &&
+         holds_records_mapped(in, options, size, records);
+}
+
+bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t size,
+                        int64_t records,
+                        const std::function<bool(const char *records, size_t n, int64_t first)> &visit,
+                        StreamResult *result, bool *go_on) {
+  const int64_t from = std::clamp<int64_t>(options.range_first, 0, records);
+  const int64_t to = options.range_end < 0 ? records : std::clamp(options.range_end, from, records);
+  const size_t per_block = std::max<size_t>(1, kPickedBlockBytes / size);
+  const char *data = in->data();
+  *go_on = false;
+  for (int64_t done = from; done < to;) {
+    const size_t n = size_t(std::min<int64_t>(to - done, int64_t(per_block)));
+    if (!visit(data + size_t(done) * size, n, done)) {
+      return false;
+    }
+    in->release_range(size_t(done) * size, (size_t(done) + n) * size);
+    done += int64_t(n);
+  }
+  result->points = records;
+  result->ranged = true;
+  if (options.range_end < 0) {
+    in->consume(size_t(records) * size);
+    *go_on = true;
+    return false;
+  }
+  return true;
 }
 
 bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t size,

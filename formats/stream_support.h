@@ -54,6 +54,23 @@ bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t s
                           int64_t records,
                           const std::function<bool(const char *records, size_t n)> &visit);
 
+// Whether a reader at the first of `records` records of `size` bytes visits only the range of
+// records options names: a range asked, a pass without output, from a mapped file that holds
+// them all.
+bool can_range_records(ByteReader *in, const StreamOptions &options, size_t size,
+                       int64_t records);
+
+// Visits the records of options' range among the `records` records of `size` bytes at
+// in->data(), in blocks of about a MiB handed to visit(first record, count, index of the first),
+// which returns false to stop (with its fault); the pages of each block are handed back after
+// it. Sets result->ranged and counts every record in result->points. True when the reader
+// stops there (a range that ends before the last record); false with visit's fault, or, for a
+// range to the last record, with *go_on set: the reader goes on past the records as ever.
+bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t size,
+                        int64_t records,
+                        const std::function<bool(const char *records, size_t n, int64_t first)> &visit,
+                        StreamResult *result, bool *go_on);
+
 // Ends a conversion's writer: true when it wrote everything, else the fault in *result.
 bool finish_writer(CloudWriter *writer, StreamResult *result);
 

@@ -138,9 +138,11 @@ void point_sample_candidates(uint64_t seed, int64_t first, int64_t n, size_t cou
   std::vector<Keyed> heap;  // the smallest so far, the largest first
   heap.reserve(count);
   const uint64_t mixed = mix(seed);
+  const bool after_any = after_index >= 0;
+  uint64_t bound = UINT64_MAX;  // no key above it can be taken (the largest kept, once full)
   for (int64_t index = first; index < first + n && count > 0; ++index) {
     const uint64_t key = key_of(mixed, index);
-    if (after_index >= 0 && !before(after_key, after_index, key, index)) {
+    if (key > bound || (after_any && !before(after_key, after_index, key, index))) {
       continue;
     }
     if (heap.size() < count) {
@@ -150,6 +152,9 @@ void point_sample_candidates(uint64_t seed, int64_t first, int64_t n, size_t cou
       std::pop_heap(heap.begin(), heap.end());
       heap.back() = Keyed(key, index);
       std::push_heap(heap.begin(), heap.end());
+    }
+    if (heap.size() == count) {
+      bound = heap.front().first;
     }
   }
   indices->clear();
