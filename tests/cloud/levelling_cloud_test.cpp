@@ -556,5 +556,48 @@ TEST_F(LevellingCloudTest, SignalsTheCallerIgnoresStayIgnored) {
   EXPECT_EQ(before, files()) << killed.err;
 }
 
+TEST_F(LevellingCloudTest, LargeFilesReadInHalvesSayTheirFaultsAsAWholeReadWould) {
+  // More records than a lone file's refit reads in one piece: its two halves are read side by
+  // side, the second on to the file's end. A fault in the second half or after the records is
+  // said as a whole read says it; a sound file fits as its text twin does.
+  constexpr int kPoints = 1200000;
+  std::vector<double> x(kPoints), y(kPoints), z(kPoints);
+  for (int i = 0; i < kPoints; ++i) {
+    x[size_t(i)] = double(i % 1000) * 0.01;
+    y[size_t(i)] = double(i / 1000) * 0.01;
+    z[size_t(i)] = 0.02 * x[size_t(i)] + 0.001 * std::sin(0.37 * i);
+  }
+  std::vector<test::Column> columns = test::xyz_columns(x, y, z);
+  for (test::Column &column : columns) {
+    column.type = PlyType::kFloat32;
+  }
+  const std::string sound = test::pcd_bytes("binary", columns);
+  write_file(file("sound.pcd"), sound);
+  write_file(file("sound.xyz"), test::text_bytes(columns));
+  std::string bad_point = sound;
+  const float not_a_number = std::nanf("");
+  std::memcpy(&bad_point[sound.size() - size_t(kPoints - 900000) * 12], &not_a_number,
+              sizeof not_a_number);
+  write_file(file("bad-point.pcd"), bad_point);
+  write_file(file("more.pcd"), sound + std::string(12, '\0'));
+  write_file(file("faces.ply"),
+             test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns,
+                             "element face 1\nproperty list uchar int vertex_indices\n",
+                             std::string("\x03\0\0\0\0\x01\0\0\0\x02\0\0\0", 13) + "more"));
+  expect_refused({
+      {"$L bad-point.pcd", 4, "bad-point.pcd: point 900001: x is not a finite number"},
+      {"$L more.pcd", 4,
+       "more.pcd: byte " + std::to_string(sound.size()) + ": more data than POINTS 1200000"},
+      {"$L faces.ply", 4, "faces.ply: the file goes on after its last element"},
+  });
+  const Ended halves = run("$L sound.pcd --report json");
+  const Ended whole = run("$L sound.xyz --report json");
+  ASSERT_EQ(0, halves.status) << halves.err;
+  ASSERT_EQ(0, whole.status) << whole.err;
+  EXPECT_EQ(json_number(whole.out, "inliers"), json_number(halves.out, "inliers"));
+  EXPECT_NEAR(json_number(whole.out, "tilt_degrees"), json_number(halves.out, "tilt_degrees"),
+              1e-9);
+}
+
 }  // namespace
 }  // namespace levelling
