@@ -161,6 +161,77 @@ void start_counting(Source *source) {
   std::fill(source->box + 3, source->box + 6, -HUGE_VAL);
 }
 
+// The first pass over one source, its first point of index source->first_point: its points
+// offered to the sample (only its sampled records read, where it has records of a fixed size
+// and may pick them), counted, boxed, and for a text input kept in binary.
+void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass) {
+  const bool fit_all = run->request.fit == FitMethod::kAll;
+  const int64_t first = source->first_point;
+  PointSample before;
+  SamplePicker picker(&pass->sample, first);
+  StreamOptions options;
+  if (may_pick && source->spool == nullptr) {
+    before = pass->sample;
+    options.pick = [&picker](int64_t records, std::vector<int64_t> *indices) {
+      return picker.next(records, indices);
+    };
+  }
+  for (bool again = true; again;) {
+    again = false;
+    start_counting(source);
+    ValidPoints valid;
+    int64_t index = first;
+    source->read = stream_source(
+        run, source, "reading",
+        [&](PointBlock *block) {
+          if (picker.picking()) {
+            picker.visit(*block, source->box);
+            return;
+          }
+          point_sample_add(&pass->sample, index, int64_t(block->count), block->x.data(),
+                           block->y.data(), block->z.data());
+          index += int64_t(block->count);
+          valid.visit(*block, &source->empty,
+                      [&](int64_t n, const double *x, const double *y, const double *z) {
+                        if (fit_all) {
+                          cloud_fit_add(&pass->all, n, x, y, z);
+                        }
+                        if (source->spool != nullptr) {
+                          source->spool->add(n, x, y, z);
+                        }
+                        add_to_box(n, x, y, z, source->box);
+                      });
+        },
+        options);
+    source->counted = !picker.picking();
+    if (picker.picking() && source->read.fault != StreamFault::kNone) {
+      // A fault among the picked records: the whole file read says where the first is.
+      pass->sample = before;
+      options.pick = nullptr;
+      picker = SamplePicker(&pass->sample, first);
+      again = true;
+    }
+  }
+}
+
+// What the first pass found wrong with the source (status kLevelled when nothing): its read's
+// fault, an empty file of a format with a header, LAS in longitude and latitude.
+LevellingOutcome first_pass_fault(const Run &run, const Source &source) {
+  if (source.read.fault != StreamFault::kNone) {
+    return failure(source.shown, source.read.message, status_of(source.read.fault));
+  }
+  if (source.input.size() == 0 && has_header_by_name(source.name)) {
+    return failure(source.shown, "is empty: no header, no points", kMalformedInput);
+  }
+  if (!run.given && is_geographic(source)) {
+    return failure(source.shown,
+                   "its coordinates are longitude and latitude degrees, in which no plane is "
+                   "level; reproject it to a projected coordinate system (metres or feet) first",
+                   kUnsupportedInput);
+  }
+  return LevellingOutcome();
+}
+
 }  // namespace
 
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
@@ -183,77 +254,10 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
         source->spool.reset(new PointSpool());
       }
       source->first_point = first;
-      PointSample before;
-      SamplePicker picker(&pass->sample, first);
-      StreamOptions options;
-      if (may_pick && source->spool == nullptr) {
-        before = pass->sample;
-        options.pick = [&picker](int64_t records, std::vector<int64_t> *indices) {
-          return picker.next(records, indices);
-        };
-      }
-      for (bool again = true; again;) {
-        again = false;
-        start_counting(source);
-        ValidPoints valid;
-        int64_t index = first;
-        source->read = stream_source(
-            run, source, "reading",
-            [&](PointBlock *block) {
-              if (picker.picking()) {
-                picker.visit(*block, source->box);
-                return;
-              }
-              point_sample_add(&pass->sample, index, int64_t(block->count), block->x.data(),
-                               block->y.data(), block->z.data());
-              index += int64_t(block->count);
-              valid.visit(*block, &source->empty, [&](int64_t n, const double *x,
-                                                      const double *y, const double *z) {
-                if (fit_all) {
-                  cloud_fit_add(&pass->all, n, x, y, z);
-                }
-                if (source->spool != nullptr) {
-                  source->spool->add(n, x, y, z);
-                }
-                add_to_box(n, x, y, z, source->box);
-              });
-            },
-            options);
-        source->counted = !picker.picking();
-        if (picker.picking() && source->read.fault != StreamFault::kNone) {
-          // A fault among the picked records: the whole file read says where the first is.
-          pass->sample = before;
-          options.pick = nullptr;
-          picker = SamplePicker(&pass->sample, first);
-          again = true;
-        }
-      }
+      read_source_first(run, source, may_pick, pass);
       first += source->read.points;
-      if (source->read.fault != StreamFault::kNone) {
-        source->fault =
-            failure(source->shown, source->read.message, status_of(source->read.fault));
-        if (run->sources.size() == 1) {
-          *fault = source->fault;
-          return false;
-        }
-        restart = true;
-        break;
-      }
-      if (source->input.size() == 0 && has_header_by_name(source->name)) {
-        source->fault = failure(source->shown, "is empty: no header, no points", kMalformedInput);
-        if (run->sources.size() == 1) {
-          *fault = source->fault;
-          return false;
-        }
-        restart = true;
-        break;
-      }
-      if (!run->given && is_geographic(*source)) {
-        source->fault = failure(source->shown,
-                                "its coordinates are longitude and latitude degrees, in which no "
-                                "plane is level; reproject it to a projected coordinate system "
-                                "(metres or feet) first",
-                                kUnsupportedInput);
+      source->fault = first_pass_fault(*run, *source);
+      if (source->failed()) {
         if (run->sources.size() == 1) {
           *fault = source->fault;
           return false;

@@ -189,12 +189,16 @@ bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t siz
   const size_t per_block = std::max<size_t>(1, kPickedBlockBytes / size);
   const char *data = in->data();
   *go_on = false;
+  // (From the block before: the system maps pages around each one touched, those just before a
+  // block's first among them.)
+  size_t released_from = size_t(from) * size;
   for (int64_t done = from; done < to;) {
     const size_t n = size_t(std::min<int64_t>(to - done, int64_t(per_block)));
     if (!visit(data + size_t(done) * size, n, done)) {
       return false;
     }
-    in->release_range(size_t(done) * size, (size_t(done) + n) * size);
+    in->release_range(released_from, (size_t(done) + n) * size);
+    released_from = size_t(done) * size;
     done += int64_t(n);
   }
   result->points = records;
@@ -214,6 +218,8 @@ bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t s
   std::vector<int64_t> indices;
   std::vector<char> gathered(kPickedBlock * size);
   while (options.pick(records, &indices)) {
+    // (From the span before, as visit_record_range does.)
+    size_t released_from = 0;
     for (size_t done = 0; done < indices.size();) {
       size_t n = 0;
       const int64_t from = std::clamp<int64_t>(indices[done], 0, records - 1);
@@ -226,7 +232,8 @@ bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t s
         std::memcpy(gathered.data() + n * size, data + size_t(index) * size, size);
         to = index + 1;
       }
-      in->release_range(size_t(from) * size, size_t(to) * size);
+      in->release_range(std::min(released_from, size_t(from) * size), size_t(to) * size);
+      released_from = size_t(from) * size;
       if (!visit(gathered.data(), n)) {
         return false;
       }
