@@ -74,6 +74,45 @@ constexpr int64_t kPickFromSamples = 4;
 constexpr double kRoundMargin = 1.25;
 constexpr size_t kRoundExtra = 64;
 
+// A file of fixed-size records at least this long has the keys of its two halves looked
+// through side by side for the records its sample can take, and, alone in its run, is
+// refitted in two halves side by side (at the middle record: the same halves, and the same
+// bits, on every run).
+constexpr int64_t kSplitRecords = int64_t(1) << 20;
+
+// point_sample_candidates, the range's two halves looked through side by side and merged.
+void candidates_side_by_side(uint64_t seed, int64_t first, int64_t n, size_t count,
+                             uint64_t after_key, int64_t after_index,
+                             std::vector<int64_t> *indices) {
+  if (n < kSplitRecords) {
+    point_sample_candidates(seed, first, n, count, after_key, after_index, indices);
+    return;
+  }
+  const int64_t half = n / 2;
+  std::vector<int64_t> second;
+  std::thread other([&] {
+    point_sample_candidates(seed, first + half, n - half, count, after_key, after_index, &second);
+  });
+  point_sample_candidates(seed, first, half, count, after_key, after_index, indices);
+  other.join();
+  // The smallest keys of the whole are the smallest among those of its halves.
+  std::vector<std::pair<uint64_t, int64_t>> keyed;
+  for (const std::vector<int64_t> *part : {indices, &second}) {
+    for (const int64_t index : *part) {
+      keyed.emplace_back(point_sample_key(seed, index), index);
+    }
+  }
+  if (keyed.size() > count) {
+    std::nth_element(keyed.begin(), keyed.begin() + std::ptrdiff_t(count), keyed.end());
+    keyed.resize(count);
+  }
+  indices->clear();
+  for (const auto &each : keyed) {
+    indices->push_back(each.second);
+  }
+  std::sort(indices->begin(), indices->end());
+}
+
 // The records of one file the first pass samples, where they have a fixed size (see
 // StreamOptions::pick): in rounds, the records of the smallest keys, until they hold as many
 // valid points as the sample or the file holds no more. The sample of the whole cloud takes
@@ -103,7 +142,7 @@ class SamplePicker {
       const double share = double(taken_) / double(std::max<int64_t>(valid_, 1));
       count = size_t(missing * share * kRoundMargin) + kRoundExtra;
     }
-    point_sample_candidates(sample_->seed, first_, records_, count, last_key_, last_index_,
+    candidates_side_by_side(sample_->seed, first_, records_, count, last_key_, last_index_,
                             &round_);
     for (int64_t &index : round_) {
       const uint64_t key = point_sample_key(sample_->seed, index);
@@ -311,10 +350,6 @@ void read_boxes(Run *run) {
 }
 
 namespace {
-
-// A file of fixed-size records at least this long, alone in its run, is refitted in two halves
-// side by side (at the middle record: the same halves, and the same bits, on every run).
-constexpr int64_t kSplitRecords = int64_t(1) << 20;
 
 // What a pass over (part of) a source learns of the inliers of a band, and of the points when
 // counting them.

@@ -20,7 +20,7 @@ namespace levelling {
 namespace {
 
 // Bytes of text parsed at a time, and the longest line taken.
-constexpr size_t kTextPiece = size_t(4) << 20;
+constexpr size_t kTextPiece = size_t(1) << 20;
 // Pieces at least this long are parsed and written in two halves side by side.
 constexpr size_t kSplitPiece = size_t(256) << 10;
 constexpr size_t kLongestLine = size_t(16) << 20;
