@@ -34,13 +34,10 @@ constexpr int kLabelWidth = 120;
 // A height kept in a cell is a share of the grid's range in these steps.
 constexpr double kSteps = 32767.0;
 
-// The key of a point's height in its cell: splitmix64 of its index.
-uint64_t mix(uint64_t value) {
-  value += 0x9e3779b97f4a7c15ull;
-  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ull;
-  value = (value ^ (value >> 27)) * 0x94d049bb133111ebull;
-  return value ^ (value >> 31);
-}
+// 2^64 over the golden ratio: the multiplier of the keys of points' heights in their cells.
+constexpr uint64_t kGoldenRatio = 0x9e3779b97f4a7c15ull;
+// A gate's count of heights.
+constexpr uint32_t kCountBits = 0xffffu;
 
 std::string number_label(double value) {
   char text[32];
@@ -82,12 +79,13 @@ bool deviation_grid_start(double min_x, double min_y, double max_x, double max_y
   grid->y0 = min_y;
   grid->cell = cell;
   grid->cells.assign(size_t(grid->columns) * size_t(grid->rows), GridCell());
+  grid->gates.assign(grid->cells.size(), 0);
   return true;
 }
 
 void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, const double *x,
                         const double *y, const double *height) {
-  // The cell of each point first; then each point's cell is fetched a few points ahead, so that
+  // The cell of each point first; then each point's gate is fetched a few points ahead, so that
   // the misses of a grid larger than the caches overlap rather than follow one another.
   constexpr int64_t kAhead = 8;
   constexpr size_t kOutside = SIZE_MAX;
@@ -101,24 +99,33 @@ void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, con
     at[size_t(i)] = inside ? size_t(row) * size_t(grid->columns) + size_t(column) : kOutside;
   }
   GridCell *cells = grid->cells.data();
+  uint32_t *gates = grid->gates.data();
   const double to_steps = kSteps / grid->range;
   for (int64_t i = 0; i < n; ++i) {
     if (i + kAhead < n && at[size_t(i + kAhead)] != kOutside) {
-      __builtin_prefetch(&cells[at[size_t(i + kAhead)]], 1);
+      __builtin_prefetch(&gates[at[size_t(i + kAhead)]], 1);
     }
     const size_t index = at[size_t(i)];
     if (index == kOutside) {
       continue;
     }
+    // Fibonacci hashing: the top bits of the index times 2^64 over the golden ratio.
+    const uint16_t key = uint16_t((uint64_t(first_index + i) * kGoldenRatio) >> 48);
+    uint32_t &gate = gates[index];
+    const uint32_t count = gate & kCountBits;
+    const int kept = std::min<int>(int(count), kCellSamples);
+    if (kept == kCellSamples && key > (gate >> 16)) {
+      gate += count < kCountBits ? 1 : 0;
+      continue;  // the common case in a full cell: a key beyond those kept
+    }
     GridCell &cell = cells[index];
     const double share = height[i] * to_steps;  // NaN never comes: empty points are outside
     const double clipped = share > kSteps ? kSteps : share < -kSteps ? -kSteps : share;
     const int16_t value = int16_t(clipped + (clipped < 0.0 ? -0.5 : 0.5));
-    const uint16_t key = uint16_t(mix(uint64_t(first_index + i)) >> 48);
     const auto before = [&](int slot) {
       return key < cell.keys[slot] || (key == cell.keys[slot] && value < cell.samples[slot]);
     };
-    int slot = std::min<int>(cell.count, kCellSamples);
+    int slot = kept;
     if (slot == kCellSamples && before(kCellSamples - 1)) {
       slot = kCellSamples - 1;  // the largest kept gives way
     }
@@ -130,13 +137,17 @@ void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, con
       cell.keys[slot] = key;
       cell.samples[slot] = value;
     }
-    cell.count = cell.count == UINT16_MAX ? cell.count : uint16_t(cell.count + 1);
+    const uint32_t counted = count + (count < kCountBits ? 1 : 0);
+    gate = counted >= uint32_t(kCellSamples)
+               ? (uint32_t(cell.keys[kCellSamples - 1]) << 16) | counted
+               : counted;
   }
 }
 
 double deviation_cell_median(const DeviationGrid &grid, int column, int row) {
-  const GridCell &cell = grid.cells[size_t(row) * size_t(grid.columns) + size_t(column)];
-  const size_t kept = std::min<size_t>(cell.count, kCellSamples);
+  const size_t at = size_t(row) * size_t(grid.columns) + size_t(column);
+  const GridCell &cell = grid.cells[at];
+  const size_t kept = std::min<size_t>(grid.gates[at] & kCountBits, kCellSamples);
   if (kept == 0) {
     return NAN;
   }

@@ -13,21 +13,20 @@
 
 namespace levelling {
 
-// Heights kept a cell (a seeded reservoir of them), whose median is the cell's.
+// Heights kept a cell (those of the smallest keys), whose median is the cell's.
 constexpr int kCellSamples = 5;
 // The default grid is this many cells across its larger side, drawn kMapWidthPixels wide (a
-// cell a square of pixels): a grid that fits in a processor's cache (22 bytes a cell), so that
+// cell a square of pixels): a grid that fits in a processor's cache (4 bytes a cell looked at for most points, 20 more for the few kept), so that
 // the points of a cloud in any order fill it fast. No grid holds more than kMostCells cells.
 constexpr int kMapWidthCells = 400;
 constexpr int kMapWidthPixels = 1200;
 constexpr size_t kMostCells = size_t(3) << 20;
 
-// One cell: how many heights it was given (up to 65535), and a sample of them, each as a share
-// of the grid's range clipped to [-1, 1] in steps of 1/32767 (what a colour scale over that range
-// can show): those of the kCellSamples smallest keys, a hash of each point's index in the whole
-// cloud, so that the sample is the same in whatever order the points come (files side by side).
+// One cell's sample of its heights, each as a share of the grid's range clipped to [-1, 1] in
+// steps of 1/32767 (what a colour scale over that range can show): those of the kCellSamples
+// smallest keys, a hash of each point's index in the whole cloud, so that the sample is the
+// same in whatever order the points come (files side by side).
 struct GridCell {
-  uint16_t count = 0;
   uint16_t keys[kCellSamples] = {};  // of the kept heights, ascending (ties by height)
   int16_t samples[kCellSamples] = {};
 };
@@ -37,7 +36,11 @@ struct DeviationGrid {
   double cell = 1.0;          // the cells' side, in the cloud's units
   double range = 1.0;         // heights are kept to +-range
   int columns = 0, rows = 0;  // x across, y up
-  std::vector<GridCell> cells;  // row after row
+  // Row after row, each cell's count of heights (up to 65535) in the low 16 bits of its gate and,
+  // once it keeps kCellSamples, the largest key kept in the high 16: a point whose key is
+  // beyond it touches only the gates (4 bytes a cell, which a core's cache holds), not the cell.
+  std::vector<uint32_t> gates;
+  std::vector<GridCell> cells;
   std::vector<size_t> scratch;  // the cells of the points being added
 };
 
