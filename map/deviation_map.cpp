@@ -37,7 +37,16 @@ constexpr double kSteps = 32767.0;
 // 2^64 over the golden ratio: the multiplier of the keys of points' heights in their cells.
 constexpr uint64_t kGoldenRatio = 0x9e3779b97f4a7c15ull;
 // A gate's count of heights.
-constexpr uint32_t kCountBits = 0xffffu;
+constexpr unsigned kCountBits = 0xffu;
+
+// The key of the point of index `index`: Fibonacci hashing, the top bits of the index times
+// 2^64 over the golden ratio.
+uint16_t key_of(int64_t index) { return uint16_t((uint64_t(index) * kGoldenRatio) >> 48); }
+
+// Whether a point of `key` goes past its cell (full, its keys all before it) by the gate alone.
+bool passes_gate(uint16_t gate, uint16_t key) {
+  return (gate & kCountBits) >= unsigned(kCellSamples) && (key >> 8) > (gate >> 8);
+}
 
 std::string number_label(double value) {
   char text[32];
@@ -87,19 +96,22 @@ void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, con
                         const double *y, const double *height) {
   // The cell of each point first; then each point's gate is fetched a few points ahead, so that
   // the misses of a grid larger than the caches overlap rather than follow one another.
-  constexpr int64_t kAhead = 8;
+  constexpr int64_t kAhead = 16;
   constexpr size_t kOutside = SIZE_MAX;
   const double scale = 1.0 / grid->cell;
   std::vector<size_t> &at = grid->scratch;
   at.resize(size_t(n));
+  // (Within the grid a cell's column and row are not negative: truncation is their floor.)
+  const double columns = grid->columns, rows = grid->rows;
   for (int64_t i = 0; i < n; ++i) {
-    const double column = std::floor((x[i] - grid->x0) * scale);
-    const double row = std::floor((y[i] - grid->y0) * scale);
-    const bool inside = column >= 0 && column < grid->columns && row >= 0 && row < grid->rows;
-    at[size_t(i)] = inside ? size_t(row) * size_t(grid->columns) + size_t(column) : kOutside;
+    const double column = (x[i] - grid->x0) * scale;
+    const double row = (y[i] - grid->y0) * scale;
+    const bool inside = column >= 0 && column < columns && row >= 0 && row < rows;
+    at[size_t(i)] = inside ? size_t(int64_t(row)) * size_t(grid->columns) + size_t(int64_t(column))
+                           : kOutside;
   }
   GridCell *cells = grid->cells.data();
-  uint32_t *gates = grid->gates.data();
+  uint16_t *gates = grid->gates.data();
   const double to_steps = kSteps / grid->range;
   for (int64_t i = 0; i < n; ++i) {
     if (i + kAhead < n && at[size_t(i + kAhead)] != kOutside) {
@@ -109,13 +121,12 @@ void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, con
     if (index == kOutside) {
       continue;
     }
-    // Fibonacci hashing: the top bits of the index times 2^64 over the golden ratio.
-    const uint16_t key = uint16_t((uint64_t(first_index + i) * kGoldenRatio) >> 48);
-    uint32_t &gate = gates[index];
-    const uint32_t count = gate & kCountBits;
+    const uint16_t key = key_of(first_index + i);
+    uint16_t &gate = gates[index];
+    const unsigned count = gate & kCountBits;
     const int kept = std::min<int>(int(count), kCellSamples);
-    if (kept == kCellSamples && key > (gate >> 16)) {
-      gate += count < kCountBits ? 1 : 0;
+    if (passes_gate(gate, key)) {
+      gate = uint16_t(gate + (count < kCountBits ? 1 : 0));
       continue;  // the common case in a full cell: a key beyond those kept
     }
     GridCell &cell = cells[index];
@@ -137,10 +148,10 @@ void deviation_grid_add(DeviationGrid *grid, int64_t first_index, int64_t n, con
       cell.keys[slot] = key;
       cell.samples[slot] = value;
     }
-    const uint32_t counted = count + (count < kCountBits ? 1 : 0);
-    gate = counted >= uint32_t(kCellSamples)
-               ? (uint32_t(cell.keys[kCellSamples - 1]) << 16) | counted
-               : counted;
+    const unsigned counted = count + (count < kCountBits ? 1 : 0);
+    gate = uint16_t(counted >= unsigned(kCellSamples)
+                        ? ((unsigned(cell.keys[kCellSamples - 1]) >> 8) << 8) | counted
+                        : counted);
   }
 }
 

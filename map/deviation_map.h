@@ -16,7 +16,7 @@ namespace levelling {
 // Heights kept a cell (those of the smallest keys), whose median is the cell's.
 constexpr int kCellSamples = 5;
 // The default grid is this many cells across its larger side, drawn kMapWidthPixels wide (a
-// cell a square of pixels): a grid that fits in a processor's cache (4 bytes a cell looked at for most points, 20 more for the few kept), so that
+// cell a square of pixels): a grid that fits in a processor's cache (2 bytes a cell looked at for most points, 20 more for the few kept), so that
 // the points of a cloud in any order fill it fast. No grid holds more than kMostCells cells.
 constexpr int kMapWidthCells = 400;
 constexpr int kMapWidthPixels = 1200;
@@ -36,10 +36,11 @@ struct DeviationGrid {
   double cell = 1.0;          // the cells' side, in the cloud's units
   double range = 1.0;         // heights are kept to +-range
   int columns = 0, rows = 0;  // x across, y up
-  // Row after row, each cell's count of heights (up to 65535) in the low 16 bits of its gate and,
-  // once it keeps kCellSamples, the largest key kept in the high 16: a point whose key is
-  // beyond it touches only the gates (4 bytes a cell, which a core's cache holds), not the cell.
-  std::vector<uint32_t> gates;
+  // Row after row, each cell's count of heights (up to 255) in the low 8 bits of its gate and,
+  // once it keeps kCellSamples, the top 8 bits of the largest key kept in the high 8: a point
+  // whose key is beyond those touches only the gates (2 bytes a cell, which a core's cache
+  // holds), not the cell.
+  std::vector<uint16_t> gates;
   std::vector<GridCell> cells;
   std::vector<size_t> scratch;  // the cells of the points being added
 };
