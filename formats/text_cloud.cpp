@@ -21,8 +21,10 @@ namespace {
 
 // Bytes of text parsed at a time, and the longest line taken.
 constexpr size_t kTextPiece = size_t(1) << 20;
-// Pieces at least this long are parsed and written in two halves side by side.
-constexpr size_t kSplitPiece = size_t(256) << 10;
+// Pieces are parsed and written in parts of this many bytes at least (at most kParts), the
+// parts side by side on every core.
+constexpr size_t kSplitPiece = size_t(128) << 10;
+constexpr size_t kParts = 8;
 constexpr size_t kLongestLine = size_t(16) << 20;
 constexpr int kCoordinates = 3;
 constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
@@ -298,16 +300,25 @@ void format_part(const char *data, int decimals, Part *part) {
   }
 }
 
-// Runs `work` on both parts, the second on a thread of its own when there is one.
+// Runs `work` on the first `count` parts, on as many threads as there are cores (the calling
+// one among them), each taking every so many parts.
 template <typename Work>
-void on_both(Part (&parts)[2], bool split, const Work &work) {
-  if (!split) {
-    work(&parts[0]);
-    return;
+void on_parts(std::vector<Part> *parts, size_t count, const Work &work) {
+  static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
+  const size_t threads = std::min(count, cores);
+  const auto take = [&](size_t first) {
+    for (size_t p = first; p < count; p += threads) {
+      work(&(*parts)[p]);
+    }
+  };
+  std::vector<std::thread> others;
+  for (size_t t = 1; t < threads; ++t) {
+    others.emplace_back(take, t);
   }
-  std::thread second([&] { work(&parts[1]); });
-  work(&parts[0]);
-  second.join();
+  take(0);
+  for (std::thread &other : others) {
+    other.join();
+  }
 }
 
 class TextStreamer {
@@ -330,7 +341,7 @@ class TextStreamer {
   int64_t line_number_ = 0;  // of the last line parsed
   bool seen_point_ = false;
   bool seen_header_ = false;
-  Part parts_[2];
+  std::vector<Part> parts_ = std::vector<Part>(kParts);
   std::unique_ptr<CloudWriter> writer_;  // for another format
 };
 
@@ -386,65 +397,71 @@ StreamResult TextStreamer::run() {
     }
     const char *data = in_->data();
 
-    // Two halves, split at a line end, parsed and written side by side. Until the first point
-    // a header line may still come, which only the first line's part can tell: a piece is
-    // split only once a point has been seen.
-    size_t middle = usable;
-    if (seen_point_ && usable >= kSplitPiece) {
-      const void *newline = std::memchr(data + usable / 2, '\n', usable - usable / 2);
-      middle = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1 : usable;
+    // Parts split at line ends, parsed and written side by side. Until the first point a header
+    // line may still come, which only the first line's part can tell: a piece is split only
+    // once a point has been seen.
+    size_t count = 1;
+    if (seen_point_) {
+      count = std::clamp<size_t>(usable / kSplitPiece, 1, parts_.size());
     }
-    const bool split = middle < usable;
-    parts_[0].begin = 0;
-    parts_[0].end = middle;
-    parts_[1].begin = middle;
-    parts_[1].end = usable;
-    int64_t lines_before_middle = 0;
-    if (split) {
-      for (const char *p = data; (p = static_cast<const char *>(
-                                      std::memchr(p, '\n', size_t(data + middle - p)))) != nullptr;
-           ++p) {
-        ++lines_before_middle;
+    size_t begin = 0;
+    int64_t line_number = line_number_;
+    size_t used = 0;
+    for (size_t p = 0; p < count && begin < usable; ++p) {
+      size_t end = usable;
+      if (p + 1 < count) {
+        const size_t target = std::max(begin, usable / count * (p + 1));
+        const void *newline = std::memchr(data + target, '\n', usable - target);
+        end = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1 : usable;
       }
-    }
-    for (int half = 0; half < 2; ++half) {
-      Part &part = parts_[half];
-      part.line_number = line_number_ + (half == 0 ? 0 : lines_before_middle);
+      Part &part = parts_[p];
+      part.begin = begin;
+      part.end = end;
+      part.line_number = line_number;
       part.seen_point = seen_point_;
       part.seen_header = seen_header_;
       part.fault = StreamFault::kNone;
+      if (p + 1 < count) {
+        for (const char *at = data + begin; (at = static_cast<const char *>(std::memchr(
+                                                 at, '\n', size_t(data + end - at)))) != nullptr;
+             ++at) {
+          ++line_number;
+        }
+      }
+      begin = end;
+      used = p + 1;
     }
-    on_both(parts_, split, [&](Part *part) { parse_part(data, converting, part); });
-    const int halves = split ? 2 : 1;
-    for (int half = 0; half < halves; ++half) {
-      Part &part = parts_[half];
+    on_parts(&parts_, used, [&](Part *part) { parse_part(data, converting, part); });
+    for (size_t p = 0; p < used; ++p) {
+      const Part &part = parts_[p];
       if (part.fault != StreamFault::kNone) {
         fail(part.fault, part.message);
         return result_;
       }
     }
-    seen_point_ = seen_point_ || parts_[0].seen_point || (split && parts_[1].seen_point);
-    seen_header_ = seen_header_ || parts_[0].seen_header;
-    for (int half = 0; half < halves; ++half) {
-      result_.extra_columns = result_.extra_columns || parts_[half].extra_columns;
-      result_.text_decimals = std::max(result_.text_decimals, parts_[half].decimals);
-      result_.text_exponents = result_.text_exponents || parts_[half].exponents;
+    for (size_t p = 0; p < used; ++p) {
+      const Part &part = parts_[p];
+      seen_point_ = seen_point_ || part.seen_point;
+      seen_header_ = seen_header_ || part.seen_header;
+      result_.extra_columns = result_.extra_columns || part.extra_columns;
+      result_.text_decimals = std::max(result_.text_decimals, part.decimals);
+      result_.text_exponents = result_.text_exponents || part.exponents;
     }
-    line_number_ = parts_[halves - 1].line_number;
-    for (int half = 0; half < halves; ++half) {
-      if (parts_[half].block.count > 0) {
-        visit_(&parts_[half].block);
-        result_.points += int64_t(parts_[half].block.count);
+    line_number_ = parts_[used - 1].line_number;
+    for (size_t p = 0; p < used; ++p) {
+      if (parts_[p].block.count > 0) {
+        visit_(&parts_[p].block);
+        result_.points += int64_t(parts_[p].block.count);
       }
     }
     if (options_.out != nullptr && !converting) {
-      on_both(parts_, split, [&](Part *part) { format_part(data, options_.decimals, part); });
-      for (int half = 0; half < halves; ++half) {
-        options_.out->write(parts_[half].written.get(), parts_[half].written_size);
+      on_parts(&parts_, used, [&](Part *part) { format_part(data, options_.decimals, part); });
+      for (size_t p = 0; p < used; ++p) {
+        options_.out->write(parts_[p].written.get(), parts_[p].written_size);
       }
     } else if (converting) {
-      for (int half = 0; half < halves; ++half) {
-        const PointBlock &block = parts_[half].block;
+      for (size_t p = 0; p < used; ++p) {
+        const PointBlock &block = parts_[p].block;
         for (size_t i = 0; i < block.count; ++i) {
           const double point[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
           writer_->vertex(point);
