@@ -17,6 +17,9 @@ uint64_t mix(uint64_t z) {
 
 constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ull;
 
+// How far beyond the expected share of the smallest keys point_sample_candidates looks first.
+constexpr double kMargin = 1.5;
+
 // Whether (key a, index i) comes before (key b, index j) in the keys' order.
 bool before(uint64_t a, int64_t i, uint64_t b, int64_t j) { return a < b || (a == b && i < j); }
 
@@ -135,30 +138,55 @@ void point_sample_candidates(uint64_t seed, int64_t first, int64_t n, size_t cou
                              uint64_t after_key, int64_t after_index,
                              std::vector<int64_t> *indices) {
   using Keyed = std::pair<uint64_t, int64_t>;
-  std::vector<Keyed> heap;  // the smallest so far, the largest first
-  heap.reserve(count);
+  indices->clear();
+  if (count == 0 || n <= 0) {
+    return;
+  }
   const uint64_t mixed = mix(seed);
   const bool after_any = after_index >= 0;
-  uint64_t bound = UINT64_MAX;  // no key above it can be taken (the largest kept, once full)
-  for (int64_t index = first; index < first + n && count > 0; ++index) {
+  const auto after = [&](uint64_t key, int64_t index) {
+    return !after_any || before(after_key, after_index, key, index);
+  };
+  // The keys are uniform: the count smallest of n above `low` lie below low plus count / n of
+  // the whole range, nearly always below kMargin times that. Those below it are kept, then the
+  // count smallest of them; were they too few, every key is looked at again through a heap.
+  const uint64_t low = after_any ? after_key : 0;
+  const double share = kMargin * double(count) / double(n);
+  const double reach = share * 18446744073709551616.0;  // of 2^64
+  const uint64_t bound = share >= 1.0 || reach >= double(UINT64_MAX - low)
+                             ? UINT64_MAX
+                             : low + uint64_t(reach);
+  std::vector<Keyed> kept;
+  kept.reserve(size_t(std::min<double>(double(n), 2.0 * kMargin * double(count))));
+  for (int64_t index = first; index < first + n; ++index) {
     const uint64_t key = key_of(mixed, index);
-    if (key > bound || (after_any && !before(after_key, after_index, key, index))) {
-      continue;
-    }
-    if (heap.size() < count) {
-      heap.emplace_back(key, index);
-      std::push_heap(heap.begin(), heap.end());
-    } else if (before(key, index, heap.front().first, heap.front().second)) {
-      std::pop_heap(heap.begin(), heap.end());
-      heap.back() = Keyed(key, index);
-      std::push_heap(heap.begin(), heap.end());
-    }
-    if (heap.size() == count) {
-      bound = heap.front().first;
+    if (key <= bound && after(key, index)) {
+      kept.emplace_back(key, index);
     }
   }
-  indices->clear();
-  for (const Keyed &each : heap) {
+  if (kept.size() < count && bound != UINT64_MAX) {
+    // Too few below the bound (or the range holds fewer): the smallest of all, through a heap.
+    kept.clear();
+    for (int64_t index = first; index < first + n; ++index) {
+      const uint64_t key = key_of(mixed, index);
+      if (!after(key, index)) {
+        continue;
+      }
+      if (kept.size() < count) {
+        kept.emplace_back(key, index);
+        std::push_heap(kept.begin(), kept.end());
+      } else if (before(key, index, kept.front().first, kept.front().second)) {
+        std::pop_heap(kept.begin(), kept.end());
+        kept.back() = Keyed(key, index);
+        std::push_heap(kept.begin(), kept.end());
+      }
+    }
+  }
+  if (kept.size() > count) {
+    std::nth_element(kept.begin(), kept.begin() + std::ptrdiff_t(count), kept.end());
+    kept.resize(count);
+  }
+  for (const Keyed &each : kept) {
     indices->push_back(each.second);
   }
   std::sort(indices->begin(), indices->end());
