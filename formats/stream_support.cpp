@@ -150,11 +150,7 @@ namespace {
 constexpr size_t kPickedBlock = 4096;
 constexpr size_t kPickedSpan = size_t(8) << 20;
 // Bytes of records a range visits at a time.
-constexpr size_t kPickedBlockBytes = size_t(1) << 20;
-
-}  // namespace
-
-namespace {
+constexpr size_t kRangeBlock = size_t(1) << 20;
 
 // Whether a pass without output reads all `records` of `size` bytes from memory.
 bool holds_records_mapped(ByteReader *in, const StreamOptions &options, size_t size,
@@ -186,7 +182,7 @@ bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t siz
                         StreamResult *result, bool *go_on) {
   const int64_t from = std::clamp<int64_t>(options.range_first, 0, records);
   const int64_t to = options.range_end < 0 ? records : std::clamp(options.range_end, from, records);
-  const size_t per_block = std::max<size_t>(1, kPickedBlockBytes / size);
+  const size_t per_block = std::max<size_t>(1, kRangeBlock / size);
   const char *data = in->data();
   *go_on = false;
   // (From the block before: the system maps pages around each one touched, those just before a
