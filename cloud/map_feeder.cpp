@@ -59,7 +59,8 @@ void MapFeeder::work() {
     const int64_t n = int64_t(piece.x.size());
     {
       std::lock_guard<std::mutex> hold(map_->lock);
-      deviation_grid_add(&map_->grid, piece.first, n, piece.x.data(), piece.y.data(), piece.height.data());
+      deviation_grid_add(&map_->grid, piece.first, n, piece.x.data(), piece.y.data(),
+                         piece.height.data());
       height_histogram_add(&map_->histogram, n, piece.height.data());
     }
     std::lock_guard<std::mutex> hold(lock_);

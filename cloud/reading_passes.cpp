@@ -366,8 +366,10 @@ PointVisitor inlier_visitor(const PlaneBand &band, bool counting, InlierPart *pa
     part->counted += plane_band_fit_add(&part->fit, band, int64_t(block->count), block->x.data(),
                                         block->y.data(), block->z.data());
     if (counting) {
-      valid->visit(*block, &part->empty, [&](int64_t n, const double *x, const double *y,
-                                             const double *z) { add_to_box(n, x, y, z, part->box); });
+      valid->visit(*block, &part->empty,
+                   [&](int64_t n, const double *x, const double *y, const double *z) {
+                     add_to_box(n, x, y, z, part->box);
+                   });
     }
   };
 }

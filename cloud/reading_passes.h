@@ -57,11 +57,12 @@ struct FirstPass {
 };
 
 // The first pass: a uniform sample across all inputs in order (as of one cloud: by the index of
-// each point in the whole, plane/point_sample.h), the count of empty points and the box of
-// each, the moments of every point (to fit them all) and, for a text input, its points kept in
-// binary. Where records have a fixed size and the fit is of the sample, only the records the
-// sample can take are read (the refit's pass then counts the empty points and the box). A file that fails is set aside and the pass starts
-// again without it (so the sample holds no point of it); false with the fault when none is left.
+// each point in the whole, plane/point_sample.h), the count of empty points and the box of each,
+// the moments of every point (to fit them all) and, for a text input, its points kept in binary.
+// Where records have a fixed size and the fit is of the sample, only the records the sample can
+// take are read (the refit's pass then counts the empty points and the box). A file that fails is
+// set aside and the pass starts again without it (so the sample holds no point of it); false with
+// the fault when none is left.
 bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault);
 
 // Under a saved transform: the box, counts and format of each input that needs them (a
