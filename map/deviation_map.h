@@ -16,8 +16,9 @@ namespace levelling {
 // Heights kept a cell (those of the smallest keys), whose median is the cell's.
 constexpr int kCellSamples = 5;
 // The default grid is this many cells across its larger side, drawn kMapWidthPixels wide (a
-// cell a square of pixels): a grid that fits in a processor's cache (2 bytes a cell looked at for most points, 20 more for the few kept), so that
-// the points of a cloud in any order fill it fast. No grid holds more than kMostCells cells.
+// cell a square of pixels): most points look only at a cell's 2-byte gate, and those gates fit
+// in a processor's cache, so that the points of a cloud in any order fill the grid fast. No grid
+// holds more than kMostCells cells.
 constexpr int kMapWidthCells = 400;
 constexpr int kMapWidthPixels = 1200;
 constexpr size_t kMostCells = size_t(3) << 20;
