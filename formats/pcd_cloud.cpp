@@ -47,7 +47,8 @@ struct PropertySource {
 
 // binary_compressed data decompressed: each field's values of every point together.
 struct DecompressedCloud : DecodedData {
-  DecompressedCloud(size_t raw, uint32_t compressed_size) : fields(raw), compressed(compressed_size) {}
+  DecompressedCloud(size_t raw, uint32_t compressed_size)
+      : fields(raw), compressed(compressed_size) {}
   CloudBuffer fields;
   uint32_t compressed;  // the size of the compressed data it came from
 };

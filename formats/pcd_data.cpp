@@ -87,7 +87,8 @@ bool PcdDataWriter::records(const char *bytes, size_t n) {
     // Gathered field by field, each field's values of every point together.
     for (const PcdField &field : fields_) {
       const size_t width = field.size * field.count;
-      char *run = (target_ != nullptr ? target_ : gathered_.data()) + size_t(points_) * field.offset;
+      char *const gathered = target_ != nullptr ? target_ : gathered_.data();
+      char *run = gathered + size_t(points_) * field.offset;
       copy_strided(bytes + field.offset, record_, run + size_t(written_) * width, width, width,
                    n);
     }
@@ -112,7 +113,8 @@ std::string PcdDataWriter::finish() {
   const unsigned size =
       raw == 0 || compressed.data() == nullptr
           ? 0
-          : lzf_compress(target_ != nullptr ? target_ : gathered_.data(), unsigned(raw), compressed.data(),
+          : lzf_compress(target_ != nullptr ? target_ : gathered_.data(), unsigned(raw),
+                         compressed.data(),
                          unsigned(compressed.size()));
   if (raw > 0 && size == 0) {
     return "the cloud could not be compressed (out of memory?)";

@@ -178,7 +178,8 @@ bool can_range_records(ByteReader *in, const StreamOptions &options, size_t size
 
 bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t size,
                         int64_t records,
-                        const std::function<bool(const char *records, size_t n, int64_t first)> &visit,
+                        const std::function<bool(const char *records, size_t n,
+                                                 int64_t first)> &visit,
                         StreamResult *result, bool *go_on) {
   const int64_t from = std::clamp<int64_t>(options.range_first, 0, records);
   const int64_t to = options.range_end < 0 ? records : std::clamp(options.range_end, from, records);

@@ -68,7 +68,8 @@ bool can_range_records(ByteReader *in, const StreamOptions &options, size_t size
 // range to the last record, with *go_on set: the reader goes on past the records as ever.
 bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t size,
                         int64_t records,
-                        const std::function<bool(const char *records, size_t n, int64_t first)> &visit,
+                        const std::function<bool(const char *records, size_t n,
+                                                 int64_t first)> &visit,
                         StreamResult *result, bool *go_on);
 
 // Ends a conversion's writer: true when it wrote everything, else the fault in *result.
