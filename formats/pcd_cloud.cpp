@@ -14,8 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include <lzf.h>
-
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
 #include "formats/moved_fields.h"
@@ -42,15 +40,6 @@ struct PropertySource {
   size_t field;
   size_t value;      // among the field's count
   int channel = -1;  // bit shift of a colour channel, -1 for a plain value
-};
-
-
-// binary_compressed data decompressed: each field's values of every point together.
-struct DecompressedCloud : DecodedData {
-  DecompressedCloud(size_t raw, uint32_t compressed_size)
-      : fields(raw), compressed(compressed_size) {}
-  CloudBuffer fields;
-  uint32_t compressed;  // the size of the compressed data it came from
 };
 
 class PcdStreamer {
@@ -430,15 +419,11 @@ bool PcdStreamer::compressed_data() {
                    ? dynamic_cast<DecompressedCloud *>(options_.decoded->get())
                    : nullptr;
   if (kept == nullptr || kept->fields.size() != raw || kept->compressed != sizes[0]) {
-    auto decompressed = std::make_unique<DecompressedCloud>(raw, sizes[0]);
-    if (decompressed->fields.data() == nullptr) {
-      return fail(StreamFault::kUnsupported, "no memory for the " + std::to_string(raw) +
-                                                 " bytes of the decompressed cloud");
-    }
-    if (raw > 0 && lzf_decompress(in_->data(), sizes[0], decompressed->fields.data(),
-                                  unsigned(raw)) != raw) {
-      return fail(StreamFault::kMalformed,
-                  "the compressed data does not decompress to POINTS records");
+    std::unique_ptr<DecompressedCloud> decompressed;
+    std::string error;
+    const StreamFault fault = decompress_cloud(in_->data(), sizes[0], raw, &decompressed, &error);
+    if (fault != StreamFault::kNone) {
+      return fail(fault, error);
     }
     kept = decompressed.get();
     owned_ = std::move(decompressed);

@@ -65,6 +65,22 @@ void PcdDataWriter::header(const std::vector<std::string> &lines) {
   out_->write(data.data(), data.size());
 }
 
+StreamFault decompress_cloud(const char *data, uint32_t compressed, size_t raw,
+                             std::unique_ptr<DecompressedCloud> *cloud, std::string *error) {
+  auto decompressed = std::make_unique<DecompressedCloud>(raw, compressed);
+  if (decompressed->fields.data() == nullptr) {
+    *error = "no memory for the " + std::to_string(raw) + " bytes of the decompressed cloud";
+    return StreamFault::kUnsupported;
+  }
+  if (raw > 0 &&
+      lzf_decompress(data, compressed, decompressed->fields.data(), unsigned(raw)) != raw) {
+    *error = "the compressed data does not decompress to POINTS records";
+    return StreamFault::kMalformed;
+  }
+  *cloud = std::move(decompressed);
+  return StreamFault::kNone;
+}
+
 char *PcdDataWriter::binary_space(size_t n) {
   if (data_ != PcdData::kBinary || written_ + int64_t(n) > points_) {
     return nullptr;

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "formats/byte_io.h"
+#include "formats/cloud_stream.h"
 #include "formats/pcd_header.h"
 
 namespace levelling {
@@ -34,6 +36,21 @@ class CloudBuffer {
   char *data_ = nullptr;
   mutable char empty_[1] = {};
 };
+
+// binary_compressed data decompressed: each field's values of every point together, kept by a
+// caller for the next pass over the same file.
+struct DecompressedCloud : DecodedData {
+  DecompressedCloud(size_t raw, uint32_t compressed_size)
+      : fields(raw), compressed(compressed_size) {}
+  CloudBuffer fields;
+  uint32_t compressed;  // the size of the compressed data it came from
+};
+
+// Decompresses the `compressed` bytes of LZF data at `data` into a new cloud of `raw` bytes in
+// *cloud; kNone, or the fault with its message in *error (no memory: kUnsupported; data that
+// does not decompress to `raw` bytes: kMalformed).
+StreamFault decompress_cloud(const char *data, uint32_t compressed, size_t raw,
+                             std::unique_ptr<DecompressedCloud> *cloud, std::string *error);
 
 // Copies n items of `width` bytes from `from` (one every from_stride bytes) to `to` (one every
 // to_stride): a field's values between records and a field's run. The common widths copy
