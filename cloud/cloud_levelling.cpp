@@ -180,6 +180,9 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     if (map != nullptr) {
       report.map = request.map;
       report.map_range = map->range;
+      report.map_unit = map->height_unit;
+      report.map_length_unit = map->length_unit;
+      report.map_scale_bar = map->scale_bar;
     }
     outcome.report =
         request.report == ReportForm::kJson ? report_json(report) : report_text(report);

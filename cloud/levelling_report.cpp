@@ -111,6 +111,8 @@ std::string report_json(const LevellingReport &r) {
           (r.saved_transform.empty() ? std::string("null") : json_string(r.saved_transform)) +
           ", \"map\": " + (r.map.empty() ? std::string("null") : json_string(r.map)) +
           ", \"map_range\": " + json_number(r.map_range) +
+          ", \"map_unit\": " + (r.map.empty() ? std::string("null") : json_string(r.map_unit)) +
+          ", \"map_scale_bar\": " + json_number(r.map_scale_bar) +
           ", \"output\": " +
           (r.outputs.size() == 1 ? json_string(r.outputs[0]) : std::string("null")) +
           ", \"outputs\": [";
@@ -166,8 +168,10 @@ std::string report_text(const LevellingReport &r) {
     text += "transform saved: " + r.saved_transform + "\n";
   }
   if (!r.map.empty()) {
-    text += "map: " + r.map + " (heights above the plane, colours from -" +
-            formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) + ")\n";
+    text += "map: " + r.map + " (heights in " + r.map_unit + " above the plane, colours from -" +
+            formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) +
+            "; scale bar " + formatted("%.6g", r.map_scale_bar) + " " + r.map_length_unit +
+            ")\n";
   }
   for (const std::string &output : r.outputs) {
     text += "levelled: " + output + "\n";

@@ -17,6 +17,9 @@ struct LevellingReport {
   std::string saved_transform;  // where the matrix was saved ("" for nowhere)
   std::string map;              // where the deviation map was written ("" for nowhere)
   double map_range = 0.0;       // the heights its colour scale spans, +-
+  std::string map_unit;         // the unit of its heights ("feet"; "cloud units" when unknown)
+  std::string map_length_unit;  // the unit of its x and y
+  double map_scale_bar = 0.0;   // the length of its scale bar, in that unit
   std::string format;  // the input's format, as cloud_format_name says it
   int64_t points = 0;        // every point of the file
   int64_t empty_points = 0;  // points without coordinates (all NaN), carried through

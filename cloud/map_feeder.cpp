@@ -158,8 +158,23 @@ bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutco
     std::snprintf(title, sizeof title, "%s: %lld points, levelled by %s", run_.shown.c_str(),
                   static_cast<long long>(points), run_.request.transform.c_str());
   }
+  // The units the inputs name, where they all name the same.
+  LengthUnit across = live(run_).front()->read.horizontal_unit;
+  LengthUnit up = live(run_).front()->read.height_unit;
+  for (const Source *source : live(run_)) {
+    across = source->read.horizontal_unit == across ? across : LengthUnit::kUnknown;
+    up = source->read.height_unit == up ? up : LengthUnit::kUnknown;
+  }
+  DeviationMapText text;
+  text.title = title;
+  text.height_unit = length_unit_name(up);
+  text.length_unit = length_unit_symbol(across);
+  DeviationMapLayout layout;
   const RgbImage image =
-      render_deviation_map(map->grid, map->histogram, map->range, title, "CLOUD UNITS");
+      render_deviation_map(map->grid, map->histogram, map->range, text, &layout);
+  map->height_unit = text.height_unit;
+  map->length_unit = length_unit_name(across);
+  map->scale_bar = layout.scale_bar_length;
   std::string error;
   if (!write_png(image, out->stream(), &error) || !out->commit(&error, run_.request.sync)) {
     out->abandon();

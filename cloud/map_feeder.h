@@ -26,6 +26,10 @@ struct MapState {
   double level = 0.0;      // the height of the level plane once levelled
   double range = 1.0;      // the colour scale spans +-range
   double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
+  // Once drawn: the units of the heights and of x and y as the inputs name them (all alike,
+  // else "cloud units") and the scale bar's length.
+  std::string height_unit, length_unit;
+  double scale_bar = 0.0;
 };
 
 // Adds the levelled points (x, y, z) to the map, from a thread of its own beside the pass that

@@ -63,6 +63,34 @@ const char *cloud_family_name(CloudFamily family) {
   return "?";
 }
 
+const char *length_unit_name(LengthUnit unit) {
+  switch (unit) {
+    case LengthUnit::kMetre:
+      return "metres";
+    case LengthUnit::kFoot:
+      return "feet";
+    case LengthUnit::kUsSurveyFoot:
+      return "US survey feet";
+    case LengthUnit::kUnknown:
+      break;
+  }
+  return "cloud units";
+}
+
+const char *length_unit_symbol(LengthUnit unit) {
+  switch (unit) {
+    case LengthUnit::kMetre:
+      return "m";
+    case LengthUnit::kFoot:
+      return "ft";
+    case LengthUnit::kUsSurveyFoot:
+      return "US ft";
+    case LengthUnit::kUnknown:
+      break;
+  }
+  return "units";
+}
+
 PlyEncoding ply_encoding_of(CloudFormat format) {
   switch (format) {
     case CloudFormat::kPlyBinaryLittleEndian:

@@ -59,6 +59,13 @@ const char *cloud_format_name(CloudFormat format);
 // The name of a family as messages say it: "text", "PLY", "PCD", "LAS".
 const char *cloud_family_name(CloudFamily family);
 
+// The unit of a cloud's coordinates, where its file names one (LAS: its coordinate system).
+enum class LengthUnit { kUnknown, kMetre, kFoot, kUsSurveyFoot };
+// "metres", "feet", "US survey feet"; "cloud units" when unknown.
+const char *length_unit_name(LengthUnit unit);
+// "m", "ft", "US ft"; "units" when unknown.
+const char *length_unit_symbol(LengthUnit unit);
+
 // The PLY encoding of a PLY format (ascii for text, which has none).
 PlyEncoding ply_encoding_of(CloudFormat format);
 
@@ -158,6 +165,10 @@ struct StreamResult {
   bool text_exponents = false;
   // LAS: its coordinate system (a GeoTIFF or WKT VLR) is geographic, longitude and latitude.
   bool geographic = false;
+  // The units of x and y and of z, where the file names them (LAS: its coordinate system's
+  // projected and vertical units; a vertical unit not named is the horizontal one).
+  LengthUnit horizontal_unit = LengthUnit::kUnknown;
+  LengthUnit height_unit = LengthUnit::kUnknown;
   // Only the records of StreamOptions' range were visited.
   bool ranged = false;
 };

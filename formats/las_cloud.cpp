@@ -106,7 +106,10 @@ bool LasStreamer::prepare() {
                      &error)) {
     return fail(StreamFault::kMalformed, error);
   }
-  result_.geographic = header_.geographic;
+  result_.geographic = header_.crs.geographic;
+  result_.horizontal_unit = header_.crs.horizontal;
+  result_.height_unit = header_.crs.vertical != LengthUnit::kUnknown ? header_.crs.vertical
+                                                                     : header_.crs.horizontal;
   int decimals = 0;
   result_.text_exponents = !decimals_of_scale(header_.scale, &decimals);
   result_.text_decimals = decimals;

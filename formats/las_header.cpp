@@ -90,36 +90,10 @@ int extra_type_of(PlyType type) {
 
 namespace {
 
-// The coordinate system's VLRs: GeoTIFF's key directory (its GTModelTypeGeoKey 2 is
-// geographic) and OGC WKT (GEOGCS or GEOGCRS at the top).
+// The coordinate system's VLRs: GeoTIFF's key directory and OGC WKT.
 constexpr int kGeoKeyRecord = 34735, kWktRecord = 2112;
-constexpr uint16_t kModelTypeKey = 1024, kModelGeographic = 2;
-constexpr size_t kGeoKeyEntry = 8;  // key, location, count, value: four uint16
 // The most a kept VLR may hold: all that its 16-bit length can say.
 constexpr size_t kLongestVlr = 65535;
-
-bool is_geographic_geokeys(const std::vector<char> &keys) {
-  if (keys.size() < kGeoKeyEntry) {
-    return false;
-  }
-  const size_t count = get<uint16_t>(keys.data(), 6);
-  for (size_t k = 1; k <= count && (k + 1) * kGeoKeyEntry <= keys.size(); ++k) {
-    const char *entry = keys.data() + k * kGeoKeyEntry;
-    if (get<uint16_t>(entry, 0) == kModelTypeKey && get<uint16_t>(entry, 2) == 0) {
-      return get<uint16_t>(entry, 6) == kModelGeographic;
-    }
-  }
-  return false;
-}
-
-bool is_geographic_wkt(const std::vector<char> &wkt) {
-  size_t at = 0;
-  while (at < wkt.size() && (wkt[at] == ' ' || wkt[at] == '\n' || wkt[at] == '\r')) {
-    ++at;
-  }
-  const std::string top(wkt.data() + at, std::min<size_t>(8, wkt.size() - at));
-  return top.rfind("GEOGCS", 0) == 0 || top.rfind("GEOGCRS", 0) == 0;
-}
 
 // Copies (when `copy` is given) and consumes n bytes of `in`, keeping them in *kept when it is
 // given. False when the file ends first.
@@ -177,6 +151,7 @@ bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::str
                                 std::to_string(header->first_point) + ")";
   size_t at = header->header_size;
   const size_t end = header->first_point;
+  LasCrs keys, wkt;  // what each kind of record says: WKT's units over the keys'
   for (uint32_t v = 0; v < header->vlr_count && at + kVlrHeader <= end; ++v) {
     std::vector<char> head;
     if (!pass_bytes(in, kVlrHeader, copy, &head)) {
@@ -198,10 +173,10 @@ bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::str
     }
     if (keep && extra) {
       header->extra_bytes_vlrs.push_back(std::move(payload));
+    } else if (keep && record == kGeoKeyRecord) {
+      read_geokey_crs(payload.data(), payload.size(), &keys);
     } else if (keep) {
-      header->geographic = header->geographic || (record == kGeoKeyRecord
-                                                      ? is_geographic_geokeys(payload)
-                                                      : is_geographic_wkt(payload));
+      read_wkt_crs(payload.data(), payload.size(), &wkt);
     }
     at += kVlrHeader + inside;
   }
@@ -209,6 +184,12 @@ bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::str
     *error = truncated;
     return false;
   }
+  header->crs.geographic = keys.geographic || wkt.geographic;
+  const auto first_known = [](LengthUnit a, LengthUnit b) {
+    return a != LengthUnit::kUnknown ? a : b;
+  };
+  header->crs.horizontal = first_known(wkt.horizontal, keys.horizontal);
+  header->crs.vertical = first_known(wkt.vertical, keys.vertical);
   header->fields = standard_fields(header->format);
   add_extra_fields(header);
   return true;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/byte_io.h"
+#include "formats/las_crs.h"
 #include "formats/ply_header.h"
 #include "formats/stream_support.h"
 
@@ -98,7 +99,7 @@ struct LasHeader {
   // names nothing there.
   uint64_t after_points = 0;
   std::vector<std::vector<char>> extra_bytes_vlrs;  // the payloads of the extra bytes VLRs
-  bool geographic = false;  // the coordinate system says longitude and latitude degrees
+  LasCrs crs;  // what the coordinate system's VLRs say
   std::vector<LasField> fields;  // after X, Y and Z, the extra bytes' among them
 };
 

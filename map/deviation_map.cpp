@@ -30,6 +30,14 @@ constexpr int kLineHeight = (kGlyphHeight + 3) * kTextScale;
 constexpr int kBarWidth = 24, kBarHeight = 256;
 constexpr int kHistogramWidth = 220, kHistogramHeight = 120;
 constexpr int kLabelWidth = 120;
+// The edges' ticks: their length, the gap to their labels, the least spacing tried first and
+// how many coarser steps are tried while labels would touch.
+constexpr int kTickLength = 6, kTickGap = 4;
+constexpr int kTickSpacing = 100;
+constexpr int kTickAttempts = 4;
+// The arrows of +x and +y, and the scale bar: at most this long, as thick as this.
+constexpr int kArrowLength = 40, kArrowHead = 5;
+constexpr int kScaleBarPixels = 200, kScaleBarThickness = 5;
 
 // A height kept in a cell is a share of the grid's range in these steps.
 constexpr double kSteps = 32767.0;
@@ -224,14 +232,65 @@ Rgb diverging_colour(double value) {
   return {mixed(a.r, b.r), mixed(a.g, b.g), mixed(a.b, b.b)};
 }
 
+namespace {
+
+// The ticks of both edges at one round step, spaced so that their labels stand apart.
+void choose_ticks(const DeviationGrid &grid, DeviationMapLayout *at) {
+  const double units_per_pixel = grid.cell / at->cell_pixels;
+  const double width = grid.columns * grid.cell, height = grid.rows * grid.cell;
+  const int map_bottom = at->map_y + grid.rows * at->cell_pixels;
+  double step = round_length_at_least(kTickSpacing * units_per_pixel);
+  for (int attempt = 0; attempt < kTickAttempts; ++attempt) {
+    at->tick_step = step;
+    at->x_ticks = edge_ticks(grid.x0, grid.x0 + width, step, at->map_x, 1.0 / units_per_pixel);
+    at->y_ticks = edge_ticks(grid.y0, grid.y0 + height, step, map_bottom, -1.0 / units_per_pixel);
+    int widest = 0;
+    for (const MapTick &tick : at->x_ticks) {
+      widest = std::max(widest, text_width(tick_label(tick.value, step), kTextScale));
+    }
+    const double needed = (widest + kTickSpacing / 4) * units_per_pixel;
+    if (step >= needed) {
+      return;
+    }
+    step = round_length_at_least(needed);
+  }
+}
+
+// An arrow from (x, y), `length` pixels long, rightwards or upwards, with its head.
+void draw_arrow(int x, int y, int length, bool up, RgbImage *image) {
+  for (int i = 0; i < length; ++i) {
+    image->fill(up ? x - 1 : x + i, up ? y - i : y - 1, up ? 3 : 1, up ? 1 : 3, kInk);
+  }
+  for (int i = 0; i < kArrowHead; ++i) {
+    const int tip = length - 1 - kArrowHead + i;
+    if (up) {
+      image->fill(x - (kArrowHead - i), y - tip, 2 * (kArrowHead - i) + 1, 1, kInk);
+    } else {
+      image->fill(x + tip, y - (kArrowHead - i), 1, 2 * (kArrowHead - i) + 1, kInk);
+    }
+  }
+}
+
+}  // namespace
+
 RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
-                              double range, const std::string &title, const std::string &unit,
+                              double range, const DeviationMapText &text,
                               DeviationMapLayout *layout) {
   DeviationMapLayout at;
-  at.map_x = kMargin;
   at.map_y = kMargin + 2 * kLineHeight;
   at.cell_pixels = std::max(1, kMapWidthPixels / std::max(grid.columns, grid.rows));
   const int map_width = grid.columns * at.cell_pixels, map_height = grid.rows * at.cell_pixels;
+  // The left edge's labels first: they set where the map begins.
+  choose_ticks(grid, &at);
+  int left_labels = 0;
+  for (const MapTick &tick : at.y_ticks) {
+    left_labels = std::max(left_labels, text_width(tick_label(tick.value, at.tick_step),
+                                                   kTextScale));
+  }
+  at.map_x = kMargin + left_labels + kTickGap + kTickLength;
+  for (MapTick &tick : at.x_ticks) {
+    tick.pixel += at.map_x;
+  }
   const int panel_x = at.map_x + map_width + 2 * kMargin;
   at.bar_x = panel_x;
   at.bar_y = at.map_y + 2 * kLineHeight;
@@ -241,17 +300,34 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
   at.histogram_y = at.bar_y + kBarHeight + 3 * kLineHeight;
   at.histogram_width = kHistogramWidth;
   at.histogram_height = kHistogramHeight;
-  const std::string bar_title = "HEIGHT (" + unit + ")";
+  // Below the map: its bottom edge's labels, then the directions and the scale bar.
+  const int labels_y = at.map_y + map_height + 1 + kTickLength + kTickGap;
+  const int band_y = labels_y + kLineHeight + kMargin;
+  at.up_x = at.map_x + kArrowHead + 1;
+  at.up_y = band_y;
+  const int origin_y = band_y + kArrowLength;
+  const int x_label_x = at.up_x + kArrowLength + kTickGap;
+  const double units_per_pixel = grid.cell / at.cell_pixels;
+  at.scale_bar_length = round_length_at_most(kScaleBarPixels * units_per_pixel);
+  at.scale_bar_pixels = int(std::lround(at.scale_bar_length / units_per_pixel));
+  at.scale_bar_x = x_label_x + text_width("+X", kTextScale) + 3 * kMargin;
+  at.scale_bar_y = origin_y - kScaleBarThickness;
+  const std::string scale_label =
+      tick_label(at.scale_bar_length, at.scale_bar_length) + " " + text.length_unit;
+  const int scale_label_x = at.scale_bar_x + at.scale_bar_pixels + kTickGap * 2;
+
+  const std::string bar_title = "HEIGHT (" + text.height_unit + ")";
   const int panel_width = std::max({kHistogramWidth, kBarWidth + kLabelWidth,
                                     text_width(bar_title, kTextScale)});
-  const int width = std::max(panel_x + panel_width + kMargin,
-                             kMargin * 2 + text_width(title, kTextScale));
-  const int height = std::max(at.map_y + map_height, at.histogram_y + kHistogramHeight +
-                                                         2 * kLineHeight) + kMargin;
+  const int width = std::max({panel_x + panel_width + kMargin,
+                              kMargin * 2 + text_width(text.title, kTextScale),
+                              scale_label_x + text_width(scale_label, kTextScale) + kMargin});
+  const int height = std::max(origin_y + kLineHeight, at.histogram_y + kHistogramHeight +
+                                                          2 * kLineHeight) + kMargin;
   RgbImage image(width, height, kMapBackground);
-  draw_text(title, kMargin, kMargin, kTextScale, kInk, &image);
+  draw_text(text.title, kMargin, kMargin, kTextScale, kInk, &image);
 
-  // The grid, north up, framed.
+  // The grid, +y up, framed, with its ticks and their coordinates.
   for (int row = 0; row < grid.rows; ++row) {
     for (int column = 0; column < grid.columns; ++column) {
       const double median = deviation_cell_median(grid, column, row);
@@ -266,6 +342,32 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
   image.fill(at.map_x - 1, at.map_y + map_height, map_width + 2, 1, kFrame);
   image.fill(at.map_x - 1, at.map_y - 1, 1, map_height + 2, kFrame);
   image.fill(at.map_x + map_width, at.map_y - 1, 1, map_height + 2, kFrame);
+  const int label_half = kGlyphHeight * kTextScale / 2;
+  for (const MapTick &tick : at.x_ticks) {
+    image.fill(tick.pixel, at.map_y + map_height + 1, 1, kTickLength, kInk);
+    const std::string label = tick_label(tick.value, at.tick_step);
+    draw_text(label, tick.pixel - text_width(label, kTextScale) / 2, labels_y, kTextScale, kInk,
+              &image);
+  }
+  for (const MapTick &tick : at.y_ticks) {
+    image.fill(at.map_x - 1 - kTickLength, tick.pixel, kTickLength, 1, kInk);
+    const std::string label = tick_label(tick.value, at.tick_step);
+    draw_text(label, at.map_x - 1 - kTickLength - kTickGap - text_width(label, kTextScale),
+              tick.pixel - label_half, kTextScale, kInk, &image);
+  }
+
+  // The directions of +x and +y, and the scale bar with its end marks and length.
+  draw_arrow(at.up_x, origin_y, kArrowLength, true, &image);
+  draw_arrow(at.up_x, origin_y, kArrowLength, false, &image);
+  draw_text("+Y", at.up_x + kArrowHead + kTickGap, at.up_y, kTextScale, kInk, &image);
+  draw_text("+X", x_label_x, origin_y - kArrowHead - 2 * label_half - kTickGap, kTextScale, kInk,
+            &image);
+  image.fill(at.scale_bar_x, at.scale_bar_y, at.scale_bar_pixels, kScaleBarThickness, kInk);
+  image.fill(at.scale_bar_x, at.scale_bar_y - kTickLength, 1, kTickLength, kInk);
+  image.fill(at.scale_bar_x + at.scale_bar_pixels - 1, at.scale_bar_y - kTickLength, 1,
+             kTickLength, kInk);
+  draw_text(scale_label, scale_label_x, origin_y - kScaleBarThickness / 2 - label_half,
+            kTextScale, kInk, &image);
 
   // The colour bar, +range at the top, with its values and unit.
   draw_text(bar_title, panel_x, at.map_y, kTextScale, kInk, &image);
@@ -277,9 +379,8 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
     const int y = at.bar_y + tick * (kBarHeight - 1) / 4;
     image.fill(at.bar_x + kBarWidth, y, 6, 1, kInk);
     draw_text(number_label(range * (1.0 - tick / 2.0)), at.bar_x + kBarWidth + 10,
-              y - kGlyphHeight * kTextScale / 2, kTextScale, kInk, &image);
+              y - label_half, kTextScale, kInk, &image);
   }
-
   // The histogram of the heights, -range at the left.
   draw_text("INLIERS BY HEIGHT", panel_x, at.histogram_y - kLineHeight - 4, kTextScale, kInk,
             &image);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "map/map_axes.h"
 #include "map/rgb_image.h"
 
 namespace levelling {
@@ -87,18 +88,35 @@ constexpr Rgb kMapBackground = {255, 255, 255};
 
 // Where a map's parts are drawn, for a reader of the picture.
 struct DeviationMapLayout {
-  int map_x = 0, map_y = 0;  // the top left pixel of the grid (north up)
+  int map_x = 0, map_y = 0;  // the top left pixel of the grid (+y up)
   int cell_pixels = 1;       // the side of a cell's square of pixels
   int bar_x = 0, bar_y = 0, bar_width = 0, bar_height = 0;  // the colour bar, +range at top
   int histogram_x = 0, histogram_y = 0, histogram_width = 0, histogram_height = 0;
+  // The ticks of the bottom edge (pixel columns, x) and of the left edge (pixel rows, y), at
+  // multiples of tick_step, each labelled with its coordinate beside the edge.
+  std::vector<MapTick> x_ticks, y_ticks;
+  double tick_step = 0.0;
+  // The scale bar: scale_bar_pixels long from (scale_bar_x, scale_bar_y), scale_bar_length in
+  // the cloud's units, labelled with its length and unit.
+  int scale_bar_x = 0, scale_bar_y = 0, scale_bar_pixels = 0;
+  double scale_bar_length = 0.0;
+  int up_x = 0, up_y = 0;  // the tip of the arrow marked +Y
 };
 
-// The picture: a title line, the grid from above (a cell's colour its median height over
-// `range`, blank cells white), the colour bar labelled in `unit` from -range to +range, and the
-// histogram over its own range, its bars coloured as the map. *layout (when given) says where
-// each part is.
+// What a map says in words: its title and its units.
+struct DeviationMapText {
+  std::string title;
+  std::string height_unit = "cloud units";  // the colour bar's, in full
+  std::string length_unit = "units";        // the scale bar's, short ("m", "ft")
+};
+
+// The picture: a title line, the grid from above (+y up; a cell's colour its median height
+// over `range`, blank cells white) with ticks at round coordinates on its bottom and left
+// edges, the +x and +y directions and a scale bar of a round length below it, the colour bar
+// labelled in the height unit from -range to +range, and the histogram over its own range, its
+// bars coloured as the map. *layout (when given) says where each part is.
 RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
-                              double range, const std::string &title, const std::string &unit,
+                              double range, const DeviationMapText &text,
                               DeviationMapLayout *layout = nullptr);
 
 }  // namespace levelling

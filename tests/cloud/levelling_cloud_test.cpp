@@ -282,7 +282,7 @@ TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
   write_file(file("patch.ply"), tilted_ply(37 * 30, 0.1, -0.2));
   const Ended drawn = run("$L patch.ply -o level.ply --map map.png --save-transform t.txt");
   ASSERT_EQ(0, drawn.status) << drawn.err;
-  EXPECT_NE(std::string::npos, drawn.out.find("map: map.png (heights above the plane"));
+  EXPECT_NE(std::string::npos, drawn.out.find("map: map.png (heights in cloud units above"));
   EXPECT_EQ("\x89PNG", read_file(file("map.png")).substr(0, 4));
   // Without a cloud written, and with a saved transform: one more pass, the same picture.
   ASSERT_EQ(0, run("$L patch.ply --map alone.png -q").status);
@@ -296,6 +296,18 @@ TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
   EXPECT_EQ("levelling-cloud: missing/map.png: No such file or directory\n", refused.err);
   EXPECT_EQ(before, files());
   EXPECT_EQ(2, run("$L patch.ply --map-cell 0.5").status);
+  // A LAS tile whose coordinate system is in feet: its map says so.
+  std::vector<std::array<int32_t, 3>> grid;
+  for (int32_t i = 0; i < 400; ++i) {
+    grid.push_back({i % 20 * 100, i / 20 * 100, i % 20 * 10 + i / 20 * 5});
+  }
+  write_file(file("feet.las"),
+             test::las_bytes({2, 1, 0, false, {{2112, "PROJCS[\"p\",UNIT[\"foot\",0.3048]]"}}},
+                             grid));
+  const Ended feet = run("$L feet.las --map feet.png --report json");
+  ASSERT_EQ(0, feet.status) << feet.err;
+  EXPECT_NE(std::string::npos, feet.out.find("\"map_unit\": \"feet\", \"map_scale_bar\": 2,"))
+      << feet.out;
   // Eight files over one place, each cell given heights by all of them, written side by side in
   // whatever order the threads take: the same picture one file at a time and eight at once.
   std::string tiles;

@@ -283,5 +283,64 @@ TEST(LasCloudTest, BadFilesSayWhatIsWrong) {
   }
 }
 
+// A GeoTIFF key directory of these keys (each's value held in the key).
+std::string geokeys(const std::vector<std::pair<uint16_t, uint16_t>> &keys) {
+  std::vector<uint16_t> words = {1, 1, 0, uint16_t(keys.size())};
+  for (const auto &[key, value] : keys) {
+    words.insert(words.end(), {key, 0, 1, value});
+  }
+  return std::string(reinterpret_cast<const char *>(words.data()), words.size() * 2);
+}
+
+TEST(LasCloudTest, TheCoordinateSystemNamesTheUnits) {
+  using U = LengthUnit;
+  constexpr uint16_t kKeys = 34735, kWkt = 2112;
+  const std::string projected_feet =
+      "PROJCS[\"x\",GEOGCS[\"g\",DATUM[\"d\",SPHEROID[\"s\",6378137,298.257]],"
+      "UNIT[\"degree\",0.0174532925199433]],PARAMETER[\"false_easting\",1312335.958],"
+      "UNIT[\"foot\",0.3048,AUTHORITY[\"EPSG\",\"9002\"]]]";
+  const struct {
+    const char *what;
+    std::vector<std::pair<uint16_t, std::string>> crs;
+    U horizontal, height;
+    bool geographic;
+  } cases[] = {
+      {"none", {}, U::kUnknown, U::kUnknown, false},
+      {"WKT 1 in feet", {{kWkt, projected_feet}}, U::kFoot, U::kFoot, false},
+      {"a compound system: metres across, US survey feet up (its factor wrong, its name right)",
+       {{kWkt, "COMPD_CS[\"c\",PROJCS[\"p\",UNIT[\"metre\",1]],VERTCS[\"v\","
+               "VERT_DATUM[\"d\",2005],UNIT[\"US survey foot\",1.0]]]"}},
+       U::kMetre, U::kUsSurveyFoot, false},
+      {"WKT 2: a parameter's metre is not the axes' unit, known by its factor",
+       {{kWkt, "PROJCRS[\"p\",BASEGEOGCRS[\"g\",ANGLEUNIT[\"degree\",0.01745]],"
+               "CONVERSION[\"c\",PARAMETER[\"False easting\",0,LENGTHUNIT[\"metre\",1]]],"
+               "CS[Cartesian,2],AXIS[\"easting\",east,LENGTHUNIT[\"a \"\"foot\"\"\","
+               "0.304800609601219]]]"}},
+       U::kUsSurveyFoot, U::kUsSurveyFoot, false},
+      {"GeoTIFF keys", {{kKeys, geokeys({{1024, 1}, {3076, 9002}, {4099, 9001}})}}, U::kFoot,
+       U::kMetre, false},
+      {"WKT over the keys", {{kKeys, geokeys({{3076, 9001}})}, {kWkt, projected_feet}}, U::kFoot,
+       U::kFoot, false},
+      {"geographic keys", {{kKeys, geokeys({{1024, 2}})}}, U::kUnknown, U::kUnknown, true},
+      {"geographic WKT", {{kWkt, " GEOGCS[\"g\",UNIT[\"degree\",0.0174]]"}}, U::kUnknown,
+       U::kUnknown, true},
+      {"a unit of no known length", {{kWkt, "PROJCS[\"p\",UNIT[\"chain\",20.1168]]"}},
+       U::kUnknown, U::kUnknown, false},
+      {"broken WKT", {{kWkt, "PROJCS[\"p\",UNIT[\"foot"}}, U::kUnknown, U::kUnknown, false},
+      {"WKT cut inside its number", {{kWkt, "LOCAL_CS[UNIT[\"x\",0.3"}}, U::kUnknown,
+       U::kUnknown, false},
+      {"keys cut short", {{kKeys, geokeys({{3076, 9002}}).substr(0, 12)}}, U::kUnknown,
+       U::kUnknown, false},
+  };
+  for (const auto &each : cases) {
+    LasLayout layout{2, 1, 0, false, each.crs};
+    const Streamed streamed = stream_bytes(test::las_bytes(layout, kPoints), CloudFormat::kLas);
+    ASSERT_EQ(StreamFault::kNone, streamed.result.fault) << each.what;
+    EXPECT_EQ(each.horizontal, streamed.result.horizontal_unit) << each.what;
+    EXPECT_EQ(each.height, streamed.result.height_unit) << each.what;
+    EXPECT_EQ(each.geographic, streamed.result.geographic) << each.what;
+  }
+}
+
 }  // namespace
 }  // namespace levelling

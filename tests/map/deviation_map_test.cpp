@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "map/bitmap_font.h"
 #include "map/png_file.h"
 
 namespace levelling {
@@ -65,7 +66,7 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
   EXPECT_EQ(inliers.size(), counted);
 
   DeviationMapLayout layout;
-  const RgbImage drawn = render_deviation_map(grid, histogram, range, "a slab", "m", &layout);
+  const RgbImage drawn = render_deviation_map(grid, histogram, range, {"a slab", "metres", "m"}, &layout);
   std::FILE *file = std::tmpfile();
   std::string error;
   ASSERT_TRUE(write_png(drawn, file, &error)) << error;
@@ -115,6 +116,93 @@ TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
   EXPECT_LE(size_t(grid.columns) * size_t(grid.rows), kMostCells);
   EXPECT_FALSE(deviation_grid_start(0.0, 0.0, NAN, 1.0, 0.0, 1.0, &grid));
   EXPECT_FALSE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 0.0, 0.0, &grid));
+}
+
+// Whether `value` is 1, 2 or 5 times a power of ten.
+bool is_round(double value) {
+  const double mantissa = value / std::pow(10.0, std::floor(std::log10(value)));
+  return std::fabs(mantissa - 1.0) < 1e-9 || std::fabs(mantissa - 2.0) < 1e-9 ||
+         std::fabs(mantissa - 5.0) < 1e-9;
+}
+
+bool is_ink(const RgbImage &image, int x, int y) { return image.at(x, y) == Rgb{0, 0, 0}; }
+
+// Whether `label` is drawn at (x, y): its glyphs' pixels ink, those around them not.
+bool shows_label(const RgbImage &image, const std::string &label, int x, int y) {
+  const int width = text_width(label, 2), height = kGlyphHeight * 2;
+  RgbImage expected(x + width + 1, y + height + 1, kMapBackground);
+  draw_text(label, x, y, 2, Rgb{0, 0, 0}, &expected);
+  for (int row = y; row < y + height; ++row) {
+    for (int column = std::max(0, x); column < x + width; ++column) {
+      if (is_ink(expected, column, row) != is_ink(image, column, row)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+TEST(DeviationMapTest, TicksAndTheScaleBarMeasureTheMapInThePicture) {
+  // An aerial tile's extent in feet, far from the origin: cells of 0.75 ft, 3 pixels each.
+  DeviationGrid grid;
+  ASSERT_TRUE(deviation_grid_start(636123.4, 849012.6, 636423.4, 849112.6, 0.75, 1.0, &grid));
+  const double x[] = {636200.0}, y[] = {849050.0}, h[] = {0.5};
+  deviation_grid_add(&grid, 0, 1, x, y, h);
+  HeightHistogram histogram;
+  height_histogram_start(1.0, 10, &histogram);
+  DeviationMapLayout at;
+  const RgbImage image = render_deviation_map(grid, histogram, 1.0, {"a tile", "feet", "ft"}, &at);
+  const double feet_per_pixel = grid.cell / at.cell_pixels;
+  const int map_bottom = at.map_y + grid.rows * at.cell_pixels;
+  // The scale bar: a round length, as long in pixels as the cells it spans, labelled.
+  ASSERT_TRUE(is_round(at.scale_bar_length));
+  int bar = 0;
+  while (is_ink(image, at.scale_bar_x + bar, at.scale_bar_y + 2)) {
+    ++bar;
+  }
+  EXPECT_NEAR(at.scale_bar_length, bar * feet_per_pixel, feet_per_pixel);
+  EXPECT_GE(bar, 80);
+  std::string length = std::to_string(int(at.scale_bar_length)) + " FT";
+  int label_x = at.scale_bar_x + bar;
+  while (label_x < image.width && !shows_label(image, length, label_x, at.scale_bar_y - 4)) {
+    ++label_x;
+  }
+  EXPECT_LT(label_x, at.scale_bar_x + bar + 20) << "no label " << length;
+  // The bottom edge's ticks, found in the picture: at round coordinates, labelled with them.
+  ASSERT_TRUE(is_round(at.tick_step));
+  std::vector<int> found;
+  for (int column = at.map_x; column < at.map_x + grid.columns * at.cell_pixels; ++column) {
+    if (is_ink(image, column, map_bottom + 3)) {
+      found.push_back(column);
+    }
+  }
+  ASSERT_GE(found.size(), 2u);
+  ASSERT_EQ(at.x_ticks.size(), found.size());
+  for (size_t t = 0; t < found.size(); ++t) {
+    const double coordinate = grid.x0 + (found[t] + 0.5 - at.map_x) * feet_per_pixel;
+    const double value = at.x_ticks[t].value;
+    EXPECT_NEAR(value, coordinate, feet_per_pixel);
+    EXPECT_NEAR(0.0, std::remainder(value, at.tick_step), 1e-6);
+    const std::string label = std::to_string(int(value));
+    const int label_y = map_bottom + 1 + 6 + 4;
+    EXPECT_TRUE(shows_label(image, label, found[t] - text_width(label, 2) / 2, label_y))
+        << label;
+  }
+  // The left edge's: the same step, +y up.
+  found.clear();
+  for (int row = map_bottom; row >= at.map_y; --row) {
+    if (is_ink(image, at.map_x - 4, row)) {
+      found.push_back(row);
+    }
+  }
+  ASSERT_EQ(at.y_ticks.size(), found.size());
+  ASSERT_GE(found.size(), 1u);
+  for (size_t t = 0; t < found.size(); ++t) {
+    EXPECT_NEAR(at.y_ticks[t].value, grid.y0 + (map_bottom - found[t] - 0.5) * feet_per_pixel,
+                feet_per_pixel);
+  }
+  EXPECT_TRUE(is_ink(image, at.up_x, at.up_y + 1));  // the +y arrow's tip
+  EXPECT_TRUE(shows_label(image, "+Y", at.up_x + 9, at.up_y));
 }
 
 }  // namespace

@@ -172,6 +172,9 @@ std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int3
     vlr("LASF_Spec", 4, descriptor);
   }
   vlr("a_test", 7, "a test's own record");
+  for (const auto &[id, payload] : layout.crs) {
+    vlr("LASF_Projection", id, payload);
+  }
   std::string bytes(header, '\0');
   std::memcpy(&bytes[0], "LASF", 4);
   bytes[24] = 1;
@@ -179,7 +182,7 @@ std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int3
   std::memcpy(&bytes[26], "a test", 6);
   put_at<uint16_t>(&bytes, 94, uint16_t(header));
   put_at<uint32_t>(&bytes, 96, uint32_t(header + vlrs.size()));
-  put_at<uint32_t>(&bytes, 100, layout.extra >= 2 ? 2u : 1u);
+  put_at<uint32_t>(&bytes, 100, uint32_t((layout.extra >= 2 ? 2 : 1) + layout.crs.size()));
   bytes[104] = char(layout.format);
   put_at<uint16_t>(&bytes, 105, uint16_t(record));
   put_at<uint32_t>(&bytes, 107, layout.format >= 6 ? 0u : uint32_t(xyz.size()));

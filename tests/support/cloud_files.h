@@ -5,6 +5,7 @@
 #define LEVELLING_TESTS_SUPPORT_CLOUD_FILES_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <array>
@@ -43,12 +44,14 @@ std::string pcd_bytes(const std::string &data, const std::vector<Column> &column
 // X, Y, Z (scale 0.01, offsets 1000, 2000, 0), every other byte of every record distinct and
 // non-zero (the waveform's direction the unit vector (0, 0.6, 0.8)), `extra` extra bytes a
 // record, two of them described by an extra bytes VLR ("temperature", a short), a VLR of
-// another kind, and (1.4) an EVLR after the points.
+// another kind, `crs`'s coordinate system VLRs (LASF_Projection: record id, payload) and (1.4)
+// an EVLR after the points.
 struct LasLayout {
   int minor = 4;
   int format = 6;
   size_t extra = 0;
   bool evlr = false;
+  std::vector<std::pair<uint16_t, std::string>> crs;
 };
 constexpr double kLasScale = 0.01;
 constexpr double kLasOffset[3] = {1000.0, 2000.0, 0.0};
