@@ -216,6 +216,14 @@ int main(int argc, char **argv) {
   app.add_flag("--no-sync", no_sync,
                "Rename the output into place without waiting for it to reach the disk");
   app.set_version_flag("--version", kVersion);
+  app.footer(
+      "Examples:\n"
+      "  levelling-cloud frame.pcd --up=-y --max-tilt 60 -o frame-level.pcd\n"
+      "      A depth camera's frame (y down, looking at the floor): the floor levelled.\n"
+      "  levelling-cloud tile.las -o tile-level.las --map tile.png\n"
+      "      An aerial tile levelled, with a map of its heights above the ground's plane.\n"
+      "  levelling-cloud tiles/*.las --output-dir levelled --save-transform site.txt\n"
+      "      A site's tiles levelled as one cloud, each by the same transform.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
