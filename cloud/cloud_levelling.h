@@ -11,7 +11,7 @@
 
 namespace levelling {
 
-// The exit statuses, listed in the README.
+// The exit statuses, listed in docs/cloud.md and the manual page.
 enum ExitStatus {
   kLevelled = 0,
   kInternalFault = 1,
