@@ -21,10 +21,17 @@ plane as above (the original is levelled on its own sample: its empty points cou
 points' indices, which the PLY conversion dropped). The same levelling written as PLY must hold
 the same points as the PLY conversion made by another reader.
 
+The third table checks the deviation maps of the LAS captures, measured in the picture (read
+with Open3D): the unit they name must be the one the file's GeoTIFF keys give (read here); the
+pixels per unit come from the levelled points' x extent against the columns the map colours; the
+scale bar's black run, so measured, must be the length the report gives, and the ticks under the
+map must fall at the multiples of one round step.
+
 Usage: scripts/check-realdata.py path/to/levelling-cloud [realdata folder]
 Skips (status 0, says so) when the folder or Open3D is absent. Needs Debian's python3-open3d.
 """
 import json
+import math
 import os
 import struct
 import subprocess
@@ -228,6 +235,92 @@ def check_formats(np, o3d, program, folder, scratch, references):
     return failures
 
 
+# EPSG's length units, as ProjLinearUnitsGeoKey (3076) names them.
+EPSG_UNITS = {9001: "metres", 9002: "feet", 9003: "US survey feet"}
+FRAME = (120, 120, 120)  # the grey of the map's frame
+INK = (0, 0, 0)
+
+
+def geokey_unit(vlrs):
+    """The unit of ProjLinearUnitsGeoKey in the GeoTIFF key directory among these VLR bytes."""
+    at = 0
+    while at + 54 <= len(vlrs):
+        record, length = struct.unpack_from("<HH", vlrs, at + 18)
+        payload = vlrs[at + 54:at + 54 + length]
+        if vlrs[at + 2:at + 17].rstrip(b"\0") == b"LASF_Projection" and record == 34735:
+            keys = struct.unpack_from("<%dH" % (len(payload) // 2), payload)
+            for k in range(1, keys[3] + 1):
+                if keys[4 * k] == 3076 and keys[4 * k + 1] == 0:
+                    return EPSG_UNITS.get(keys[4 * k + 3], "cloud units")
+        at += 54 + length
+    return "cloud units"
+
+
+def is_round(value):
+    mantissa = value / 10 ** math.floor(math.log10(value))
+    return any(abs(mantissa - m) < 1e-6 for m in (1, 2, 5, 10))
+
+
+def check_map(np, o3d, program, folder, scratch, name):
+    """Problems of the LAS capture's map, and the unit, scale bar and tick step measured."""
+    source = os.path.join(folder, name + ".las")
+    target, picture = os.path.join(scratch, name + "-map.las"), os.path.join(scratch, name + ".png")
+    run = subprocess.run([program, source, "-o", target, "--map", picture, "--report", "json",
+                          "--no-sync"], capture_output=True, text=True, timeout=300)
+    if run.returncode != 0:
+        return ["status %d: %s" % (run.returncode, run.stderr.strip())], "-", 0, 0
+    report = json.loads(run.stdout)
+    problems = []
+    expected = geokey_unit(read_las(np, source)["vlrs"])
+    if report["map_unit"] != expected:
+        problems.append("unit %s, not %s" % (report["map_unit"], expected))
+    image = np.asarray(o3d.io.read_image(picture))[:, :, :3]
+    frame = np.all(image == FRAME, axis=2)
+    rows, columns = np.nonzero(frame)
+    top, bottom, left, right = rows.min(), rows.max(), columns.min(), columns.max()
+    inside = image[top + 1:bottom, left + 1:right]
+    coloured = np.nonzero(np.any(inside != 255, axis=(0, 2)))[0]
+    xs = read_las(np, target)["xyz"][:, 0]
+    units_per_pixel = (xs.max() - xs.min()) / (coloured.max() - coloured.min() + 1)
+    # The scale bar: the longest black run of a row below the map.
+    longest = 0
+    for row in image[bottom + 1:]:
+        ink = np.concatenate(([0], np.all(row == INK, axis=1).astype(int), [0]))
+        edges = np.flatnonzero(np.diff(ink))
+        longest = max([longest] + list(edges[1::2] - edges[0::2]))
+    bar = longest * units_per_pixel
+    if abs(bar - report["map_scale_bar"]) > 2 * units_per_pixel or \
+            not is_round(report["map_scale_bar"]):
+        problems.append("scale bar %.4g measured, %.4g reported" % (bar, report["map_scale_bar"]))
+    # The ticks: black pixels just under the frame, at x = min x + their place.
+    ticks = np.flatnonzero(np.all(image[bottom + 3] == INK, axis=1))
+    values = xs.min() + (ticks - (left + 1 + coloured.min()) + 0.5) * units_per_pixel
+    step = float(np.median(np.diff(values))) if len(values) > 1 else float("nan")
+    rounded = step
+    for candidate in (1, 2, 5):
+        power = 10 ** math.floor(math.log10(step / candidate) + 0.5)
+        if abs(candidate * power - step) <= 2 * units_per_pixel:
+            rounded = candidate * power
+    off = np.abs(values / rounded - np.round(values / rounded)) * rounded
+    if len(values) < 2 or off.max() > 2 * units_per_pixel or not is_round(rounded):
+        problems.append("ticks at %s, not multiples of a round step" % values.round(2))
+    return problems, report["map_unit"], bar, rounded
+
+
+def check_maps(np, o3d, program, folder, scratch):
+    failures = 0
+    print()
+    print("| capture | map unit | scale bar (measured) | tick step (measured) | status |")
+    print("| --- | --- | ---: | ---: | --- |")
+    for name, _, _, _, _ in CAPTURES:
+        if os.path.exists(os.path.join(folder, name + ".las")):
+            problems, unit, bar, step = check_map(np, o3d, program, folder, scratch, name)
+            failures += 1 if problems else 0
+            print("| %s | %s | %.4g | %.4g | %s |" % (name, unit, bar, step,
+                                                    "; ".join(problems) or "ok"))
+    return failures
+
+
 def main():
     program = os.path.abspath(sys.argv[1])
     folder = sys.argv[2] if len(sys.argv) > 2 else os.path.join(
@@ -277,6 +370,7 @@ def main():
                 name, " ".join(options) or "(defaults)", tilt_before, tilt_after, ambiguity,
                 "ok" if passed else "FAILED"))
         failures += check_formats(np, o3d, program, folder, scratch, references)
+        failures += check_maps(np, o3d, program, folder, scratch)
     return 1 if failures else 0
 
 
