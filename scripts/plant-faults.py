@@ -14,6 +14,8 @@ import sys
 
 # (file, text, its replacement, what the fault breaks)
 MUTANTS = [
+ ('formats/las_header.cpp', '  header->crs.horizontal = first_known(wkt.horizontal, keys.horizontal);', '  header->crs.horizontal = first_known(keys.horizontal, wkt.horizontal);', 'LAS: GeoTIFF units over WKT'),
+ ('map/deviation_map.cpp', '  at.scale_bar_pixels = int(std::lround(at.scale_bar_length / units_per_pixel));', '  at.scale_bar_pixels = int(std::lround(1.05 * at.scale_bar_length / units_per_pixel));', 'map: scale bar 5% long'),
  ('formats/las_coordinates.cpp', 'integers[i] = int32_t(whole + int64_t(part >= 0.5) - int64_t(part <= -0.5));', 'integers[i] = int32_t(whole);', 'LAS: truncation, not rounding'),
  ('formats/las_coordinates.cpp', '        fits_in_integers(box[k], box[kAxes + k], scale[k], offset[k])) {', '        false) {', 'LAS: offsets always moved'),
  ('formats/las_cloud.cpp', '    patch_bounds(options_.out, header_at_, bounds_, header_.scale, offset_);', '', 'LAS: bounds never written'),
