@@ -1,5 +1,6 @@
 #include "map/map_axes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -49,10 +50,16 @@ std::vector<MapTick> edge_ticks(double low, double high, double step, double ori
   if (!positive(step) || !(low <= high) || (high - low) / step > kMostTicks) {
     return ticks;
   }
-  for (double k = std::ceil(low / step - kStepSlack); k * step <= high + kStepSlack * step;
-       k += 1.0) {
-    const double value = k * step;
-    ticks.push_back({int(std::floor(origin + (value - low) * pixels_per_unit)), value});
+  // Counted, not stepped: far from the origin k + 1 may be k again.
+  const double first = std::ceil(low / step - kStepSlack);
+  for (int n = 0; n <= kMostTicks; ++n) {
+    const double value = (first + n) * step;
+    if (value > high + kStepSlack * step) {
+      break;
+    }
+    if (value >= low - kStepSlack * step && (ticks.empty() || value > ticks.back().value)) {
+      ticks.push_back({int(std::floor(origin + (value - low) * pixels_per_unit)), value});
+    }
   }
   return ticks;
 }

@@ -205,5 +205,34 @@ TEST(DeviationMapTest, TicksAndTheScaleBarMeasureTheMapInThePicture) {
   EXPECT_TRUE(shows_label(image, "+Y", at.up_x + 9, at.up_y));
 }
 
+TEST(DeviationMapTest, RoundLengthsAndTicksStayBoundedAnywhere) {
+  const struct {
+    double length, at_least, at_most;
+  } lengths[] = {{3.0, 5.0, 2.0}, {0.0137, 0.02, 0.01}, {200.0, 200.0, 200.0}, {7e9, 1e10, 5e9},
+                 {-1.0, 1.0, 1.0}, {NAN, 1.0, 1.0}};
+  for (const auto &each : lengths) {
+    EXPECT_DOUBLE_EQ(each.at_least, round_length_at_least(each.length)) << each.length;
+    EXPECT_DOUBLE_EQ(each.at_most, round_length_at_most(each.length)) << each.length;
+  }
+  EXPECT_EQ("-0.50", tick_label(-0.5, 0.01));
+  EXPECT_EQ("0", tick_label(-1e-12, 100.0));
+  // Far from the origin, where a step is below a double's spacing: a bounded list, ascending.
+  const std::vector<MapTick> far = edge_ticks(1e20, 1e20 + 1e5, 1.0, 0.0, 1e-3);
+  EXPECT_LE(far.size(), size_t(kMostTicks) + 1);
+  for (size_t t = 1; t < far.size(); ++t) {
+    EXPECT_GT(far[t].value, far[t - 1].value);
+  }
+  EXPECT_TRUE(edge_ticks(0.0, 1e9, 1.0, 0.0, 1.0).empty());  // too many to draw
+  // A grid there is drawn, with labels that fit beside it.
+  DeviationGrid grid;
+  ASSERT_TRUE(deviation_grid_start(1e17, -1e17, 1e17 + 4096, -1e17 + 4096, 0.0, 1.0, &grid));
+  HeightHistogram histogram;
+  height_histogram_start(1.0, 10, &histogram);
+  DeviationMapLayout at;
+  const RgbImage image = render_deviation_map(grid, histogram, 1.0, {"far", "metres", "m"}, &at);
+  EXPECT_GT(at.map_x, text_width("-100000000000000000", 2));
+  EXPECT_LT(at.scale_bar_x + at.scale_bar_pixels, image.width);
+}
+
 }  // namespace
 }  // namespace levelling
