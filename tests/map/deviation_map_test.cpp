@@ -66,7 +66,8 @@ TEST(DeviationMapTest, ABumpADipAndAHoleShowWhereTheyAre) {
   EXPECT_EQ(inliers.size(), counted);
 
   DeviationMapLayout layout;
-  const RgbImage drawn = render_deviation_map(grid, histogram, range, {"a slab", "metres", "m"}, &layout);
+  const RgbImage drawn =
+      render_deviation_map(grid, histogram, range, {"a slab", "metres", "m"}, &layout);
   std::FILE *file = std::tmpfile();
   std::string error;
   ASSERT_TRUE(write_png(drawn, file, &error)) << error;

@@ -150,7 +150,8 @@ void put_at(std::string *bytes, size_t at, T value) {
 
 }  // namespace
 
-std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz) {
+std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz,
+                      const LasVlrs &crs) {
   const size_t minimum[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
   const size_t wave_at[] = {0, 0, 0, 0, 28, 34, 0, 0, 0, 30, 38};  // 0: no waveform
   const size_t header = layout.minor >= 4 ? 375 : layout.minor == 3 ? 235 : 227;
@@ -172,7 +173,7 @@ std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int3
     vlr("LASF_Spec", 4, descriptor);
   }
   vlr("a_test", 7, "a test's own record");
-  for (const auto &[id, payload] : layout.crs) {
+  for (const auto &[id, payload] : crs) {
     vlr("LASF_Projection", id, payload);
   }
   std::string bytes(header, '\0');
@@ -182,7 +183,7 @@ std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int3
   std::memcpy(&bytes[26], "a test", 6);
   put_at<uint16_t>(&bytes, 94, uint16_t(header));
   put_at<uint32_t>(&bytes, 96, uint32_t(header + vlrs.size()));
-  put_at<uint32_t>(&bytes, 100, uint32_t((layout.extra >= 2 ? 2 : 1) + layout.crs.size()));
+  put_at<uint32_t>(&bytes, 100, uint32_t((layout.extra >= 2 ? 2 : 1) + crs.size()));
   bytes[104] = char(layout.format);
   put_at<uint16_t>(&bytes, 105, uint16_t(record));
   put_at<uint32_t>(&bytes, 107, layout.format >= 6 ? 0u : uint32_t(xyz.size()));

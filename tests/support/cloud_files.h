@@ -51,11 +51,12 @@ struct LasLayout {
   int format = 6;
   size_t extra = 0;
   bool evlr = false;
-  std::vector<std::pair<uint16_t, std::string>> crs;
 };
+using LasVlrs = std::vector<std::pair<uint16_t, std::string>>;
 constexpr double kLasScale = 0.01;
 constexpr double kLasOffset[3] = {1000.0, 2000.0, 0.0};
-std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz);
+std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz,
+                      const LasVlrs &crs = {});
 // Where a LAS file's header keeps its fields (the test's view of the format).
 constexpr size_t kLasPointOffset = 96, kLasRecordLength = 105, kLasOffsets = 155,
                  kLasBounds = 179, kLasHeader14 = 375, kLasHeader12 = 227;
