@@ -63,33 +63,20 @@ const char *cloud_family_name(CloudFamily family) {
   return "?";
 }
 
-const char *length_unit_name(LengthUnit unit) {
-  switch (unit) {
-    case LengthUnit::kMetre:
-      return "metres";
-    case LengthUnit::kFoot:
-      return "feet";
-    case LengthUnit::kUsSurveyFoot:
-      return "US survey feet";
-    case LengthUnit::kUnknown:
-      break;
-  }
-  return "cloud units";
-}
+namespace {
 
-const char *length_unit_symbol(LengthUnit unit) {
-  switch (unit) {
-    case LengthUnit::kMetre:
-      return "m";
-    case LengthUnit::kFoot:
-      return "ft";
-    case LengthUnit::kUsSurveyFoot:
-      return "US ft";
-    case LengthUnit::kUnknown:
-      break;
-  }
-  return "units";
-}
+// Each length unit's name and symbol, in the enumeration's order.
+struct UnitWords {
+  const char *name, *symbol;
+};
+constexpr UnitWords kUnitWords[] = {
+    {"cloud units", "units"}, {"metres", "m"}, {"feet", "ft"}, {"US survey feet", "US ft"}};
+
+}  // namespace
+
+const char *length_unit_name(LengthUnit unit) { return kUnitWords[int(unit)].name; }
+
+const char *length_unit_symbol(LengthUnit unit) { return kUnitWords[int(unit)].symbol; }
 
 PlyEncoding ply_encoding_of(CloudFormat format) {
   switch (format) {

@@ -60,7 +60,7 @@ const char *cloud_format_name(CloudFormat format);
 const char *cloud_family_name(CloudFamily family);
 
 // The unit of a cloud's coordinates, where its file names one (LAS: its coordinate system).
-enum class LengthUnit { kUnknown, kMetre, kFoot, kUsSurveyFoot };
+enum class LengthUnit { kUnknown, kMetre, kFoot, kUsSurveyFoot };  // named in this order
 // "metres", "feet", "US survey feet"; "cloud units" when unknown.
 const char *length_unit_name(LengthUnit unit);
 // "m", "ft", "US ft"; "units" when unknown.

@@ -35,6 +35,17 @@ bool near(double factor, double metres) {
   return std::fabs(factor - metres) <= kFactorTolerance * metres;
 }
 
+// Whether `name` is one of `names`.
+template <size_t N>
+bool one_of(const std::string &name, const char *const (&names)[N]) {
+  for (const char *known : names) {
+    if (name == known) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The kinds of WKT node a unit may sit in.
 enum class Node { kHorizontal, kVertical, kTransparent, kOther };
 
@@ -42,15 +53,11 @@ Node node_kind(const std::string &name) {
   static const char *const kHorizontal[] = {"PROJCS",  "PROJCRS", "PROJECTEDCRS",
                                             "LOCAL_CS", "ENGCRS", "ENGINEERINGCRS"};
   static const char *const kVertical[] = {"VERTCS", "VERTCRS", "VERTICALCRS"};
-  for (const char *known : kHorizontal) {
-    if (name == known) {
-      return Node::kHorizontal;
-    }
+  if (one_of(name, kHorizontal)) {
+    return Node::kHorizontal;
   }
-  for (const char *known : kVertical) {
-    if (name == known) {
-      return Node::kVertical;
-    }
+  if (one_of(name, kVertical)) {
+    return Node::kVertical;
   }
   // A unit in a coordinate system's axis or its CS is the system's.
   return name == "AXIS" || name == "CS" ? Node::kTransparent : Node::kOther;
@@ -116,20 +123,14 @@ LengthUnit length_unit_of(const std::string &name, double metres) {
                                            "footinternational", "intlfoot"};
   static const char *const kSurveyNames[] = {"ussurveyfoot", "ussurveyfeet", "footus", "ftus",
                                              "usfoot", "usft", "footsurveyus", "usfeet"};
-  for (const char *known : kMetreNames) {
-    if (key == known) {
-      return LengthUnit::kMetre;
-    }
+  if (one_of(key, kMetreNames)) {
+    return LengthUnit::kMetre;
   }
-  for (const char *known : kFootNames) {
-    if (key == known) {
-      return LengthUnit::kFoot;
-    }
+  if (one_of(key, kFootNames)) {
+    return LengthUnit::kFoot;
   }
-  for (const char *known : kSurveyNames) {
-    if (key == known) {
-      return LengthUnit::kUsSurveyFoot;
-    }
+  if (one_of(key, kSurveyNames)) {
+    return LengthUnit::kUsSurveyFoot;
   }
   return near(metres, 1.0)                      ? LengthUnit::kMetre
          : near(metres, kMetresPerFoot)         ? LengthUnit::kFoot
