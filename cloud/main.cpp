@@ -1,33 +1,24 @@
 // levelling-cloud: finds the plane of a point cloud file (the largest plane near the up
 // direction, robustly), prints it with the turn that brings it level, and writes the cloud
 // turned level, every point keeping its height above the plane. The work is the library's
-// (cloud/cloud_levelling.h); this file turns the command line into a request.
-#include <CLI/CLI.hpp>
-
+// (cloud/cloud_levelling.h), and so is the reading of its command line (cloud/command_line.h);
+// this file installs the signal handlers and prints the outcome.
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstdint>
-#include <utility>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
-#include "cloud/run_fault.h"
-#include "formats/format_table.h"
-#include "formats/number_text.h"
+#include "cloud/command_line.h"
 #include "formats/output_file.h"
 
 namespace {
 
 using namespace levelling;
-
-constexpr const char *kProgram = "levelling-cloud";
-constexpr const char *kVersion = "levelling-cloud 1.1.0";
 
 // Removes an unfinished output on a signal that ends the program, then ends it as the signal
 // would have.
@@ -45,234 +36,21 @@ void handle_unless_ignored(int signal_number) {
   }
 }
 
-// The keys of a choice, for CLI11's check of an option's value.
-template <typename Value>
-std::vector<std::string> keys_of(const std::map<std::string, Value> &choices) {
-  std::vector<std::string> keys;
-  for (const auto &each : choices) {
-    keys.push_back(each.first);
-  }
-  return keys;
-}
-
-// Option values checked as a user reads them: one line saying what was wanted, never NaN, never
-// a range up to the largest double spelt out.
-CLI::Validator positive_number() {
-  return CLI::Validator(
-      [](std::string &text) {
-        double value = 0.0;
-        return parse_number(text, &value) && std::isfinite(value) && value > 0.0
-                   ? std::string()
-                   : "'" + text + "' is not a positive number";
-      },
-      "POSITIVE");
-}
-
-CLI::Validator number_from(double low, double high) {
-  return CLI::Validator(
-      [low, high](std::string &text) {
-        double value = 0.0;
-        return parse_number(text, &value) && value >= low && value <= high
-                   ? std::string()
-                   : "'" + text + "' is not a number from " + short_number(low) + " to " +
-                         short_number(high);
-      },
-      "FLOAT in [" + short_number(low) + " - " + short_number(high) + "]");
-}
-
-CLI::Validator whole_number_from(long long low) {
-  return CLI::Validator(
-      [low](std::string &text) {
-        int64_t value = 0;
-        return parse_integer(text, &value) && value >= low && value <= INT32_MAX
-                   ? std::string()
-                   : "'" + text + "' is not a whole number of " + std::to_string(low) +
-                         " or more";
-      },
-      "INT >= " + std::to_string(low));
-}
-
 int fail(const std::string &message, int status) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  std::fprintf(stderr, "%s: %s\n", kCommandLineProgram, message.c_str());
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  CLI::App app{
-      "Levels a point cloud: finds its plane (by default the largest plane within --max-tilt "
-      "of the up direction, robustly, refitted to all its inliers), prints it and the turn "
-      "that brings it level, and writes the cloud turned so that the plane is level, every "
-      "point keeping its height above it. It classifies no ground and does not follow the "
-      "Earth's curvature: it levels one plane.",
-      kProgram};
-  LevellingRequest request;
-  app.add_option("inputs", request.inputs,
-                 "The cloud: PLY, PCD, LAS or text (x y z a line); - reads standard input. "
-                 "Several files are levelled as one cloud, each by the same transform, into "
-                 "--output-dir (or --in-place)")
-      ->required();
-  CLI::Option *output = app.add_option(
-      "-o,--output", request.output,
-      "Where the levelled cloud goes (- for standard output); without it only the report");
-  CLI::Option *output_dir = app.add_option(
-      "--output-dir", request.output_dir,
-      "Where each input's levelled cloud goes, under its own name (several inputs)");
-  output_dir->excludes(output);
-  CLI::Option *in_place =
-      app.add_flag("--in-place", request.in_place, "Level the input files themselves");
-  in_place->excludes(output)->excludes(output_dir);
-  app.add_option("-j,--jobs", request.jobs,
-                 "Files read and written at once (several inputs; default: one for each core)")
-      ->check(whole_number_from(1));
-  CLI::Option *save_transform = app.add_option("--save-transform", request.save_transform,
-                 "Write the levelling's 4 x 4 matrix (input to output, row-major, four lines) "
-                 "to this file");
-  CLI::Option *transform = app.add_option(
-      "--transform", request.transform,
-      "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
-  app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
-      ->needs(transform);
-  CLI::Option *map = app.add_option(
-      "--map", request.map,
-      "Draw the levelled cloud from above, coloured by the height above the plane, with a "
-      "colour bar and a histogram, as this PNG file");
-  app.add_option("--map-cell", request.map_cell,
-                 "The map's cell side in the cloud's units (default: 400 cells across the "
-                 "cloud, drawn about 1200 pixels wide)")
-      ->check(positive_number())
-      ->needs(map);
-  app.add_flag("--fit-only", request.fit_only,
-               "Fit and report (and --save-transform) without writing any cloud")
-      ->excludes(output)
-      ->excludes(output_dir)
-      ->excludes(in_place)
-      ->excludes(transform);
-  const std::map<std::string, FitMethod> fits{{"robust", FitMethod::kRobust},
-                                              {"all", FitMethod::kAll}};
-  std::string fit = "robust", pivot = "centroid", format = "auto", report = "text";
-  app.add_option("--fit", fit,
-                 "robust: the largest plane near the up direction, refitted to its inliers; "
-                 "all: the orthogonal fit of every point")
-      ->check(CLI::IsMember(keys_of(fits)))
-      ->capture_default_str();
-  std::string up = "z";
-  app.add_option("--up", up,
-                 "The up direction: x, y, z, -x, -y, -z (write --up=-y), X,Y,Z, or auto (the "
-                 "largest plane in any orientation, turned so most other points end above it)")
-      ->default_str("z");
-  app.add_option("--max-tilt", request.max_tilt_degrees,
-                 "Only planes within this many degrees of the up direction count")
-      ->check(number_from(0.0, 90.0))
-      ->capture_default_str();
-  app.add_option("--threshold", request.threshold,
-                 "The inlier distance in the cloud's units (default: from the data)")
-      ->check(positive_number());
-  app.add_option("--seed", request.seed, "The seed of the random sample and hypotheses")
-      ->capture_default_str();
-  const std::map<std::string, PivotChoice> pivots{{"centroid", PivotChoice::kCentroid},
-                                                  {"origin", PivotChoice::kOrigin}};
-  app.add_option("--pivot", pivot,
-                 "Turn about the centroid of the plane's inliers, or the origin")
-      ->check(CLI::IsMember(keys_of(pivots)))
-      ->capture_default_str();
-  const std::map<std::string, OutputFormatChoice> formats{
-      {"auto", OutputFormatChoice::kAuto},
-      {"text", OutputFormatChoice::kText},
-      {"ply", OutputFormatChoice::kPly},
-      {"ply-ascii", OutputFormatChoice::kPlyAscii},
-      {"ply-binary", OutputFormatChoice::kPlyBinary},
-      {"ply-binary-be", OutputFormatChoice::kPlyBinaryBigEndian},
-      {"pcd", OutputFormatChoice::kPcd},
-      {"pcd-ascii", OutputFormatChoice::kPcdAscii},
-      {"pcd-binary", OutputFormatChoice::kPcdBinary},
-      {"pcd-binary-compressed", OutputFormatChoice::kPcdBinaryCompressed},
-      {"las", OutputFormatChoice::kLas}};
-  app.add_option("--format", format,
-                 "The output's format; auto: from the output's name (" + readable_extensions() +
-                     "), else the input's")
-      ->check(CLI::IsMember(keys_of(formats)))
-      ->capture_default_str();
-  app.add_option("--precision", request.precision,
-                 "Digits after the decimal point of coordinates written as text (default: as "
-                 "many as the input's or its LAS scale has; else the shortest that read back "
-                 "the same)")
-      ->check(CLI::Range(0, kMaxFixedDecimals));
-  app.add_option("--las-scale", request.las_scale,
-                 "The resolution of LAS coordinates written from another format (LAS input "
-                 "keeps its own)")
-      ->check(positive_number())
-      ->capture_default_str();
-  app.add_flag("-q,--quiet", request.quiet, "Print no report");
-  const std::map<std::string, ReportForm> reports{{"text", ReportForm::kText},
-                                                  {"json", ReportForm::kJson}};
-  app.add_option("--report", report, "The report's form")
-      ->check(CLI::IsMember(keys_of(reports)))
-      ->capture_default_str();
-  bool no_progress = false;
-  app.add_flag("--no-progress", no_progress, "No progress line, even on a terminal");
-  bool no_sync = false;
-  app.add_flag("--no-sync", no_sync,
-               "Rename the output into place without waiting for it to reach the disk");
-  app.set_version_flag("--version", kVersion);
-  app.footer(
-      "Examples:\n"
-      "  levelling-cloud frame.pcd --up=-y --max-tilt 60 -o frame-level.pcd\n"
-      "      A depth camera's frame (y down, looking at the floor): the floor levelled.\n"
-      "  levelling-cloud tile.las -o tile-level.las --map tile.png\n"
-      "      An aerial tile levelled, with a map of its heights above the ground's plane.\n"
-      "  levelling-cloud tiles/*.las --output-dir levelled --save-transform site.txt\n"
-      "      A site's tiles levelled as one cloud, each by the same transform.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion &e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError &e) {
-    std::fprintf(stderr, "%s: %s (see --help)\n", kProgram, e.what());
-    return kUsage;
+  const CommandLine line =
+      parse_command_line(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  if (line.finished) {
+    std::fputs(line.out.c_str(), stdout);
+    return line.error.empty() ? line.status : fail(line.error, line.status);
   }
-  request.fit = fits.at(fit);
-  request.pivot = pivots.at(pivot);
-  request.format = formats.at(format);
-  request.report = reports.at(report);
-  request.progress = !no_progress;
-  request.sync = !no_sync;
-  const bool several = request.inputs.size() > 1;
-  for (const std::string &input : request.inputs) {
-    if (request.in_place && input == "-") {
-      return fail("--in-place needs an input file, not standard input", kUsage);
-    }
-    if (input.empty()) {
-      return fail("an empty input name; use - for standard input", kUsage);
-    }
-    if (several && input == "-") {
-      return fail("several inputs are files: standard input is not one of them", kUsage);
-    }
-  }
-  if (output->count() > 0 && request.output.empty()) {
-    return fail("-o: an empty name; use - for standard output", kUsage);
-  }
-  for (const auto &[named, value] : {std::pair<CLI::Option *, const std::string *>{
-                                         map, &request.map},
-                                     {output_dir, &request.output_dir},
-                                     {transform, &request.transform},
-                                     {save_transform, &request.save_transform}}) {
-    if (named->count() > 0 && value->empty()) {
-      return fail(named->get_name() + ": an empty name", kUsage);
-    }
-  }
-  if (several && output->count() > 0) {
-    return fail("several inputs go to --output-dir (or --in-place), not -o", kUsage);
-  }
-  if (output_dir->count() > 0 && request.output_dir.empty()) {
-    return fail("--output-dir: an empty name", kUsage);
-  }
-  if (!parse_up_direction(up, &request.up)) {
-    return fail("--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto", kUsage);
-  }
+  const LevellingRequest &request = line.request;
   // SIGBUS: the input, read from memory, shrank under the program.
   for (int signal_number : {SIGINT, SIGTERM, SIGBUS}) {
     handle_unless_ignored(signal_number);
