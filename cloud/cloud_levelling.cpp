@@ -74,32 +74,15 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
 
 namespace {
 
-// The plane of the run and the motion that levels it: found on the first pass's sample and
-// refitted to every inlier, or fitted to every point. False with the fault.
+// The plane of the run and the motion that levels it. False with the fault.
 bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelling *levelling,
                double (&motion)[4][4], LevellingOutcome *fault) {
-  const LevellingRequest &request = run->request;
-  const PlaneSearch search = plane_search_of(request, run->up, run->shown);
-  if (request.fit == FitMethod::kAll) {
-    if (!fit_every_point(search, first.all, found, fault)) {
-      return false;
-    }
-  } else {
-    DetectedPlane detected;
-    const InlierPass every_inlier = [run](const PlaneBand &band, CloudFit *inliers,
-                                          int64_t *counted, int64_t *valid,
-                                          LevellingOutcome *why) {
-      return fit_inliers(run, band, inliers, counted, valid, why);
-    };
-    PointSample near;
-    const PointSample &searched = without_far_points(first.sample, &near) ? near : first.sample;
-    if (!detect_in_sample(search, searched, &detected, fault) ||
-        !refit_to_inliers(search, searched, detected, every_inlier, found, fault)) {
-      return false;
-    }
-  }
-  levelling_of(*found, request.pivot, levelling, motion);
-  return true;
+  const InlierPass every_inlier = [run](const PlaneBand &band, CloudFit *inliers,
+                                        int64_t *counted, int64_t *valid, LevellingOutcome *why) {
+    return fit_inliers(run, band, inliers, counted, valid, why);
+  };
+  return find_levelling(run->request, plane_search_of(run->request, run->up, run->shown),
+                        first.sample, first.all, every_inlier, found, levelling, motion, fault);
 }
 
 }  // namespace

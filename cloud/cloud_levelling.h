@@ -66,6 +66,10 @@ struct LevellingRequest {
   std::string save_transform;  // where the levelling's 4 x 4 matrix goes ("" for nowhere)
   std::string transform;       // a saved matrix to level with instead of fitting ("" for none)
   bool inverse = false;        // apply the saved matrix's inverse
+  // A rigid motion to level with instead of fitting, given in memory rather than saved: the 16
+  // entries of its 4 x 4 matrix, row-major (empty for none). As `transform` of a file holding
+  // it, bit for bit.
+  std::vector<double> motion;
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
   std::string map;             // where the deviation map (PNG) goes ("" for none)
   double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: 400 across

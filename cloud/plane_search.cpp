@@ -334,4 +334,25 @@ void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *le
   levelling_matrix(*levelling, motion);
 }
 
+bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
+                    const PointSample &sample, const CloudFit &all,
+                    const InlierPass &inlier_pass, FoundPlane *found,
+                    RigidLevelling *levelling, double (&motion)[4][4], LevellingOutcome *fault) {
+  if (request.fit == FitMethod::kAll) {
+    if (!fit_every_point(search, all, found, fault)) {
+      return false;
+    }
+  } else {
+    DetectedPlane detected;
+    PointSample near;
+    const PointSample &searched = without_far_points(sample, &near) ? near : sample;
+    if (!detect_in_sample(search, searched, &detected, fault) ||
+        !refit_to_inliers(search, searched, detected, inlier_pass, found, fault)) {
+      return false;
+    }
+  }
+  levelling_of(*found, request.pivot, levelling, motion);
+  return true;
+}
+
 }  // namespace levelling

@@ -11,6 +11,7 @@
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"
+#include "plane/point_sample.h"
 #include "projection/rigid_levelling.h"
 
 namespace levelling {
@@ -66,6 +67,14 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
 // The levelling of the found plane about the inliers' centroid (or the origin), and its motion.
 void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *levelling,
                   double (&motion)[4][4]);
+
+// The plane of a cloud and the motion that levels it, as the request asks: found on the first
+// pass's sample (without its far points) and refitted to every inlier by `inlier_pass`, or
+// fitted to the moments of every point (`all`). False with the fault.
+bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
+                    const PointSample &sample, const CloudFit &all,
+                    const InlierPass &inlier_pass, FoundPlane *found,
+                    RigidLevelling *levelling, double (&motion)[4][4], LevellingOutcome *fault);
 
 }  // namespace levelling
 

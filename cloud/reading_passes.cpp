@@ -286,7 +286,7 @@ bool read_first_pass(Run *run, FirstPass *pass, LevellingOutcome *fault) {
       return false;
     }
     bool restart = false;
-    int64_t first = 0;  // the index of the source's first point in the whole cloud
+    int64_t first = run->first_point;  // the index of the source's first point in the whole
     for (Source *source : sources) {
       source->spool.reset();
       if (!fit_all && written_as_text(source->input.stream())) {

@@ -212,10 +212,11 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
     return false;
   }
   // The transform to apply, and where the fitted one and the map go: all checked first.
-  run->given = !request.transform.empty();
+  run->given = !request.transform.empty() || !request.motion.empty();
   if (run->given) {
     double saved[4][4];
-    if (!read_transform(request.transform, saved, fault)) {
+    if (request.transform.empty() ? !rigid_motion_of("the given motion", request.motion, saved, fault)
+                                  : !read_transform(request.transform, saved, fault)) {
       return false;
     }
     if (request.inverse) {

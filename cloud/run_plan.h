@@ -58,6 +58,9 @@ struct Run {
   std::vector<std::unique_ptr<Source>> sources;
   std::string shown;  // the cloud as messages name it: its file, or all of them
   int jobs = 1;       // files read and written at once
+  // The index of the first input's first point in the whole cloud: 0, or where this run's
+  // inputs start in a site whose other tiles other runs read (its sample drawn alike).
+  int64_t first_point = 0;
   double up[3] = {0.0, 0.0, 1.0};  // the up direction (+z when it is automatic)
   // A saved transform, already inverted if asked (given: one was).
   bool given = false;

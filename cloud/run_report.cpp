@@ -53,41 +53,54 @@ LevellingReport report_of(const Run &run, const FoundPlane *found,
     const std::string note = frame_note(*source);
     report.note = report.note.empty() ? note : report.note;
   }
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      report.matrix[r][c] = motion[r][c];
-    }
-  }
   report.saved_transform = request.save_transform;
-  report.fitted = found != nullptr;
   if (found == nullptr) {
+    for (int r = 0; r < 4; ++r) {
+      for (int c = 0; c < 4; ++c) {
+        report.matrix[r][c] = motion[r][c];
+      }
+    }
+    report.fitted = false;
     report.transform = request.transform;
     report.inverse = request.inverse;
     return report;
   }
-  const OrthogonalPlane &plane = found->plane;
-  report.fit = request.fit == FitMethod::kRobust ? "robust" : "all";
-  report.up = request.up.name;
-  for (int k = 0; k < 3; ++k) {
-    report.normal[k] = plane.normal[k];
-    report.pivot[k] = levelling.pivot[k];
-  }
-  report.offset = plane.offset;
-  // The slope form of the oriented normal, when it points up in z.
-  report.has_slopes = plane.normal[2] > kVerticalNormalZ;
-  if (report.has_slopes) {
-    report.a = -plane.normal[0] / plane.normal[2];
-    report.b = -plane.normal[1] / plane.normal[2];
-    report.c = plane.offset / plane.normal[2];
-  }
-  report.tilt_degrees = found->tilt * kDegreesPerRadian;
-  report.inliers = found->inliers;
-  report.threshold = found->threshold;
-  report.rms = plane.rms;
-  report.angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
-  report.angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
-  report.pivot_name = request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
+  report_plane(request, *found, levelling, motion, &report);
   return report;
+}
+
+void report_plane(const LevellingRequest &request, const FoundPlane &found,
+                  const RigidLevelling &levelling, const double (&motion)[4][4],
+                  LevellingReport *report) {
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      report->matrix[r][c] = motion[r][c];
+    }
+  }
+  report->fitted = true;
+  const OrthogonalPlane &plane = found.plane;
+  report->fit = request.fit == FitMethod::kRobust ? "robust" : "all";
+  report->up = request.up.name;
+  for (int k = 0; k < 3; ++k) {
+    report->normal[k] = plane.normal[k];
+    report->pivot[k] = levelling.pivot[k];
+  }
+  report->offset = plane.offset;
+  // The slope form of the oriented normal, when it points up in z.
+  report->has_slopes = plane.normal[2] > kVerticalNormalZ;
+  if (report->has_slopes) {
+    report->a = -plane.normal[0] / plane.normal[2];
+    report->b = -plane.normal[1] / plane.normal[2];
+    report->c = plane.offset / plane.normal[2];
+  }
+  report->tilt_degrees = found.tilt * kDegreesPerRadian;
+  report->inliers = found.inliers;
+  report->threshold = found.threshold;
+  report->rms = plane.rms;
+  report->angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
+  report->angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
+  report->pivot_name =
+      request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
 }
 
 }  // namespace levelling

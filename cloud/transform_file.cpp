@@ -46,6 +46,11 @@ bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOu
       values.push_back(value);
     }
   }
+  return rigid_motion_of(name, values, matrix, fault);
+}
+
+bool rigid_motion_of(const std::string &name, const std::vector<double> &values,
+                     double (&matrix)[4][4], LevellingOutcome *fault) {
   if (values.size() != 16) {
     *fault = failure(name, "holds " + std::to_string(values.size()) +
                                " numbers, not the 16 of a 4 x 4 matrix",

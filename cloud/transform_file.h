@@ -3,6 +3,7 @@
 #define LEVELLING_CLOUD_TRANSFORM_FILE_H
 
 #include <string>
+#include <vector>
 
 #include "cloud/cloud_levelling.h"
 #include "formats/output_file.h"
@@ -12,6 +13,11 @@ namespace levelling {
 // Reads a saved transform: four lines of four numbers (blank lines and '#' comments aside), a
 // rigid motion. False with the fault.
 bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault);
+
+// The 16 numbers (row-major) of a 4 x 4 matrix as `matrix`, checked to be a rigid motion as a
+// saved transform is; false with the fault (named `name`, status kMalformedInput).
+bool rigid_motion_of(const std::string &name, const std::vector<double> &values,
+                     double (&matrix)[4][4], LevellingOutcome *fault);
 
 // The matrix as a saved transform: four lines of four numbers, each with the digits that read
 // back the same double.
