@@ -178,6 +178,12 @@ bool holds_as_plane(const PlaneSearch &search, const PointSample &sample,
 
 }  // namespace
 
+void search_up_of(const LevellingRequest &request, double (&up)[3]) {
+  for (int k = 0; k < 3; ++k) {
+    up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];
+  }
+}
+
 PlaneSearch plane_search_of(const LevellingRequest &request, const double (&up)[3],
                             const std::string &shown) {
   PlaneSearch search;

@@ -27,6 +27,9 @@ struct PlaneSearch {
   std::string shown;               // the cloud as messages name it
 };
 
+// The up direction a search takes from the request: its axis, or +z when it is automatic.
+void search_up_of(const LevellingRequest &request, double (&up)[3]);
+
 // The search a request asks for, with the up direction `up` (+z when automatic).
 PlaneSearch plane_search_of(const LevellingRequest &request, const double (&up)[3],
                             const std::string &shown);

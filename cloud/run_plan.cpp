@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "cloud/run_fault.h"
+#include "cloud/plane_search.h"
 #include "cloud/transform_file.h"
 #include "formats/format_table.h"
 #include "projection/rigid_levelling.h"
@@ -266,9 +267,7 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   const int passes =
       (run->given ? 0 : request.fit == FitMethod::kRobust ? 2 : 1) + (writing ? 1 : 0);
   run->progress = Progress(request.progress && isatty(fileno(stderr)), bytes * passes);
-  for (int k = 0; k < 3; ++k) {
-    run->up[k] = request.up.automatic ? (k == 2 ? 1.0 : 0.0) : request.up.axis[k];
-  }
+  search_up_of(request, run->up);
   return true;
 }
 
