@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "cloud/plane_search.h"
+#include "cloud/run_fault.h"
+#include "cloud/run_plan.h"
 #include "cloud/run_report.h"
 #include "plane/cloud_fit.h"
 #include "plane/plane_detection.h"
@@ -218,6 +220,39 @@ void move_point_array(const double (&motion)[4][4], const PointArray &points, vo
       }
     });
   });
+}
+
+bool read_point_array(const LevellingRequest &request, double *rows, int64_t capacity,
+                      int64_t *read, LevellingOutcome *fault) {
+  LevellingRequest reading = request;
+  reading.fit_only = true;
+  reading.progress = false;
+  Run run(reading);
+  if (reading.inputs.size() != 1 || !plan_run(&run, fault)) {
+    return false;
+  }
+  Source *source = run.sources.front().get();
+  *read = 0;
+  const StreamResult result = stream_source(
+      &run, source, "reading",
+      [&](PointBlock *block) {
+        for (size_t i = 0; i < block->count && *read < capacity; ++i, ++*read) {
+          double *row = rows + 3 * *read;
+          row[0] = block->x[i];
+          row[1] = block->y[i];
+          row[2] = block->z[i];
+        }
+      },
+      StreamOptions());
+  if (result.fault != StreamFault::kNone) {
+    *fault = failure(source->shown, result.message, status_of(result.fault));
+    return false;
+  }
+  if (result.points > capacity) {
+    *fault = failure(source->shown, "holds more points than were counted", kMalformedInput);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace levelling

@@ -40,6 +40,12 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
 // rounded once to the array's precision. Empty points stay empty.
 void move_point_array(const double (&motion)[4][4], const PointArray &points, void *moved);
 
+// The points of the request's one input (a file) as rows of x, y, z doubles, empty points as
+// rows of NaN: up to `capacity` rows into `rows` (count_tile says how many it holds), *read
+// how many. False with the fault, as the program says it, also when the file holds more.
+bool read_point_array(const LevellingRequest &request, double *rows, int64_t capacity,
+                      int64_t *read, LevellingOutcome *fault);
+
 }  // namespace levelling
 
 #endif

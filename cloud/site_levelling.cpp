@@ -4,6 +4,7 @@
 #include "cloud/run_fault.h"
 #include "cloud/run_plan.h"
 #include "cloud/run_report.h"
+#include "formats/format_table.h"
 
 namespace levelling {
 
@@ -72,6 +73,8 @@ bool read_tile_first(const LevellingRequest &request, int64_t first_point, TileF
   tile->counted = source.counted;
   tile->sample = std::move(pass.sample);
   tile->all = pass.all;
+  tile->format = cloud_format_name(source.read.format);
+  tile->normals = source.read.has_normals;
   return true;
 }
 

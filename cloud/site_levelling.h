@@ -29,6 +29,8 @@ struct TileFirstPass {
   bool counted = true;     // false when only the sampled records were read
   PointSample sample;      // its share of the site's sample (keys of its points' site indices)
   CloudFit all;            // the moments of its valid points (to fit them all)
+  std::string format;      // as cloud_format_name says it
+  bool normals = false;    // it has normals
 };
 
 // The records of the tile: from its header where it has one, else by reading it. False with the
