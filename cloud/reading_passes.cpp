@@ -215,6 +215,9 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
       return picker.next(records, indices);
     };
   }
+  // The moments of its own points, merged into the whole's after it: the same whether the
+  // sources are read in one run or apart (cloud/site_levelling.h).
+  CloudFit own;
   for (bool again = true; again;) {
     again = false;
     start_counting(source);
@@ -233,7 +236,7 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
           valid.visit(*block, &source->empty,
                       [&](int64_t n, const double *x, const double *y, const double *z) {
                         if (fit_all) {
-                          cloud_fit_add(&pass->all, n, x, y, z);
+                          cloud_fit_add(&own, n, x, y, z);
                         }
                         if (source->spool != nullptr) {
                           source->spool->add(n, x, y, z);
@@ -251,6 +254,7 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
       again = true;
     }
   }
+  cloud_fit_merge(&pass->all, own);
 }
 
 // What the first pass found wrong with the source (status kLevelled when nothing): its read's

@@ -156,17 +156,17 @@ def _point_array(points, name="points"):
     if not isinstance(points, np.ndarray):
         raise TypeError(f"{name}: a numpy array of shape (N, 3) is needed, not "
                         f"{type(points).__name__} (np.asarray(...) makes one)")
-    if points.dtype not in (np.float32, np.float64):
+    if points.dtype.kind != "f" or points.dtype.itemsize not in (4, 8):
         raise TypeError(f"{name}: float32 or float64 values are needed, not {points.dtype} "
                         f"(points.astype(np.float64) converts them)")
+    if not points.dtype.isnative:
+        raise TypeError(f"{name}: the array's bytes are not in this machine's order "
+                        f"(points.astype(points.dtype.newbyteorder('=')) converts them)")
     if points.ndim != 2 or points.shape[1] != 3:
         raise ValueError(f"{name}: shape (N, 3) is needed, not {points.shape}")
     if not points.flags.c_contiguous:
         raise ValueError(f"{name}: the array is not contiguous (rows of x y z one after "
                          f"another); np.ascontiguousarray(points) makes it so")
-    if points.dtype.byteorder not in ("=", "|", "<" if np.little_endian else ">"):
-        raise TypeError(f"{name}: the array's bytes are not in this machine's order "
-                        f"(points.astype(points.dtype.newbyteorder('=')) converts them)")
     row, why = _levelling.unusable_row(points)
     if row >= 0:
         raise ValueError(f"{name}: row {row} ({points[row].tolist()}) has {why}: each row is "
@@ -252,9 +252,10 @@ def level_file(input, output=None, **options):
     if output is not None:
         arguments.append("--output=" + os.fspath(output))
     arguments += ["--report=json", "--"] + _inputs(input)
-    status, message, (more, report) = _levelling.level(arguments)
+    status, message, result = _levelling.level(arguments)
     if status == 2:
         raise OptionError(message)
+    more, report = result if result is not None else ([], "")
     _checked(status, message, None, more)
     return json.loads(report)
 

@@ -194,6 +194,7 @@ def _level_site(client, paths, output_dir, reading, options, fit_only):
         report = json.loads(plane)
         matrix = report["matrix"]
     else:
+        transform = os.fspath(transform)
         status, message, matrix = _levelling.read_transform(transform,
                                                             bool(options.get("inverse")))
         if status != 0:
@@ -201,7 +202,7 @@ def _level_site(client, paths, output_dir, reading, options, fit_only):
         report = {"fitted": False, "transform": transform,
                   "inverse": bool(options.get("inverse")), "matrix": matrix}
     if options.get("save_transform"):
-        _save_transform([v for row in matrix for v in row], options["save_transform"])
+        _save_transform([v for row in matrix for v in row], os.fspath(options["save_transform"]))
 
     # Each tile written by a worker with the plane's motion.
     outputs, notes, written = [], [], {}
@@ -221,7 +222,8 @@ def _level_site(client, paths, output_dir, reading, options, fit_only):
             _raise_failures(paths, failures)
     levelled = [p for p in live if p not in failures]
     _site_report(report, paths, levelled, firsts, counts, valid, written)
-    report["saved_transform"] = options.get("save_transform")
+    saved = options.get("save_transform")
+    report["saved_transform"] = os.fspath(saved) if saved is not None else None
     report["outputs"] = outputs
     report["note"] = next((note for note in notes if note), None)
     report["failures"] = [{"input": p, "status": failures[p][0], "message": failures[p][1]}
