@@ -238,11 +238,15 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   if (!plan_outputs(request, run, fault)) {
     return false;
   }
+  // Runs side by side into one new folder (a batch engine's jobs, a cluster's workers) may
+  // each find it missing and make it: one that another made meanwhile is made.
   std::error_code made;
   if (!request.output_dir.empty() && !request.fit_only &&
       !fs::is_directory(request.output_dir, made) &&
-      !fs::create_directories(request.output_dir, made)) {
-    *fault = failure(request.output_dir, made.message(), kUnwritableOutput);
+      !fs::create_directories(request.output_dir, made) &&
+      !fs::is_directory(request.output_dir)) {
+    *fault = failure(request.output_dir, made ? made.message() : "cannot be made a folder",
+                     kUnwritableOutput);
     return false;
   }
   run->shown = run->sources.size() == 1

@@ -50,6 +50,26 @@ bool parsed(const std::vector<std::string> &arguments, LevellingRequest *request
   return true;
 }
 
+// Parses the arguments and runs stage(request, &outcome) on their request with the GIL
+// released; false when the arguments or the stage failed, *fault then the answer saying so.
+template <typename Stage>
+bool staged(const std::vector<std::string> &arguments, const Stage &stage, py::object *fault) {
+  LevellingRequest request;
+  if (!parsed(arguments, &request, fault)) {
+    return false;
+  }
+  LevellingOutcome outcome;
+  bool done = false;
+  {
+    py::gil_scoped_release released;
+    done = stage(request, &outcome);
+  }
+  if (!done) {
+    *fault = fault_answer(outcome);
+  }
+  return done;
+}
+
 Matrix matrix_rows(const double (&matrix)[4][4]) {
   Matrix rows(4);
   for (int r = 0; r < 4; ++r) {
@@ -79,23 +99,17 @@ py::tuple unusable_row(const py::array &points) {
   return py::make_tuple(row, std::string(why));
 }
 
-py::tuple fit_array(const py::array &points, const std::vector<std::string> &arguments) {
-  LevellingRequest request;
-  py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
-    return fault;
-  }
+py::object fit_array(const py::array &points, const std::vector<std::string> &arguments) {
   const PointArray array = point_array(points);
   LevellingReport report;
   double motion[4][4];
-  LevellingOutcome outcome;
-  bool fitted = false;
-  {
-    py::gil_scoped_release released;
-    fitted = fit_point_array(request, array, &report, motion, &outcome);
-  }
-  if (!fitted) {
-    return fault_answer(outcome);
+  py::object fault;
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return fit_point_array(request, array, &report, motion, outcome);
+              },
+              &fault)) {
+    return fault;
   }
   return answer(kLevelled, "", report_json(report));
 }
@@ -118,7 +132,7 @@ py::tuple apply_array(const py::array &points, const std::vector<double> &entrie
 
 // The run of the arguments, in-process: (status, message, (more messages, report)). A motion of
 // 16 numbers levels with it instead of fitting, as a saved transform would.
-py::tuple level(const std::vector<std::string> &arguments, const std::vector<double> &motion) {
+py::object level(const std::vector<std::string> &arguments, const std::vector<double> &motion) {
   LevellingRequest request;
   py::object fault;
   if (!parsed(arguments, &request, &fault)) {
@@ -135,33 +149,25 @@ py::tuple level(const std::vector<std::string> &arguments, const std::vector<dou
                 py::make_tuple(outcome.more_messages, outcome.report));
 }
 
-py::tuple read_points(const std::vector<std::string> &arguments) {
-  LevellingRequest request;
-  py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
-    return fault;
-  }
-  LevellingOutcome outcome;
+py::object read_points(const std::vector<std::string> &arguments) {
   int64_t records = 0;
-  {
-    py::gil_scoped_release released;
-    if (!count_tile(request, &records, &outcome)) {
-      records = -1;
-    }
-  }
-  if (records < 0) {
-    return fault_answer(outcome);
+  py::object fault;
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return count_tile(request, &records, outcome);
+              },
+              &fault)) {
+    return fault;
   }
   py::array_t<double> points({py::ssize_t(records), py::ssize_t(3)});
   double *rows = points.mutable_data();
   int64_t read = 0;
-  bool done = false;
-  {
-    py::gil_scoped_release released;
-    done = read_point_array(request, rows, records, &read, &outcome);
-  }
-  if (!done) {
-    return fault_answer(outcome);
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return read_point_array(request, rows, records, &read, outcome);
+              },
+              &fault)) {
+    return fault;
   }
   if (read < records) {
     points.resize({py::ssize_t(read), py::ssize_t(3)});
@@ -241,36 +247,30 @@ TileFirstPass tile_of(const py::tuple &values) {
   return tile;
 }
 
-py::tuple count(const std::vector<std::string> &arguments) {
-  LevellingRequest request;
+py::object count(const std::vector<std::string> &arguments) {
+  int64_t records = 0;
   py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return count_tile(request, &records, outcome);
+              },
+              &fault)) {
     return fault;
   }
-  LevellingOutcome outcome;
-  int64_t records = 0;
-  bool counted = false;
-  {
-    py::gil_scoped_release released;
-    counted = count_tile(request, &records, &outcome);
-  }
-  return counted ? answer(kLevelled, "", records) : fault_answer(outcome);
+  return answer(kLevelled, "", records);
 }
 
-py::tuple first_pass(const std::vector<std::string> &arguments, int64_t first_point) {
-  LevellingRequest request;
+py::object first_pass(const std::vector<std::string> &arguments, int64_t first_point) {
+  TileFirstPass tile;
   py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return read_tile_first(request, first_point, &tile, outcome);
+              },
+              &fault)) {
     return fault;
   }
-  LevellingOutcome outcome;
-  TileFirstPass tile;
-  bool read = false;
-  {
-    py::gil_scoped_release released;
-    read = read_tile_first(request, first_point, &tile, &outcome);
-  }
-  return read ? answer(kLevelled, "", tile_tuple(tile)) : fault_answer(outcome);
+  return answer(kLevelled, "", tile_tuple(tile));
 }
 
 PlaneBand band_of(const py::tuple &values) {
@@ -290,34 +290,25 @@ py::tuple band_tuple(const PlaneBand &band) {
                         band.threshold);
 }
 
-py::tuple inliers(const std::vector<std::string> &arguments, const py::tuple &band_values) {
-  LevellingRequest request;
-  py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
-    return fault;
-  }
+py::object inliers(const std::vector<std::string> &arguments, const py::tuple &band_values) {
   const PlaneBand band = band_of(band_values);
-  LevellingOutcome outcome;
   CloudFit fit;
   int64_t counted = 0, valid = 0;
-  bool read = false;
-  {
-    py::gil_scoped_release released;
-    read = fit_tile_inliers(request, band, &fit, &counted, &valid, &outcome);
+  py::object fault;
+  if (!staged(arguments,
+              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+                return fit_tile_inliers(request, band, &fit, &counted, &valid, outcome);
+              },
+              &fault)) {
+    return fault;
   }
-  return read ? answer(kLevelled, "", py::make_tuple(fit_tuple(fit), counted, valid))
-              : fault_answer(outcome);
+  return answer(kLevelled, "", py::make_tuple(fit_tuple(fit), counted, valid));
 }
 
 // The site's plane from its tiles' first passes; `inlier_pass(band)` answers a pass over every
 // tile's inliers as (fit, counted, valid), merged in the tiles' order, or raises.
-py::tuple site_plane(const std::vector<std::string> &arguments, const py::list &tile_values,
-                     size_t tiles_named, const py::function &inlier_pass) {
-  LevellingRequest request;
-  py::object fault;
-  if (!parsed(arguments, &request, &fault)) {
-    return fault;
-  }
+py::object site_plane(const std::vector<std::string> &arguments, const py::list &tile_values,
+                      size_t tiles_named, const py::function &inlier_pass) {
   std::vector<TileFirstPass> tiles;
   for (const py::handle &values : tile_values) {
     tiles.push_back(tile_of(values.cast<py::tuple>()));
@@ -341,16 +332,17 @@ py::tuple site_plane(const std::vector<std::string> &arguments, const py::list &
   };
   LevellingReport report;
   double motion[4][4];
-  LevellingOutcome outcome;
-  bool fitted = false;
-  {
-    py::gil_scoped_release released;
-    fitted = fit_site(request, tiles, tiles_named, pass, &report, motion, &outcome);
-  }
+  py::object fault;
+  const bool fitted = staged(
+      arguments,
+      [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+        return fit_site(request, tiles, tiles_named, pass, &report, motion, outcome);
+      },
+      &fault);
   if (raised) {
     std::rethrow_exception(raised);
   }
-  return fitted ? answer(kLevelled, "", report_json(report)) : fault_answer(outcome);
+  return fitted ? answer(kLevelled, "", report_json(report)) : fault;
 }
 
 // A saved transform, or its inverse, as the program applies it.
@@ -377,11 +369,10 @@ py::tuple merged_fits(const py::list &fits) {
   return fit_tuple(merged);
 }
 
-py::tuple checked_options(const std::vector<std::string> &arguments) {
+py::object checked_options(const std::vector<std::string> &arguments) {
   LevellingRequest request;
   py::object fault;
-  return parsed(arguments, &request, &fault) ? answer(kLevelled, "", py::none())
-                                             : fault.cast<py::tuple>();
+  return parsed(arguments, &request, &fault) ? answer(kLevelled, "", py::none()) : fault;
 }
 
 py::tuple transform_as_text(const std::vector<double> &entries) {

@@ -265,3 +265,24 @@ TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverLiesBeforeTheLasPoints) {
 
 }  // namespace
 }  // namespace levelling
+
+namespace levelling::test {
+
+// Regression: runs side by side into one new --output-dir (the xargs -P recipe, a cluster's
+// workers) each found it missing and made it, and one that another had made meanwhile failed
+// with status 6 and "Success".
+TEST_F(LevellingCloudTest, RunsSideBySideIntoOneNewFolderAllSucceed) {
+  constexpr int kRuns = 8, kRounds = 24;
+  write_file(file("I.txt"), "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n");
+  for (int i = 0; i < kRuns; ++i) {
+    write_file(file("t" + std::to_string(i) + ".xyz"), "0 0 0\n1 0 0\n0 1 0\n");
+  }
+  const Ended ended = run("for r in $(seq " + std::to_string(kRounds) + "); do for i in $(seq 0 " +
+                          std::to_string(kRuns - 1) + "); do $L t$i.xyz --transform I.txt "
+                          "--output-dir out$r/a/b -q & done; wait; done; "
+                          "ls out*/a/b/*.xyz | wc -l");
+  EXPECT_EQ("", ended.err);
+  EXPECT_EQ(std::to_string(kRuns * kRounds) + "\n", ended.out);
+}
+
+}  // namespace levelling::test
