@@ -48,6 +48,11 @@ MUTANTS = [
  ('cloud/run_plan.cpp', '  if (!request.map.empty() && !run->map_out.open(request.map, &error)) {\n    *fault = failure(request.map, error, kUnwritableOutput);\n    return false;\n  }', '', 'map: unwritable map found late'),
  ('formats/text_cloud.cpp', '  } else if (converting) {\n    finish_writer(writer_.get(), &result_);\n  }', '  }', 'text: converting writer not finished'),
  ('formats/ply_cloud.cpp', '  same_ = family_of(options_.out_format) == CloudFamily::kPly &&', '  same_ = ', 'PLY: writes itself when asked for PCD'),
+ ('cloud/run_plan.cpp', '      !fs::is_directory(request.output_dir)) {', '      true) {', 'output folder made meanwhile by another run: a failure'),
+ ('cloud/reading_passes.cpp', '  cloud_fit_merge(&pass->all, own);', '', 'fit of every point: the moments lost'),
+ ('cloud/array_levelling.cpp', '      part.empty += n - valid;', '', 'array: empty points not counted'),
+ ('cloud/site_levelling.cpp', '  *valid = read.points - empty;', '  *valid = read.points;', 'site: empty points counted as valid'),
+ ('python/levelling/dask.py', '        offsets = np.cumsum([0] + [counts[p] for p in live[:-1]]).tolist()', '        offsets = [0] * len(live)', 'site: every tile sampled from index 0'),
 ]
 
 

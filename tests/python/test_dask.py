@@ -26,16 +26,19 @@ def client():
 
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
-    """Eight tiles of one tilted ground, far from the origin, LAS and PLY, and a truncated
-    tile among them."""
+    """Eight tiles of one tilted ground, far from the origin, LAS and PLY (with empty points),
+    and a truncated tile among them."""
     folder = tmp_path_factory.mktemp("site")
     paths = []
     for t in range(TILES):
         origin = (500000 + 100 * (t % 4), 4100000 + 100 * (t // 4), 50)
         points = tilted_ground(20000 + 1000 * t, seed=20 + t, span=100, origin=origin)
         name = f"tile{t}"
-        paths.append(write_las(folder, name + ".las", points) if t % 2 == 0
-                     else write_ply(folder / (name + ".ply"), points))
+        if t % 2 == 0:
+            paths.append(write_las(folder, name + ".las", points))
+        else:
+            points[t::50] = np.nan  # empty points, counted apart
+            paths.append(write_ply(folder / (name + ".ply"), points))
     truncated = folder / "truncated.las"
     truncated.write_bytes(read_bytes(paths[0])[:-1000])
     paths.insert(3, str(truncated))
