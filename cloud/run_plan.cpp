@@ -7,8 +7,8 @@
 
 #include <unistd.h>
 
-#include "cloud/run_fault.h"
 #include "cloud/plane_search.h"
+#include "cloud/run_fault.h"
 #include "cloud/transform_file.h"
 #include "formats/format_table.h"
 #include "projection/rigid_levelling.h"
@@ -216,8 +216,10 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   run->given = !request.transform.empty() || !request.motion.empty();
   if (run->given) {
     double saved[4][4];
-    if (request.transform.empty() ? !rigid_motion_of("the given motion", request.motion, saved, fault)
-                                  : !read_transform(request.transform, saved, fault)) {
+    const bool read = request.transform.empty()
+                          ? rigid_motion_of("the given motion", request.motion, saved, fault)
+                          : read_transform(request.transform, saved, fault);
+    if (!read) {
       return false;
     }
     if (request.inverse) {

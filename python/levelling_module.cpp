@@ -16,8 +16,10 @@
 #include "cloud/array_levelling.h"
 #include "cloud/cloud_levelling.h"
 #include "cloud/command_line.h"
+#include "cloud/run_fault.h"
 #include "cloud/site_levelling.h"
 #include "cloud/transform_file.h"
+#include "formats/output_file.h"
 #include "projection/rigid_levelling.h"
 
 namespace py = pybind11;
@@ -375,13 +377,25 @@ py::object checked_options(const std::vector<std::string> &arguments) {
   return parsed(arguments, &request, &fault) ? answer(kLevelled, "", py::none()) : fault;
 }
 
-py::tuple transform_as_text(const std::vector<double> &entries) {
+// Saves the matrix as the program saves a transform: put in place whole, flushed to the disk
+// first when `sync`.
+py::tuple saved_matrix(const std::vector<double> &entries, const std::string &name, bool sync) {
   double matrix[4][4];
   LevellingOutcome fault;
+  OutputFile out;
   if (!rigid_motion_of("matrix", entries, matrix, &fault)) {
     return fault_answer(fault);
   }
-  return answer(kLevelled, "", transform_text(matrix));
+  std::string error;
+  if (!out.open(name, &error)) {
+    return fault_answer(failure(name, error, kUnwritableOutput));
+  }
+  bool saved = false;
+  {
+    py::gil_scoped_release released;
+    saved = save_transform(matrix, name, sync, &out, &fault);
+  }
+  return saved ? answer(kLevelled, "", py::none()) : fault_answer(fault);
 }
 
 }  // namespace
@@ -405,5 +419,5 @@ PYBIND11_MODULE(_levelling, module) {
   module.def("read_transform", &saved_transform, "(status, message, 4 x 4 rows) of a file");
   module.def("merge_fits", &merged_fits, "the fits merged in their order");
   module.def("check_options", &checked_options, "(status, message, None) of the arguments");
-  module.def("transform_text", &transform_as_text, "(status, message, text) of a matrix");
+  module.def("save_transform", &saved_matrix, "(status, message, None) of a matrix saved");
 }

@@ -14,7 +14,6 @@ moments of its inliers at each refit (a few dozen numbers). The client only merg
 
 import json
 import os
-import tempfile
 
 import numpy as np
 
@@ -55,23 +54,6 @@ def _write(arguments, motion):
 
 def _gather(client, function, *iterables):
     return client.gather(client.map(function, *iterables, pure=False))
-
-
-def _save_transform(matrix, name):
-    """The matrix as a saved transform, put in place whole (a temporary file renamed)."""
-    status, message, text = _levelling.transform_text(matrix)
-    if status != 0:
-        raise LevellingError(status, message)
-    folder = os.path.dirname(os.path.abspath(name))
-    try:
-        handle, temporary = tempfile.mkstemp(dir=folder, prefix=".levelling-")
-        with os.fdopen(handle, "w") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, name)
-    except OSError as error:
-        raise LevellingError(6, f"{name}: {error.strerror}") from None
 
 
 def _default_client():
@@ -202,7 +184,11 @@ def _level_site(client, paths, output_dir, reading, options, fit_only):
         report = {"fitted": False, "transform": transform,
                   "inverse": bool(options.get("inverse")), "matrix": matrix}
     if options.get("save_transform"):
-        _save_transform([v for row in matrix for v in row], os.fspath(options["save_transform"]))
+        status, message, _ = _levelling.save_transform(
+            [float(v) for row in matrix for v in row], os.fspath(options["save_transform"]),
+            options.get("sync", True))
+        if status != 0:
+            raise LevellingError(status, message)
 
     # Each tile written by a worker with the plane's motion.
     outputs, notes, written = [], [], {}
