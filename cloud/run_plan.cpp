@@ -113,10 +113,11 @@ bool open_source(const LevellingRequest &request, Source *source) {
                             kWouldOverwriteInput);
     return false;
   }
-  // A .laz file is compressed LAS whatever its first bytes say.
+  // A .laz file is compressed LAS, a .spz or .splat file a compressed splat, whatever its
+  // first bytes say.
   bool has_extension = false;
   const FormatRow *named = format_of_name(source->name, &has_extension);
-  if (named != nullptr && named->stream == nullptr && std::string(named->name) == "LAZ") {
+  if (named != nullptr && refused_by_name(*named)) {
     source->fault = failure(source->shown, refusal_of(*named, true), kUnsupportedInput);
     return false;
   }

@@ -109,6 +109,9 @@ bool is_text(const unsigned char *bytes, size_t n) {
   return control <= kFewControlBytes || control * 64 <= n;
 }
 
+// Formats known by their names alone (their bytes hold no magic, or another format's).
+bool is_named_only(const unsigned char *, size_t) { return false; }
+
 constexpr const char *kConvert =
     "this program does not read it: convert it to PLY, PCD, LAS or text first";
 constexpr const char *kDecompress = "decompress it first";
@@ -124,6 +127,10 @@ const std::vector<FormatRow> kTable = {
     {"LAZ", ".laz", is_laz, nullptr, "LAZ (compressed LAS): compressed LAS is not supported",
      "decompress it to LAS first (laszip -i in.laz -o out.las, or pdal translate)"},
     {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert},
+    {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr,
+     "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
+     "colours)",
+     "convert it to a plain Gaussian splat PLY first"},
     {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress},
     {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first"},
     {"xz", ".xz", is_xz, nullptr, "xz-compressed data", kDecompress},
@@ -215,6 +222,11 @@ const FormatRow *format_of_name(const std::string &name, bool *has_one) {
     }
   }
   return nullptr;
+}
+
+bool refused_by_name(const FormatRow &row) {
+  return row.stream == nullptr &&
+         (std::string(row.name) == "LAZ" || row.recognise == is_named_only);
 }
 
 std::string refusal_of(const FormatRow &row, bool reading) {

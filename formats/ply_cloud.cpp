@@ -46,6 +46,13 @@ bool PlyStreamer::prepare() {
     return fail(StreamFault::kMalformed, error);
   }
   line_number_ = int64_t(header_.lines.size());
+  std::string compressed;
+  if (is_compressed_splat(header_, &compressed)) {
+    return fail(StreamFault::kUnsupported,
+                "a compressed Gaussian splat PLY (" + compressed +
+                    "), whose quantised positions and rotations are not read: decompress it to "
+                    "a plain splat PLY first");
+  }
   big_in_ = header_.encoding == PlyEncoding::kBinaryBigEndian;
   result_.format = format_of(header_.encoding);
   const auto vertex = std::find_if(header_.elements.begin(), header_.elements.end(),
@@ -81,20 +88,31 @@ bool PlyStreamer::prepare() {
   if (vertex->fixed_size == 0) {
     return fail(StreamFault::kUnsupported, "the vertex element has a list property");
   }
+  std::string refusal;
+  if (!find_splat_layout(*vertex, &splat_, &refusal)) {
+    return fail(StreamFault::kUnsupported, refusal);
+  }
 
   writing_ = options_.out != nullptr;
   if (!writing_) {
     return true;
   }
+  turning_ = splat_.present && options_.motion != nullptr;
+  if (turning_) {
+    splat_turn_of(*reinterpret_cast<const double(*)[4][4]>(options_.motion), &splat_turn_);
+  }
   to_text_ = options_.out_format == CloudFormat::kText;
+  // (ASCII splats, whose many turned values would each be a token to replace on the line, are
+  // written value by value through the PLY writer, in their own encoding.)
   same_ = family_of(options_.out_format) == CloudFamily::kPly &&
-          ply_encoding_of(options_.out_format) == header_.encoding;
+          ply_encoding_of(options_.out_format) == header_.encoding &&
+          !(turning_ && header_.encoding == PlyEncoding::kAscii);
   if (same_) {
     const std::string header = ply_header_text(header_, header_.encoding);
     options_.out->write(header.data(), header.size());
     return true;
   }
-  const std::string refusal = conversion_refusal(result_, options_.out_format);
+  refusal = conversion_refusal(result_, options_.out_format);
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -200,7 +218,30 @@ void PlyStreamer::write_vertex(std::vector<double> *values, size_t i) {
       (*values)[size_t(normal_[k])] = normals[k];
     }
   }
+  if (turning_) {
+    turn_splat(splat_turn_, splat_, values->data());
+  }
   writer_->vertex(values->data());
+}
+
+// Turns the orientations and colours of n splat records in place (binary, the input's own
+// encoding): each of their values decoded, turned and stored back.
+void PlyStreamer::turn_splat_records(const PlyElement &element, char *records, size_t n) {
+  values_.resize(element.properties.size());
+  std::vector<int> indices(splat_.rotation, splat_.rotation + 4);
+  indices.insert(indices.end(), splat_.rest.begin(), splat_.rest.end());
+  for (size_t i = 0; i < n; ++i) {
+    char *record = records + i * element.fixed_size;
+    for (int index : indices) {
+      values_[size_t(index)] = load_ply_value(element.properties[size_t(index)].type, big_in_,
+                                              record + element.offsets[size_t(index)]);
+    }
+    turn_splat(splat_turn_, splat_, values_.data());
+    for (int index : indices) {
+      store_ply_value(element.properties[size_t(index)].type, big_in_, values_[size_t(index)],
+                      record + element.offsets[size_t(index)]);
+    }
+  }
 }
 
 bool PlyStreamer::binary_vertices(const PlyElement &element) {
@@ -281,6 +322,9 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
           store_ply_column(normal_types[k]->type, big_in_, normals[k]->data(), n,
                            records + element.offsets[size_t(normal_[k])], size);
         }
+      }
+      if (turning_) {
+        turn_splat_records(element, records, n);
       }
     } else if (writing_) {
       for (size_t i = 0; i < n; ++i) {

@@ -16,6 +16,7 @@
 #include "formats/cloud_stream.h"
 #include "formats/cloud_writer.h"
 #include "formats/ply_header.h"
+#include "formats/splat_fields.h"
 #include "formats/stream_support.h"
 
 namespace levelling {
@@ -54,6 +55,7 @@ class PlyStreamer {
   bool ascii_records(const PlyElement &element);
   bool next_ascii_line(std::string_view *line, size_t *length);
   void write_vertex(std::vector<double> *values, size_t i);
+  void turn_splat_records(const PlyElement &element, char *records, size_t n);
   size_t binary_record_size(const PlyElement &element, size_t at, size_t available) const;
   void decode_binary(const PlyElement &element, const char *record, std::vector<double> *values) const;
   bool decode_ascii(const PlyElement &element, std::string_view line, std::vector<double> *values);
@@ -83,6 +85,9 @@ class PlyStreamer {
   size_t vertex_ = 0;
   int coordinate_[kAxes] = {};
   int normal_[kAxes] = {-1, -1, -1};
+  SplatLayout splat_;      // the vertices' Gaussian splat properties, if any
+  bool turning_ = false;   // a splat written levelled: its orientations and colours turned
+  SplatTurn splat_turn_;
   int64_t line_number_ = 0;  // of the last ASCII line read
   PointBlock block_;
   std::vector<std::pair<size_t, size_t>> tokens_;
