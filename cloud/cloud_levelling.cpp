@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/map_feeder.h"
 #include "cloud/plane_search.h"
 #include "cloud/reading_passes.h"
@@ -81,8 +82,10 @@ bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelli
                                         int64_t *counted, int64_t *valid, LevellingOutcome *why) {
     return fit_inliers(run, band, inliers, counted, valid, why);
   };
-  return find_levelling(run->request, plane_search_of(run->request, run->up, run->shown),
-                        first.sample, first.all, every_inlier, found, levelling, motion, fault);
+  PlaneSearch search = plane_search_of(run->request, run->up, run->shown);
+  search.cameras = run->has_cameras ? &run->cameras.cameras : nullptr;
+  return find_levelling(run->request, search, first.sample, first.all, every_inlier, found,
+                        levelling, motion, fault);
 }
 
 }  // namespace
@@ -125,6 +128,11 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   }
   if (!request.save_transform.empty() &&
       !save_transform(motion, request.save_transform, request.sync, &run.transform_out, &fault)) {
+    return fault;
+  }
+  if (!request.cameras_output.empty() &&
+      !save_cameras(run.cameras, motion, request.cameras_output, request.sync, &run.cameras_out,
+                    &fault)) {
     return fault;
   }
   // The last pass, with the map beside it.

@@ -46,6 +46,7 @@ enum class OutputFormatChoice {
 
 // Which way is up in the input.
 struct UpDirection {
+  bool given = false;      // said by the user (not the default +z)
   bool automatic = false;  // no prior: the largest plane in any orientation
   double axis[3] = {0.0, 0.0, 1.0};
   std::string name = "+z";  // as messages and reports say it: "+z", "-y", "(1,0,1)", "auto"
@@ -71,6 +72,11 @@ struct LevellingRequest {
   // it, bit for bit.
   std::vector<double> motion;
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
+  // A camera file (COLMAP images.bin or .txt, cameras.json, transforms.json; "" for none):
+  // their mean image-up is the up direction unless `up` is given, and the plane is oriented so
+  // that most of them are above it. Written moved into cameras_output ("" for nowhere).
+  std::string cameras;
+  std::string cameras_output;
   std::string map;             // where the deviation map (PNG) goes ("" for none)
   double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: 400 across
   PivotChoice pivot = PivotChoice::kCentroid;

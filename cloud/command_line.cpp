@@ -121,6 +121,15 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
   app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
       ->needs(transform);
+  CLI::Option *cameras = app.add_option(
+      "--cameras", request.cameras,
+      "The reconstruction's cameras (COLMAP images.bin or images.txt, cameras.json, "
+      "transforms.json): up is their mean image-up unless --up says otherwise, and the plane "
+      "is oriented so that they are above it");
+  CLI::Option *cameras_output =
+      app.add_option("--cameras-output", request.cameras_output,
+                     "Write the cameras moved with the cloud, in their own format, to this file");
+  cameras_output->needs(cameras);
   CLI::Option *map = app.add_option(
       "--map", request.map,
       "Draw the levelled cloud from above, coloured by the height above the plane, with a "
@@ -145,7 +154,7 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       ->check(CLI::IsMember(keys_of(fits)))
       ->capture_default_str();
   std::string up = "z";
-  app.add_option("--up", up,
+  CLI::Option *up_option = app.add_option("--up", up,
                  "The up direction: x, y, z, -x, -y, -z (write --up=-y), X,Y,Z, or auto (the "
                  "largest plane in any orientation, turned so most other points end above it)")
       ->default_str("z");
@@ -251,6 +260,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
                                          map, &request.map},
                                      {output_dir, &request.output_dir},
                                      {transform, &request.transform},
+                                     {cameras, &request.cameras},
+                                     {cameras_output, &request.cameras_output},
                                      {save_transform, &request.save_transform}}) {
     if (named->count() > 0 && value->empty()) {
       return usage_fault(&line, named->get_name() + ": an empty name");
@@ -265,6 +276,7 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
   if (!parse_up_direction(up, &request.up)) {
     return usage_fault(&line, "--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto");
   }
+  request.up.given = up_option->count() > 0;
   return line;
 }
 

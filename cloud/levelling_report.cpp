@@ -113,6 +113,10 @@ std::string report_json(const LevellingReport &r) {
           ", \"map_range\": " + json_number(r.map_range) +
           ", \"map_unit\": " + (r.map.empty() ? std::string("null") : json_string(r.map_unit)) +
           ", \"map_scale_bar\": " + json_number(r.map_scale_bar) +
+          ", \"cameras\": " + std::to_string(r.cameras) +
+          ", \"cameras_agreeing\": " + std::to_string(r.cameras_agreeing) +
+          ", \"cameras_output\": " +
+          (r.cameras_output.empty() ? std::string("null") : json_string(r.cameras_output)) +
           ", \"output\": " +
           (r.outputs.size() == 1 ? json_string(r.outputs[0]) : std::string("null")) +
           ", \"outputs\": [";
@@ -172,6 +176,18 @@ std::string report_text(const LevellingReport &r) {
             formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) +
             "; scale bar " + formatted("%.6g", r.map_scale_bar) + " " + r.map_length_unit +
             ")\n";
+  }
+  if (r.cameras > 0 && r.fitted) {
+    text += "cameras: " + std::to_string(r.cameras_agreeing) + " of " +
+            std::to_string(r.cameras) +
+            " above the plane, their image up toward it\n";
+    if (2 * r.cameras_agreeing <= r.cameras) {
+      text += "warning: most cameras do not agree with the plane: the cloud may come out upside "
+              "down or levelled on another plane (--up, --max-tilt)\n";
+    }
+  }
+  if (!r.cameras_output.empty()) {
+    text += "cameras levelled: " + r.cameras_output + "\n";
   }
   for (const std::string &output : r.outputs) {
     text += "levelled: " + output + "\n";

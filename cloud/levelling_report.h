@@ -38,6 +38,9 @@ struct LevellingReport {
   std::string pivot_name;  // "centroid" (of the inliers) or "origin"
   double pivot[3] = {};
   double matrix[4][4] = {};  // maps input points to output points
+  int64_t cameras = 0;           // the cameras read (--cameras; 0 for none)
+  int64_t cameras_agreeing = 0;  // of them, above the plane with their image-up toward it
+  std::string cameras_output;    // where they were written moved ("" for nowhere)
   std::vector<std::string> outputs;  // the clouds written (none: only the report)
   std::string note;          // what the user should know of the output's frame ("" for none)
 };

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/run_fault.h"
 
 namespace levelling {
@@ -16,6 +17,8 @@ namespace {
 // be searched for the plane: a point a thousand times farther than half the cloud is junk (a
 // stray return, a float's largest value), and would make the search's scale the junk's.
 constexpr double kFarPoint = 1000.0;
+// Half a turn, in radians.
+constexpr double kHalfTurn = 3.14159265358979323846;
 
 // The least share of the points the levelled plane must hold.
 constexpr double kMaterialShare = 0.05;
@@ -196,6 +199,9 @@ PlaneSearch plane_search_of(const LevellingRequest &request, const double (&up)[
   search.threshold = request.threshold;
   search.seed = request.seed;
   search.shown = shown;
+  if (!request.up.given && !request.cameras.empty()) {
+    search.up_name = "the cameras' up";
+  }
   return search;
 }
 
@@ -356,6 +362,9 @@ bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
         !refit_to_inliers(search, searched, detected, inlier_pass, found, fault)) {
       return false;
     }
+  }
+  if (search.cameras != nullptr && orient_by_cameras(*search.cameras, &found->plane)) {
+    found->tilt = kHalfTurn - found->tilt;  // from up, turned over
   }
   levelling_of(*found, request.pivot, levelling, motion);
   return true;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cloud/cloud_levelling.h"
+#include "formats/camera_files.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"
@@ -25,6 +26,8 @@ struct PlaneSearch {
   double threshold = 0.0;          // inlier distance in the cloud's units; 0: automatic
   uint64_t seed = 1;
   std::string shown;               // the cloud as messages name it
+  // The cameras the plane is oriented by (most of them above it), or nullptr.
+  const std::vector<CameraPose> *cameras = nullptr;
 };
 
 // The up direction a search takes from the request: its axis, or +z when it is automatic.

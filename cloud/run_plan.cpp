@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/plane_search.h"
 #include "cloud/run_fault.h"
 #include "cloud/transform_file.h"
@@ -229,7 +230,17 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
       std::copy(&saved[0][0], &saved[0][0] + 16, &run->transform[0][0]);
     }
   }
+  // The cameras, read and checked whole (a small file) before any cloud.
+  run->has_cameras = !request.cameras.empty();
+  if (run->has_cameras && !read_camera_file(request.cameras, &run->cameras, fault)) {
+    return false;
+  }
   std::string error;
+  if (!request.cameras_output.empty() &&
+      !run->cameras_out.open(request.cameras_output, &error)) {
+    *fault = failure(request.cameras_output, error, kUnwritableOutput);
+    return false;
+  }
   if (!request.save_transform.empty() && !run->transform_out.open(request.save_transform, &error)) {
     *fault = failure(request.save_transform, error, kUnwritableOutput);
     return false;
@@ -275,6 +286,13 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
       (run->given ? 0 : request.fit == FitMethod::kRobust ? 2 : 1) + (writing ? 1 : 0);
   run->progress = Progress(request.progress && isatty(fileno(stderr)), bytes * passes);
   search_up_of(request, run->up);
+  if (run->has_cameras && !request.up.given && !run->given &&
+      !cameras_up(run->cameras.cameras, run->up)) {
+    *fault = failure(request.cameras,
+                     "its cameras' image-up directions cancel out: say which way is up with --up",
+                     kNoPlane);
+    return false;
+  }
   return true;
 }
 

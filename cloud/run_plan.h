@@ -16,6 +16,7 @@
 #include "cloud/cloud_levelling.h"
 #include "cloud/point_spool.h"
 #include "cloud/progress.h"
+#include "formats/camera_files.h"
 #include "formats/cloud_stream.h"
 #include "formats/input_file.h"
 #include "formats/output_file.h"
@@ -66,6 +67,10 @@ struct Run {
   bool given = false;
   double transform[4][4] = {};
   OutputFile transform_out, map_out;  // where --save-transform and --map go
+  // The cameras (--cameras) and where they go moved (--cameras-output).
+  bool has_cameras = false;
+  CameraFile cameras;
+  OutputFile cameras_out;
   Progress progress;
   std::mutex progress_lock;
   int64_t done = 0;  // bytes of the input read in all passes so far, for the progress line

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/run_fault.h"
 
 namespace levelling {
@@ -54,6 +55,8 @@ LevellingReport report_of(const Run &run, const FoundPlane *found,
     report.note = report.note.empty() ? note : report.note;
   }
   report.saved_transform = request.save_transform;
+  report.cameras = run.has_cameras ? int64_t(run.cameras.cameras.size()) : 0;
+  report.cameras_output = request.cameras_output;
   if (found == nullptr) {
     for (int r = 0; r < 4; ++r) {
       for (int c = 0; c < 4; ++c) {
@@ -66,6 +69,13 @@ LevellingReport report_of(const Run &run, const FoundPlane *found,
     return report;
   }
   report_plane(request, *found, levelling, motion, &report);
+  if (run.has_cameras) {
+    report.cameras_agreeing = cameras_agreeing(run.cameras.cameras, found->plane);
+  }
+  if (run.has_cameras && !request.up.given) {
+    report.up = "the cameras' (" + short_number(run.up[0]) + "," + short_number(run.up[1]) +
+                "," + short_number(run.up[2]) + ")";
+  }
   return report;
 }
 

@@ -86,9 +86,13 @@ std::string transform_text(const double (&matrix)[4][4]) {
 
 bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
                     OutputFile *out, LevellingOutcome *fault) {
-  const std::string text = transform_text(matrix);
+  return save_bytes(transform_text(matrix), name, sync, out, fault);
+}
+
+bool save_bytes(const std::string &bytes, const std::string &name, bool sync, OutputFile *out,
+                LevellingOutcome *fault) {
   std::string error;
-  if (std::fwrite(text.data(), 1, text.size(), out->stream()) != text.size() ||
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out->stream()) != bytes.size() ||
       !out->commit(&error, sync)) {
     out->abandon();
     *fault = failure(name, error.empty() ? std::strerror(errno) : error, kUnwritableOutput);

@@ -28,6 +28,10 @@ std::string transform_text(const double (&matrix)[4][4]);
 bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
                     OutputFile *out, LevellingOutcome *fault);
 
+// Writes the bytes into `out` (opened for `name`) and puts it in place, as save_transform does.
+bool save_bytes(const std::string &bytes, const std::string &name, bool sync, OutputFile *out,
+                LevellingOutcome *fault);
+
 }  // namespace levelling
 
 #endif
