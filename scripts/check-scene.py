@@ -1,0 +1,155 @@
+#!/usr/bin/python3
+"""Checks levelling-cloud on the photogrammetry reconstruction in ../shared/realdata/scenes,
+levelled with its cameras, independently of the program.
+
+The scene's points (plush_bed_input.ply) are in the arbitrary frame of the reconstruction, with
+the 97 cameras of plush_bed_cameras.json (each camera's centre and camera-to-world rotation, its
+columns the camera's x right, y down, z forward). Measured here with Open3D and NumPy alone:
+- the cameras' mean image-up (minus each rotation's y column);
+- the reference plane, the bed top: Open3D's RANSAC (segment_plane in a loop, each plane's
+  inliers removed) keeping the largest plane within 45 degrees of that up, refitted to its
+  inliers by orthogonal least squares, at half, once and twice a threshold of 1% of the scene's
+  extent (how far its normal moves across them is the ambiguity allowed);
+- after `levelling-cloud --cameras ... -o ... --cameras-output ...`, the same points (the program
+  keeps the point order) fitted again: their normal's angle from +z is the residual tilt, which
+  must be within 0.1 degree plus the ambiguity;
+- every camera written must be the input's moved by the reported matrix (centre R C + t,
+  rotation R times the old), and above the levelled plane, its image-up pointing up.
+Then the same scene with --up auto alone, for comparison (no check).
+
+Usage: scripts/check-scene.py path/to/levelling-cloud [scenes folder]
+Skips (status 0, says so) when the folder or Open3D is absent.
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+TOLERANCE_DEGREES = 0.1
+MAX_TILT_DEGREES = 45.0
+THRESHOLD_SHARE = 0.01
+SCALES = (0.5, 1.0, 2.0)
+PLANES_TRIED = 6
+
+
+def angle(np, a, b):
+    cosine = float(np.dot(a, b) / (np.linalg.norm(a) * np.linalg.norm(b)))
+    return float(np.degrees(np.arccos(np.clip(cosine, -1.0, 1.0))))
+
+
+def orthogonal_plane(np, points):
+    centroid = points.mean(axis=0)
+    _, vectors = np.linalg.eigh((points - centroid).T @ (points - centroid))
+    return vectors[:, 0], centroid
+
+
+def reference_plane(np, o3d, points, up, threshold):
+    """The largest RANSAC plane within the tilt limit of up: its inliers' indices and normal
+    (oriented toward up)."""
+    left = np.arange(len(points))
+    best = None
+    for _ in range(PLANES_TRIED):
+        if len(left) < 3:
+            break
+        cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points[left]))
+        model, inliers = cloud.segment_plane(threshold, 3, 2000)
+        normal = np.array(model[:3])
+        if angle(np, normal, up) > 90:
+            normal = -normal
+        if angle(np, normal, up) <= MAX_TILT_DEGREES and (best is None or
+                                                         len(inliers) > len(best)):
+            best = left[inliers]
+        left = np.delete(left, inliers)
+    if best is None:
+        return None, None
+    normal, _ = orthogonal_plane(np, points[best])
+    return best, (normal if np.dot(normal, up) > 0 else -normal)
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    program = sys.argv[1]
+    here = os.path.dirname(os.path.abspath(__file__))
+    folder = sys.argv[2] if len(sys.argv) > 2 else os.path.join(here, "..", "..", "shared",
+                                                                 "realdata", "scenes")
+    scene = os.path.join(folder, "plush_bed_input.ply")
+    cameras_file = os.path.join(folder, "plush_bed_cameras.json")
+    if not os.path.exists(scene):
+        print(f"check-scene: skipped: no scene in {folder}")
+        return 0
+    try:
+        import numpy as np
+        import open3d as o3d
+    except ImportError:
+        print("check-scene: skipped: Open3D absent (scripts/install-bench-deps.sh installs it)")
+        return 0
+    points = np.asarray(o3d.io.read_point_cloud(scene).points)
+    cameras = json.load(open(cameras_file))
+    centres = np.array([c["position"] for c in cameras])
+    rotations = np.array([c["rotation"] for c in cameras])
+    ups = -rotations[:, :, 1]
+    up = ups.mean(axis=0)
+    up /= np.linalg.norm(up)
+    # The scene's extent without its stray points: the diagonal of its 5th to 95th percentiles.
+    extent = float(np.linalg.norm(np.percentile(points, 95, axis=0) -
+                                  np.percentile(points, 5, axis=0)))
+    references = [reference_plane(np, o3d, points, up, extent * THRESHOLD_SHARE * s)
+                  for s in SCALES]
+    normals = [n for _, n in references if n is not None]
+    ambiguity = max(angle(np, a, b) for a in normals for b in normals)
+    inliers, normal = references[1]
+    print(f"cameras' mean image-up {np.round(up, 4)}; reference plane {np.round(normal, 4)}, "
+          f"{angle(np, normal, [0, 0, 1]):.2f} degrees from +z, {len(inliers)} inliers, "
+          f"ambiguity {ambiguity:.3f} degrees")
+    failed = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        levelled = os.path.join(scratch, "level.ply")
+        moved = os.path.join(scratch, "cameras.json")
+        run = subprocess.run([program, scene, "--cameras", cameras_file, "-o", levelled,
+                              "--cameras-output", moved, "--report=json"],
+                             capture_output=True, text=True, timeout=300)
+        if run.returncode != 0:
+            print("check-scene: levelling-cloud failed:", run.stderr.strip())
+            return 1
+        report = json.loads(run.stdout)
+        matrix = np.array(report["matrix"])
+        r, t = matrix[:3, :3], matrix[:3, 3]
+        after = np.asarray(o3d.io.read_point_cloud(levelled).points)
+        normal_after, centroid_after = orthogonal_plane(np, after[inliers])
+        tilt = min(angle(np, normal_after, [0, 0, 1]), angle(np, -normal_after, [0, 0, 1]))
+        moved_cameras = json.load(open(moved))
+        new_centres = np.array([c["position"] for c in moved_cameras])
+        new_rotations = np.array([c["rotation"] for c in moved_cameras])
+        centres_error = float(np.abs(new_centres - (centres @ r.T + t)).max())
+        rotations_error = float(np.abs(new_rotations - r @ rotations).max())
+        heights = new_centres[:, 2] - (centroid_after[2] + (
+            (new_centres[:, :2] - centroid_after[:2]) @ (-normal_after[:2] / normal_after[2])))
+        new_ups = -new_rotations[:, :, 1]
+        above = int(np.sum((heights > 0) & (new_ups[:, 2] > 0)))
+        kept = all(set(c) == set(m) and c["img_name"] == m["img_name"]
+                   for c, m in zip(cameras, moved_cameras))
+        ok_tilt = tilt <= TOLERANCE_DEGREES + ambiguity
+        ok_cameras = (above == len(cameras) and centres_error < 1e-9 and rotations_error < 1e-9
+                      and kept and report["cameras_agreeing"] == len(cameras))
+        failed += not ok_tilt
+        failed += not ok_cameras
+        print(f"levelled with --cameras: tilt {report['tilt_degrees']:.3f} degrees from the "
+              f"cameras' up; the bed top {tilt:.3f} degrees from level after "
+              f"(allowed {TOLERANCE_DEGREES + ambiguity:.3f}): {'ok' if ok_tilt else 'FAILED'}")
+        print(f"cameras: {above} of {len(cameras)} above the levelled bed with their image-up "
+              f"up; written moved to {centres_error:.1e} (centres) and {rotations_error:.1e} "
+              f"(rotations), other fields kept: {'ok' if ok_cameras else 'FAILED'}")
+        auto = subprocess.run([program, scene, "--up", "auto", "--report=json"],
+                              capture_output=True, text=True, timeout=300)
+        if auto.returncode == 0:
+            n_auto = np.array(json.loads(auto.stdout)["plane"]["normal"])
+            print(f"for comparison, --up auto alone: a plane {angle(np, n_auto, normal):.1f} "
+                  f"degrees from the bed top's upward normal")
+    print("check-scene: " + ("all ok" if failed == 0 else f"{failed} failed"))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
