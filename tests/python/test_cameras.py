@@ -1,0 +1,244 @@
+"""levelling-cloud with a reconstruction's cameras: scenes whose largest plane is not the floor,
+or most of whose points lie below it, levelled right side up with the cameras and not without;
+the cameras written moved in each of their formats, everything else kept; camera files that lie
+refused with one line and status 4, nothing written."""
+
+import json
+import os
+import struct
+
+import numpy as np
+import pytest
+
+from conftest import read_bytes, run_cloud, write_ply
+
+# A turn taking the scene's true frame (z up) to the reconstruction's arbitrary one.
+TRUE_TO_SCENE = np.array([[0.36, 0.48, -0.8], [-0.8, 0.6, 0.0], [0.48, 0.64, 0.6]])
+LEVEL_TOLERANCE_DEGREES = 0.5
+
+
+def scene_points(kind, rng):
+    """A scene in its true frame (z up). cup: a sparse table and a cup whose dense lid is the
+    largest plane, most points below it. atrium: a floor between two tall facades larger than
+    it."""
+    if kind == "cup":
+        table = np.column_stack([rng.uniform(-3, 3, (3000, 2)), rng.normal(0, 0.002, 3000)])
+        angle = rng.uniform(0, 2 * np.pi, 3000)
+        wall = np.column_stack([0.5 * np.cos(angle), 0.5 * np.sin(angle),
+                                rng.uniform(0, 1, 3000)])
+        radius, turn = 0.5 * np.sqrt(rng.uniform(0, 1, 5000)), rng.uniform(0, 2 * np.pi, 5000)
+        lid = np.column_stack([radius * np.cos(turn), radius * np.sin(turn),
+                               1 + rng.normal(0, 0.002, 5000)])
+        under = np.column_stack([rng.uniform(-3, 3, (2000, 2)), rng.uniform(-2, -0.05, 2000)])
+        return np.vstack([table, wall, lid, under])
+    floor = np.column_stack([rng.uniform(-2, 2, (4000, 2)), rng.normal(0, 0.002, 4000)])
+    facades = [np.column_stack([np.full(6000, side) + rng.normal(0, 0.002, 6000),
+                                rng.uniform(-2, 2, 6000), rng.uniform(0, 12, 6000)])
+               for side in (-2, 2)]
+    return np.vstack([floor] + facades)
+
+
+def camera_rig(rng, n=24):
+    """Cameras above the scene looking down at it, pitched, in the true frame: centres and
+    camera-to-world rotations (COLMAP's axes: x right, y down, z forward)."""
+    centres, rotations = [], []
+    for i in range(n):
+        azimuth = 2 * np.pi * i / n
+        centre = np.array([4 * np.cos(azimuth), 4 * np.sin(azimuth), 2.5 + rng.uniform(0, 1)])
+        forward = -centre / np.linalg.norm(centre)
+        right = np.cross(forward, [0, 0, 1])
+        right /= np.linalg.norm(right)
+        down = np.cross(forward, right)
+        centres.append(centre)
+        rotations.append(np.column_stack([right, down, forward]))
+    return np.array(centres), np.array(rotations)
+
+
+def write_cameras(path, kind, centres, rotations):
+    """The cameras (in the scene's frame) as one of the four formats."""
+    records = []
+    for i, (c, r) in enumerate(zip(centres, rotations)):
+        world_to_camera = r.T
+        q = rotation_quaternion(world_to_camera)
+        t = -world_to_camera @ c
+        records.append((i + 1, q, t))
+    if kind == "cameras.json":
+        json.dump([{"id": i, "img_name": f"im{i}", "width": 640, "position": c.tolist(),
+                    "rotation": r.tolist(), "fx": 500.0} for i, (c, r) in
+                   enumerate(zip(centres, rotations))], open(path, "w"))
+    elif kind == "transforms.json":
+        frames = []
+        for i, (c, r) in enumerate(zip(centres, rotations)):
+            m = np.eye(4)
+            m[:3, :3] = r @ np.diag([1, -1, -1])  # OpenGL's axes: y up, z back
+            m[:3, 3] = c
+            frames.append({"file_path": f"images/im{i}.png", "transform_matrix": m.tolist()})
+        json.dump({"camera_model": "OPENCV", "fl_x": 500.0, "frames": frames}, open(path, "w"),
+                  indent=4)
+    elif kind == "images.txt":
+        with open(path, "w") as out:
+            out.write("# Image list with two lines of data per image:\n")
+            for image, q, t in records:
+                out.write(f"{image} {' '.join(repr(v) for v in q)} {' '.join(repr(v) for v in t)}"
+                          f" 1 im{image}.jpg\n")
+                out.write("10.5 20.25 -1 30.0 40.0 7\n" if image % 2 else "\n")
+    else:
+        out = bytearray(struct.pack("<Q", len(records)))
+        for image, q, t in records:
+            out += struct.pack("<I4d3dI", image, *q, *t, 1) + f"im{image}.jpg".encode() + b"\0"
+            out += struct.pack("<Q", 2) + struct.pack("<ddqddq", 1.5, 2.5, -1, 3.5, 4.5, 9)
+        open(path, "wb").write(bytes(out))
+    return str(path)
+
+
+def rotation_quaternion(r):
+    w = np.sqrt(max(0.0, 1 + r[0, 0] + r[1, 1] + r[2, 2])) / 2
+    if w > 1e-3:
+        return np.array([w, (r[2, 1] - r[1, 2]) / (4 * w), (r[0, 2] - r[2, 0]) / (4 * w),
+                         (r[1, 0] - r[0, 1]) / (4 * w)])
+    x = np.sqrt(max(0.0, 1 + r[0, 0] - r[1, 1] - r[2, 2])) / 2
+    return np.array([(r[2, 1] - r[1, 2]) / (4 * x), x, (r[0, 1] + r[1, 0]) / (4 * x),
+                     (r[0, 2] + r[2, 0]) / (4 * x)])
+
+
+def true_up_after(folder, arguments):
+    """Where the true up ends after levelling the scene (+z when level and right side up)."""
+    status, out, err = run_cloud(*arguments, "--report=json")
+    assert status == 0, err
+    matrix = np.array(json.loads(out)["matrix"])
+    return matrix[:3, :3] @ TRUE_TO_SCENE @ [0, 0, 1]
+
+
+def degrees_from_up(v):
+    return float(np.degrees(np.arccos(np.clip(v[2] / np.linalg.norm(v), -1, 1))))
+
+
+@pytest.mark.parametrize("kind", ["cup", "atrium"])
+def test_scenes_level_right_side_up_with_their_cameras_only(folder, kind):
+    rng = np.random.default_rng(3)
+    ply = write_ply(folder / "scene.ply", scene_points(kind, rng) @ TRUE_TO_SCENE.T)
+    centres, rotations = camera_rig(rng)
+    cameras = write_cameras(folder / "cameras.json", "cameras.json", centres @ TRUE_TO_SCENE.T,
+                            TRUE_TO_SCENE @ rotations)
+    with_cameras = true_up_after(folder, [ply, "--cameras", cameras])
+    assert degrees_from_up(with_cameras) < LEVEL_TOLERANCE_DEGREES
+    without = true_up_after(folder, [ply, "--up", "auto"])
+    assert degrees_from_up(without) > 30  # upside down, or levelled on a facade
+
+
+@pytest.mark.parametrize("kind", ["cameras.json", "transforms.json", "images.txt", "images.bin"])
+def test_cameras_are_written_moved_in_their_own_format(folder, kind):
+    rng = np.random.default_rng(4)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", rng) @ TRUE_TO_SCENE.T)
+    centres, rotations = camera_rig(rng)
+    centres, rotations = centres @ TRUE_TO_SCENE.T, TRUE_TO_SCENE @ rotations
+    source = write_cameras(folder / kind, kind, centres, rotations)
+    moved = folder / ("moved-" + kind)
+    status, out, err = run_cloud(ply, "--cameras", source, "--cameras-output", moved,
+                                 "--report=json", "-o", folder / "level.ply")
+    assert status == 0, err
+    report = json.loads(out)
+    assert report["cameras"] == len(centres) == report["cameras_agreeing"]
+    matrix = np.array(report["matrix"])
+    r, t = matrix[:3, :3], matrix[:3, 3]
+    new_centres, new_rotations = read_cameras(moved, kind)
+    np.testing.assert_allclose(new_centres, centres @ r.T + t, atol=1e-9)
+    np.testing.assert_allclose(new_rotations, r @ rotations, atol=1e-9)
+    before, after = read_bytes(source), read_bytes(moved)
+    if kind == "images.bin":  # every byte but the poses'
+        assert len(before) == len(after)
+        assert before[:12] == after[:12] and before[-40:] == after[-40:]
+    elif kind == "images.txt":  # every line but the image lines, each keeping its ids and name
+        lines_before, lines_after = before.split(b"\n"), after.split(b"\n")
+        assert lines_after[0] == lines_before[0]
+        assert [l.split()[8:] for l in lines_after[1::2]] == \
+            [l.split()[8:] for l in lines_before[1::2]]
+        assert lines_after[2::2] == lines_before[2::2]
+    else:
+        a, b = json.loads(before), json.loads(after)
+        if kind == "transforms.json":
+            assert {k: v for k, v in a.items() if k != "frames"} == \
+                {k: v for k, v in b.items() if k != "frames"}
+            a, b = a["frames"], b["frames"]
+        for x, y in zip(a, b):
+            assert {k: v for k, v in x.items() if k not in ("position", "rotation",
+                                                             "transform_matrix")} == \
+                {k: v for k, v in y.items() if k not in ("position", "rotation",
+                                                         "transform_matrix")}
+
+
+def read_cameras(path, kind):
+    """Centres and camera-to-world rotations (COLMAP's axes) of a camera file."""
+    if kind == "cameras.json":
+        cameras = json.load(open(path))
+        return (np.array([c["position"] for c in cameras]),
+                np.array([c["rotation"] for c in cameras]))
+    if kind == "transforms.json":
+        frames = [np.array(f["transform_matrix"]) for f in json.load(open(path))["frames"]]
+        return (np.array([m[:3, 3] for m in frames]),
+                np.array([m[:3, :3] @ np.diag([1, -1, -1]) for m in frames]))
+    poses = []
+    if kind == "images.txt":
+        lines = [l for l in open(path).read().split("\n") if not l.startswith("#")]
+        poses = [[float(v) for v in line.split()[1:8]] for line in lines[0::2] if line]
+    else:
+        data = read_bytes(path)
+        at = 8
+        for _ in range(struct.unpack_from("<Q", data)[0]):
+            poses.append(struct.unpack_from("<4d3d", data, at + 4))
+            at = data.index(b"\0", at + 64) + 1
+            at += 8 + 24 * struct.unpack_from("<Q", data, at)[0]
+    centres, rotations = [], []
+    for pose in poses:
+        w, x, y, z = np.array(pose[:4]) / np.linalg.norm(pose[:4])
+        world_to_camera = np.array([
+            [1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+            [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+            [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]])
+        centres.append(-world_to_camera.T @ pose[4:])
+        rotations.append(world_to_camera.T)
+    return np.array(centres), np.array(rotations)
+
+
+def binary_images(count=1, name=b"a.jpg\0", q=(1.0, 0, 0, 0), points=0, image=1, tail=b""):
+    return (struct.pack("<Q", count) + struct.pack("<I4d3dI", image, *q, 0, 0, 5, 1) + name +
+            struct.pack("<Q", points) + tail)
+
+
+# Each row: the file's name, its bytes, the status, a part of the message.
+HOSTILE = {
+    "count_lies": ("images.bin", binary_images(count=3), 4, "truncated"),
+    "huge_count": ("images.bin", binary_images(count=2 ** 62), 4, "truncated"),
+    "count_short": ("images.bin", binary_images(tail=b"junk"), 4, "after the 1 images"),
+    "no_terminator": ("images.bin", binary_images(name=b"a.jpg")[:-8], 4, "terminating"),
+    "points_lie": ("images.bin", binary_images(points=2 ** 40), 4, "more than the file"),
+    "repeated_id": ("images.bin", binary_images(count=2) +
+                    struct.pack("<I4d3dI", 1, 1, 0, 0, 0, 0, 0, 5, 1) + b"b\0" +
+                    struct.pack("<Q", 0), 4, "repeated"),
+    "zero_quaternion": ("images.bin", binary_images(q=(0.0, 0, 0, 0)), 4, "length zero"),
+    "nan_rotation": ("images.bin", binary_images(q=(float("nan"), 0, 0, 0)), 4, "finite"),
+    "text_word": ("images.txt", b"1 1 0 0 0 0 0 x 1 a.jpg\n\n", 4, "'x' is not a number"),
+    "text_no_points_line": ("images.txt", b"1 1 0 0 0 0 0 5 1 a.jpg", 4, "no line"),
+    "text_repeated": ("images.txt", b"1 1 0 0 0 0 0 5 1 a\n\n1 1 0 0 0 0 0 5 1 b\n\n", 4,
+                      "repeated"),
+    "not_json": ("cameras.json", b"[{\"position\": [1, 2", 4, "is not JSON"),
+    "json_shape": ("cameras.json", b"[{\"position\": [1, 2, 3]}]", 4, "rotation"),
+    "json_not_rotation": ("cameras.json",
+                          b"[{\"position\": [1, 2, 3], \"rotation\": [[2,0,0],[0,1,0],[0,0,1]]}]",
+                          4, "no rotation"),
+    "json_empty": ("cameras.json", b"[]", 4, "no camera"),
+    "frames_missing": ("transforms.json", b"{\"camera_model\": \"OPENCV\"}", 4, "frames"),
+    "unknown_kind": ("cameras.yaml", b"- 1\n", 8, "no camera file"),
+}
+
+
+@pytest.mark.parametrize("case", list(HOSTILE))
+def test_camera_files_that_lie_are_refused(folder, case):
+    name, data, status, part = HOSTILE[case]
+    (folder / name).write_bytes(data)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", np.random.default_rng(5)))
+    before = sorted(os.listdir(folder))
+    ended, out, err = run_cloud(ply, "--cameras", folder / name, "-o", folder / "level.ply",
+                                "--cameras-output", folder / ("moved-" + name))
+    assert ended == status and part in err and err.count("\n") == 1 and out == "", err
+    assert sorted(os.listdir(folder)) == before
