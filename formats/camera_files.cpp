@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -221,8 +222,9 @@ bool parse_colmap_text(const std::string &bytes, CameraFile *file, std::string *
         return false;
       }
     }
-    if (values[0] != std::floor(values[0]) || !ids.insert(int64_t(values[0])).second) {
-      *error = which + ": its id is repeated or no whole number";
+    if (!(values[0] >= 0.0 && values[0] <= double(UINT32_MAX)) ||
+        values[0] != std::floor(values[0]) || !ids.insert(int64_t(values[0])).second) {
+      *error = which + ": its id is repeated, or no whole number from 0 to 2^32 - 1";
       return false;
     }
     const double q[4] = {values[1], values[2], values[3], values[4]};
