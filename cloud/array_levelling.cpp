@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/plane_search.h"
 #include "cloud/run_fault.h"
 #include "cloud/run_plan.h"
@@ -181,12 +182,27 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
     return true;
   };
 
+  // The cameras, when given: their up unless the request's, and the plane above them.
+  CameraFile cameras;
   double up[3];
   search_up_of(request, up);
+  if (!request.cameras.empty()) {
+    if (!read_camera_file(request.cameras, &cameras, fault)) {
+      return false;
+    }
+    if (!request.up.given && !cameras_up(cameras.cameras, up)) {
+      *fault = failure(request.cameras,
+                       "its cameras' image-up directions cancel out: say which way is up",
+                       kNoPlane);
+      return false;
+    }
+  }
+  PlaneSearch search = plane_search_of(request, up, "the array");
+  search.cameras = request.cameras.empty() ? nullptr : &cameras.cameras;
   FoundPlane found;
   RigidLevelling levelling;
-  if (!find_levelling(request, plane_search_of(request, up, "the array"), sample, all,
-                      inlier_pass, &found, &levelling, motion, fault)) {
+  if (!find_levelling(request, search, sample, all, inlier_pass, &found, &levelling, motion,
+                      fault)) {
     return false;
   }
   *report = LevellingReport();
@@ -195,6 +211,10 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
   report->points = points.rows;
   report->empty_points = empty;
   report_plane(request, found, levelling, motion, report);
+  if (!request.cameras.empty()) {
+    report->cameras = int64_t(cameras.cameras.size());
+    report->cameras_agreeing = cameras_agreeing(cameras.cameras, found.plane);
+  }
   return true;
 }
 

@@ -123,6 +123,7 @@ _OPTIONS = {
     "save_transform": ("--save-transform", False), "transform": ("--transform", False),
     "inverse": ("--inverse", True), "map": ("--map", False), "map_cell": ("--map-cell", False),
     "fit_only": ("--fit-only", True), "output_dir": ("--output-dir", False),
+    "cameras": ("--cameras", False), "cameras_output": ("--cameras-output", False),
     "in_place": ("--in-place", True), "jobs": ("-j", False), "sync": ("--no-sync", True),
 }
 
@@ -174,25 +175,27 @@ def _point_array(points, name="points"):
     return points
 
 
-def fit(points, *, up="z", max_tilt=45.0, method="robust", threshold=None, seed=1,
+def fit(points, *, up=None, max_tilt=45.0, method="robust", threshold=None, seed=1,
         pivot="centroid", cameras=None):
     """The plane of `points` and the rigid motion that levels it, as levelling-cloud finds them
     for a file of the same points with the same options.
 
     points: (N, 3) float32 or float64, C-contiguous; rows of three NaN are empty points.
     up: "x", "y", "z", "-x", "-y", "-z", three numbers, or "auto" (the largest plane in any
-    orientation). max_tilt: degrees from up (0 to 90). method: "robust" (the largest plane near
+    orientation); None: "z", or the cameras' up. cameras: a camera file (COLMAP images.bin or
+    images.txt, cameras.json, transforms.json) whose mean image-up is the up direction unless
+    up= says otherwise, and above which the plane is oriented. max_tilt: degrees from up (0 to 90). method: "robust" (the largest plane near
     up, refitted to its inliers) or "all" (the orthogonal fit of every point). threshold: the
     inlier distance in the points' units (None: from the data). seed: the sample's.
     pivot: "centroid" (of the inliers) or "origin".
     Raises LevellingError (status 5 when no plane is found), TypeError or ValueError.
     """
-    if cameras is not None:
-        raise ValueError("cameras: levelling by the cameras' up direction is not available yet; "
-                         "give up= instead")
+    if cameras is not None and not isinstance(cameras, (str, os.PathLike)):
+        raise TypeError(f"cameras: a camera file's name is needed, not {type(cameras).__name__}")
     points = _point_array(points)
     arguments = _arguments("fit", {"up": up, "max_tilt": max_tilt, "method": method,
-                                   "threshold": threshold, "seed": seed, "pivot": pivot})
+                                   "threshold": threshold, "seed": seed, "pivot": pivot,
+                                   "cameras": cameras})
     status, message, report = _levelling.fit_array(points, arguments + ["array"])
     if status == 2:
         raise OptionError(message)
@@ -243,7 +246,8 @@ def level_file(input, output=None, **options):
     output_dir= or in_place=True). output: where the levelled cloud goes (None: only the
     report). Options, as the command line's long options with '_' for '-': up, max_tilt,
     method (--fit), threshold, seed, pivot, format, precision, las_scale, save_transform,
-    transform, inverse, map, map_cell, fit_only, output_dir, in_place, jobs, sync.
+    transform, inverse, map, map_cell, fit_only, output_dir, in_place, jobs, sync, cameras,
+    cameras_output.
     Raises LevellingError with the command line's status and message; with several inputs of
     which some failed, the others are written and the error names every failure
     (more_messages).

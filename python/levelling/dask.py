@@ -27,6 +27,8 @@ _NOT_ON_A_CLUSTER = {
     "map": "the map is drawn from the whole cloud in one process; use levelling.level_file",
     "jobs": "the cluster's workers read the tiles side by side",
     "output_dir": "output_dir is level_tiles' second argument",
+    "cameras": "a site of tiles has no cameras here; give up=",
+    "cameras_output": "a site of tiles has no cameras here",
 }
 # Options that only the client uses: the transform read or saved on the client.
 _CLIENT_OPTIONS = ("save_transform", "transform", "inverse", "fit_only")

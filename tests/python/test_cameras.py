@@ -126,6 +126,24 @@ def test_scenes_level_right_side_up_with_their_cameras_only(folder, kind):
     assert degrees_from_up(without) > 30  # upside down, or levelled on a facade
 
 
+def test_fit_with_cameras_is_the_programs(folder):
+    import levelling
+    rng = np.random.default_rng(6)
+    points = scene_points("cup", rng) @ TRUE_TO_SCENE.T
+    centres, rotations = camera_rig(rng)
+    cameras = write_cameras(folder / "images.bin", "images.bin", centres @ TRUE_TO_SCENE.T,
+                            TRUE_TO_SCENE @ rotations)
+    status, out, err = run_cloud(write_ply(folder / "scene.ply", points), "--cameras", cameras,
+                                 "--report=json")
+    assert status == 0, err
+    found = levelling.fit(points, cameras=cameras)
+    np.testing.assert_allclose(found.matrix, json.loads(out)["matrix"], atol=1e-9)
+    assert found.to_dict()["cameras_agreeing"] == len(centres)
+    with pytest.raises(levelling.LevellingError) as raised:
+        levelling.fit(points, cameras=folder / "missing.bin")
+    assert raised.value.status == 3
+
+
 @pytest.mark.parametrize("kind", ["cameras.json", "transforms.json", "images.txt", "images.bin"])
 def test_cameras_are_written_moved_in_their_own_format(folder, kind):
     rng = np.random.default_rng(4)

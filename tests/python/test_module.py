@@ -180,7 +180,7 @@ BAD_INPUT = {
     "up": (lambda: levelling.fit(POINTS, up="w"), ValueError, "'w'"),
     "up_zero": (lambda: levelling.fit(POINTS, up=(0, 0, 0)), ValueError, "up"),
     "threshold": (lambda: levelling.fit(POINTS, threshold=-1.0), ValueError, "positive"),
-    "cameras": (lambda: levelling.fit(POINTS, cameras="images.bin"), ValueError, "cameras"),
+    "cameras": (lambda: levelling.fit(POINTS, cameras=3), TypeError, "camera file"),
     "mirror": (lambda: levelling.apply(POINTS, np.diag([1.0, 1.0, -1.0, 1.0])), ValueError,
                "rigid"),
     "scaled": (lambda: levelling.apply(POINTS, np.eye(4) * 2), ValueError, "rigid"),
