@@ -151,14 +151,20 @@ py::object level(const std::vector<std::string> &arguments, const std::vector<do
                 py::make_tuple(outcome.more_messages, outcome.report));
 }
 
+// The records of the arguments' one input (count_tile); false with *fault the answer.
+bool counted(const std::vector<std::string> &arguments, int64_t *records, py::object *fault) {
+  return staged(
+      arguments,
+      [&](const LevellingRequest &request, LevellingOutcome *outcome) {
+        return count_tile(request, records, outcome);
+      },
+      fault);
+}
+
 py::object read_points(const std::vector<std::string> &arguments) {
   int64_t records = 0;
   py::object fault;
-  if (!staged(arguments,
-              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
-                return count_tile(request, &records, outcome);
-              },
-              &fault)) {
+  if (!counted(arguments, &records, &fault)) {
     return fault;
   }
   py::array_t<double> points({py::ssize_t(records), py::ssize_t(3)});
@@ -252,11 +258,7 @@ TileFirstPass tile_of(const py::tuple &values) {
 py::object count(const std::vector<std::string> &arguments) {
   int64_t records = 0;
   py::object fault;
-  if (!staged(arguments,
-              [&](const LevellingRequest &request, LevellingOutcome *outcome) {
-                return count_tile(request, &records, outcome);
-              },
-              &fault)) {
+  if (!counted(arguments, &records, &fault)) {
     return fault;
   }
   return answer(kLevelled, "", records);
