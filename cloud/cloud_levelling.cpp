@@ -8,6 +8,7 @@
 
 #include "cloud/camera_levelling.h"
 #include "cloud/map_feeder.h"
+#include "cloud/model_levelling.h"
 #include "cloud/plane_search.h"
 #include "cloud/reading_passes.h"
 #include "cloud/run_fault.h"
@@ -91,6 +92,11 @@ bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelli
 }  // namespace
 
 LevellingOutcome level_cloud(const LevellingRequest &request) {
+  // A COLMAP model folder: its points, poses and tracks levelled as a model.
+  ColmapModelFiles model;
+  if (request.inputs.size() == 1 && find_colmap_model(request.inputs.front(), &model)) {
+    return level_colmap_model(request, model);
+  }
   Run run(request);
   LevellingOutcome fault;
   if (!plan_run(&run, &fault)) {

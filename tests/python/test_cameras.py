@@ -92,13 +92,18 @@ def write_cameras(path, kind, centres, rotations):
 
 
 def rotation_quaternion(r):
-    w = np.sqrt(max(0.0, 1 + r[0, 0] + r[1, 1] + r[2, 2])) / 2
-    if w > 1e-3:
+    """The unit quaternion w x y z of a rotation matrix, from its largest diagonal term."""
+    k = int(np.argmax([np.trace(r), r[0, 0], r[1, 1], r[2, 2]]))
+    if k == 0:
+        w = np.sqrt(1 + np.trace(r)) / 2
         return np.array([w, (r[2, 1] - r[1, 2]) / (4 * w), (r[0, 2] - r[2, 0]) / (4 * w),
                          (r[1, 0] - r[0, 1]) / (4 * w)])
-    x = np.sqrt(max(0.0, 1 + r[0, 0] - r[1, 1] - r[2, 2])) / 2
-    return np.array([(r[2, 1] - r[1, 2]) / (4 * x), x, (r[0, 1] + r[1, 0]) / (4 * x),
-                     (r[0, 2] + r[2, 0]) / (4 * x)])
+    i, j, m = [(0, 1, 2), (1, 2, 0), (2, 0, 1)][k - 1]
+    v = np.sqrt(1 + r[i, i] - r[j, j] - r[m, m]) / 2
+    q = np.zeros(4)
+    q[0] = (r[m, j] - r[j, m]) / (4 * v)
+    q[1 + i], q[1 + j], q[1 + m] = v, (r[i, j] + r[j, i]) / (4 * v), (r[i, m] + r[m, i]) / (4 * v)
+    return q
 
 
 def true_up_after(folder, arguments):
@@ -260,3 +265,88 @@ def test_camera_files_that_lie_are_refused(folder, case):
                                 "--cameras-output", folder / ("moved-" + name))
     assert ended == status and part in err and err.count("\n") == 1 and out == "", err
     assert sorted(os.listdir(folder)) == before
+
+
+def write_model(folder, binary, points, centres, rotations):
+    """A COLMAP model of the points (each tracked by two images) and the cameras."""
+    os.makedirs(folder, exist_ok=True)
+    extension = ".bin" if binary else ".txt"
+    (folder / ("cameras" + extension)).write_bytes(b"1 PINHOLE 640 480 500 500 320 240\n")
+    write_cameras(folder / ("images" + extension), "images" + extension, centres, rotations)
+    if binary:
+        out = bytearray(struct.pack("<Q", len(points)))
+        for i, p in enumerate(points):
+            out += struct.pack("<Q3d3Bd", i + 1, *p, 10, 20, 30, 0.5)
+            out += struct.pack("<Q", 2) + struct.pack("<4I", 1, i, 2, i)
+        (folder / "points3D.bin").write_bytes(bytes(out))
+    else:
+        lines = ["# 3D point list"] + [f"{i + 1} {p[0]!r} {p[1]!r} {p[2]!r} 10 20 30 0.5 1 {i} 2 {i}"
+                                       for i, p in enumerate(points)]
+        (folder / "points3D.txt").write_text("\n".join(lines) + "\n")
+
+
+def model_positions(folder, binary):
+    if binary:
+        data = read_bytes(folder / "points3D.bin")
+        count, at, positions = struct.unpack_from("<Q", data)[0], 8, []
+        for _ in range(count):
+            positions.append(struct.unpack_from("<3d", data, at + 8))
+            at += 51 + 8 * struct.unpack_from("<Q", data, at + 43)[0]
+        return np.array(positions)
+    lines = [l for l in open(folder / "points3D.txt").read().split("\n") if l and l[0] != "#"]
+    return np.array([[float(v) for v in line.split()[1:4]] for line in lines])
+
+
+@pytest.mark.parametrize("binary", [True, False])
+def test_a_colmap_model_is_levelled_as_a_model(folder, binary):
+    rng = np.random.default_rng(7)
+    points = scene_points("cup", rng) @ TRUE_TO_SCENE.T
+    centres, rotations = camera_rig(rng)
+    centres, rotations = centres @ TRUE_TO_SCENE.T, TRUE_TO_SCENE @ rotations
+    model, out = folder / "sparse", folder / "level"
+    write_model(model, binary, points, centres, rotations)
+    extension = ".bin" if binary else ".txt"
+    status, report, err = run_cloud(model, "-o", out, "--report=json")
+    assert status == 0, err
+    report = json.loads(report)
+    matrix = np.array(report["matrix"])
+    r, t = matrix[:3, :3], matrix[:3, 3]
+    assert degrees_from_up(r @ TRUE_TO_SCENE @ [0, 0, 1]) < LEVEL_TOLERANCE_DEGREES
+    assert report["points"] == len(points) and report["cameras_agreeing"] == len(centres)
+    np.testing.assert_allclose(model_positions(out, binary), points @ r.T + t, atol=1e-9)
+    new_centres, new_rotations = read_cameras(out / ("images" + extension), "images" + extension)
+    np.testing.assert_allclose(new_centres, centres @ r.T + t, atol=1e-9)
+    np.testing.assert_allclose(new_rotations, r @ rotations, atol=1e-9)
+    assert read_bytes(out / ("cameras" + extension)) == read_bytes(model / ("cameras" +
+                                                                            extension))
+    before, after = read_bytes(model / ("points3D" + extension)), \
+        read_bytes(out / ("points3D" + extension))
+    if binary:  # every byte but the positions' (each point 67 bytes, its x at 8)
+        assert len(before) == len(after)
+        kept = np.ones(len(before), bool)
+        for i in range(len(points)):
+            kept[8 + 67 * i + 8:8 + 67 * i + 32] = False
+        assert np.array_equal(np.frombuffer(before, np.uint8)[kept],
+                              np.frombuffer(after, np.uint8)[kept])
+    else:  # every token but X Y Z
+        assert [l.split()[4:] for l in before.split(b"\n")] == \
+            [l.split()[4:] for l in after.split(b"\n")]
+
+
+def test_models_that_lie_are_refused(folder):
+    rng = np.random.default_rng(8)
+    centres, rotations = camera_rig(rng)
+    model = folder / "sparse"
+    write_model(model, True, scene_points("cup", rng)[:100], centres, rotations)
+    whole = read_bytes(model / "points3D.bin")
+    for data, part in ((whole[:-5], "longer than the file"),
+                       (struct.pack("<Q", 2 ** 61) + whole[8:],
+                                                    "truncated"),
+                       (whole + b"x", "after the 100 points")):
+        (model / "points3D.bin").write_bytes(data)
+        status, out, err = run_cloud(model, "-o", folder / "level")
+        assert status == 4 and part in err and out == "", err
+        assert not os.path.exists(folder / "level")
+    (model / "points3D.bin").write_bytes(whole)
+    status, _, err = run_cloud(model, "-o", model)
+    assert status == 7, err

@@ -1,0 +1,174 @@
+#include "cloud/model_levelling.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "cloud/array_levelling.h"
+#include "cloud/camera_levelling.h"
+#include "cloud/run_fault.h"
+#include "cloud/transform_file.h"
+#include "formats/output_file.h"
+#include "projection/rigid_levelling.h"
+
+namespace levelling {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The whole file's bytes; false with the fault (status 3).
+bool read_whole(const std::string &name, std::string *bytes, LevellingOutcome *fault) {
+  std::ifstream in(name, std::ios::binary);
+  if (in) {
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (!in || in.bad()) {
+    *fault = failure(name, std::strerror(errno != 0 ? errno : EIO), kUnreadableInput);
+    return false;
+  }
+  return true;
+}
+
+// What a model's levelling refuses of the request: options for clouds of points.
+std::string unusable_option(const LevellingRequest &request) {
+  if (!request.map.empty()) {
+    return "--map draws clouds, not COLMAP models";
+  }
+  if (!request.output_dir.empty() || request.in_place) {
+    return "a COLMAP model is levelled into the folder -o names";
+  }
+  if (request.format != OutputFormatChoice::kAuto) {
+    return "a COLMAP model is written as a model of its own kind, not in --format";
+  }
+  if (request.output == "-") {
+    return "a COLMAP model is a folder: -o names the folder it goes to";
+  }
+  return "";
+}
+
+// Writes `bytes` as `name`, put in place whole. False with the fault (status 6).
+bool write_file(const std::string &bytes, const std::string &name, bool sync,
+                LevellingOutcome *fault) {
+  OutputFile out;
+  std::string error;
+  if (!out.open(name, &error)) {
+    *fault = failure(name, error, kUnwritableOutput);
+    return false;
+  }
+  return save_bytes(bytes, name, sync, &out, fault);
+}
+
+}  // namespace
+
+LevellingOutcome level_colmap_model(const LevellingRequest &request,
+                                    const ColmapModelFiles &files) {
+  LevellingOutcome fault;
+  const std::string folder = request.inputs.front();
+  const std::string refusal = unusable_option(request);
+  if (!refusal.empty()) {
+    return failure(folder, refusal, kUsage);
+  }
+  std::error_code code;
+  if (!request.output.empty() && fs::exists(request.output, code) &&
+      fs::equivalent(request.output, folder, code)) {
+    return failure(request.output, "is the input model; level it into another folder",
+                   kWouldOverwriteInput);
+  }
+  // Everything read and checked first.
+  std::string bytes, cameras_bytes;
+  ColmapPoints points;
+  CameraFile images;
+  std::string error;
+  if (!read_whole(files.points, &bytes, &fault)) {
+    return fault;
+  }
+  if (!parse_colmap_points(files.binary, bytes, &points, &error)) {
+    return failure(files.points, error, kMalformedInput);
+  }
+  if (!read_camera_file(files.images, &images, &fault) ||
+      (!request.output.empty() && !read_whole(files.cameras, &cameras_bytes, &fault))) {
+    return fault;
+  }
+  CameraFile cameras;
+  if (!request.cameras.empty() && !read_camera_file(request.cameras, &cameras, &fault)) {
+    return fault;
+  }
+  // The motion: a saved transform, or the fit of the points with the cameras' up.
+  LevellingReport report;
+  double motion[4][4];
+  if (!request.transform.empty()) {
+    double saved[4][4];
+    if (!read_transform(request.transform, saved, &fault)) {
+      return fault;
+    }
+    if (request.inverse) {
+      invert_rigid_motion(saved, motion);
+    } else {
+      std::copy(&saved[0][0], &saved[0][0] + 16, &motion[0][0]);
+    }
+    report.fitted = false;
+    report.transform = request.transform;
+    report.inverse = request.inverse;
+    std::copy(&motion[0][0], &motion[0][0] + 16, &report.matrix[0][0]);
+  } else {
+    LevellingRequest fitting = request;
+    fitting.cameras = request.cameras.empty() ? files.images : request.cameras;
+    PointArray array;
+    array.data = points.xyz.data();
+    array.rows = int64_t(points.xyz.size() / 3);
+    if (!fit_point_array(fitting, array, &report, motion, &fault)) {
+      const std::string array = "the array";  // as fit_point_array names the points
+      if (fault.message.compare(0, array.size(), array) == 0) {
+        fault.message.replace(0, array.size(), folder);
+      }
+      return fault;
+    }
+  }
+  report.input = folder;
+  report.format = files.binary ? "COLMAP model (binary)" : "COLMAP model (text)";
+  report.points = int64_t(points.xyz.size() / 3);
+  report.empty_points = 0;
+  report.saved_transform = request.save_transform;
+  report.cameras_output = request.cameras_output;
+  // Then written: the transform, the cameras asked for, the model, each file whole.
+  if (!request.save_transform.empty() &&
+      !write_file(transform_text(motion), request.save_transform, request.sync, &fault)) {
+    return fault;
+  }
+  if (!request.cameras_output.empty() &&
+      !write_file(moved_camera_bytes(cameras, motion), request.cameras_output, request.sync,
+                  &fault)) {
+    return fault;
+  }
+  if (!request.output.empty()) {
+    if (!fs::is_directory(request.output, code) && !fs::create_directories(request.output, code) &&
+        !fs::is_directory(request.output, code)) {
+      return failure(request.output, code ? code.message() : "cannot be made a folder",
+                     kUnwritableOutput);
+    }
+    const fs::path out(request.output);
+    const auto named = [&](const std::string &file) {
+      return (out / fs::path(file).filename()).string();
+    };
+    if (!write_file(cameras_bytes, named(files.cameras), request.sync, &fault) ||
+        !write_file(moved_camera_bytes(images, motion), named(files.images), request.sync,
+                    &fault) ||
+        !write_file(moved_colmap_points(points, motion), named(files.points), request.sync,
+                    &fault)) {
+      return fault;
+    }
+    report.outputs.push_back(request.output);
+  }
+  LevellingOutcome outcome;
+  if (!request.quiet) {
+    outcome.report =
+        request.report == ReportForm::kJson ? report_json(report) : report_text(report);
+  }
+  return outcome;
+}
+
+}  // namespace levelling
