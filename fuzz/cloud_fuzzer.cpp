@@ -1,7 +1,9 @@
 // libFuzzer target: the cloud readers and writers on any bytes. Besides the sanitizers' checks,
 // a cloud that reads without a fault must write, in its own format, a cloud that reads again
 // without a fault and with the same points (a PLY written turned, its splat properties with it).
-// The same bytes are read as each kind of camera file, and those that read are moved.
+// The same bytes are read as each kind of camera file and as a COLMAP model's points, and those
+// that read are moved.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 
 #include "formats/camera_files.h"
 #include "formats/cloud_stream.h"
+#include "formats/colmap_model.h"
 
 namespace {
 
@@ -67,6 +70,17 @@ bool same_values(const std::vector<double> &a, const std::vector<double> &b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
+// Whether every value is small enough that a turn and a shift keep it finite.
+bool within_reach(const std::vector<double> &values) {
+  constexpr double kReach = 1e300;
+  for (const double value : values) {
+    if (!(std::fabs(value) < kReach)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -93,6 +107,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (moved.empty()) {
         std::abort();
       }
+    }
+  }
+  // And as a COLMAP model's points, binary and text: moved, they read again as many.
+  for (const bool binary : {true, false}) {
+    ColmapPoints points, again;
+    std::string error;
+    if (parse_colmap_points(binary, bytes, &points, &error) && within_reach(points.xyz) &&
+        (!parse_colmap_points(binary, moved_colmap_points(points, kTurn), &again, &error) ||
+         again.xyz.size() != points.xyz.size())) {
+      std::fprintf(stderr, "points3D moved do not read again: %s\n", error.c_str());
+      std::abort();
     }
   }
   return 0;
