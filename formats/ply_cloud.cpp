@@ -88,16 +88,18 @@ bool PlyStreamer::prepare() {
   if (vertex->fixed_size == 0) {
     return fail(StreamFault::kUnsupported, "the vertex element has a list property");
   }
+  // A splat whose colours cannot be turned is read, and refused only when written turned.
   std::string refusal;
-  if (!find_splat_layout(*vertex, &splat_, &refusal)) {
-    return fail(StreamFault::kUnsupported, refusal);
-  }
+  const bool turnable = find_splat_layout(*vertex, &splat_, &refusal);
 
   writing_ = options_.out != nullptr;
   if (!writing_) {
     return true;
   }
-  turning_ = splat_.present && options_.motion != nullptr;
+  if (!turnable && options_.motion != nullptr) {
+    return fail(StreamFault::kUnsupported, refusal);
+  }
+  turning_ = turnable && splat_.present && options_.motion != nullptr;
   if (turning_) {
     splat_turn_of(*reinterpret_cast<const double(*)[4][4]>(options_.motion), &splat_turn_);
   }

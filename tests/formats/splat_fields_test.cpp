@@ -105,9 +105,13 @@ TEST(SplatFieldsTest, ColoursOrientationsAndKeptBytesOfALevelledSplat) {
 TEST(SplatFieldsTest, SplatsWhoseColoursCannotBeTurnedAreRefused) {
   std::vector<test::Column> columns = splat_columns();
   columns.erase(columns.begin() + 6 + 44);  // f_rest_44: 44 of them, no degree's count
+  const std::string input = test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns);
+  // Read (to fit it) it is fine; written turned it is refused.
+  EXPECT_EQ(StreamFault::kNone, test::stream_bytes(input, CloudFormat::kText).result.fault);
+  StreamOptions turned;
+  turned.motion = kTurn;
   const test::Streamed streamed =
-      test::stream_bytes(test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns),
-                         CloudFormat::kPlyBinaryLittleEndian);
+      test::stream_bytes(input, CloudFormat::kPlyBinaryLittleEndian, 0.0, -1, turned);
   EXPECT_EQ(StreamFault::kUnsupported, streamed.result.fault);
   EXPECT_NE(std::string::npos, streamed.result.message.find("44 f_rest"))
       << streamed.result.message;
