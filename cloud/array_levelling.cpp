@@ -197,7 +197,7 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
       return false;
     }
   }
-  PlaneSearch search = plane_search_of(request, up, "the array");
+  PlaneSearch search = plane_search_of(request, up, points.shown);
   search.cameras = request.cameras.empty() ? nullptr : &cameras.cameras;
   FoundPlane found;
   RigidLevelling levelling;

@@ -18,6 +18,7 @@ struct PointArray {
   const void *data = nullptr;
   int64_t rows = 0;
   bool single = false;  // float (32-bit) values rather than double
+  std::string shown = "the array";  // the points as messages name them
 };
 
 // The first row that is neither three numbers nor an empty point (a NaN beside numbers, or an
@@ -31,7 +32,7 @@ int64_t first_unusable_row(const PointArray &points, const char **why);
 // refit, so the same plane to rounding. *report holds the plane's fields, the matrix, the
 // points and empty points (input "array", format "array"); *motion the 4 x 4 matrix, input to
 // output. False with the fault (no plane, too few points: as the program's status and message,
-// the cloud named "the array"); the array must have no unusable row. Uses every core.
+// the cloud named as `points.shown` says); the array must have no unusable row. Uses every core.
 bool fit_point_array(const LevellingRequest &request, const PointArray &points,
                      LevellingReport *report, double (&motion)[4][4], LevellingOutcome *fault);
 

@@ -1,10 +1,6 @@
 #include "cloud/camera_levelling.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "cloud/run_fault.h"
 #include "cloud/transform_file.h"
@@ -24,14 +20,8 @@ double signed_height(const CameraPose &camera, const OrthogonalPlane &plane) {
 }  // namespace
 
 bool read_camera_file(const std::string &name, CameraFile *file, LevellingOutcome *fault) {
-  std::ifstream in(name, std::ios::binary);
-  if (!in) {
-    *fault = failure(name, std::strerror(errno != 0 ? errno : ENOENT), kUnreadableInput);
-    return false;
-  }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    *fault = failure(name, std::strerror(errno != 0 ? errno : EIO), kUnreadableInput);
+  std::string bytes;
+  if (!read_whole_file(name, &bytes, fault)) {
     return false;
   }
   CameraFormat format;

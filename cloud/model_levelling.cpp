@@ -1,10 +1,6 @@
 #include "cloud/model_levelling.h"
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "cloud/array_levelling.h"
@@ -12,26 +8,12 @@
 #include "cloud/run_fault.h"
 #include "cloud/transform_file.h"
 #include "formats/output_file.h"
-#include "projection/rigid_levelling.h"
 
 namespace levelling {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The whole file's bytes; false with the fault (status 3).
-bool read_whole(const std::string &name, std::string *bytes, LevellingOutcome *fault) {
-  std::ifstream in(name, std::ios::binary);
-  if (in) {
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  if (!in || in.bad()) {
-    *fault = failure(name, std::strerror(errno != 0 ? errno : EIO), kUnreadableInput);
-    return false;
-  }
-  return true;
-}
 
 // What a model's levelling refuses of the request: options for clouds of points.
 std::string unusable_option(const LevellingRequest &request) {
@@ -83,14 +65,14 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
   ColmapPoints points;
   CameraFile images;
   std::string error;
-  if (!read_whole(files.points, &bytes, &fault)) {
+  if (!read_whole_file(files.points, &bytes, &fault)) {
     return fault;
   }
   if (!parse_colmap_points(files.binary, bytes, &points, &error)) {
     return failure(files.points, error, kMalformedInput);
   }
   if (!read_camera_file(files.images, &images, &fault) ||
-      (!request.output.empty() && !read_whole(files.cameras, &cameras_bytes, &fault))) {
+      (!request.output.empty() && !read_whole_file(files.cameras, &cameras_bytes, &fault))) {
     return fault;
   }
   CameraFile cameras;
@@ -101,14 +83,8 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
   LevellingReport report;
   double motion[4][4];
   if (!request.transform.empty()) {
-    double saved[4][4];
-    if (!read_transform(request.transform, saved, &fault)) {
+    if (!read_applied_transform(request.transform, request.inverse, motion, &fault)) {
       return fault;
-    }
-    if (request.inverse) {
-      invert_rigid_motion(saved, motion);
-    } else {
-      std::copy(&saved[0][0], &saved[0][0] + 16, &motion[0][0]);
     }
     report.fitted = false;
     report.transform = request.transform;
@@ -120,11 +96,8 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
     PointArray array;
     array.data = points.xyz.data();
     array.rows = int64_t(points.xyz.size() / 3);
+    array.shown = folder;
     if (!fit_point_array(fitting, array, &report, motion, &fault)) {
-      const std::string array = "the array";  // as fit_point_array names the points
-      if (fault.message.compare(0, array.size(), array) == 0) {
-        fault.message.replace(0, array.size(), folder);
-      }
       return fault;
     }
   }

@@ -216,19 +216,12 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   }
   // The transform to apply, and where the fitted one and the map go: all checked first.
   run->given = !request.transform.empty() || !request.motion.empty();
-  if (run->given) {
-    double saved[4][4];
-    const bool read = request.transform.empty()
-                          ? rigid_motion_of("the given motion", request.motion, saved, fault)
-                          : read_transform(request.transform, saved, fault);
-    if (!read) {
-      return false;
-    }
-    if (request.inverse) {
-      invert_rigid_motion(saved, run->transform);
-    } else {
-      std::copy(&saved[0][0], &saved[0][0] + 16, &run->transform[0][0]);
-    }
+  if (run->given &&
+      !(request.transform.empty()
+            ? rigid_motion_of("the given motion", request.motion, run->transform, fault)
+            : read_applied_transform(request.transform, request.inverse, run->transform,
+                                     fault))) {
+    return false;
   }
   // The cameras, read and checked whole (a small file) before any cloud.
   run->has_cameras = !request.cameras.empty();

@@ -1,9 +1,11 @@
 #include "cloud/transform_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -47,6 +49,32 @@ bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOu
     }
   }
   return rigid_motion_of(name, values, matrix, fault);
+}
+
+bool read_applied_transform(const std::string &name, bool inverse, double (&matrix)[4][4],
+                            LevellingOutcome *fault) {
+  double saved[4][4];
+  if (!read_transform(name, saved, fault)) {
+    return false;
+  }
+  if (inverse) {
+    invert_rigid_motion(saved, matrix);
+  } else {
+    std::copy(&saved[0][0], &saved[0][0] + 16, &matrix[0][0]);
+  }
+  return true;
+}
+
+bool read_whole_file(const std::string &name, std::string *bytes, LevellingOutcome *fault) {
+  std::ifstream in(name, std::ios::binary);
+  if (in) {
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (!in.is_open() || in.bad()) {
+    *fault = failure(name, std::strerror(errno != 0 ? errno : EIO), kUnreadableInput);
+    return false;
+  }
+  return true;
 }
 
 bool rigid_motion_of(const std::string &name, const std::vector<double> &values,

@@ -14,6 +14,10 @@ namespace levelling {
 // rigid motion. False with the fault.
 bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault);
 
+// The saved transform a run applies: the file's matrix, or its inverse. False with the fault.
+bool read_applied_transform(const std::string &name, bool inverse, double (&matrix)[4][4],
+                            LevellingOutcome *fault);
+
 // The 16 numbers (row-major) of a 4 x 4 matrix as `matrix`, checked to be a rigid motion as a
 // saved transform is; false with the fault (named `name`, status kMalformedInput).
 bool rigid_motion_of(const std::string &name, const std::vector<double> &values,
@@ -27,6 +31,10 @@ std::string transform_text(const double (&matrix)[4][4]);
 // (flushed to the disk first when `sync`). False with the fault.
 bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
                     OutputFile *out, LevellingOutcome *fault);
+
+// The whole of a small file (a camera file, a model's), into *bytes. False with the fault
+// (status 3).
+bool read_whole_file(const std::string &name, std::string *bytes, LevellingOutcome *fault);
 
 // Writes the bytes into `out` (opened for `name`) and puts it in place, as save_transform does.
 bool save_bytes(const std::string &bytes, const std::string &name, bool sync, OutputFile *out,

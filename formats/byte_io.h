@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -125,6 +126,20 @@ class ByteWriter {
   int64_t start_ = -1;   // the stream's offset when this writer began, -1 if it has none
   int error_ = 0;
 };
+
+// The value of type T stored at bytes + at, in this machine's byte order (the formats' little
+// endian on the machines this builds for), and its storing.
+template <typename T>
+T get(const char *bytes, size_t at) {
+  T value;
+  std::memcpy(&value, bytes + at, sizeof value);
+  return value;
+}
+
+template <typename T>
+void put(char *bytes, size_t at, T value) {
+  std::memcpy(bytes + at, &value, sizeof value);
+}
 
 }  // namespace levelling
 

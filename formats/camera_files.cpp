@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "formats/byte_io.h"
 #include "formats/number_text.h"
 #include "projection/rigid_levelling.h"
 
@@ -25,18 +26,6 @@ constexpr size_t kQuaternionAt = 4, kTranslationAt = 4 + 4 * 8;
 constexpr size_t kPoint2dBytes = 8 + 8 + 8;
 // How far a JSON rotation may be from orthonormal: far above a file's rounding.
 constexpr double kRotationTolerance = 1e-4;
-
-template <typename Value>
-Value get(const std::string &bytes, size_t at) {
-  Value value;
-  std::memcpy(&value, bytes.data() + at, sizeof value);
-  return value;
-}
-
-template <typename Value>
-void put(std::string *bytes, size_t at, Value value) {
-  std::memcpy(&(*bytes)[at], &value, sizeof value);
-}
 
 bool finite(const double *values, int n) {
   for (int i = 0; i < n; ++i) {
@@ -104,7 +93,7 @@ bool parse_colmap_binary(const std::string &bytes, CameraFile *file, std::string
     *error = "truncated: no image count";
     return false;
   }
-  const uint64_t count = get<uint64_t>(bytes, 0);
+  const uint64_t count = get<uint64_t>(bytes.data(), 0);
   std::set<uint32_t> ids;
   size_t at = kCountBytes;
   for (uint64_t i = 0; i < count; ++i) {
@@ -113,16 +102,17 @@ bool parse_colmap_binary(const std::string &bytes, CameraFile *file, std::string
       *error = "truncated: the file ends inside " + which;
       return false;
     }
-    if (!ids.insert(get<uint32_t>(bytes, at)).second) {
-      *error = which + ": its id " + std::to_string(get<uint32_t>(bytes, at)) + " is repeated";
+    const uint32_t id = get<uint32_t>(bytes.data(), at);
+    if (!ids.insert(id).second) {
+      *error = which + ": its id " + std::to_string(id) + " is repeated";
       return false;
     }
     double q[4], t[3];
     for (int k = 0; k < 4; ++k) {
-      q[k] = get<double>(bytes, at + kQuaternionAt + 8 * size_t(k));
+      q[k] = get<double>(bytes.data(), at + kQuaternionAt + 8 * size_t(k));
     }
     for (int k = 0; k < 3; ++k) {
-      t[k] = get<double>(bytes, at + kTranslationAt + 8 * size_t(k));
+      t[k] = get<double>(bytes.data(), at + kTranslationAt + 8 * size_t(k));
     }
     CameraPose pose;
     if (!colmap_camera(q, t, &pose, error)) {
@@ -140,7 +130,7 @@ bool parse_colmap_binary(const std::string &bytes, CameraFile *file, std::string
       *error = "truncated: the file ends inside " + which;
       return false;
     }
-    const uint64_t points = get<uint64_t>(bytes, at);
+    const uint64_t points = get<uint64_t>(bytes.data(), at);
     at += 8;
     if (points > (bytes.size() - at) / kPoint2dBytes) {
       *error = which + ": " + std::to_string(points) + " 2-D points, more than the file holds";
@@ -405,9 +395,14 @@ bool parse_cameras(CameraFormat format, const std::string &bytes, CameraFile *fi
   *file = CameraFile();
   file->format = format;
   file->bytes = bytes;
-  const bool parsed = format == CameraFormat::kColmapBinary ? parse_colmap_binary(bytes, file, error)
-                      : format == CameraFormat::kColmapText ? parse_colmap_text(bytes, file, error)
-                                                            : parse_json(format, bytes, file, error);
+  bool parsed = false;
+  if (format == CameraFormat::kColmapBinary) {
+    parsed = parse_colmap_binary(bytes, file, error);
+  } else if (format == CameraFormat::kColmapText) {
+    parsed = parse_colmap_text(bytes, file, error);
+  } else {
+    parsed = parse_json(format, bytes, file, error);
+  }
   if (parsed && file->cameras.empty()) {
     *error = "holds no camera";
     return false;
@@ -425,20 +420,20 @@ std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4]
     for (size_t i = 0; i < file.cameras.size(); ++i) {
       double q[4], t[3];
       for (int k = 0; k < 4; ++k) {
-        q[k] = get<double>(bytes, at + kQuaternionAt + 8 * size_t(k));
+        q[k] = get<double>(bytes.data(), at + kQuaternionAt + 8 * size_t(k));
       }
       for (int k = 0; k < 3; ++k) {
-        t[k] = get<double>(bytes, at + kTranslationAt + 8 * size_t(k));
+        t[k] = get<double>(bytes.data(), at + kTranslationAt + 8 * size_t(k));
       }
       move_colmap_pose(motion, q, t);
       for (int k = 0; k < 4; ++k) {
-        put(&bytes, at + kQuaternionAt + 8 * size_t(k), q[k]);
+        put(&bytes[0], at + kQuaternionAt + 8 * size_t(k), q[k]);
       }
       for (int k = 0; k < 3; ++k) {
-        put(&bytes, at + kTranslationAt + 8 * size_t(k), t[k]);
+        put(&bytes[0], at + kTranslationAt + 8 * size_t(k), t[k]);
       }
       at = bytes.find('\0', at + kPoseBytes) + 1;
-      at += 8 + size_t(get<uint64_t>(bytes, at)) * kPoint2dBytes;
+      at += 8 + size_t(get<uint64_t>(bytes.data(), at)) * kPoint2dBytes;
     }
     return bytes;
   }

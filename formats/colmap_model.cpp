@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "formats/byte_io.h"
 #include "formats/number_text.h"
 #include "projection/rigid_levelling.h"
 
@@ -24,19 +25,12 @@ constexpr size_t kPointBytes =
 // points3D.txt's numbers before the track.
 constexpr size_t kTextFields = 8;
 
-template <typename Value>
-Value get(const std::string &bytes, size_t at) {
-  Value value;
-  std::memcpy(&value, bytes.data() + at, sizeof value);
-  return value;
-}
-
 bool parse_binary(const std::string &bytes, ColmapPoints *points, std::string *error) {
   if (bytes.size() < 8) {
     *error = "truncated: no point count";
     return false;
   }
-  const uint64_t count = get<uint64_t>(bytes, 0);
+  const uint64_t count = get<uint64_t>(bytes.data(), 0);
   std::set<uint64_t> ids;
   size_t at = 8;
   for (uint64_t i = 0; i < count; ++i) {
@@ -45,13 +39,14 @@ bool parse_binary(const std::string &bytes, ColmapPoints *points, std::string *e
       *error = "truncated: the file ends inside " + which;
       return false;
     }
-    if (!ids.insert(get<uint64_t>(bytes, at)).second) {
-      *error = which + ": its id " + std::to_string(get<uint64_t>(bytes, at)) + " is repeated";
+    const uint64_t id = get<uint64_t>(bytes.data(), at);
+    if (!ids.insert(id).second) {
+      *error = which + ": its id " + std::to_string(id) + " is repeated";
       return false;
     }
     const size_t position = at + kIdBytes;
     for (size_t k = 0; k < 3; ++k) {
-      const double value = get<double>(bytes, position + 8 * k);
+      const double value = get<double>(bytes.data(), position + 8 * k);
       if (!std::isfinite(value)) {
         *error = which + ": a position that is not a finite number";
         return false;
@@ -59,7 +54,7 @@ bool parse_binary(const std::string &bytes, ColmapPoints *points, std::string *e
       points->xyz.push_back(value);
     }
     points->at.emplace_back(position, position + kPositionBytes);
-    const uint64_t track = get<uint64_t>(bytes, at + kPointBytes - kTrackLengthBytes);
+    const uint64_t track = get<uint64_t>(bytes.data(), at + kPointBytes - kTrackLengthBytes);
     at += kPointBytes;
     if (track > (bytes.size() - at) / kTrackElementBytes) {
       *error = which + ": a track of " + std::to_string(track) + ", longer than the file holds";

@@ -43,18 +43,6 @@ constexpr size_t kExtraDescription = 160;
 constexpr size_t kPiece = size_t(1) << 20;  // bytes of records looked at together
 constexpr double kColourScale = 257.0;      // 8-bit colour to LAS's 16 bits: 255 -> 65535
 
-template <typename T>
-T get(const char *bytes, size_t at) {
-  T value;
-  std::memcpy(&value, bytes + at, sizeof value);
-  return value;
-}
-
-template <typename T>
-void put(char *bytes, size_t at, T value) {
-  std::memcpy(bytes + at, &value, sizeof value);
-}
-
 // One attribute of a point record: bits [shift, shift + bits) of a value (bits 0: all of it).
 struct LasField {
   std::string name;

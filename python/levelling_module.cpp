@@ -20,7 +20,6 @@
 #include "cloud/site_levelling.h"
 #include "cloud/transform_file.h"
 #include "formats/output_file.h"
-#include "projection/rigid_levelling.h"
 
 namespace py = pybind11;
 
@@ -351,15 +350,10 @@ py::object site_plane(const std::vector<std::string> &arguments, const py::list 
 
 // A saved transform, or its inverse, as the program applies it.
 py::tuple saved_transform(const std::string &name, bool inverse) {
-  double saved[4][4], matrix[4][4];
+  double matrix[4][4];
   LevellingOutcome fault;
-  if (!read_transform(name, saved, &fault)) {
+  if (!read_applied_transform(name, inverse, matrix, &fault)) {
     return fault_answer(fault);
-  }
-  if (inverse) {
-    invert_rigid_motion(saved, matrix);
-  } else {
-    std::copy(&saved[0][0], &saved[0][0] + 16, &matrix[0][0]);
   }
   return answer(kLevelled, "", matrix_rows(matrix));
 }
