@@ -1,0 +1,370 @@
+#include "formats/laz_chunks.h"
+
+#include <cstring>
+
+#include "formats/byte_io.h"
+
+namespace levelling {
+
+const char *const kLaszipUser = "laszip encoded";
+
+namespace {
+
+constexpr uint16_t kPointWise = 2, kLayered = 3;
+constexpr uint16_t kItemVersion = 2;
+// What this program writes in the VLR: the reference library's version it codes as.
+constexpr uint8_t kCoderMajor = 3, kCoderMinor = 4;
+constexpr uint16_t kCoderRevision = 3;
+// The chunk table's coder: 32-bit values in two contexts (counts, sizes).
+constexpr uint32_t kTableBits = 32, kTableContexts = 2;
+constexpr uint32_t kTableVersion = 0;
+constexpr size_t kTableHead = 8;
+
+constexpr size_t kPoint10 = 20, kGpsTime = 8, kRgb = 6;
+constexpr int kFirstLayeredFormat = 6;
+
+// Formats 0 to 5: whether they hold a GPS time, colour and a waveform, and their records' least
+// size.
+struct PointFormat10 {
+  bool time, rgb, wave;
+  size_t size;
+};
+constexpr PointFormat10 kFormats[kFirstLayeredFormat] = {
+    {false, false, false, 20}, {true, false, false, 28}, {false, true, false, 26},
+    {true, true, false, 34},   {true, false, true, 57},  {true, true, true, 63}};
+
+const char *item_name(LazItemType type) {
+  switch (type) {
+    case LazItemType::kByte:
+      return "BYTE";
+    case LazItemType::kPoint10:
+      return "POINT10";
+    case LazItemType::kGpsTime11:
+      return "GPSTIME11";
+    case LazItemType::kRgb12:
+      return "RGB12";
+    case LazItemType::kWavePacket13:
+      return "WAVEPACKET13";
+    case LazItemType::kPoint14:
+      return "POINT14";
+    case LazItemType::kRgb14:
+      return "RGB14";
+    case LazItemType::kRgbNir14:
+      return "RGBNIR14";
+    case LazItemType::kWavePacket14:
+      return "WAVEPACKET14";
+    case LazItemType::kByte14:
+      return "BYTE14";
+  }
+  return "unknown";
+}
+
+size_t extra_item_size(const std::vector<LazItem> &items) {
+  for (const LazItem &item : items) {
+    if (item.type == LazItemType::kByte) {
+      return item.size;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *schema,
+                     std::string *error, bool *unsupported) {
+  *unsupported = false;
+  if (n < kLaszipFixed) {
+    *error = "a LASzip VLR of " + std::to_string(n) + " bytes (" + std::to_string(kLaszipFixed) +
+             " at least)";
+    return false;
+  }
+  schema->compressor = get<uint16_t>(payload, 0);
+  schema->chunk_size = get<uint32_t>(payload, 12);
+  const size_t count = get<uint16_t>(payload, 32);
+  if (n < kLaszipFixed + count * kLaszipItem) {
+    *error = "a LASzip VLR of " + std::to_string(n) + " bytes for " + std::to_string(count) +
+             " items";
+    return false;
+  }
+  schema->items.clear();
+  size_t sum = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const char *at = payload + kLaszipFixed + i * kLaszipItem;
+    schema->items.push_back({LazItemType(get<uint16_t>(at, 0)), get<uint16_t>(at, 2),
+                             get<uint16_t>(at, 4)});
+    sum += schema->items.back().size;
+  }
+  if (sum != record) {
+    *error = "LASzip items of " + std::to_string(sum) + " bytes for point records of " +
+             std::to_string(record);
+    return false;
+  }
+  *unsupported = true;
+  if (schema->compressor == kLayered) {
+    *error = "LAZ of point formats 6 to 10 (layered compression) is not read yet";
+    return false;
+  }
+  if (schema->compressor != kPointWise) {
+    *error = "LAZ of compressor " + std::to_string(schema->compressor) +
+             " (only the chunked compressor 2 of formats 0 to 5 is read)";
+    return false;
+  }
+  if (schema->chunk_size == 0) {
+    *unsupported = false;
+    *error = "a LASzip chunk size of 0 points";
+    return false;
+  }
+  // POINT10 first, then the time, colour and extra bytes, each once, at version 2.
+  const LazItemType order[] = {LazItemType::kPoint10, LazItemType::kGpsTime11,
+                               LazItemType::kRgb12, LazItemType::kByte};
+  const size_t sizes[] = {kPoint10, kGpsTime, kRgb, 0};
+  size_t next = 0;
+  for (size_t i = 0; i < schema->items.size(); ++i) {
+    const LazItem &item = schema->items[i];
+    size_t at = next;
+    while (at < 4 && order[at] != item.type) {
+      ++at;
+    }
+    if (at == 4 || (i == 0) != (at == 0)) {
+      *error = std::string("LAZ items with ") + item_name(item.type) +
+               (item.type == LazItemType::kWavePacket13 ? " (waveforms)" : "") +
+               " at place " + std::to_string(i + 1) + " (this program reads POINT10, GPSTIME11, "
+               "RGB12 and BYTE)";
+      return false;
+    }
+    if (item.version != kItemVersion) {
+      *error = std::string("LAZ items of version ") + std::to_string(item.version) + " (" +
+               item_name(item.type) + "; version 2 is read)";
+      return false;
+    }
+    if ((sizes[at] != 0 && item.size != sizes[at]) || item.size == 0) {
+      *unsupported = false;
+      *error = std::string("a LAZ item ") + item_name(item.type) + " of " +
+               std::to_string(item.size) + " bytes";
+      return false;
+    }
+    next = at + 1;
+  }
+  *unsupported = false;
+  return true;
+}
+
+bool laz_schema_for(int format, size_t record, LazSchema *schema, std::string *error) {
+  if (format < 0 || format >= kFirstLayeredFormat) {
+    *error = "LAZ of point format " + std::to_string(format) +
+             " (layered compression) is not written yet; write LAS";
+    return false;
+  }
+  const PointFormat10 &shape = kFormats[format];
+  if (shape.wave) {
+    *error = "LAZ of point format " + std::to_string(format) +
+             " (waveform packets) is not written; write LAS";
+    return false;
+  }
+  if (record < shape.size) {
+    *error = "point records of " + std::to_string(record) + " bytes for format " +
+             std::to_string(format);
+    return false;
+  }
+  schema->compressor = kPointWise;
+  schema->chunk_size = kDefaultChunk;
+  schema->items = {{LazItemType::kPoint10, uint16_t(kPoint10), kItemVersion}};
+  if (shape.time) {
+    schema->items.push_back({LazItemType::kGpsTime11, uint16_t(kGpsTime), kItemVersion});
+  }
+  if (shape.rgb) {
+    schema->items.push_back({LazItemType::kRgb12, uint16_t(kRgb), kItemVersion});
+  }
+  if (record > shape.size) {
+    schema->items.push_back({LazItemType::kByte, uint16_t(record - shape.size), kItemVersion});
+  }
+  return true;
+}
+
+std::vector<char> laz_schema_payload(const LazSchema &schema) {
+  std::vector<char> bytes(kLaszipFixed + schema.items.size() * kLaszipItem, 0);
+  char *b = bytes.data();
+  put(b, 0, schema.compressor);
+  put(b, 2, uint16_t(0));  // the arithmetic coder
+  put(b, 4, kCoderMajor);
+  put(b, 5, kCoderMinor);
+  put(b, 6, kCoderRevision);
+  put(b, 8, uint32_t(0));  // options
+  put(b, 12, schema.chunk_size);
+  put(b, 16, int64_t(-1));  // no special EVLRs
+  put(b, 24, int64_t(-1));
+  put(b, 32, uint16_t(schema.items.size()));
+  for (size_t i = 0; i < schema.items.size(); ++i) {
+    char *at = b + kLaszipFixed + i * kLaszipItem;
+    put(at, 0, uint16_t(schema.items[i].type));
+    put(at, 2, schema.items[i].size);
+    put(at, 4, schema.items[i].version);
+  }
+  return bytes;
+}
+
+ChunkCoder::ChunkCoder(const LazSchema &schema, size_t record)
+    : record_(record), items_(schema.items), bytes_(extra_item_size(schema.items)) {
+  size_t at = 0;
+  for (const LazItem &item : items_) {
+    offsets_.push_back(at);
+    at += item.size;
+  }
+}
+
+void ChunkCoder::start(const uint8_t *first) {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    const uint8_t *item = first + offsets_[i];
+    switch (items_[i].type) {
+      case LazItemType::kPoint10:
+        point_.start(item);
+        break;
+      case LazItemType::kGpsTime11:
+        time_.start(item);
+        break;
+      case LazItemType::kRgb12:
+        colour_.start(item);
+        break;
+      default:
+        bytes_.start(item);
+        break;
+    }
+  }
+}
+
+bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points, uint8_t *records) {
+  if (points == 0) {
+    return true;
+  }
+  if (size < record_) {
+    return false;
+  }
+  std::memcpy(records, bytes, record_);  // the first point, raw
+  if (points == 1) {
+    return true;
+  }
+  start(records);
+  decoder_.start(bytes + record_, bytes + size);
+  for (size_t p = 1; p < points; ++p) {
+    uint8_t *out = records + p * record_;
+    for (size_t i = 0; i < items_.size(); ++i) {
+      switch (items_[i].type) {
+        case LazItemType::kPoint10:
+          point_.decode(&decoder_, out + offsets_[i]);
+          break;
+        case LazItemType::kGpsTime11:
+          time_.decode(&decoder_, out + offsets_[i]);
+          break;
+        case LazItemType::kRgb12:
+          colour_.decode(&decoder_, out + offsets_[i]);
+          break;
+        default:
+          bytes_.decode(&decoder_, out + offsets_[i]);
+          break;
+      }
+    }
+    if (decoder_.overran()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
+  out->insert(out->end(), records, records + record_);
+  start(records);
+  encoder_.start(out);
+  for (size_t p = 1; p < points; ++p) {
+    const uint8_t *in = records + p * record_;
+    for (size_t i = 0; i < items_.size(); ++i) {
+      switch (items_[i].type) {
+        case LazItemType::kPoint10:
+          point_.encode(&encoder_, in + offsets_[i]);
+          break;
+        case LazItemType::kGpsTime11:
+          time_.encode(&encoder_, in + offsets_[i]);
+          break;
+        case LazItemType::kRgb12:
+          colour_.encode(&encoder_, in + offsets_[i]);
+          break;
+        default:
+          bytes_.encode(&encoder_, in + offsets_[i]);
+          break;
+      }
+    }
+  }
+  encoder_.finish();
+}
+
+bool read_chunk_table(const uint8_t *data, const uint8_t *end, uint32_t count,
+                      uint32_t chunk_size, uint64_t first, uint64_t limit, uint64_t points,
+                      std::vector<LazChunk> *chunks, std::string *error) {
+  chunks->clear();
+  const bool variable = chunk_size == kVariableChunks;
+  if (!variable && count != (points + chunk_size - 1) / chunk_size) {
+    *error = "a chunk table of " + std::to_string(count) + " chunks for " +
+             std::to_string(points) + " points in chunks of " + std::to_string(chunk_size);
+    return false;
+  }
+  // Each entry is at least a bit: a table that claims more chunks than its bytes hold lies.
+  if (uint64_t(count) > uint64_t(end - data) * 8 + 8) {
+    *error = "a chunk table of " + std::to_string(count) + " chunks in " +
+             std::to_string(end - data) + " bytes";
+    return false;
+  }
+  RangeDecoder decoder;
+  IntegerCoder coder(kTableBits, kTableContexts);
+  decoder.start(data, end);
+  uint32_t last_count = 0, last_bytes = 0;
+  uint64_t at = first, total = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    LazChunk chunk;
+    if (variable) {
+      last_count = uint32_t(coder.decode(&decoder, int32_t(last_count), 0));
+      chunk.points = last_count;
+    } else {
+      chunk.points = std::min<uint64_t>(chunk_size, points - total);
+    }
+    last_bytes = uint32_t(coder.decode(&decoder, int32_t(last_bytes), 1));
+    chunk.start = at;
+    chunk.bytes = last_bytes;
+    if (decoder.overran() || chunk.bytes > limit - at || chunk.points == 0) {
+      *error = "chunk " + std::to_string(i + 1) + " of " + std::to_string(count) +
+               " in the chunk table is damaged or runs past the points";
+      return false;
+    }
+    at += chunk.bytes;
+    total += chunk.points;
+    chunks->push_back(chunk);
+  }
+  if (total != points) {
+    *error = "chunks of " + std::to_string(total) + " points in all for a header's " +
+             std::to_string(points);
+    return false;
+  }
+  return true;
+}
+
+void write_chunk_table(const std::vector<LazChunk> &chunks, uint32_t chunk_size,
+                       std::vector<uint8_t> *out) {
+  const size_t at = out->size();
+  out->resize(at + kTableHead);
+  put(reinterpret_cast<char *>(out->data()), at, kTableVersion);
+  put(reinterpret_cast<char *>(out->data()), at + 4, uint32_t(chunks.size()));
+  if (chunks.empty()) {
+    return;
+  }
+  RangeEncoder encoder;
+  IntegerCoder coder(kTableBits, kTableContexts);
+  encoder.start(out);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    if (chunk_size == kVariableChunks) {
+      coder.encode(&encoder, i > 0 ? int32_t(chunks[i - 1].points) : 0, int32_t(chunks[i].points),
+                   0);
+    }
+    coder.encode(&encoder, i > 0 ? int32_t(chunks[i - 1].bytes) : 0, int32_t(chunks[i].bytes), 1);
+  }
+  encoder.finish();
+}
+
+}  // namespace levelling

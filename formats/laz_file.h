@@ -1,0 +1,35 @@
+// Whole LAZ files to LAS and back: the header and VLRs rewritten around the LASzip VLR, the
+// chunks decoded or encoded side by side on several threads, a batch of chunks at a time (memory
+// bounded by the batch, never by the file), what follows the points (EVLRs) carried over with
+// its offset mended. Internal to formats/.
+#ifndef LEVELLING_FORMATS_LAZ_FILE_H
+#define LEVELLING_FORMATS_LAZ_FILE_H
+
+#include <cstddef>
+#include <string>
+
+#include "formats/byte_io.h"
+#include "formats/cloud_stream.h"
+
+namespace levelling {
+
+// Decodes the LAZ file at [data, data + size) into LAS written to `out`: the same header, VLRs
+// and EVLRs but the LASzip VLR (and a COPC file's octree: its info VLR and hierarchy EVLR, which
+// no longer describe the points once they move; *dropped says so, "" otherwise), the points'
+// records exactly. `threads` >= 1. kNone, or the fault with one line in *message (kUnsupported
+// for a coding this program does not read, kMalformed for a damaged file).
+StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
+                            std::string *dropped, std::string *message);
+
+// Encodes the LAS file at [data, data + size) as LAZ (point formats 0 to 3 with any extra bytes,
+// chunks of 50 000 points, a chunk table) written to `out`. EVLRs need an output that can be
+// patched (a regular file). kNone, or the fault with one line in *message.
+StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
+                            std::string *message);
+
+// The threads to code chunks on: the cores this process may use.
+int laz_threads();
+
+}  // namespace levelling
+
+#endif

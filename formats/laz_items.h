@@ -1,0 +1,103 @@
+// The point-wise LAZ items of point formats 0 to 5 at item version 2: POINT10 (the 20 bytes every
+// LAS record begins with), GPSTIME11 (the GPS time), RGB12 (colour) and BYTE (extra bytes). Each
+// codes a record's item against the last one, in models the reference library's decoder keeps
+// alike: the same coder decodes and encodes, so both sides hold the same state by construction.
+// Internal to formats/.
+#ifndef LEVELLING_FORMATS_LAZ_ITEMS_H
+#define LEVELLING_FORMATS_LAZ_ITEMS_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "formats/laz_coder.h"
+
+namespace levelling {
+
+// The median of the last five values added (all 0 at first).
+class Median5 {
+ public:
+  void add(int32_t value);
+  int32_t get() const { return values_[2]; }
+
+ private:
+  int32_t values_[5] = {};
+  bool high_ = true;
+};
+
+// Every coder: start(first) with a chunk's first item, which is stored raw; then, item by item,
+// decode(decoder, out) or encode(encoder, in), `in`/`out` the item's bytes in the record.
+class Point10Coder {
+ public:
+  static constexpr size_t kSize = 20;
+  Point10Coder();
+  void start(const uint8_t *first);
+  void decode(RangeDecoder *decoder, uint8_t *out);
+  void encode(RangeEncoder *encoder, const uint8_t *in);
+
+ private:
+  SymbolModel *byte_model(std::unique_ptr<SymbolModel> (&models)[256], uint8_t last);
+
+  uint8_t last_[kSize] = {};
+  uint16_t last_intensity_[16] = {};
+  int32_t last_height_[8] = {};
+  Median5 x_median_[16], y_median_[16];
+  SymbolModel changed_{64};
+  IntegerCoder intensity_{16, 4};
+  SymbolModel scan_angle_[2] = {SymbolModel(256), SymbolModel(256)};
+  IntegerCoder source_{16};
+  std::unique_ptr<SymbolModel> flags_[256], classification_[256], user_data_[256];
+  IntegerCoder dx_{32, 2}, dy_{32, 22}, z_{32, 20};
+};
+
+class GpsTimeCoder {
+ public:
+  static constexpr size_t kSize = 8;
+  void start(const uint8_t *first);
+  void decode(RangeDecoder *decoder, uint8_t *out);
+  void encode(RangeEncoder *encoder, const uint8_t *in);
+
+ private:
+  // A new time, too far from every sequence's last for 32 bits: starts a sequence.
+  void begin_sequence(int64_t time);
+
+  int last_ = 0, next_ = 0;
+  int64_t last_time_[4] = {};
+  int32_t last_diff_[4] = {};
+  int extremes_[4] = {};
+  SymbolModel multiplier_{516};
+  SymbolModel zero_diff_{6};
+  IntegerCoder difference_{32, 9};
+};
+
+class Rgb12Coder {
+ public:
+  static constexpr size_t kSize = 6;
+  void start(const uint8_t *first);
+  void decode(RangeDecoder *decoder, uint8_t *out);
+  void encode(RangeEncoder *encoder, const uint8_t *in);
+
+ private:
+  uint16_t last_[3] = {};
+  SymbolModel used_{128};
+  std::array<SymbolModel, 6> diff_{SymbolModel(256), SymbolModel(256), SymbolModel(256),
+                                   SymbolModel(256), SymbolModel(256), SymbolModel(256)};
+};
+
+class BytesCoder {
+ public:
+  explicit BytesCoder(size_t count) : last_(count), models_(count, SymbolModel(256)) {}
+  void start(const uint8_t *first);
+  void decode(RangeDecoder *decoder, uint8_t *out);
+  void encode(RangeEncoder *encoder, const uint8_t *in);
+
+ private:
+  std::vector<uint8_t> last_;
+  std::vector<SymbolModel> models_;
+};
+
+}  // namespace levelling
+
+#endif
