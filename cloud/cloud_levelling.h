@@ -42,6 +42,7 @@ enum class OutputFormatChoice {
   kPcdBinary,
   kPcdBinaryCompressed,
   kLas,
+  kLaz,
 };
 
 // Which way is up in the input.

@@ -184,7 +184,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       {"pcd-ascii", OutputFormatChoice::kPcdAscii},
       {"pcd-binary", OutputFormatChoice::kPcdBinary},
       {"pcd-binary-compressed", OutputFormatChoice::kPcdBinaryCompressed},
-      {"las", OutputFormatChoice::kLas}};
+      {"las", OutputFormatChoice::kLas},
+      {"laz", OutputFormatChoice::kLaz}};
   app.add_option("--format", format,
                  "The output's format; auto: from the output's name (" + readable_extensions() +
                      "), else the input's")

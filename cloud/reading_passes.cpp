@@ -46,7 +46,7 @@ constexpr double kDegreeSpanShare = 1e-2;
 // Whether a LAS input's coordinates are longitude and latitude: its coordinate system says so,
 // or x and y lie in the ranges of degrees while its heights span far more than they do.
 bool is_geographic(const Source &source) {
-  if (source.read.format != CloudFormat::kLas) {
+  if (family_of(source.read.format) != CloudFamily::kLas) {
     return false;
   }
   if (source.read.geographic) {

@@ -70,6 +70,7 @@ bool output_choice(OutputFormatChoice requested, const std::string &output,
   *choice = row->stream == stream_ply_cloud   ? OutputFormatChoice::kPly
             : row->stream == stream_pcd_cloud ? OutputFormatChoice::kPcd
             : row->stream == stream_las_cloud ? OutputFormatChoice::kLas
+            : row->stream == stream_laz_cloud ? OutputFormatChoice::kLaz
                                               : OutputFormatChoice::kText;
   return true;
 }
@@ -167,6 +168,8 @@ CloudFormat output_format(OutputFormatChoice choice, CloudFormat input) {
       return CloudFormat::kPcdBinaryCompressed;
     case OutputFormatChoice::kLas:
       return CloudFormat::kLas;
+    case OutputFormatChoice::kLaz:
+      return CloudFormat::kLaz;
     case OutputFormatChoice::kAuto:
       break;
   }

@@ -15,15 +15,15 @@ std::string frame_note(const Source &source) {
   if (source.output.empty() || source.failed()) {
     return "";
   }
-  if (source.read.format == CloudFormat::kLas) {
-    return source.written == CloudFormat::kLas
+  if (family_of(source.read.format) == CloudFamily::kLas) {
+    return family_of(source.written) == CloudFamily::kLas
                ? "the output is in a levelled local frame: its coordinate system's "
                  "description (the VLRs) is kept as it was and no longer describes it"
                : "the output is in a levelled local frame; the input's VLRs and EVLRs "
                  "(its coordinate system) have no place in " +
                      std::string(cloud_family_name(family_of(source.written)));
   }
-  return source.written == CloudFormat::kLas
+  return family_of(source.written) == CloudFamily::kLas
              ? "the LAS output has no coordinate system description"
              : "";
 }

@@ -16,7 +16,7 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
   const CloudFormat out_format = output_format(source->choice, read.format);
   source->written = out_format;
   std::string refusal = conversion_refusal(read, out_format);
-  if (refusal.empty() && out_format == CloudFormat::kLas && source->empty > 0) {
+  if (refusal.empty() && family_of(out_format) == CloudFamily::kLas && source->empty > 0) {
     refusal = "has " + std::to_string(source->empty) +
               " empty points (no return), which LAS cannot hold; write " +
               cloud_family_name(family_of(read.format)) + " instead";
@@ -37,7 +37,7 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
     writing.text_separator = is_csv(source->output) ? ',' : ' ';
     writing.points = read.points;
     const bool decimals_known =
-        (read.format == CloudFormat::kText || read.format == CloudFormat::kLas) &&
+        (read.format == CloudFormat::kText || family_of(read.format) == CloudFamily::kLas) &&
         !read.text_exponents;
     writing.decimals = request.precision >= 0 ? request.precision
                        : decimals_known       ? read.text_decimals

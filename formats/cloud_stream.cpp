@@ -1,10 +1,14 @@
 #include "formats/cloud_stream.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "formats/format_table.h"
+#include "formats/input_file.h"
+#include "formats/laz_file.h"
 #include "formats/ply_header.h"
 
 namespace levelling {
@@ -27,6 +31,8 @@ const char *cloud_format_name(CloudFormat format) {
       return "pcd binary_compressed";
     case CloudFormat::kLas:
       return "las";
+    case CloudFormat::kLaz:
+      return "laz";
   }
   return "?";
 }
@@ -44,6 +50,7 @@ CloudFamily family_of(CloudFormat format) {
     case CloudFormat::kPcdBinaryCompressed:
       return CloudFamily::kPcd;
     case CloudFormat::kLas:
+    case CloudFormat::kLaz:
       return CloudFamily::kLas;
   }
   return CloudFamily::kText;
@@ -110,7 +117,10 @@ std::string conversion_refusal(const StreamResult &read, CloudFormat format) {
   return "";
 }
 
-StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
+namespace {
+
+StreamResult stream_cloud_as_read(std::FILE *in, const PointVisitor &visit,
+                                  const StreamOptions &options) {
   // A regular file is read from memory where it can be mapped, a stream through a buffer.
   std::unique_ptr<ByteReader> mapped(ByteReader::map_file(in));
   if (!mapped && options.range_first > 0) {
@@ -142,6 +152,58 @@ StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const Stream
     result.message = std::strerror(options.out->error());
   }
   return result;
+}
+
+// LAZ written: the cloud written as LAS into an anonymous temporary file, then encoded.
+StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
+                                   const StreamOptions &options) {
+  StreamResult result;
+  std::string error;
+  std::FILE *las = anonymous_temporary_file(&error);
+  if (las == nullptr) {
+    result.fault = StreamFault::kWrite;
+    result.message = "cannot write the LAS to compress: " + error;
+    return result;
+  }
+  {
+    ByteWriter writer(las);
+    StreamOptions as_las = options;
+    as_las.out = &writer;
+    as_las.out_format = CloudFormat::kLas;
+    result = stream_cloud_as_read(in, visit, as_las);
+    if (result.fault == StreamFault::kNone && !writer.flush()) {
+      result.fault = StreamFault::kWrite;
+      result.message = std::string("cannot write the LAS to compress: ") +
+                       std::strerror(writer.error());
+    }
+    if (result.fault != StreamFault::kNone) {
+      writer.discard();
+    }
+  }
+  std::rewind(las);
+  std::unique_ptr<ByteReader> mapped(result.fault == StreamFault::kNone ? ByteReader::map_file(las)
+                                                                        : nullptr);
+  if (result.fault == StreamFault::kNone) {
+    const size_t size = mapped ? mapped->fill(SIZE_MAX) : 0;
+    const StreamFault fault = encode_laz_file(mapped ? mapped->data() : "", size, options.out,
+                                              laz_threads(), &error);
+    if (fault != StreamFault::kNone) {
+      result.fault = fault;
+      result.message = error;
+    }
+  }
+  mapped.reset();
+  std::fclose(las);
+  return result;
+}
+
+}  // namespace
+
+StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
+  if (options.out != nullptr && options.out_format == CloudFormat::kLaz) {
+    return stream_cloud_into_laz(in, visit, options);
+  }
+  return stream_cloud_as_read(in, visit, options);
 }
 
 }  // namespace levelling

@@ -47,6 +47,7 @@ enum class CloudFormat {
   kPcdBinary,
   kPcdBinaryCompressed,
   kLas,
+  kLaz,  // compressed LAS
 };
 
 // The formats by family, whatever their encoding.
@@ -171,6 +172,8 @@ struct StreamResult {
   LengthUnit height_unit = LengthUnit::kUnknown;
   // Only the records of StreamOptions' range were visited.
   bool ranged = false;
+  // What the input holds that no output of it keeps, "" for nothing (a COPC file's octree).
+  std::string dropped;
 };
 
 // Why the cloud read (`read`, from a pass without output) cannot be written as `format`
@@ -193,6 +196,8 @@ StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
 StreamResult stream_pcd_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options);
 StreamResult stream_las_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options);
+StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options);
 
 }  // namespace levelling

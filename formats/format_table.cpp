@@ -124,8 +124,7 @@ const std::vector<FormatRow> kTable = {
     {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr},
     {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr},
     {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr},
-    {"LAZ", ".laz", is_laz, nullptr, "LAZ (compressed LAS): compressed LAS is not supported",
-     "decompress it to LAS first (laszip -i in.laz -o out.las, or pdal translate)"},
+    {"LAZ", ".laz", is_laz, stream_laz_cloud, nullptr, nullptr},
     {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert},
     {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr,
      "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
@@ -185,6 +184,8 @@ bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **ro
     *format = CloudFormat::kText;
   } else if ((*row)->stream == stream_las_cloud) {
     *format = CloudFormat::kLas;
+  } else if ((*row)->stream == stream_laz_cloud) {
+    *format = CloudFormat::kLaz;
   } else if ((*row)->stream == stream_ply_cloud) {
     const std::string encoding = word_after("format");
     *format = encoding == "ascii"                  ? CloudFormat::kPlyAscii
