@@ -170,6 +170,7 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
     StreamOptions as_las = options;
     as_las.out = &writer;
     as_las.out_format = CloudFormat::kLas;
+    as_las.las_point_wise = true;
     result = stream_cloud_as_read(in, visit, as_las);
     if (result.fault == StreamFault::kNone && !writer.flush()) {
       result.fault = StreamFault::kWrite;

@@ -115,8 +115,10 @@ struct StreamOptions {
   // from an earlier pass, or nullptr. With the motion it bounds the points written, which LAS
   // needs before its first point to choose offsets that keep its integers in range.
   const double *box = nullptr;
-  // LAS written from another format: the coordinates' resolution in their unit.
+  // LAS written from another format: the coordinates' resolution in their unit, and whether in
+  // the point formats LAZ codes point-wise (1 and 3; else 6, 7 and 8).
   double las_scale = 0.001;
+  bool las_point_wise = false;
   ProgressReport progress;
   // A pass without output may read only some records: a reader of records of a fixed size
   // (binary PLY whose vertices hold no list, binary PCD, LAS) from a mapped file that holds them

@@ -20,6 +20,10 @@ namespace levelling {
 
 namespace {
 
+// LAS written for LAZ's point-wise coding: point format 1, or 3 with colour. From 6 on, the
+// return numbers take 4 bits each.
+constexpr int kLegacyPlain = 1, kLegacyColour = 3, kFirstWideFormat = 6;
+
 // Whether every value of `type` has a place in the field: any in a double (GPS time), an
 // integer in a bit field (each value checked as it is written) or in an integer type that holds
 // its whole range.
@@ -45,7 +49,7 @@ bool holds(const LasField &field, PlyType type) {
 }
 
 // LAS 1.4 written from another format, in point format 6, 7 (with colour) or 8 (with colour and
-// near infrared). Properties named as LAS's attributes, of a type that fits them, fill them
+// near infrared); for LAZ, 1 or 3 (with colour; near infrared as extra bytes). Properties named as LAS's attributes, of a type that fits them, fill them
 // (8-bit colours scaled to 16 bits); every other property is kept as extra bytes of its type,
 // described in an extra bytes VLR. A point without return numbers is its pulse's only return.
 // Coordinates are quantised at options.las_scale, with offsets chosen from options.box.
@@ -62,7 +66,9 @@ class LasCloudWriter : public CloudWriter {
                         properties[size_t(p)].type == PlyType::kUint16);
     };
     const bool colour = colour_type("red") && colour_type("green") && colour_type("blue");
-    format_ = colour ? (colour_type("nir") ? 8 : 7) : 6;
+    format_ = options_.las_point_wise ? (colour ? kLegacyColour : kLegacyPlain)
+              : colour                 ? (colour_type("nir") ? 8 : 7)
+                                       : 6;
     record_ = kMinimumRecord[format_];
     const std::vector<LasField> standard = standard_fields(format_);
     for (size_t p = 0; p < properties.size(); ++p) {
@@ -125,6 +131,9 @@ class LasCloudWriter : public CloudWriter {
     }
     store_box(options_, scale_, offset_, bytes + kBounds);
     put<uint64_t>(bytes, kCount, uint64_t(std::max<int64_t>(options_.points, 0)));
+    if (format_ < kFirstWideFormat && options_.points >= 0 && options_.points <= UINT32_MAX) {
+      put<uint32_t>(bytes, kLegacyCount, uint32_t(options_.points));
+    }
     if (!extras_.empty()) {
       char *record = bytes + kHeader14;
       std::strncpy(record + kVlrUser, "LASF_Spec", kUserBytes);
@@ -166,7 +175,7 @@ class LasCloudWriter : public CloudWriter {
       put(record, 4 * size_t(k), integer);
     }
     if (!has_returns_) {
-      record[14] = 0x11;  // return 1 of 1
+      record[14] = format_ < kFirstWideFormat ? 0x09 : 0x11;  // return 1 of 1
     }
     for (const Mapping &mapping : mapped_) {
       const LasField &field = mapping.field;
@@ -188,7 +197,8 @@ class LasCloudWriter : public CloudWriter {
     for (const Mapping &extra : extras_) {
       store_ply_value(extra.field.type, false, values[extra.property], record + extra.field.offset);
     }
-    const unsigned return_number = static_cast<unsigned char>(record[14]) & 0x0fu;
+    const unsigned return_number =
+        static_cast<unsigned char>(record[14]) & (format_ < kFirstWideFormat ? 0x07u : 0x0fu);
     if (return_number >= 1 && return_number <= unsigned(kReturns)) {
       ++by_return_[return_number - 1];
     }

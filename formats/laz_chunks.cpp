@@ -306,10 +306,11 @@ bool read_chunk_table(const uint8_t *data, const uint8_t *end, uint32_t count,
              std::to_string(points) + " points in chunks of " + std::to_string(chunk_size);
     return false;
   }
-  // Each entry is at least a bit: a table that claims more chunks than its bytes hold lies.
-  if (uint64_t(count) > uint64_t(end - data) * 8 + 8) {
+  // Each chunk takes a byte at least (its first point's, raw): a table that claims more chunks
+  // than the points' bytes hold lies.
+  if (count > limit - first) {
     *error = "a chunk table of " + std::to_string(count) + " chunks in " +
-             std::to_string(end - data) + " bytes";
+             std::to_string(limit - first) + " bytes of points";
     return false;
   }
   RangeDecoder decoder;

@@ -53,12 +53,21 @@ std::string user_of(const char *head) {
   return std::string(head + kVlrUser, strnlen(head + kVlrUser, kUserBytes));
 }
 
-bool read_layout(const char *data, size_t size, LasLayout *layout, std::string *message) {
+bool read_layout(const char *data, size_t size, LasLayout *layout, std::string *message,
+                 bool *unsupported) {
+  *unsupported = false;
   if (size < kHeader10 || std::memcmp(data, "LASF", 4) != 0) {
     *message = "truncated: the file ends inside the LAS header";
     return false;
   }
   layout->minor = static_cast<unsigned char>(data[kVersionMinor]);
+  const int major = static_cast<unsigned char>(data[kVersionMajor]);
+  if (major != 1 || layout->minor > 4) {
+    *unsupported = true;
+    *message = "LAS " + std::to_string(major) + "." + std::to_string(layout->minor) +
+               " (versions 1.0 to 1.4 are read)";
+    return false;
+  }
   layout->header_size = get<uint16_t>(data, kHeaderSize);
   layout->first_point = get<uint32_t>(data, kPointOffset);
   layout->vlr_count = get<uint32_t>(data, kVlrCount);
@@ -155,8 +164,9 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
                             std::string *dropped, std::string *message) {
   dropped->clear();
   LasLayout layout;
-  if (!read_layout(data, size, &layout, message)) {
-    return StreamFault::kMalformed;
+  bool unsupported = false;
+  if (!read_layout(data, size, &layout, message, &unsupported)) {
+    return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
   const std::vector<Record> vlrs = vlrs_of(data, layout);
   const Record *laszip = nullptr;
@@ -172,7 +182,6 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
     return StreamFault::kMalformed;
   }
   LazSchema schema;
-  bool unsupported = false;
   if (!read_laz_schema(data + laszip->at + kVlrHeader, laszip->size - kVlrHeader, layout.record,
                        &schema, message, &unsupported)) {
     return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
@@ -296,22 +305,25 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
 }
 
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *message) {
+                            std::string *message, LazChunking chunking) {
   LasLayout layout;
-  if (!read_layout(data, size, &layout, message)) {
-    return StreamFault::kMalformed;
+  bool unsupported = false;
+  if (!read_layout(data, size, &layout, message, &unsupported)) {
+    return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
   LazSchema schema;
   if (!laz_schema_for(int(layout.format & kFormatBits), layout.record, &schema, message)) {
     return StreamFault::kUnsupported;
   }
+  const uint32_t chunk_points = std::max<uint32_t>(1, chunking.chunk_points);
+  schema.chunk_size = chunking.variable ? kVariableChunks : chunk_points;
   const uint64_t points_end = layout.first_point + layout.points * layout.record;
   if (layout.points > (size - layout.first_point) / layout.record) {
     *message = "truncated: the LAS to compress ends inside its points";
     return StreamFault::kMalformed;
   }
   const bool has_evlrs = layout.minor >= 4 && layout.evlr_start != 0;
-  if (!out->can_patch(0) && has_evlrs) {
+  if (!out->patchable() && has_evlrs) {
     *message = "LAZ with EVLRs is written to a file, not to a stream";
     return StreamFault::kUnsupported;
   }
@@ -357,7 +369,7 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   out->write(vlr.data(), vlr.size());
   out->write(data + at, size_t(layout.first_point - at));
   // Where the chunk table will be: patched in once known, or -1 and the offset at the end.
-  const bool patching = out->can_patch(out->written());
+  const bool patching = out->patchable();
   const int64_t table_offset_at = out->written();
   char placeholder[kTableOffsetBytes];
   put(placeholder, 0, int64_t(-1));
@@ -365,8 +377,8 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   // The chunks, a batch at a time, each written as soon as its batch is done.
   std::vector<LazChunk> chunks;
   std::vector<uint64_t> raw;
-  for (uint64_t done = 0; done < layout.points; done += schema.chunk_size) {
-    const uint64_t n = std::min<uint64_t>(schema.chunk_size, layout.points - done);
+  for (uint64_t done = 0; done < layout.points; done += chunk_points) {
+    const uint64_t n = std::min<uint64_t>(chunk_points, layout.points - done);
     chunks.push_back({0, 0, n});
     raw.push_back(n * layout.record);
   }
@@ -381,7 +393,7 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
     side_by_side(end - first, threads, [&](int thread, size_t i) {
       coded[i].clear();
       coders[size_t(thread)]->encode(
-          records + (first + i) * uint64_t(schema.chunk_size) * layout.record,
+          records + (first + i) * uint64_t(chunk_points) * layout.record,
           size_t(chunks[first + i].points), &coded[i]);
     });
     for (size_t i = 0; i < end - first; ++i) {

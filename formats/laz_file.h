@@ -6,10 +6,12 @@
 #define LEVELLING_FORMATS_LAZ_FILE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
+#include "formats/laz_chunks.h"
 
 namespace levelling {
 
@@ -21,11 +23,18 @@ namespace levelling {
 StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
                             std::string *dropped, std::string *message);
 
+// How LAZ is written: chunks of `chunk_points` points; `variable`: the chunk table holds each
+// chunk's count (as COPC and other writers of chunks of their own sizes do).
+struct LazChunking {
+  uint32_t chunk_points = kDefaultChunk;
+  bool variable = false;
+};
+
 // Encodes the LAS file at [data, data + size) as LAZ (point formats 0 to 3 with any extra bytes,
-// chunks of 50 000 points, a chunk table) written to `out`. EVLRs need an output that can be
-// patched (a regular file). kNone, or the fault with one line in *message.
+// a chunk table) written to `out`. EVLRs need an output that can be patched (a regular file).
+// kNone, or the fault with one line in *message.
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *message);
+                            std::string *message, LazChunking chunking = LazChunking());
 
 // The threads to code chunks on: the cores this process may use.
 int laz_threads();
