@@ -4,7 +4,9 @@
 //
 // The decoded file is kept for the next pass over the same input where the caller keeps what a
 // reader decoded (StreamOptions::decoded): a file is decoded once a run, its chunks on every
-// core, and its passes read LAS at LAS's speed. It takes the uncompressed size in $TMPDIR.
+// core, and its passes read LAS at LAS's speed. It takes the uncompressed size in $TMPDIR. The
+// compressed file is read from its mapping (a stream that cannot be mapped, which the program
+// never hands over, is read whole into memory).
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -45,9 +47,6 @@ StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
                                           : nullptr;
   std::unique_ptr<DecodedLaz> owned;
   if (kept == nullptr) {
-    if (!in->mapped()) {
-      return failed(StreamFault::kUnsupported, "LAZ is read from a file, not from a stream");
-    }
     owned.reset(new DecodedLaz);
     std::string error;
     owned->file = anonymous_temporary_file(&error);
