@@ -20,8 +20,10 @@ constexpr uint32_t kTableBits = 32, kTableContexts = 2;
 constexpr uint32_t kTableVersion = 0;
 constexpr size_t kTableHead = 8;
 
-constexpr size_t kPoint10 = 20, kGpsTime = 8, kRgb = 6;
-constexpr int kFirstLayeredFormat = 6;
+constexpr uint16_t kLayeredVersion = 3;
+constexpr size_t kPoint10 = 20, kGpsTime = 8, kRgb = 6, kPoint14 = 30, kRgbNir = 8;
+constexpr int kFirstLayeredFormat = 6, kLastLayeredFormat = 10;
+constexpr size_t kCountBytes = 4, kLayerSizeBytes = 4;
 
 // Formats 0 to 5: whether they hold a GPS time, colour and a waveform, and their records' least
 // size.
@@ -32,6 +34,9 @@ struct PointFormat10 {
 constexpr PointFormat10 kFormats[kFirstLayeredFormat] = {
     {false, false, false, 20}, {true, false, false, 28}, {false, true, false, 26},
     {true, true, false, 34},   {true, false, true, 57},  {true, true, true, 63}};
+constexpr PointFormat10 kFormats14[kLastLayeredFormat - kFirstLayeredFormat + 1] = {
+    {true, false, false, 30}, {true, true, false, 36}, {true, true, false, 38},
+    {true, false, true, 59},  {true, true, true, 67}};
 
 const char *item_name(LazItemType type) {
   switch (type) {
@@ -61,11 +66,20 @@ const char *item_name(LazItemType type) {
 
 size_t extra_item_size(const std::vector<LazItem> &items) {
   for (const LazItem &item : items) {
-    if (item.type == LazItemType::kByte) {
+    if (item.type == LazItemType::kByte || item.type == LazItemType::kByte14) {
       return item.size;
     }
   }
   return 0;
+}
+
+bool has_item(const std::vector<LazItem> &items, LazItemType type) {
+  for (const LazItem &item : items) {
+    if (item.type == type) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -100,13 +114,9 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
     return false;
   }
   *unsupported = true;
-  if (schema->compressor == kLayered) {
-    *error = "LAZ of point formats 6 to 10 (layered compression) is not read yet";
-    return false;
-  }
-  if (schema->compressor != kPointWise) {
+  if (schema->compressor != kPointWise && schema->compressor != kLayered) {
     *error = "LAZ of compressor " + std::to_string(schema->compressor) +
-             " (only the chunked compressor 2 of formats 0 to 5 is read)";
+             " (the chunked compressors 2 and 3 are read)";
     return false;
   }
   if (schema->chunk_size == 0) {
@@ -114,27 +124,37 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
     *error = "a LASzip chunk size of 0 points";
     return false;
   }
-  // POINT10 first, then the time, colour and extra bytes, each once, at version 2.
-  const LazItemType order[] = {LazItemType::kPoint10, LazItemType::kGpsTime11,
-                               LazItemType::kRgb12, LazItemType::kByte};
-  const size_t sizes[] = {kPoint10, kGpsTime, kRgb, 0};
+  // Point-wise: POINT10 first, then the time, colour and extra bytes, each once, at version 2.
+  // Layered: POINT14, then colour (with or without near infrared) and extra bytes, at version 3.
+  const bool layered = schema->compressor == kLayered;
+  const std::vector<LazItemType> order =
+      layered ? std::vector<LazItemType>{LazItemType::kPoint14, LazItemType::kRgb14,
+                                         LazItemType::kRgbNir14, LazItemType::kByte14}
+              : std::vector<LazItemType>{LazItemType::kPoint10, LazItemType::kGpsTime11,
+                                         LazItemType::kRgb12, LazItemType::kByte};
+  const std::vector<size_t> sizes = layered ? std::vector<size_t>{kPoint14, kRgb, kRgbNir, 0}
+                                            : std::vector<size_t>{kPoint10, kGpsTime, kRgb, 0};
+  const uint16_t version = layered ? kLayeredVersion : kItemVersion;
   size_t next = 0;
   for (size_t i = 0; i < schema->items.size(); ++i) {
     const LazItem &item = schema->items[i];
     size_t at = next;
-    while (at < 4 && order[at] != item.type) {
+    while (at < order.size() && order[at] != item.type) {
       ++at;
     }
-    if (at == 4 || (i == 0) != (at == 0)) {
+    if (at == order.size() || (i == 0) != (at == 0)) {
       *error = std::string("LAZ items with ") + item_name(item.type) +
-               (item.type == LazItemType::kWavePacket13 ? " (waveforms)" : "") +
-               " at place " + std::to_string(i + 1) + " (this program reads POINT10, GPSTIME11, "
-               "RGB12 and BYTE)";
+               (item.type == LazItemType::kWavePacket13 || item.type == LazItemType::kWavePacket14
+                    ? " (waveforms)"
+                    : "") +
+               " at place " + std::to_string(i + 1) + " (this program reads " +
+               (layered ? "POINT14, RGB14, RGBNIR14 and BYTE14" : "POINT10, GPSTIME11, RGB12 and BYTE") +
+               ")";
       return false;
     }
-    if (item.version != kItemVersion) {
+    if (item.version != version) {
       *error = std::string("LAZ items of version ") + std::to_string(item.version) + " (" +
-               item_name(item.type) + "; version 2 is read)";
+               item_name(item.type) + "; version " + std::to_string(version) + " is read)";
       return false;
     }
     if ((sizes[at] != 0 && item.size != sizes[at]) || item.size == 0) {
@@ -143,19 +163,21 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
                std::to_string(item.size) + " bytes";
       return false;
     }
-    next = at + 1;
+    // RGB14 and RGBNIR14 are one place: after either, only the extra bytes.
+    next = layered && (at == 1 || at == 2) ? 3 : at + 1;
   }
   *unsupported = false;
   return true;
 }
 
 bool laz_schema_for(int format, size_t record, LazSchema *schema, std::string *error) {
-  if (format < 0 || format >= kFirstLayeredFormat) {
-    *error = "LAZ of point format " + std::to_string(format) +
-             " (layered compression) is not written yet; write LAS";
+  if (format < 0 || format > kLastLayeredFormat) {
+    *error = "LAZ of point format " + std::to_string(format) + " (0 to 10 are written)";
     return false;
   }
-  const PointFormat10 &shape = kFormats[format];
+  const bool layered = format >= kFirstLayeredFormat;
+  const PointFormat10 shape =
+      layered ? kFormats14[format - kFirstLayeredFormat] : kFormats[format];
   if (shape.wave) {
     *error = "LAZ of point format " + std::to_string(format) +
              " (waveform packets) is not written; write LAS";
@@ -166,17 +188,28 @@ bool laz_schema_for(int format, size_t record, LazSchema *schema, std::string *e
              std::to_string(format);
     return false;
   }
-  schema->compressor = kPointWise;
+  schema->compressor = layered ? kLayered : kPointWise;
   schema->chunk_size = kDefaultChunk;
-  schema->items = {{LazItemType::kPoint10, uint16_t(kPoint10), kItemVersion}};
-  if (shape.time) {
-    schema->items.push_back({LazItemType::kGpsTime11, uint16_t(kGpsTime), kItemVersion});
-  }
-  if (shape.rgb) {
-    schema->items.push_back({LazItemType::kRgb12, uint16_t(kRgb), kItemVersion});
+  const uint16_t version = layered ? kLayeredVersion : kItemVersion;
+  if (layered) {
+    schema->items = {{LazItemType::kPoint14, uint16_t(kPoint14), version}};
+    if (shape.rgb) {
+      const bool nir = format == 8 || format == 10;
+      schema->items.push_back({nir ? LazItemType::kRgbNir14 : LazItemType::kRgb14,
+                               uint16_t(nir ? kRgbNir : kRgb), version});
+    }
+  } else {
+    schema->items = {{LazItemType::kPoint10, uint16_t(kPoint10), version}};
+    if (shape.time) {
+      schema->items.push_back({LazItemType::kGpsTime11, uint16_t(kGpsTime), version});
+    }
+    if (shape.rgb) {
+      schema->items.push_back({LazItemType::kRgb12, uint16_t(kRgb), version});
+    }
   }
   if (record > shape.size) {
-    schema->items.push_back({LazItemType::kByte, uint16_t(record - shape.size), kItemVersion});
+    schema->items.push_back({layered ? LazItemType::kByte14 : LazItemType::kByte,
+                             uint16_t(record - shape.size), version});
   }
   return true;
 }
@@ -204,18 +237,36 @@ std::vector<char> laz_schema_payload(const LazSchema &schema) {
 }
 
 ChunkCoder::ChunkCoder(const LazSchema &schema, size_t record)
-    : record_(record), items_(schema.items), bytes_(extra_item_size(schema.items)) {
-  size_t at = 0;
+    : record_(record), layered_(schema.compressor == kLayered), items_(schema.items),
+      bytes_(extra_item_size(schema.items)),
+      colour14_(has_item(schema.items, LazItemType::kRgbNir14)),
+      bytes14_(extra_item_size(schema.items)) {
+  size_t at = 0, layers = 0;
   for (const LazItem &item : items_) {
     offsets_.push_back(at);
     at += item.size;
+    first_layer_.push_back(layers);
+    layers += item.type == LazItemType::kPoint14   ? Point14Coder::kLayers
+              : item.type == LazItemType::kByte14 ? item.size
+                                                  : colour14_.layers();
   }
+  layers_.resize(layered_ ? layers : 0);
 }
 
 void ChunkCoder::start(const uint8_t *first) {
   for (size_t i = 0; i < items_.size(); ++i) {
     const uint8_t *item = first + offsets_[i];
     switch (items_[i].type) {
+      case LazItemType::kPoint14:
+        point14_.start(item, &channel_);
+        break;
+      case LazItemType::kRgb14:
+      case LazItemType::kRgbNir14:
+        colour14_.start(item, channel_);
+        break;
+      case LazItemType::kByte14:
+        bytes14_.start(item, channel_);
+        break;
       case LazItemType::kPoint10:
         point_.start(item);
         break;
@@ -242,6 +293,9 @@ bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points, uint8_
   std::memcpy(records, bytes, record_);  // the first point, raw
   if (points == 1) {
     return true;
+  }
+  if (layered_) {
+    return decode_layered(bytes, size, points, records);
   }
   start(records);
   decoder_.start(bytes + record_, bytes + size);
@@ -271,6 +325,10 @@ bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points, uint8_
 }
 
 void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
+  if (layered_) {
+    encode_layered(records, points, out);
+    return;
+  }
   out->insert(out->end(), records, records + record_);
   start(records);
   encoder_.start(out);
@@ -294,6 +352,94 @@ void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8
     }
   }
   encoder_.finish();
+}
+
+void ChunkCoder::code_layered(uint8_t *record, bool decoding) {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    uint8_t *item = record + offsets_[i];
+    LazLayer *layers = layers_.data() + first_layer_[i];
+    switch (items_[i].type) {
+      case LazItemType::kPoint14:
+        decoding ? point14_.decode(layers, item, &channel_)
+                 : point14_.encode(layers, item, &channel_);
+        break;
+      case LazItemType::kByte14:
+        decoding ? bytes14_.decode(layers, item, channel_)
+                 : bytes14_.encode(layers, item, channel_);
+        break;
+      default:
+        decoding ? colour14_.decode(layers, item, channel_)
+                 : colour14_.encode(layers, item, channel_);
+        break;
+    }
+  }
+}
+
+bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points,
+                                uint8_t *records) {
+  // After the first point: the count, each layer's size, then the layers.
+  size_t at = record_;
+  if (size - at < kCountBytes + kLayerSizeBytes * layers_.size() ||
+      get<uint32_t>(reinterpret_cast<const char *>(bytes), at) != points) {
+    return false;
+  }
+  at += kCountBytes;
+  const size_t sizes_at = at;
+  at += kLayerSizeBytes * layers_.size();
+  for (size_t l = 0; l < layers_.size(); ++l) {
+    const uint32_t n = get<uint32_t>(reinterpret_cast<const char *>(bytes), sizes_at + 4 * l);
+    if (n > size - at) {
+      return false;
+    }
+    // (POINT14's first layer, returns and X and Y, is always coded.)
+    layers_[l].changed = n > 0 || l == 0;
+    layers_[l].decoder.start(bytes + at, bytes + at + n);
+    at += n;
+  }
+  start(records);
+  for (size_t p = 1; p < points; ++p) {
+    std::memcpy(records + p * record_, records + (p - 1) * record_, record_);
+    code_layered(records + p * record_, true);
+  }
+  for (const LazLayer &layer : layers_) {
+    if (layer.changed && layer.decoder.overran()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ChunkCoder::encode_layered(const uint8_t *records, size_t points,
+                                std::vector<uint8_t> *out) {
+  out->insert(out->end(), records, records + record_);
+  for (LazLayer &layer : layers_) {
+    layer.bytes.clear();
+    layer.encoder.start(&layer.bytes);
+    layer.changed = false;
+  }
+  std::vector<uint8_t> record(records, records + record_);
+  start(record.data());
+  for (size_t p = 1; p < points; ++p) {
+    std::memcpy(record.data(), records + p * record_, record_);
+    code_layered(record.data(), false);
+  }
+  const size_t at = out->size();
+  out->resize(at + kCountBytes + kLayerSizeBytes * layers_.size());
+  put(reinterpret_cast<char *>(out->data()), at, uint32_t(points));
+  for (size_t l = 0; l < layers_.size(); ++l) {
+    LazLayer &layer = layers_[l];
+    layer.encoder.finish();
+    // POINT14's first two layers (returns, X and Y; Z) are written always, the rest only when
+    // their value changed in the chunk.
+    const bool kept = layer.changed || l < first_layer_[0] + 2;
+    put(reinterpret_cast<char *>(out->data()), at + kCountBytes + kLayerSizeBytes * l,
+        uint32_t(kept ? layer.bytes.size() : 0));
+  }
+  for (size_t l = 0; l < layers_.size(); ++l) {
+    if (layers_[l].changed || l < first_layer_[0] + 2) {
+      out->insert(out->end(), layers_[l].bytes.begin(), layers_[l].bytes.end());
+    }
+  }
 }
 
 bool read_chunk_table(const uint8_t *data, const uint8_t *end, uint32_t count,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/laz_items.h"
+#include "formats/laz_layered.h"
 
 namespace levelling {
 
@@ -74,16 +75,27 @@ class ChunkCoder {
 
  private:
   void start(const uint8_t *first);
+  bool decode_layered(const uint8_t *bytes, size_t size, size_t points, uint8_t *records);
+  void encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out);
+  // One layered record: its items decoded from (or encoded into) the layers.
+  void code_layered(uint8_t *record, bool decoding);
 
   size_t record_;
+  bool layered_;
   std::vector<LazItem> items_;
   std::vector<size_t> offsets_;  // each item's offset in the record
+  std::vector<size_t> first_layer_;  // layered: each item's first layer
   Point10Coder point_;
   GpsTimeCoder time_;
   Rgb12Coder colour_;
   BytesCoder bytes_;
+  Point14Coder point14_;
+  Rgb14Coder colour14_;
+  Bytes14Coder bytes14_;
   RangeDecoder decoder_;
   RangeEncoder encoder_;
+  std::vector<LazLayer> layers_;
+  unsigned channel_ = 0;
 };
 
 // A chunk: where it begins in the file, its bytes and points.

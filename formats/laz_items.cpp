@@ -33,6 +33,7 @@ constexpr uint8_t kReturnLevel[8][8] = {
 constexpr int kMulti = 500, kMultiMinus = -10;
 constexpr uint32_t kUnchanged = kMulti - kMultiMinus + 1;
 constexpr uint32_t kCodeFull = kMulti - kMultiMinus + 2;
+constexpr uint32_t kMultiCodes = kCodeFull + 4, kZeroDiffCodes = 6;
 constexpr int kExtremeRuns = 3;  // extreme multipliers in a row after which they become the diff
 constexpr int kSequences = 4;
 
@@ -221,14 +222,24 @@ void Point10Coder::encode(RangeEncoder *encoder, const uint8_t *in) {
   std::memcpy(last_, in, kSize);
 }
 
-void GpsTimeCoder::start(const uint8_t *first) {
+GpsTimeCoder::GpsTimeCoder(bool layered)
+    : diff_code_(layered ? 0 : 1), full_code_(layered ? 1 : 2),
+      multi_full_code_(layered ? kCodeFull - 1 : kCodeFull),
+      multiplier_(layered ? kMultiCodes - 1 : kMultiCodes),
+      zero_diff_(layered ? kZeroDiffCodes - 1 : kZeroDiffCodes) {}
+
+uint64_t GpsTimeCoder::get_time(const uint8_t *bytes) { return get<uint64_t>(chars(bytes), 0); }
+
+void GpsTimeCoder::put_time(uint8_t *bytes, uint64_t time) { put(chars(bytes), 0, time); }
+
+void GpsTimeCoder::start_time(uint64_t first) {
   last_ = next_ = 0;
   for (int i = 0; i < kSequences; ++i) {
     last_time_[i] = 0;
     last_diff_[i] = 0;
     extremes_[i] = 0;
   }
-  last_time_[0] = get<int64_t>(chars(first), 0);
+  last_time_[0] = int64_t(first);
   multiplier_.reset();
   zero_diff_.reset();
   difference_.reset();
@@ -242,21 +253,21 @@ void GpsTimeCoder::begin_sequence(int64_t time) {
   extremes_[last_] = 0;
 }
 
-void GpsTimeCoder::decode(RangeDecoder *decoder, uint8_t *out) {
+uint64_t GpsTimeCoder::decode_time(RangeDecoder *decoder) {
   for (;;) {
     int64_t &time = last_time_[last_];
     if (last_diff_[last_] == 0) {
       const uint32_t multi = decoder->decode_symbol(&zero_diff_);
-      if (multi == 1) {
+      if (multi == diff_code_) {
         last_diff_[last_] = difference_.decode(decoder, 0, 0);
         time = int64_t(uint64_t(time) + uint64_t(int64_t(last_diff_[last_])));
         extremes_[last_] = 0;
-      } else if (multi == 2) {
+      } else if (multi == full_code_) {
         const uint32_t high = uint32_t(difference_.decode(decoder, int32_t(uint64_t(time) >> 32), 8));
         const uint32_t low = decoder->read_int();
         begin_sequence(int64_t((uint64_t(high) << 32) | low));
-      } else if (multi > 2) {
-        last_ = (last_ + int(multi) - 2) & (kSequences - 1);
+      } else if (multi > full_code_) {
+        last_ = (last_ + int(multi - full_code_)) & (kSequences - 1);
         continue;
       }
       break;
@@ -266,7 +277,7 @@ void GpsTimeCoder::decode(RangeDecoder *decoder, uint8_t *out) {
       time = int64_t(uint64_t(time) +
                      uint64_t(int64_t(difference_.decode(decoder, last_diff_[last_], 1))));
       extremes_[last_] = 0;
-    } else if (code < kUnchanged) {
+    } else if (code < kUnchanged && code < multi_full_code_) {
       int32_t diff;
       bool extreme = false;
       if (code == 0) {
@@ -292,26 +303,26 @@ void GpsTimeCoder::decode(RangeDecoder *decoder, uint8_t *out) {
         extremes_[last_] = 0;
       }
       time = int64_t(uint64_t(time) + uint64_t(int64_t(diff)));
-    } else if (code == kCodeFull) {
+    } else if (code == multi_full_code_) {
       const uint32_t high = uint32_t(difference_.decode(decoder, int32_t(uint64_t(time) >> 32), 8));
       const uint32_t low = decoder->read_int();
       begin_sequence(int64_t((uint64_t(high) << 32) | low));
-    } else if (code > kCodeFull) {
-      last_ = (last_ + int(code - kCodeFull)) & (kSequences - 1);
+    } else if (code > multi_full_code_) {
+      last_ = (last_ + int(code - multi_full_code_)) & (kSequences - 1);
       continue;
     }
     break;
   }
-  put(chars(out), 0, last_time_[last_]);
+  return uint64_t(last_time_[last_]);
 }
 
-void GpsTimeCoder::encode(RangeEncoder *encoder, const uint8_t *in) {
-  const int64_t now = get<int64_t>(chars(in), 0);
+void GpsTimeCoder::encode_time(RangeEncoder *encoder, uint64_t time_bits) {
+  const int64_t now = int64_t(time_bits);
   for (;;) {
     int64_t &time = last_time_[last_];
     const bool zero = last_diff_[last_] == 0;
     SymbolModel *model = zero ? &zero_diff_ : &multiplier_;
-    if (now == time) {
+    if (now == time && diff_code_ != 0) {  // (layered, an unchanged time is not coded)
       encoder->encode_symbol(model, zero ? 0 : kUnchanged);
       return;
     }
@@ -327,18 +338,19 @@ void GpsTimeCoder::encode(RangeEncoder *encoder, const uint8_t *in) {
         }
       }
       if (other < kSequences) {
-        encoder->encode_symbol(model, zero ? uint32_t(other + 2) : kCodeFull + uint32_t(other));
+        encoder->encode_symbol(model, zero ? full_code_ + uint32_t(other)
+                                           : multi_full_code_ + uint32_t(other));
         last_ = (last_ + other) & (kSequences - 1);
         continue;
       }
-      encoder->encode_symbol(model, zero ? 2 : kCodeFull);
+      encoder->encode_symbol(model, zero ? full_code_ : multi_full_code_);
       difference_.encode(encoder, int32_t(uint64_t(time) >> 32), int32_t(uint64_t(now) >> 32), 8);
       encoder->write_int(uint32_t(uint64_t(now)));
       begin_sequence(now);
       return;
     }
     if (zero) {
-      encoder->encode_symbol(model, 1);
+      encoder->encode_symbol(model, diff_code_);
       difference_.encode(encoder, 0, diff, 0);
       last_diff_[last_] = diff;
       extremes_[last_] = 0;

@@ -52,14 +52,24 @@ class Point10Coder {
   IntegerCoder dx_{32, 2}, dy_{32, 22}, z_{32, 20};
 };
 
+// The GPS time: in sequences (up to four: flight lines interleaved), each coded as its last
+// difference times a multiplier plus a corrector. Point-wise (GPSTIME11) it codes "unchanged"
+// too; layered (inside POINT14) it is coded only when it changed, and its codes shift by one.
 class GpsTimeCoder {
  public:
   static constexpr size_t kSize = 8;
-  void start(const uint8_t *first);
-  void decode(RangeDecoder *decoder, uint8_t *out);
-  void encode(RangeEncoder *encoder, const uint8_t *in);
+  explicit GpsTimeCoder(bool layered = false);
+  void start(const uint8_t *first) { start_time(get_time(first)); }
+  void decode(RangeDecoder *decoder, uint8_t *out) { put_time(out, decode_time(decoder)); }
+  void encode(RangeEncoder *encoder, const uint8_t *in) { encode_time(encoder, get_time(in)); }
+  // The same on the time's 64 bits.
+  void start_time(uint64_t first);
+  uint64_t decode_time(RangeDecoder *decoder);
+  void encode_time(RangeEncoder *encoder, uint64_t time);
 
  private:
+  static uint64_t get_time(const uint8_t *bytes);
+  static void put_time(uint8_t *bytes, uint64_t time);
   // A new time, too far from every sequence's last for 32 bits: starts a sequence.
   void begin_sequence(int64_t time);
 
@@ -67,8 +77,10 @@ class GpsTimeCoder {
   int64_t last_time_[4] = {};
   int32_t last_diff_[4] = {};
   int extremes_[4] = {};
-  SymbolModel multiplier_{516};
-  SymbolModel zero_diff_{6};
+  uint32_t diff_code_, full_code_;  // after a zero difference: a 32-bit one, a new sequence
+  uint32_t multi_full_code_;        // after another: a new sequence (then the switches)
+  SymbolModel multiplier_;
+  SymbolModel zero_diff_;
   IntegerCoder difference_{32, 9};
 };
 
