@@ -16,12 +16,15 @@ std::string frame_note(const Source &source) {
     return "";
   }
   if (family_of(source.read.format) == CloudFamily::kLas) {
-    return family_of(source.written) == CloudFamily::kLas
+    // What the output leaves out (a COPC file's octree) goes first.
+    const std::string left_out =
+        source.read.dropped.empty() ? "" : "the output leaves out " + source.read.dropped + "; ";
+    return left_out + (family_of(source.written) == CloudFamily::kLas
                ? "the output is in a levelled local frame: its coordinate system's "
                  "description (the VLRs) is kept as it was and no longer describes it"
                : "the output is in a levelled local frame; the input's VLRs and EVLRs "
                  "(its coordinate system) have no place in " +
-                     std::string(cloud_family_name(family_of(source.written)));
+                     std::string(cloud_family_name(family_of(source.written))));
   }
   return family_of(source.written) == CloudFamily::kLas
              ? "the LAS output has no coordinate system description"

@@ -73,6 +73,13 @@ TEST_F(LevellingCloudTest, LazLevelsIntoLazAsLasIntoLas) {
   EXPECT_EQ(levelled, to_las(read_file(file("level.laz"))));
   EXPECT_EQ(levelled, read_file(file("level-of.las")));
   EXPECT_EQ(levelled, to_las(read_file(file("plain-level.laz"))));
+  // Layered (format 7, scanner channels changing): the same.
+  const std::string layered = las_bytes({4, 7, 2, true}, tilted(30000));
+  write_file(file("tile7.las"), layered);
+  write_file(file("tile7.laz"), to_laz(layered, {4000, true}));
+  EXPECT_EQ(0, run("$L tile7.las -o level7.las").status);
+  EXPECT_EQ(0, run("$L tile7.laz -o level7.laz").status);
+  EXPECT_EQ(read_file(file("level7.las")), to_las(read_file(file("level7.laz"))));
   // Written to a pipe, the chunk table's offset comes at the end; EVLRs need a file.
   const Ended piped =
       run("{ $L tile.las -o - --format laz; echo $? > status.txt; } | cat > piped.laz");
@@ -104,14 +111,14 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
   std::string more = laz;
   put(&more[0], 107, uint32_t(1u << 30));  // a billion points claimed
   write_file(file("lying-count.laz"), more);
-  std::string layered = laz;
-  layered[first - (34 + 6 * 2)] = 3;
-  write_file(file("layered.laz"), layered);
+  std::string unchunked = laz;
+  unchunked[first - (34 + 6 * 2)] = 1;
+  write_file(file("unchunked.laz"), unchunked);
   expect_refused({
       {"$L truncated.laz -o out.laz", 4, "truncated.laz: no chunk table where the file says"},
       {"$L lying-table.laz -o out.las", 4, "lying-table.laz: a chunk table of 9 chunks"},
       {"$L lying-count.laz -o out.laz", 4, "for 1073741824 points"},
-      {"$L layered.laz -o out.laz", 8, "layered compression"},
+      {"$L unchunked.laz -o out.laz", 8, "LAZ of compressor 1"},
   });
 }
 
