@@ -186,8 +186,14 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
                                                                         : nullptr);
   if (result.fault == StreamFault::kNone) {
     const size_t size = mapped ? mapped->fill(SIZE_MAX) : 0;
-    const StreamFault fault = encode_laz_file(mapped ? mapped->data() : "", size, options.out,
-                                              laz_threads(), &error);
+    ByteReader *pages = mapped.get();
+    size_t released = 0;
+    const StreamFault fault = encode_laz_file(
+        mapped ? mapped->data() : "", size, options.out, laz_threads(), &error, LazChunking(),
+        [pages, &released](size_t upto) {
+          pages->release_range(released, upto);
+          released = upto;
+        });
     if (fault != StreamFault::kNone) {
       result.fault = fault;
       result.message = error;

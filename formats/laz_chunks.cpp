@@ -24,6 +24,7 @@ constexpr uint16_t kLayeredVersion = 3;
 constexpr size_t kPoint10 = 20, kGpsTime = 8, kRgb = 6, kPoint14 = 30, kRgbNir = 8;
 constexpr int kFirstLayeredFormat = 6, kLastLayeredFormat = 10;
 constexpr size_t kCountBytes = 4, kLayerSizeBytes = 4;
+constexpr size_t kSlack = 4096;  // bytes reserved beyond half a chunk's records for its coding
 
 // Formats 0 to 5: whether they hold a GPS time, colour and a waveform, and their records' least
 // size.
@@ -329,6 +330,7 @@ void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8
     encode_layered(records, points, out);
     return;
   }
+  out->reserve(out->size() + points * record_ / 2 + kSlack);
   out->insert(out->end(), records, records + record_);
   start(records);
   encoder_.start(out);

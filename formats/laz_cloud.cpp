@@ -57,7 +57,12 @@ StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
     StreamFault fault;
     {
       ByteWriter writer(owned->file);
-      fault = decode_laz_file(in->data(), size, &writer, laz_threads(), &owned->dropped, &error);
+      size_t released = 0;
+      fault = decode_laz_file(in->data(), size, &writer, laz_threads(), &owned->dropped, &error,
+                              [in, &released](size_t upto) {
+                                in->release_range(released, upto);
+                                released = upto;
+                              });
       if (fault == StreamFault::kNone && !writer.flush()) {
         fault = StreamFault::kRead;
         error = std::string("cannot decode LAZ: ") + std::strerror(writer.error());

@@ -1,5 +1,7 @@
 #include "formats/laz_coder.h"
 
+#include <algorithm>
+
 namespace levelling {
 
 namespace {
@@ -14,11 +16,21 @@ constexpr uint32_t kSymbolMaxCount = 1u << kSymbolShift;
 constexpr uint32_t kHalfScale = 0x80000000u;
 constexpr uint32_t kLongRaw = 19;  // raw values of more bits go as 16 low bits, then the rest
 constexpr uint32_t kRawPiece = 16;
+// Models of more symbols than this decode through a table of at least 2^kLeastTableBits rows.
+constexpr uint32_t kSearchedSymbols = 16, kLeastTableBits = 3;
 
 }  // namespace
 
 SymbolModel::SymbolModel(uint32_t n)
     : symbols(n), last_symbol(n - 1), distribution(n), count(n) {
+  if (symbols > kSearchedSymbols) {
+    uint32_t table_bits = kLeastTableBits;
+    while (symbols > (1u << (table_bits + 2))) {
+      ++table_bits;
+    }
+    table.resize((1u << table_bits) + 2);
+    table_shift = kSymbolShift - table_bits;
+  }
   reset();
 }
 
@@ -41,9 +53,25 @@ void SymbolModel::update() {
   }
   const uint32_t scale = kHalfScale / total_count;
   uint32_t sum = 0;
-  for (uint32_t k = 0; k < symbols; ++k) {
-    distribution[k] = (scale * sum) >> (31 - kSymbolShift);
-    sum += count[k];
+  if (table.empty()) {
+    for (uint32_t k = 0; k < symbols; ++k) {
+      distribution[k] = (scale * sum) >> (31 - kSymbolShift);
+      sum += count[k];
+    }
+  } else {
+    const uint32_t table_size = uint32_t(table.size()) - 2;
+    uint32_t s = 0;
+    for (uint32_t k = 0; k < symbols; ++k) {
+      distribution[k] = (scale * sum) >> (31 - kSymbolShift);
+      sum += count[k];
+      for (const uint32_t w = distribution[k] >> table_shift; s < w;) {
+        table[++s] = k - 1;
+      }
+    }
+    table[0] = 0;
+    while (s <= table_size) {
+      table[++s] = symbols - 1;
+    }
   }
   update_cycle = (5 * update_cycle) >> 2;
   const uint32_t max_cycle = (symbols + 6) << 3;
@@ -115,14 +143,31 @@ uint32_t RangeDecoder::decode_bit(BitModel *model) {
 uint32_t RangeDecoder::decode_symbol(SymbolModel *model) {
   uint32_t y = length_;
   length_ >>= kSymbolShift;
-  // The last symbol whose interval starts at or below the value.
+  // The last symbol whose interval starts at or below the value: searched between the bounds
+  // the table gives, or among all.
   uint32_t symbol = 0, past = model->symbols;
-  while (past - symbol > 1) {
-    const uint32_t middle = (symbol + past) >> 1;
-    if (model->distribution[middle] * length_ > value_) {
-      past = middle;
-    } else {
-      symbol = middle;
+  if (!model->table.empty()) {
+    const uint32_t table_size = uint32_t(model->table.size()) - 2;
+    const uint32_t scaled = value_ / length_;
+    const uint32_t t = std::min(scaled >> model->table_shift, table_size);
+    symbol = model->table[t];
+    past = model->table[t + 1] + 1;
+    while (past - symbol > 1) {
+      const uint32_t middle = (symbol + past) >> 1;
+      if (model->distribution[middle] > scaled) {
+        past = middle;
+      } else {
+        symbol = middle;
+      }
+    }
+  } else {
+    while (past - symbol > 1) {
+      const uint32_t middle = (symbol + past) >> 1;
+      if (model->distribution[middle] * length_ > value_) {
+        past = middle;
+      } else {
+        symbol = middle;
+      }
     }
   }
   const uint32_t x = model->distribution[symbol] * length_;
@@ -163,26 +208,30 @@ uint32_t RangeDecoder::read_bits(uint32_t bits) {
 
 void RangeEncoder::start(std::vector<uint8_t> *out) {
   out_ = out;
-  begin_ = out->size();
+  begin_ = used_ = out->size();
   base_ = 0;
   length_ = kMaxLength;
 }
 
 void RangeEncoder::carry() {
-  size_t at = out_->size();
-  while (at > begin_ && (*out_)[at - 1] == 0xFF) {
-    (*out_)[--at] = 0;
+  uint8_t *bytes = out_->data();
+  size_t at = used_;
+  while (at > begin_ && bytes[at - 1] == 0xFF) {
+    bytes[--at] = 0;
   }
   if (at > begin_) {
-    ++(*out_)[at - 1];
+    ++bytes[at - 1];
   }
 }
 
 void RangeEncoder::renormalise() {
+  make_room(4);  // (a renormalisation writes four bytes at most)
+  uint8_t *next = out_->data() + used_;
   do {
-    out_->push_back(uint8_t(base_ >> 24));
+    *next++ = uint8_t(base_ >> 24);
     base_ <<= 8;
   } while ((length_ <<= 8) < kMinLength);
+  used_ = size_t(next - out_->data());
 }
 
 void RangeEncoder::encode_bit(BitModel *model, uint32_t bit) {
@@ -265,6 +314,7 @@ void RangeEncoder::finish() {
   }
   renormalise();
   // The decoder reads four bytes ahead of what it decodes.
+  out_->resize(used_);
   out_->push_back(0);
   out_->push_back(0);
   if (another_byte) {

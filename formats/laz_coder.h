@@ -24,6 +24,10 @@ class SymbolModel {
   uint32_t last_symbol;
   std::vector<uint32_t> distribution;  // cumulative, scaled to 2^15
   std::vector<uint32_t> count;
+  // For the decoder of a model of many symbols: table[t] is the first symbol whose interval
+  // may hold a value whose top bits are t (table_shift bits dropped), narrowing its search.
+  std::vector<uint32_t> table;
+  uint32_t table_shift = 0;
   uint32_t total_count = 0, update_cycle = 0, until_update = 0;
 };
 
@@ -73,7 +77,7 @@ class RangeDecoder {
   bool overran_ = false;
 };
 
-// Encodes into a growing byte vector.
+// Encodes into a growing byte vector (whose size, until finish(), runs ahead of the bytes coded).
 class RangeEncoder {
  public:
   // Starts a new interval, appending to *out.
@@ -89,9 +93,16 @@ class RangeEncoder {
   void carry();
   void renormalise();
   void raw(uint32_t bits, uint32_t value);
+  // Makes room for `bytes` more bytes after the used ones.
+  void make_room(size_t bytes) {
+    if (out_->size() - used_ < bytes) {
+      out_->resize(used_ + bytes + out_->size());
+    }
+  }
 
   std::vector<uint8_t> *out_ = nullptr;
   size_t begin_ = 0;  // where this interval's bytes begin in *out_
+  size_t used_ = 0;   // and where they end
   uint32_t base_ = 0, length_ = 0;
 };
 

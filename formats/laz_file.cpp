@@ -161,7 +161,8 @@ int laz_threads() {
 }
 
 StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *dropped, std::string *message) {
+                            std::string *dropped, std::string *message,
+                            const LazBytesDone &done) {
   dropped->clear();
   LasLayout layout;
   bool unsupported = false;
@@ -294,6 +295,9 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
       }
       out->write(reinterpret_cast<const char *>(records[i].data()), records[i].size());
     }
+    if (done) {
+      done(size_t(chunks[end - 1].start + chunks[end - 1].bytes));
+    }
     first = end;
   }
   for (const Record &evlr : evlrs) {
@@ -305,7 +309,8 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
 }
 
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *message, LazChunking chunking) {
+                            std::string *message, LazChunking chunking,
+                            const LazBytesDone &done) {
   LasLayout layout;
   bool unsupported = false;
   if (!read_layout(data, size, &layout, message, &unsupported)) {
@@ -400,6 +405,9 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
       chunks[first + i].start = uint64_t(out->written());
       chunks[first + i].bytes = coded[i].size();
       out->write(reinterpret_cast<const char *>(coded[i].data()), coded[i].size());
+    }
+    if (done) {
+      done(size_t(layout.first_point + end * uint64_t(chunk_points) * layout.record));
     }
     first = end;
   }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "formats/byte_io.h"
@@ -15,13 +16,18 @@
 
 namespace levelling {
 
+// Told, as a file is coded, that its bytes before `upto` will not be read again (for a mapped
+// file to hand their pages back, so that memory stays bounded by the chunks in flight).
+using LazBytesDone = std::function<void(size_t upto)>;
+
 // Decodes the LAZ file at [data, data + size) into LAS written to `out`: the same header, VLRs
 // and EVLRs but the LASzip VLR (and a COPC file's octree: its info VLR and hierarchy EVLR, which
 // no longer describe the points once they move; *dropped says so, "" otherwise), the points'
 // records exactly. `threads` >= 1. kNone, or the fault with one line in *message (kUnsupported
 // for a coding this program does not read, kMalformed for a damaged file).
 StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *dropped, std::string *message);
+                            std::string *dropped, std::string *message,
+                            const LazBytesDone &done = LazBytesDone());
 
 // How LAZ is written: chunks of `chunk_points` points; `variable`: the chunk table holds each
 // chunk's count (as COPC and other writers of chunks of their own sizes do).
@@ -34,7 +40,8 @@ struct LazChunking {
 // a chunk table) written to `out`. EVLRs need an output that can be patched (a regular file).
 // kNone, or the fault with one line in *message.
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
-                            std::string *message, LazChunking chunking = LazChunking());
+                            std::string *message, LazChunking chunking = LazChunking(),
+                            const LazBytesDone &done = LazBytesDone());
 
 // The threads to code chunks on: the cores this process may use.
 int laz_threads();
