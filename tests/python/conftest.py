@@ -51,7 +51,8 @@ def write_ply(path, points):
 
 
 def write_las(folder, name, points, scale="0.001"):
-    """The points as LAS (through a PLY converted by levelling-cloud by the identity)."""
+    """The points as LAS, or LAZ by its name (through a PLY converted by levelling-cloud by the
+    identity)."""
     identity = os.path.join(folder, "identity.txt")
     with open(identity, "w") as out:
         out.write("1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n")

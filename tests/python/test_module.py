@@ -93,6 +93,7 @@ def test_applied_points_are_level_and_rigidly_moved(dtype):
 OUTPUTS = {
     "ply": ("in.ply", {}, []),
     "las": ("in.las", {"max_tilt": 30.0}, ["--max-tilt=30.0"]),
+    "laz": ("in.laz", {"max_tilt": 30.0}, ["--max-tilt=30.0"]),
     "text": ("in.ply", {"format": "text", "precision": 4}, ["--format=text", "--precision=4"]),
     "pcd": ("in.ply", {"format": "pcd-binary-compressed", "pivot": "origin"},
             ["--format=pcd-binary-compressed", "--pivot=origin"]),
@@ -103,7 +104,7 @@ OUTPUTS = {
 def test_level_file_writes_the_command_lines_bytes(folder, case):
     name, options, arguments = OUTPUTS[case]
     points = tilted_ground(20000, seed=13, origin=(1000, 2000, 30))
-    source = (write_las(folder, name, points) if name.endswith(".las")
+    source = (write_las(folder, name, points) if name.endswith((".las", ".laz"))
               else write_ply(folder / name, points))
     extension = os.path.splitext(name)[1]
     expected = cloud_report(source, *arguments, "-o", folder / ("cli" + extension),
