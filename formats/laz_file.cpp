@@ -289,7 +289,7 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
     for (size_t i = 0; i < end - first; ++i) {
       if (!good[i]) {
         *message = "chunk " + std::to_string(first + i + 1) + " of " +
-                   std::to_string(chunks.size()) + " is damaged (its bytes end before its " +
+                   std::to_string(chunks.size()) + " is damaged (it does not decode to its " +
                    std::to_string(chunks[first + i].points) + " points)";
         return StreamFault::kMalformed;
       }

@@ -129,7 +129,7 @@ TEST(LazFile, DamagedFilesAreRefused) {
   };
   const char three_chunks_more[4] = {6, 0, 0, 0};
   const char more_points[4] = {char(0xb9), 0x0b, 0, 0};  // 3001
-  const std::vector<Damage> damages = {
+  std::vector<Damage> damages = {
       {"truncated in its chunks", laz.substr(0, first + 2000), StreamFault::kMalformed,
        "no chunk table"},
       {"truncated in its table", laz.substr(0, size_t(table) + 9), StreamFault::kMalformed,
@@ -147,6 +147,18 @@ TEST(LazFile, DamagedFilesAreRefused) {
       {"waveform items", patched(first - 6 * 2, std::string("\x09", 1)),
        StreamFault::kUnsupported, "WAVEPACKET13 (waveforms)"},
   };
+  // Layered: a chunk's own count and a layer's size that lie.
+  const std::string layered = encode(test::las_bytes({4, 6, 0, false}, scan(points)), 2);
+  const size_t chunk = get<uint32_t>(layered.data(), test::kLasPointOffset) + 8 + 30;
+  const auto patched14 = [&](size_t at, uint32_t value) {
+    std::string damaged = layered;
+    put(&damaged[0], at, value);
+    return damaged;
+  };
+  damages.push_back({"a chunk's count that lies", patched14(chunk, points + 1),
+                     StreamFault::kMalformed, "chunk 1 of 1 is damaged"});
+  damages.push_back({"a layer's size that lies", patched14(chunk + 4 + 4, 1u << 30),
+                     StreamFault::kMalformed, "chunk 1 of 1 is damaged"});
   for (const Damage &damage : damages) {
     std::string back, message;
     const StreamFault fault = decode(damage.bytes, &back, &message);
