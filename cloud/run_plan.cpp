@@ -115,8 +115,7 @@ bool open_source(const LevellingRequest &request, Source *source) {
                             kWouldOverwriteInput);
     return false;
   }
-  // A .laz file is compressed LAS, a .spz or .splat file a compressed splat, whatever its
-  // first bytes say.
+  // A .spz, .splat or .ksplat file is a compressed splat, whatever its first bytes say.
   bool has_extension = false;
   const FormatRow *named = format_of_name(source->name, &has_extension);
   if (named != nullptr && refused_by_name(*named)) {

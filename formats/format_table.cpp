@@ -226,8 +226,7 @@ const FormatRow *format_of_name(const std::string &name, bool *has_one) {
 }
 
 bool refused_by_name(const FormatRow &row) {
-  return row.stream == nullptr &&
-         (std::string(row.name) == "LAZ" || row.recognise == is_named_only);
+  return row.stream == nullptr && row.recognise == is_named_only;
 }
 
 std::string refusal_of(const FormatRow &row, bool reading) {

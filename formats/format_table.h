@@ -49,8 +49,8 @@ bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **ro
 // says whether the name has an extension at all ("out", "-" and "/dev/null" have none).
 const FormatRow *format_of_name(const std::string &name, bool *has_one);
 
-// Whether a file named with the row's extension is refused whatever its first bytes say: LAZ
-// (compressed LAS, whose header is LAS's) and compressed splats (no magic, or gzip's).
+// Whether a file named with the row's extension is refused whatever its first bytes say:
+// compressed splats (no magic, or gzip's).
 bool refused_by_name(const FormatRow &row);
 
 // The refusal of a format the table knows but this program does not read or write.

@@ -39,7 +39,7 @@ MUTANTS = [
  ('plane/cloud_fit.cpp', '    block.mean[k] = (other.reference[k] - fit->reference[k]) + other.mean[k];', '    block.mean[k] = other.mean[k];', 'merge: reference ignored'),
  ('cloud/run_plan.cpp', '      if (!names.insert(fs::path(input).filename().string()).second) {', '      if (false) {', 'batch: same names accepted'),
  ('cloud/reading_passes.cpp', '        restart = true;\n        break;', '        continue;', "batch: failed file's points kept in the sample"),
- ('cloud/run_plan.cpp', '  if (named != nullptr && refused_by_name(*named)) {', '  if (false) {', '.laz by name not refused'),
+ ('cloud/run_plan.cpp', '  if (named != nullptr && refused_by_name(*named)) {', '  if (false) {', '.splat by name not refused'),
  ('cloud/write_pass.cpp', '  if (refusal.empty() && out_format == CloudFormat::kLas && source->empty > 0) {', '  if (false) {', 'empty points to LAS not refused'),
  ('map/deviation_map.cpp', '  const double clipped = std::min(1.0, std::max(-1.0, value == value ? value : 0.0));', '  const double clipped = -std::min(1.0, std::max(-1.0, value == value ? value : 0.0));', 'map: colours reversed'),
  ('map/deviation_map.cpp', '  return steps / kSteps * grid.range;', '  return double(values[0]) / kSteps * grid.range;', 'map: least height, not the median'),
