@@ -219,8 +219,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       "      A depth camera's frame (y down, looking at the floor): the floor levelled.\n"
       "  levelling-cloud tile.las -o tile-level.las --map tile.png\n"
       "      An aerial tile levelled, with a map of its heights above the ground's plane.\n"
-      "  levelling-cloud tiles/*.las --output-dir levelled --save-transform site.txt\n"
-      "      A site's tiles levelled as one cloud, each by the same transform.");
+      "  levelling-cloud tiles/*.laz --output-dir levelled --save-transform site.txt\n"
+      "      A site's LAZ tiles levelled as one cloud, each by the same transform, into LAZ.");
   // (CLI11 takes the arguments last first.)
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
   try {
