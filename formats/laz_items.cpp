@@ -417,8 +417,10 @@ void Rgb12Coder::decode(RangeDecoder *decoder, uint8_t *out) {
                ? fold(int32_t(decoder->decode_symbol(&diff_[size_t(bit)])) + prediction)
                : last;
   };
-  rgb[0] = uint16_t(byte(0, low(last_[0]), low(last_[0])) |
-                    (byte(1, high(last_[0]), high(last_[0])) << 8));
+  // (One statement a byte: the symbols are decoded in their order.)
+  const int32_t red_low = byte(0, low(last_[0]), low(last_[0]));
+  const int32_t red_high = byte(1, high(last_[0]), high(last_[0]));
+  rgb[0] = uint16_t(red_low | (red_high << 8));
   if (used & (1u << 6)) {
     int32_t diff = low(rgb[0]) - low(last_[0]);
     const int32_t green_low = byte(2, clamp_byte(diff + low(last_[1])), low(last_[1]));

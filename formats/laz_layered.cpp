@@ -405,8 +405,10 @@ void Rgb14Coder::decode(LazLayer *layers, uint8_t *out, unsigned channel) {
                  ? fold(int32_t(d->decode_symbol(c.colour[size_t(bit)].get())) + prediction)
                  : kept;
     };
-    rgb[0] = uint16_t(byte(0, low(last[0]), low(last[0])) |
-                      (byte(1, high(last[0]), high(last[0])) << 8));
+    // (One statement a byte: the symbols are decoded in their order.)
+    const int32_t red_low = byte(0, low(last[0]), low(last[0]));
+    const int32_t red_high = byte(1, high(last[0]), high(last[0]));
+    rgb[0] = uint16_t(red_low | (red_high << 8));
     if (used & (1u << 6)) {
       int32_t diff = low(rgb[0]) - low(last[0]);
       const int32_t green_low = byte(2, clamp_byte(diff + low(last[1])), low(last[1]));
