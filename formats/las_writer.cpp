@@ -49,9 +49,9 @@ bool holds(const LasField &field, PlyType type) {
 }
 
 // LAS 1.4 written from another format, in point format 6, 7 (with colour) or 8 (with colour and
-// near infrared); for LAZ, 1 or 3 (with colour; near infrared as extra bytes). Properties named as LAS's attributes, of a type that fits them, fill them
-// (8-bit colours scaled to 16 bits); every other property is kept as extra bytes of its type,
-// described in an extra bytes VLR. A point without return numbers is its pulse's only return.
+// near infrared); for LAZ, 1 or 3 (with colour; near infrared as extra bytes). Properties named
+// as LAS's attributes, of a type that fits them, fill them (8-bit colours scaled to 16 bits);
+// every other property is kept as extra bytes of its type, described in an extra bytes VLR. A point without return numbers is its pulse's only return.
 // Coordinates are quantised at options.las_scale, with offsets chosen from options.box.
 class LasCloudWriter : public CloudWriter {
  public:

@@ -36,8 +36,11 @@ constexpr PointFormat10 kFormats[kFirstLayeredFormat] = {
     {false, false, false, 20}, {true, false, false, 28}, {false, true, false, 26},
     {true, true, false, 34},   {true, false, true, 57},  {true, true, true, 63}};
 constexpr PointFormat10 kFormats14[kLastLayeredFormat - kFirstLayeredFormat + 1] = {
-    {true, false, false, 30}, {true, true, false, 36}, {true, true, false, 38},
-    {true, false, true, 59},  {true, true, true, 67}};
+    {true, false, false, 30},
+    {true, true, false, 36},
+    {true, true, false, 38},
+    {true, false, true, 59},
+    {true, true, true, 67}};
 
 const char *item_name(LazItemType type) {
   switch (type) {
@@ -97,16 +100,16 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
   schema->chunk_size = get<uint32_t>(payload, 12);
   const size_t count = get<uint16_t>(payload, 32);
   if (n < kLaszipFixed + count * kLaszipItem) {
-    *error = "a LASzip VLR of " + std::to_string(n) + " bytes for " + std::to_string(count) +
-             " items";
+    *error =
+        "a LASzip VLR of " + std::to_string(n) + " bytes for " + std::to_string(count) + " items";
     return false;
   }
   schema->items.clear();
   size_t sum = 0;
   for (size_t i = 0; i < count; ++i) {
     const char *at = payload + kLaszipFixed + i * kLaszipItem;
-    schema->items.push_back({LazItemType(get<uint16_t>(at, 0)), get<uint16_t>(at, 2),
-                             get<uint16_t>(at, 4)});
+    schema->items.push_back(
+        {LazItemType(get<uint16_t>(at, 0)), get<uint16_t>(at, 2), get<uint16_t>(at, 4)});
     sum += schema->items.back().size;
   }
   if (sum != record) {
@@ -144,13 +147,14 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
       ++at;
     }
     if (at == order.size() || (i == 0) != (at == 0)) {
-      *error = std::string("LAZ items with ") + item_name(item.type) +
-               (item.type == LazItemType::kWavePacket13 || item.type == LazItemType::kWavePacket14
-                    ? " (waveforms)"
-                    : "") +
-               " at place " + std::to_string(i + 1) + " (this program reads " +
-               (layered ? "POINT14, RGB14, RGBNIR14 and BYTE14" : "POINT10, GPSTIME11, RGB12 and BYTE") +
-               ")";
+      *error =
+          std::string("LAZ items with ") + item_name(item.type) +
+          (item.type == LazItemType::kWavePacket13 || item.type == LazItemType::kWavePacket14
+               ? " (waveforms)"
+               : "") +
+          " at place " + std::to_string(i + 1) + " (this program reads " +
+          (layered ? "POINT14, RGB14, RGBNIR14 and BYTE14" : "POINT10, GPSTIME11, RGB12 and BYTE") +
+          ")";
       return false;
     }
     if (item.version != version) {
@@ -177,8 +181,7 @@ bool laz_schema_for(int format, size_t record, LazSchema *schema, std::string *e
     return false;
   }
   const bool layered = format >= kFirstLayeredFormat;
-  const PointFormat10 shape =
-      layered ? kFormats14[format - kFirstLayeredFormat] : kFormats[format];
+  const PointFormat10 shape = layered ? kFormats14[format - kFirstLayeredFormat] : kFormats[format];
   if (shape.wave) {
     *error = "LAZ of point format " + std::to_string(format) +
              " (waveform packets) is not written; write LAS";
@@ -238,7 +241,9 @@ std::vector<char> laz_schema_payload(const LazSchema &schema) {
 }
 
 ChunkCoder::ChunkCoder(const LazSchema &schema, size_t record)
-    : record_(record), layered_(schema.compressor == kLayered), items_(schema.items),
+    : record_(record),
+      layered_(schema.compressor == kLayered),
+      items_(schema.items),
       bytes_(extra_item_size(schema.items)),
       colour14_(has_item(schema.items, LazItemType::kRgbNir14)),
       bytes14_(extra_item_size(schema.items)) {
@@ -247,7 +252,7 @@ ChunkCoder::ChunkCoder(const LazSchema &schema, size_t record)
     offsets_.push_back(at);
     at += item.size;
     first_layer_.push_back(layers);
-    layers += item.type == LazItemType::kPoint14   ? Point14Coder::kLayers
+    layers += item.type == LazItemType::kPoint14  ? Point14Coder::kLayers
               : item.type == LazItemType::kByte14 ? item.size
                                                   : colour14_.layers();
   }
@@ -411,8 +416,7 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
   return true;
 }
 
-void ChunkCoder::encode_layered(const uint8_t *records, size_t points,
-                                std::vector<uint8_t> *out) {
+void ChunkCoder::encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
   out->insert(out->end(), records, records + record_);
   for (LazLayer &layer : layers_) {
     layer.bytes.clear();
@@ -444,14 +448,14 @@ void ChunkCoder::encode_layered(const uint8_t *records, size_t points,
   }
 }
 
-bool read_chunk_table(const uint8_t *data, const uint8_t *end, uint32_t count,
-                      uint32_t chunk_size, uint64_t first, uint64_t limit, uint64_t points,
+bool read_chunk_table(const uint8_t *data, const uint8_t *end, uint32_t count, uint32_t chunk_size,
+                      uint64_t first, uint64_t limit, uint64_t points,
                       std::vector<LazChunk> *chunks, std::string *error) {
   chunks->clear();
   const bool variable = chunk_size == kVariableChunks;
   if (!variable && count != (points + chunk_size - 1) / chunk_size) {
-    *error = "a chunk table of " + std::to_string(count) + " chunks for " +
-             std::to_string(points) + " points in chunks of " + std::to_string(chunk_size);
+    *error = "a chunk table of " + std::to_string(count) + " chunks for " + std::to_string(points) +
+             " points in chunks of " + std::to_string(chunk_size);
     return false;
   }
   // Each chunk takes a byte at least (its first point's, raw): a table that claims more chunks

@@ -21,8 +21,7 @@ constexpr uint32_t kSearchedSymbols = 16, kLeastTableBits = 3;
 
 }  // namespace
 
-SymbolModel::SymbolModel(uint32_t n)
-    : symbols(n), last_symbol(n - 1), distribution(n), count(n) {
+SymbolModel::SymbolModel(uint32_t n) : symbols(n), last_symbol(n - 1), distribution(n), count(n) {
   if (symbols > kSearchedSymbols) {
     uint32_t table_bits = kLeastTableBits;
     while (symbols > (1u << (table_bits + 2))) {
@@ -380,8 +379,7 @@ int32_t IntegerCoder::read_corrector(RangeDecoder *decoder, SymbolModel *classes
   return c >= (1u << (k_ - 1)) ? int32_t(c + 1) : int32_t(c - ((1u << k_) - 1));
 }
 
-void IntegerCoder::write_corrector(RangeEncoder *encoder, int32_t corrector,
-                                   SymbolModel *classes) {
+void IntegerCoder::write_corrector(RangeEncoder *encoder, int32_t corrector, SymbolModel *classes) {
   uint32_t magnitude = corrector <= 0 ? 0u - uint32_t(corrector) : uint32_t(corrector) - 1;
   k_ = 0;
   while (magnitude != 0) {
@@ -409,7 +407,8 @@ void IntegerCoder::write_corrector(RangeEncoder *encoder, int32_t corrector,
 }
 
 int32_t IntegerCoder::decode(RangeDecoder *decoder, int32_t prediction, uint32_t context) {
-  int32_t real = int32_t(uint32_t(prediction) + uint32_t(read_corrector(decoder, &classes_[context])));
+  int32_t real =
+      int32_t(uint32_t(prediction) + uint32_t(read_corrector(decoder, &classes_[context])));
   if (real < 0) {
     real = int32_t(uint32_t(real) + corrector_range_);
   } else if (uint32_t(real) >= corrector_range_) {

@@ -36,9 +36,9 @@ struct LazChunking {
   bool variable = false;
 };
 
-// Encodes the LAS file at [data, data + size) as LAZ (point formats 0 to 3 and 6 to 8 with any extra bytes,
-// a chunk table) written to `out`. EVLRs need an output that can be patched (a regular file).
-// kNone, or the fault with one line in *message.
+// Encodes the LAS file at [data, data + size) as LAZ (point formats 0 to 3 and 6 to 8 with any
+// extra bytes, a chunk table) written to `out`. EVLRs need an output that can be patched (a regular
+// file). kNone, or the fault with one line in *message.
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
                             std::string *message, LazChunking chunking = LazChunking(),
                             const LazBytesDone &done = LazBytesDone());

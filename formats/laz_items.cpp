@@ -18,15 +18,15 @@ constexpr int kDxContextCap = 20, kZContextCap = 18;
 // The returns' context (return number r, number of returns n, 3 bits each), completed for files
 // whose r and n are zero-based, missing or swapped.
 constexpr uint8_t kReturnMap[8][8] = {
-    {15, 14, 13, 12, 11, 10, 9, 8}, {14, 0, 1, 3, 6, 10, 10, 9},
-    {13, 1, 2, 4, 7, 11, 11, 10},   {12, 3, 4, 5, 8, 12, 12, 11},
-    {11, 6, 7, 8, 9, 13, 13, 12},   {10, 10, 11, 12, 13, 14, 14, 13},
+    {15, 14, 13, 12, 11, 10, 9, 8},  {14, 0, 1, 3, 6, 10, 10, 9},
+    {13, 1, 2, 4, 7, 11, 11, 10},    {12, 3, 4, 5, 8, 12, 12, 11},
+    {11, 6, 7, 8, 9, 13, 13, 12},    {10, 10, 11, 12, 13, 14, 14, 13},
     {9, 10, 11, 12, 13, 14, 15, 14}, {8, 9, 10, 11, 12, 13, 14, 15}};
 // The returns' level: how far r is from n.
-constexpr uint8_t kReturnLevel[8][8] = {
-    {0, 1, 2, 3, 4, 5, 6, 7}, {1, 0, 1, 2, 3, 4, 5, 6}, {2, 1, 0, 1, 2, 3, 4, 5},
-    {3, 2, 1, 0, 1, 2, 3, 4}, {4, 3, 2, 1, 0, 1, 2, 3}, {5, 4, 3, 2, 1, 0, 1, 2},
-    {6, 5, 4, 3, 2, 1, 0, 1}, {7, 6, 5, 4, 3, 2, 1, 0}};
+constexpr uint8_t kReturnLevel[8][8] = {{0, 1, 2, 3, 4, 5, 6, 7}, {1, 0, 1, 2, 3, 4, 5, 6},
+                                        {2, 1, 0, 1, 2, 3, 4, 5}, {3, 2, 1, 0, 1, 2, 3, 4},
+                                        {4, 3, 2, 1, 0, 1, 2, 3}, {5, 4, 3, 2, 1, 0, 1, 2},
+                                        {6, 5, 4, 3, 2, 1, 0, 1}, {7, 6, 5, 4, 3, 2, 1, 0}};
 
 // GPSTIME11's multipliers of the last difference: up to kMulti coded as themselves, down to
 // kMultiMinus as kMulti - m; then "unchanged", "a new sequence" and "switch to sequence +1..3".
@@ -140,16 +140,15 @@ void Point10Coder::decode(RangeDecoder *decoder, uint8_t *out) {
   const unsigned r = last_[kReturns] & 7, n = (last_[kReturns] >> 3) & 7;
   const unsigned m = kReturnMap[n][r], l = kReturnLevel[n][r];
   if (changed & 16) {
-    last_intensity_[m] =
-        uint16_t(intensity_.decode(decoder, last_intensity_[m], m < 3 ? m : 3));
+    last_intensity_[m] = uint16_t(intensity_.decode(decoder, last_intensity_[m], m < 3 ? m : 3));
   }
   put(chars(last_), kIntensity, last_intensity_[m]);
   if (changed & 8) {
     last_[kClass] = uint8_t(decoder->decode_symbol(byte_model(classification_, last_[kClass])));
   }
   if (changed & 4) {
-    const int32_t value = int32_t(
-        decoder->decode_symbol(&scan_angle_[(last_[kReturns] >> kScanDirectionBit) & 1]));
+    const int32_t value =
+        int32_t(decoder->decode_symbol(&scan_angle_[(last_[kReturns] >> kScanDirectionBit) & 1]));
     last_[kScanAngle] = uint8_t(fold(value + last_[kScanAngle]));
   }
   if (changed & 2) {
@@ -223,7 +222,8 @@ void Point10Coder::encode(RangeEncoder *encoder, const uint8_t *in) {
 }
 
 GpsTimeCoder::GpsTimeCoder(bool layered)
-    : diff_code_(layered ? 0 : 1), full_code_(layered ? 1 : 2),
+    : diff_code_(layered ? 0 : 1),
+      full_code_(layered ? 1 : 2),
       multi_full_code_(layered ? kCodeFull - 1 : kCodeFull),
       multiplier_(layered ? kMultiCodes - 1 : kMultiCodes),
       zero_diff_(layered ? kZeroDiffCodes - 1 : kZeroDiffCodes) {}
@@ -263,7 +263,8 @@ uint64_t GpsTimeCoder::decode_time(RangeDecoder *decoder) {
         time = int64_t(uint64_t(time) + uint64_t(int64_t(last_diff_[last_])));
         extremes_[last_] = 0;
       } else if (multi == full_code_) {
-        const uint32_t high = uint32_t(difference_.decode(decoder, int32_t(uint64_t(time) >> 32), 8));
+        const uint32_t high =
+            uint32_t(difference_.decode(decoder, int32_t(uint64_t(time) >> 32), 8));
         const uint32_t low = decoder->read_int();
         begin_sequence(int64_t((uint64_t(high) << 32) | low));
       } else if (multi > full_code_) {
@@ -332,14 +333,15 @@ void GpsTimeCoder::encode_time(RangeEncoder *encoder, uint64_t time_bits) {
       // Too far for 32 bits: another sequence's, or a new one.
       int other = 1;
       for (; other < kSequences; ++other) {
-        const int64_t from_other = int64_t(uint64_t(now) - uint64_t(last_time_[(last_ + other) & 3]));
+        const int64_t from_other =
+            int64_t(uint64_t(now) - uint64_t(last_time_[(last_ + other) & 3]));
         if (from_other == int64_t(int32_t(from_other))) {
           break;
         }
       }
       if (other < kSequences) {
-        encoder->encode_symbol(model, zero ? full_code_ + uint32_t(other)
-                                           : multi_full_code_ + uint32_t(other));
+        encoder->encode_symbol(
+            model, zero ? full_code_ + uint32_t(other) : multi_full_code_ + uint32_t(other));
         last_ = (last_ + other) & (kSequences - 1);
         continue;
       }
@@ -361,8 +363,8 @@ void GpsTimeCoder::encode_time(RangeEncoder *encoder, uint64_t time_bits) {
     // The nearest integer multiplier, held within what the codes say apart.
     const int multi = ratio >= float(kMulti)    ? kMulti
                       : ratio <= -float(kMulti) ? kMultiMinus
-                      : ratio >= 0.0f            ? int(double(ratio) + 0.5)
-                                                 : int(double(ratio) - 0.5);
+                      : ratio >= 0.0f           ? int(double(ratio) + 0.5)
+                                                : int(double(ratio) - 0.5);
     bool extreme = false;
     if (multi == 1) {
       encoder->encode_symbol(model, 1);

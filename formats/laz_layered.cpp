@@ -25,24 +25,38 @@ constexpr int kChannels = 4;
 constexpr int kDxContextCap = 20, kZContextCap = 18;
 
 // The returns' context (6 of them) and level (8) by number of returns n and return number r.
-constexpr uint8_t kReturnMap6[16][16] = {
-    {0, 1, 2, 3, 4, 5, 3, 4, 4, 5, 5, 5, 5, 5, 5, 5}, {1, 0, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3},
-    {2, 1, 2, 4, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3}, {3, 3, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
-    {4, 3, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4}, {5, 3, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
-    {3, 3, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4}, {4, 3, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4},
-    {4, 3, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4}, {5, 3, 4, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4},
-    {5, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4}, {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 4, 4, 4},
-    {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 4, 4}, {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 4},
-    {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5}, {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5}};
-constexpr uint8_t kReturnLevel8[16][16] = {
-    {0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7}, {1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7},
-    {2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7}, {3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7},
-    {4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7}, {5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7},
-    {6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7}, {7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7},
-    {7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7}, {7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6},
-    {7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5}, {7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4},
-    {7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3}, {7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2},
-    {7, 7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1}, {7, 7, 7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0}};
+constexpr uint8_t kReturnMap6[16][16] = {{0, 1, 2, 3, 4, 5, 3, 4, 4, 5, 5, 5, 5, 5, 5, 5},
+                                         {1, 0, 1, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3},
+                                         {2, 1, 2, 4, 4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3},
+                                         {3, 3, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
+                                         {4, 3, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
+                                         {5, 3, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4},
+                                         {3, 3, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4, 4},
+                                         {4, 3, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4, 4},
+                                         {4, 3, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4, 4},
+                                         {5, 3, 4, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4, 4},
+                                         {5, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 4, 4, 4, 4, 4},
+                                         {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 4, 4, 4},
+                                         {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 4, 4},
+                                         {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5, 4},
+                                         {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5, 5},
+                                         {5, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5, 5}};
+constexpr uint8_t kReturnLevel8[16][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7, 7},
+                                           {1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7, 7},
+                                           {2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7, 7},
+                                           {3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 7},
+                                           {4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7},
+                                           {5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7},
+                                           {6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7, 7},
+                                           {7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 7},
+                                           {7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7},
+                                           {7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6},
+                                           {7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5},
+                                           {7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4},
+                                           {7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3},
+                                           {7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2},
+                                           {7, 7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0, 1},
+                                           {7, 7, 7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0}};
 
 inline int32_t fold(int32_t n) { return n < 0 ? n + 256 : (n > 255 ? n - 256 : n); }
 inline int32_t clamp_byte(int32_t n) { return n <= 0 ? 0 : (n >= 255 ? 255 : n); }
@@ -203,9 +217,8 @@ void Point14Coder::decode(LazLayer *layers, uint8_t *out, unsigned *channel) {
       last->return_number = (last_r + 15) % 16;
       break;
     case 3:
-      last->return_number =
-          time_change ? xy->decode_symbol(lazy(&c->return_number[last_r], 16))
-                      : (last_r + xy->decode_symbol(&c->return_same) + 2) % 16;
+      last->return_number = time_change ? xy->decode_symbol(lazy(&c->return_number[last_r], 16))
+                                        : (last_r + xy->decode_symbol(&c->return_same) + 2) % 16;
       break;
     default:
       break;
@@ -242,8 +255,8 @@ void Point14Coder::decode(LazLayer *layers, uint8_t *out, unsigned *channel) {
   }
   if (layers[kIntensityLayer].changed) {
     const unsigned slot = (cpr << 1) | (time_change ? 1u : 0u);
-    last->intensity = uint16_t(c->intensity.decode(&layers[kIntensityLayer].decoder,
-                                                   c->last_intensity[slot], cpr));
+    last->intensity = uint16_t(
+        c->intensity.decode(&layers[kIntensityLayer].decoder, c->last_intensity[slot], cpr));
     c->last_intensity[slot] = last->intensity;
   }
   if (layers[kScanAngleLayer].changed && angle_change) {
@@ -251,8 +264,8 @@ void Point14Coder::decode(LazLayer *layers, uint8_t *out, unsigned *channel) {
         c->scan_angle.decode(&layers[kScanAngleLayer].decoder, last->scan_angle, time_change)));
   }
   if (layers[kUserDataLayer].changed) {
-    last->user_data = layers[kUserDataLayer].decoder.decode_symbol(
-        lazy(&c->user_data[last->user_data / 4], 256));
+    last->user_data =
+        layers[kUserDataLayer].decoder.decode_symbol(lazy(&c->user_data[last->user_data / 4], 256));
   }
   if (layers[kSourceLayer].changed && source_change) {
     last->source = uint16_t(c->source.decode(&layers[kSourceLayer].decoder, last->source));
@@ -428,10 +441,12 @@ void Rgb14Coder::decode(LazLayer *layers, uint8_t *out, unsigned channel) {
   if (nir_ && layers[1].changed) {
     RangeDecoder *d = &layers[1].decoder;
     const uint32_t used = d->decode_symbol(c.used_nir.get());
-    const int32_t low = (used & 1u) ? fold(int32_t(d->decode_symbol(c.nir[0].get())) + (last[3] & 0xFF))
-                                    : last[3] & 0xFF;
-    const int32_t high = (used & 2u) ? fold(int32_t(d->decode_symbol(c.nir[1].get())) + (last[3] >> 8))
-                                     : last[3] >> 8;
+    const int32_t low = (used & 1u)
+                            ? fold(int32_t(d->decode_symbol(c.nir[0].get())) + (last[3] & 0xFF))
+                            : last[3] & 0xFF;
+    const int32_t high = (used & 2u)
+                             ? fold(int32_t(d->decode_symbol(c.nir[1].get())) + (last[3] >> 8))
+                             : last[3] >> 8;
     rgb[3] = last[3] = uint16_t(low | (high << 8));
   }
   for (size_t i = 0; i < (nir_ ? 4u : 3u); ++i) {
@@ -476,8 +491,8 @@ void Rgb14Coder::encode(LazLayer *layers, const uint8_t *in, unsigned channel) {
   }
   layers[0].changed |= used != 0;
   if (nir_) {
-    const uint32_t nir_used = uint32_t(low(last[3]) != low(rgb[3])) |
-                              (uint32_t(high(last[3]) != high(rgb[3])) << 1);
+    const uint32_t nir_used =
+        uint32_t(low(last[3]) != low(rgb[3])) | (uint32_t(high(last[3]) != high(rgb[3])) << 1);
     RangeEncoder *n = &layers[1].encoder;
     n->encode_symbol(c.used_nir.get(), nir_used);
     if (nir_used & 1u) {
@@ -528,8 +543,8 @@ void Bytes14Coder::decode(LazLayer *layers, uint8_t *out, unsigned channel) {
   Context &c = contexts_[current_];
   for (size_t i = 0; i < count_; ++i) {
     if (layers[i].changed) {
-      last[i] = uint8_t(
-          fold(int32_t(last[i]) + int32_t(layers[i].decoder.decode_symbol(&c.models[i]))));
+      last[i] =
+          uint8_t(fold(int32_t(last[i]) + int32_t(layers[i].decoder.decode_symbol(&c.models[i]))));
     }
     out[i] = last[i];
   }

@@ -43,8 +43,8 @@ def records(path):
 
 def has_copc_vlr(path):
     data = open(path, "rb").read()
-    header, vlrs, at = struct.unpack_from("<H", data, 94)[0], struct.unpack_from("<I", data, 100)[0], 0
-    at = header
+    at = struct.unpack_from("<H", data, 94)[0]  # the header's size: the first VLR
+    vlrs = struct.unpack_from("<I", data, 100)[0]
     for _ in range(vlrs):
         user = data[at + 2:at + 18].split(b"\0")[0]
         if user == b"copc":

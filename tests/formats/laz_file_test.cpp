@@ -1,3 +1,5 @@
+#include "formats/laz_file.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "formats/byte_io.h"
-#include "formats/laz_file.h"
 #include "tests/support/cloud_files.h"
 
 namespace levelling {
@@ -69,8 +70,8 @@ StreamFault decode(const std::string &laz, std::string *las, std::string *messag
 }
 
 // Every point format LAZ writes (0 to 3 point-wise, 6 to 8 layered), with extra bytes, EVLRs,
-// GPS times as scanners write them, chunks of one point, variable chunks, 2^16 + 1 points: LAS to LAZ to LAS gives every byte
-// back, the same LAZ from one thread or three.
+// GPS times as scanners write them, chunks of one point, variable chunks, 2^16 + 1 points: LAS to
+// LAZ to LAS gives every byte back, the same LAZ from one thread or three.
 TEST(LazFile, RoundTripsEveryPointFormatExactly) {
   struct Case {
     test::LasLayout layout;
@@ -136,16 +137,16 @@ TEST(LazFile, DamagedFilesAreRefused) {
        "chunk table"},
       {"a table that claims more chunks", patched(size_t(table) + 4, {three_chunks_more, 4}),
        StreamFault::kMalformed, "chunk"},
-      {"a header that claims more points", patched(107, {more_points, 4}),
-       StreamFault::kMalformed, "points"},
-      {"a table far away", patched(first, std::string(7, '\x7f') + '\0'),
-       StreamFault::kMalformed, "no chunk table"},
+      {"a header that claims more points", patched(107, {more_points, 4}), StreamFault::kMalformed,
+       "points"},
+      {"a table far away", patched(first, std::string(7, '\x7f') + '\0'), StreamFault::kMalformed,
+       "no chunk table"},
       {"a chunk cut short", patched(size_t(table) - 200, std::string(200, '\0')),
        StreamFault::kMalformed, ""},
       {"compressor 1", patched(first - (34 + 6 * 3), std::string("\x01", 1)),
        StreamFault::kUnsupported, "compressor 1"},
-      {"waveform items", patched(first - 6 * 2, std::string("\x09", 1)),
-       StreamFault::kUnsupported, "WAVEPACKET13 (waveforms)"},
+      {"waveform items", patched(first - 6 * 2, std::string("\x09", 1)), StreamFault::kUnsupported,
+       "WAVEPACKET13 (waveforms)"},
   };
   // Layered: a chunk's own count and a layer's size that lie.
   const std::string layered = encode(test::las_bytes({4, 6, 0, false}, scan(points)), 2);
