@@ -1,9 +1,11 @@
 #include "cloud/run_plan.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include <unistd.h>
 
@@ -191,6 +193,9 @@ StreamResult stream_source(Run *run, Source *source, const char *pass, const Poi
   options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
   // (Several inputs keep nothing decoded: their passes would hold every input's at once.)
   options.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
+  // The cores shared among the files read at once, for their compressed chunks.
+  const int at_once = std::max(1, std::min(run->jobs, int(run->sources.size())));
+  options.threads = std::max(1, int(std::thread::hardware_concurrency()) / at_once);
   const StreamResult result = stream_cloud(source->input.stream(), visit, options);
   run->pass_done(source);
   return result;

@@ -189,7 +189,8 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
     ByteReader *pages = mapped.get();
     size_t released = 0;
     const StreamFault fault = encode_laz_file(
-        mapped ? mapped->data() : "", size, options.out, laz_threads(), &error, LazChunking(),
+        mapped ? mapped->data() : "", size, options.out,
+        options.threads > 0 ? options.threads : laz_threads(), &error, LazChunking(),
         [pages, &released](size_t upto) {
           pages->release_range(released, upto);
           released = upto;

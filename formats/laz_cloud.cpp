@@ -58,7 +58,8 @@ StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
     {
       ByteWriter writer(owned->file);
       size_t released = 0;
-      fault = decode_laz_file(in->data(), size, &writer, laz_threads(), &owned->dropped, &error,
+      const int threads = options.threads > 0 ? options.threads : laz_threads();
+      fault = decode_laz_file(in->data(), size, &writer, threads, &owned->dropped, &error,
                               [in, &released](size_t upto) {
                                 in->release_range(released, upto);
                                 released = upto;
