@@ -6,12 +6,12 @@ namespace levelling {
 
 namespace {
 
-constexpr uint32_t kMinLength = 0x01000000u;  // below it the interval is renormalised
+using laz_coding::kMinLength;
 constexpr uint32_t kMaxLength = 0xFFFFFFFFu;
-constexpr uint32_t kBitShift = 13;  // length bits a bit model's product discards
+using laz_coding::kBitShift;
 constexpr uint32_t kBitMaxCount = 1u << kBitShift;
 constexpr uint32_t kBitMaxCycle = 64;
-constexpr uint32_t kSymbolShift = 15;  // length bits a symbol model's product discards
+using laz_coding::kSymbolShift;
 constexpr uint32_t kSymbolMaxCount = 1u << kSymbolShift;
 constexpr uint32_t kHalfScale = 0x80000000u;
 constexpr uint32_t kLongRaw = 19;  // raw values of more bits go as 16 low bits, then the rest
@@ -114,76 +114,8 @@ void RangeDecoder::start(const uint8_t *data, const uint8_t *end) {
   }
 }
 
-void RangeDecoder::renormalise() {
-  do {
-    value_ = (value_ << 8) | next_byte();
-  } while ((length_ <<= 8) < kMinLength);
-}
 
-uint32_t RangeDecoder::decode_bit(BitModel *model) {
-  const uint32_t x = model->zero_probability * (length_ >> kBitShift);
-  const uint32_t bit = value_ >= x ? 1 : 0;
-  if (bit == 0) {
-    length_ = x;
-    ++model->zero_count;
-  } else {
-    value_ -= x;
-    length_ -= x;
-  }
-  if (length_ < kMinLength) {
-    renormalise();
-  }
-  if (--model->until_update == 0) {
-    model->update();
-  }
-  return bit;
-}
 
-uint32_t RangeDecoder::decode_symbol(SymbolModel *model) {
-  uint32_t y = length_;
-  length_ >>= kSymbolShift;
-  // The last symbol whose interval starts at or below the value: searched between the bounds
-  // the table gives, or among all.
-  uint32_t symbol = 0, past = model->symbols;
-  if (!model->table.empty()) {
-    const uint32_t table_size = uint32_t(model->table.size()) - 2;
-    const uint32_t scaled = value_ / length_;
-    const uint32_t t = std::min(scaled >> model->table_shift, table_size);
-    symbol = model->table[t];
-    past = model->table[t + 1] + 1;
-    while (past - symbol > 1) {
-      const uint32_t middle = (symbol + past) >> 1;
-      if (model->distribution[middle] > scaled) {
-        past = middle;
-      } else {
-        symbol = middle;
-      }
-    }
-  } else {
-    while (past - symbol > 1) {
-      const uint32_t middle = (symbol + past) >> 1;
-      if (model->distribution[middle] * length_ > value_) {
-        past = middle;
-      } else {
-        symbol = middle;
-      }
-    }
-  }
-  const uint32_t x = model->distribution[symbol] * length_;
-  if (symbol != model->last_symbol) {
-    y = model->distribution[symbol + 1] * length_;
-  }
-  value_ -= x;
-  length_ = y - x;
-  if (length_ < kMinLength) {
-    renormalise();
-  }
-  ++model->count[symbol];
-  if (--model->until_update == 0) {
-    model->update();
-  }
-  return symbol;
-}
 
 uint32_t RangeDecoder::raw(uint32_t bits) {
   const uint32_t symbol = value_ / (length_ >>= bits);
