@@ -1,10 +1,11 @@
 #include "formats/laz_file.h"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -20,7 +21,7 @@ constexpr size_t kEvlrCount = 243;
 constexpr size_t kTableOffsetBytes = 8, kTableHead = 8;
 constexpr int kCopcInfoRecord = 1, kCopcHierarchyRecord = 1000;
 constexpr unsigned kFormatBits = 0x3f;
-// A batch of chunks decoded or encoded side by side: this many a thread, and no more records
+// Chunks decoded or encoded side by side: this many a thread in flight, and no more records
 // than kBatchBytes (one chunk at least).
 constexpr size_t kChunksPerThread = 2;
 constexpr size_t kBatchBytes = size_t(64) << 20;
@@ -123,34 +124,64 @@ bool evlrs_of(const char *data, size_t size, uint64_t start, uint32_t count,
   return true;
 }
 
-// Runs work(thread, item) for every item of [0, n) on up to `threads` threads.
-void side_by_side(size_t n, int threads, const std::function<void(int, size_t)> &work) {
-  std::atomic<size_t> next{0};
+// Makes the items [0, n) on `threads` threads of their own, each into slot i % window, and takes
+// them on the calling thread in their order as each is made: an item is begun once the one
+// `window` before it is taken and, but for the first in flight, while the items in flight
+// weigh (by `weights`) at most kBatchBytes. A take that returns false stops the rest; returns
+// whether every take returned true.
+bool in_order(size_t n, int threads, size_t window, const std::vector<uint64_t> &weights,
+              const std::function<void(int thread, size_t slot, size_t i)> &make,
+              const std::function<bool(size_t slot, size_t i)> &take) {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0, taken = 0;
+  uint64_t in_flight = 0;
+  bool stop = false;
+  std::vector<char> ready(window, 0);
+  const auto may_begin = [&] {
+    return stop || next >= n ||
+           (next < taken + window && (in_flight == 0 || in_flight + weights[next] <= kBatchBytes));
+  };
   const auto worker = [&](int thread) {
-    for (size_t i; (i = next++) < n;) {
-      work(thread, i);
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+      changed.wait(hold, may_begin);
+      if (stop || next >= n) {
+        return;
+      }
+      const size_t i = next++;
+      in_flight += weights[i];
+      hold.unlock();
+      make(thread, i % window, i);
+      hold.lock();
+      ready[i % window] = 1;
+      changed.notify_all();
     }
   };
-  const int used = int(std::min<size_t>(size_t(threads), n));
   std::vector<std::thread> pool;
-  for (int t = 1; t < used; ++t) {
+  for (int t = 0; t < threads; ++t) {
     pool.emplace_back(worker, t);
   }
-  worker(0);
+  bool good = true;
+  for (size_t i = 0; i < n && good; ++i) {
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return ready[i % window] != 0; });
+      ready[i % window] = 0;
+    }
+    good = take(i % window, i);
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      taken = i + 1;
+      in_flight -= weights[i];
+      stop = !good;
+    }
+    changed.notify_all();
+  }
   for (std::thread &each : pool) {
     each.join();
   }
-}
-
-// The chunks [first, end) of a batch: as many as the threads take, within kBatchBytes.
-size_t batch_end(const std::vector<uint64_t> &records, size_t first, int threads) {
-  size_t end = first;
-  uint64_t bytes = 0;
-  while (end < records.size() && end - first < kChunksPerThread * size_t(threads) &&
-         (end == first || bytes + records[end] <= kBatchBytes)) {
-    bytes += records[end++];
-  }
-  return end;
+  return good;
 }
 
 }  // namespace
@@ -276,29 +307,32 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   for (int t = 0; t < threads; ++t) {
     coders.emplace_back(new ChunkCoder(schema, layout.record));
   }
-  std::vector<std::vector<uint8_t>> records(kChunksPerThread * size_t(threads));
-  for (size_t first = 0; first < chunks.size();) {
-    const size_t end = batch_end(decoded, first, threads);
-    std::vector<char> good(end - first, 0);
-    side_by_side(end - first, threads, [&](int thread, size_t i) {
-      const LazChunk &chunk = chunks[first + i];
-      records[i].resize(size_t(decoded[first + i]));
-      good[i] = coders[size_t(thread)]->decode(bytes + chunk.start, size_t(chunk.bytes),
-                                               size_t(chunk.points), records[i].data());
-    });
-    for (size_t i = 0; i < end - first; ++i) {
-      if (!good[i]) {
-        *message = "chunk " + std::to_string(first + i + 1) + " of " +
-                   std::to_string(chunks.size()) + " is damaged (it does not decode to its " +
-                   std::to_string(chunks[first + i].points) + " points)";
-        return StreamFault::kMalformed;
-      }
-      out->write(reinterpret_cast<const char *>(records[i].data()), records[i].size());
-    }
-    if (done) {
-      done(size_t(chunks[end - 1].start + chunks[end - 1].bytes));
-    }
-    first = end;
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> records(window);
+  std::vector<char> good(window, 0);
+  const bool decoded_all = in_order(
+      chunks.size(), threads, window, decoded,
+      [&](int thread, size_t slot, size_t c) {
+        records[slot].resize(size_t(decoded[c]));
+        good[slot] = coders[size_t(thread)]->decode(bytes + chunks[c].start,
+                                                    size_t(chunks[c].bytes),
+                                                    size_t(chunks[c].points), records[slot].data());
+      },
+      [&](size_t slot, size_t c) {
+        if (!good[slot]) {
+          *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks.size()) +
+                     " is damaged (it does not decode to its " +
+                     std::to_string(chunks[c].points) + " points)";
+          return false;
+        }
+        out->write(reinterpret_cast<const char *>(records[slot].data()), records[slot].size());
+        if (done) {
+          done(size_t(chunks[c].start + chunks[c].bytes));
+        }
+        return true;
+      });
+  if (!decoded_all) {
+    return StreamFault::kMalformed;
   }
   for (const Record &evlr : evlrs) {
     if (!(copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord)) {
@@ -391,26 +425,25 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   for (int t = 0; t < threads; ++t) {
     coders.emplace_back(new ChunkCoder(schema, layout.record));
   }
-  std::vector<std::vector<uint8_t>> coded(kChunksPerThread * size_t(threads));
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> coded(window);
   const auto *records = reinterpret_cast<const uint8_t *>(data + layout.first_point);
-  for (size_t first = 0; first < chunks.size();) {
-    const size_t end = batch_end(raw, first, threads);
-    side_by_side(end - first, threads, [&](int thread, size_t i) {
-      coded[i].clear();
-      coders[size_t(thread)]->encode(
-          records + (first + i) * uint64_t(chunk_points) * layout.record,
-          size_t(chunks[first + i].points), &coded[i]);
-    });
-    for (size_t i = 0; i < end - first; ++i) {
-      chunks[first + i].start = uint64_t(out->written());
-      chunks[first + i].bytes = coded[i].size();
-      out->write(reinterpret_cast<const char *>(coded[i].data()), coded[i].size());
-    }
-    if (done) {
-      done(size_t(layout.first_point + end * uint64_t(chunk_points) * layout.record));
-    }
-    first = end;
-  }
+  in_order(
+      chunks.size(), threads, window, raw,
+      [&](int thread, size_t slot, size_t c) {
+        coded[slot].clear();
+        coders[size_t(thread)]->encode(records + c * uint64_t(chunk_points) * layout.record,
+                                       size_t(chunks[c].points), &coded[slot]);
+      },
+      [&](size_t slot, size_t c) {
+        chunks[c].start = uint64_t(out->written());
+        chunks[c].bytes = coded[slot].size();
+        out->write(reinterpret_cast<const char *>(coded[slot].data()), coded[slot].size());
+        if (done) {
+          done(size_t(layout.first_point + (c + 1) * uint64_t(chunk_points) * layout.record));
+        }
+        return true;
+      });
   const int64_t table_at = out->written();
   std::vector<uint8_t> table;
   write_chunk_table(chunks, schema.chunk_size, &table);
