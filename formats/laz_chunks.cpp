@@ -11,6 +11,10 @@ const char *const kLaszipUser = "laszip encoded";
 namespace {
 
 constexpr uint16_t kPointWise = 2, kLayered = 3;
+// The LASzip VLR's fields: where each is in its payload, and in each item's six bytes.
+constexpr size_t kCompressorAt = 0, kCoderAt = 2, kMajorAt = 4, kMinorAt = 5, kRevisionAt = 6;
+constexpr size_t kOptionsAt = 8, kChunkSizeAt = 12, kSpecialCountAt = 16, kSpecialOffsetAt = 24;
+constexpr size_t kItemCountAt = 32, kItemTypeAt = 0, kItemSizeAt = 2, kItemVersionAt = 4;
 constexpr uint16_t kItemVersion = 2;
 // What this program writes in the VLR: the reference library's version it codes as.
 constexpr uint8_t kCoderMajor = 3, kCoderMinor = 4;
@@ -96,9 +100,9 @@ bool read_laz_schema(const char *payload, size_t n, size_t record, LazSchema *sc
              " at least)";
     return false;
   }
-  schema->compressor = get<uint16_t>(payload, 0);
-  schema->chunk_size = get<uint32_t>(payload, 12);
-  const size_t count = get<uint16_t>(payload, 32);
+  schema->compressor = get<uint16_t>(payload, kCompressorAt);
+  schema->chunk_size = get<uint32_t>(payload, kChunkSizeAt);
+  const size_t count = get<uint16_t>(payload, kItemCountAt);
   if (n < kLaszipFixed + count * kLaszipItem) {
     *error =
         "a LASzip VLR of " + std::to_string(n) + " bytes for " + std::to_string(count) + " items";
@@ -221,21 +225,21 @@ bool laz_schema_for(int format, size_t record, LazSchema *schema, std::string *e
 std::vector<char> laz_schema_payload(const LazSchema &schema) {
   std::vector<char> bytes(kLaszipFixed + schema.items.size() * kLaszipItem, 0);
   char *b = bytes.data();
-  put(b, 0, schema.compressor);
-  put(b, 2, uint16_t(0));  // the arithmetic coder
-  put(b, 4, kCoderMajor);
-  put(b, 5, kCoderMinor);
-  put(b, 6, kCoderRevision);
-  put(b, 8, uint32_t(0));  // options
-  put(b, 12, schema.chunk_size);
-  put(b, 16, int64_t(-1));  // no special EVLRs
-  put(b, 24, int64_t(-1));
-  put(b, 32, uint16_t(schema.items.size()));
+  put(b, kCompressorAt, schema.compressor);
+  put(b, kCoderAt, uint16_t(0));  // the arithmetic coder
+  put(b, kMajorAt, kCoderMajor);
+  put(b, kMinorAt, kCoderMinor);
+  put(b, kRevisionAt, kCoderRevision);
+  put(b, kOptionsAt, uint32_t(0));
+  put(b, kChunkSizeAt, schema.chunk_size);
+  put(b, kSpecialCountAt, int64_t(-1));  // no special EVLRs
+  put(b, kSpecialOffsetAt, int64_t(-1));
+  put(b, kItemCountAt, uint16_t(schema.items.size()));
   for (size_t i = 0; i < schema.items.size(); ++i) {
     char *at = b + kLaszipFixed + i * kLaszipItem;
-    put(at, 0, uint16_t(schema.items[i].type));
-    put(at, 2, schema.items[i].size);
-    put(at, 4, schema.items[i].version);
+    put(at, kItemTypeAt, uint16_t(schema.items[i].type));
+    put(at, kItemSizeAt, schema.items[i].size);
+    put(at, kItemVersionAt, schema.items[i].version);
   }
   return bytes;
 }
