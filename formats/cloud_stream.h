@@ -189,7 +189,9 @@ std::string conversion_refusal(const StreamResult &read, CloudFormat format);
 // formats known but not read are refused with kUnsupported, saying what they are), visits every
 // point and writes the cloud to options.out, whose flush is left to the caller. Stops at the
 // first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size,
-// but for PCD's binary_compressed data, which is one block of the whole cloud.
+// but for PCD's binary_compressed data, which is one block of the whole cloud. LAZ, read or
+// written, takes its uncompressed size in a temporary file (in $TMPDIR), and its chunks in
+// flight in memory.
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
 
 // The two halves of stream_cloud, for a reader already positioned and sniffed.
