@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/byte_io.h"
@@ -171,6 +172,37 @@ TEST(LazFile, DamagedFilesAreRefused) {
     EXPECT_NE(std::string::npos, message.find(damage.message)) << damage.what << ": " << message;
     EXPECT_EQ(std::string::npos, message.find('\n')) << message;
   }
+}
+
+// A COPC file's octree (its "copc" info VLR and hierarchy EVLR) no longer describes the points
+// once they move: decoded, they are left out and said so; every point record comes through.
+TEST(LazFile, CopcOctreeIsLeftOutAndSaidSo) {
+  const size_t points = 2000;
+  std::string las = test::las_bytes({4, 7, 0, true}, scan(points));
+  const size_t vlr_user = las.find("a_test"), evlr_user = las.find("a_test", vlr_user + 1);
+  ASSERT_NE(std::string::npos, evlr_user);
+  for (const auto &[at, id] : {std::pair<size_t, uint16_t>{vlr_user, 1}, {evlr_user, 1000}}) {
+    las.replace(at, 6, std::string("copc\0\0", 6));
+    put(&las[0], at + 16, id);  // the record id after the 16 bytes of the user
+  }
+  std::string back, message, dropped;
+  const std::string laz = encode(las, 2);
+  {
+    TemporaryFile out;
+    ByteWriter writer(out.stream);
+    ASSERT_EQ(StreamFault::kNone,
+              decode_laz_file(laz.data(), laz.size(), &writer, 2, &dropped, &message))
+        << message;
+    writer.flush();
+    back = out.contents();
+  }
+  EXPECT_NE(std::string::npos, dropped.find("COPC")) << dropped;
+  EXPECT_EQ(std::string::npos, back.find("copc"));
+  EXPECT_EQ(get<uint32_t>(las.data(), 100) - 1, get<uint32_t>(back.data(), 100));  // VLRs
+  EXPECT_EQ(0u, get<uint32_t>(back.data(), 243));                                  // EVLRs
+  const size_t record = get<uint16_t>(las.data(), test::kLasRecordLength);
+  EXPECT_EQ(las.substr(get<uint32_t>(las.data(), test::kLasPointOffset), points * record),
+            back.substr(get<uint32_t>(back.data(), test::kLasPointOffset), points * record));
 }
 
 }  // namespace
