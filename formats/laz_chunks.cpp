@@ -309,29 +309,10 @@ bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points, uint8_
   }
   start(records);
   decoder_.start(bytes + record_, bytes + size);
-  for (size_t p = 1; p < points; ++p) {
-    uint8_t *out = records + p * record_;
-    for (size_t i = 0; i < items_.size(); ++i) {
-      switch (items_[i].type) {
-        case LazItemType::kPoint10:
-          point_.decode(&decoder_, out + offsets_[i]);
-          break;
-        case LazItemType::kGpsTime11:
-          time_.decode(&decoder_, out + offsets_[i]);
-          break;
-        case LazItemType::kRgb12:
-          colour_.decode(&decoder_, out + offsets_[i]);
-          break;
-        default:
-          bytes_.decode(&decoder_, out + offsets_[i]);
-          break;
-      }
-    }
-    if (decoder_.overran()) {
-      return false;
-    }
+  for (size_t p = 1; p < points && !decoder_.overran(); ++p) {
+    code_record(records + p * record_, true);
   }
-  return true;
+  return !decoder_.overran();
 }
 
 void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
@@ -343,33 +324,31 @@ void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8
   out->insert(out->end(), records, records + record_);
   start(records);
   encoder_.start(out);
+  std::vector<uint8_t> record(record_);
   for (size_t p = 1; p < points; ++p) {
-    const uint8_t *in = records + p * record_;
-    for (size_t i = 0; i < items_.size(); ++i) {
-      switch (items_[i].type) {
-        case LazItemType::kPoint10:
-          point_.encode(&encoder_, in + offsets_[i]);
-          break;
-        case LazItemType::kGpsTime11:
-          time_.encode(&encoder_, in + offsets_[i]);
-          break;
-        case LazItemType::kRgb12:
-          colour_.encode(&encoder_, in + offsets_[i]);
-          break;
-        default:
-          bytes_.encode(&encoder_, in + offsets_[i]);
-          break;
-      }
-    }
+    std::memcpy(record.data(), records + p * record_, record_);
+    code_record(record.data(), false);
   }
   encoder_.finish();
 }
 
-void ChunkCoder::code_layered(uint8_t *record, bool decoding) {
+void ChunkCoder::code_record(uint8_t *record, bool decoding) {
   for (size_t i = 0; i < items_.size(); ++i) {
     uint8_t *item = record + offsets_[i];
-    LazLayer *layers = layers_.data() + first_layer_[i];
+    LazLayer *layers = layers_.data() + (layered_ ? first_layer_[i] : 0);
     switch (items_[i].type) {
+      case LazItemType::kPoint10:
+        decoding ? point_.decode(&decoder_, item) : point_.encode(&encoder_, item);
+        break;
+      case LazItemType::kGpsTime11:
+        decoding ? time_.decode(&decoder_, item) : time_.encode(&encoder_, item);
+        break;
+      case LazItemType::kRgb12:
+        decoding ? colour_.decode(&decoder_, item) : colour_.encode(&encoder_, item);
+        break;
+      case LazItemType::kByte:
+        decoding ? bytes_.decode(&decoder_, item) : bytes_.encode(&encoder_, item);
+        break;
       case LazItemType::kPoint14:
         decoding ? point14_.decode(layers, item, &channel_)
                  : point14_.encode(layers, item, &channel_);
@@ -378,7 +357,7 @@ void ChunkCoder::code_layered(uint8_t *record, bool decoding) {
         decoding ? bytes14_.decode(layers, item, channel_)
                  : bytes14_.encode(layers, item, channel_);
         break;
-      default:
+      default:  // RGB14, RGBNIR14
         decoding ? colour14_.decode(layers, item, channel_)
                  : colour14_.encode(layers, item, channel_);
         break;
@@ -410,7 +389,7 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
   start(records);
   for (size_t p = 1; p < points; ++p) {
     std::memcpy(records + p * record_, records + (p - 1) * record_, record_);
-    code_layered(records + p * record_, true);
+    code_record(records + p * record_, true);
   }
   for (const LazLayer &layer : layers_) {
     if (layer.changed && layer.decoder.overran()) {
@@ -431,7 +410,7 @@ void ChunkCoder::encode_layered(const uint8_t *records, size_t points, std::vect
   start(record.data());
   for (size_t p = 1; p < points; ++p) {
     std::memcpy(record.data(), records + p * record_, record_);
-    code_layered(record.data(), false);
+    code_record(record.data(), false);
   }
   const size_t at = out->size();
   out->resize(at + kCountBytes + kLayerSizeBytes * layers_.size());

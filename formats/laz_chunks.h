@@ -77,8 +77,9 @@ class ChunkCoder {
   void start(const uint8_t *first);
   bool decode_layered(const uint8_t *bytes, size_t size, size_t points, uint8_t *records);
   void encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out);
-  // One layered record: its items decoded from (or encoded into) the layers.
-  void code_layered(uint8_t *record, bool decoding);
+  // One record after a chunk's first: its items decoded into it from the coder (or the layers),
+  // or encoded from it.
+  void code_record(uint8_t *record, bool decoding);
 
   size_t record_;
   bool layered_;

@@ -278,7 +278,7 @@ uint64_t GpsTimeCoder::decode_time(RangeDecoder *decoder) {
       time = int64_t(uint64_t(time) +
                      uint64_t(int64_t(difference_.decode(decoder, last_diff_[last_], 1))));
       extremes_[last_] = 0;
-    } else if (code < kUnchanged && code < multi_full_code_) {
+    } else if (code < kUnchanged) {  // (a multiplier, in both codings)
       int32_t diff;
       bool extreme = false;
       if (code == 0) {
@@ -398,47 +398,87 @@ void GpsTimeCoder::encode_time(RangeEncoder *encoder, uint64_t time_bits) {
   }
 }
 
-void Rgb12Coder::start(const uint8_t *first) {
-  for (int c = 0; c < 3; ++c) {
-    last_[c] = get<uint16_t>(chars(first), 2 * size_t(c));
-  }
-  used_.reset();
-  for (SymbolModel &model : diff_) {
+void ColourModels::reset() {
+  used.reset();
+  for (SymbolModel &model : diff) {
     model.reset();
   }
 }
 
-void Rgb12Coder::decode(RangeDecoder *decoder, uint8_t *out) {
-  const uint32_t used = decoder->decode_symbol(&used_);
-  uint16_t rgb[3];
+void decode_colour(RangeDecoder *decoder, ColourModels *models, const uint16_t *last,
+                   uint16_t *rgb) {
+  const uint32_t used = decoder->decode_symbol(&models->used);
   const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
   const auto high = [](uint16_t v) { return int32_t(v >> 8); };
   // Each byte: the last one's, or a corrector to a prediction from it.
-  const auto byte = [&](int bit, int32_t prediction, int32_t last) {
+  const auto byte = [&](int bit, int32_t prediction, int32_t kept) {
     return (used & (1u << bit))
-               ? fold(int32_t(decoder->decode_symbol(&diff_[size_t(bit)])) + prediction)
-               : last;
+               ? fold(int32_t(decoder->decode_symbol(&models->diff[size_t(bit)])) + prediction)
+               : kept;
   };
   // (One statement a byte: the symbols are decoded in their order.)
-  const int32_t red_low = byte(0, low(last_[0]), low(last_[0]));
-  const int32_t red_high = byte(1, high(last_[0]), high(last_[0]));
+  const int32_t red_low = byte(0, low(last[0]), low(last[0]));
+  const int32_t red_high = byte(1, high(last[0]), high(last[0]));
   rgb[0] = uint16_t(red_low | (red_high << 8));
   if (used & (1u << 6)) {
-    int32_t diff = low(rgb[0]) - low(last_[0]);
-    const int32_t green_low = byte(2, clamp_byte(diff + low(last_[1])), low(last_[1]));
-    diff = (diff + green_low - low(last_[1])) / 2;
-    const int32_t blue_low =
-        (used & (1u << 4)) ? byte(4, clamp_byte(diff + low(last_[2])), 0) : low(last_[2]);
-    diff = high(rgb[0]) - high(last_[0]);
-    const int32_t green_high = byte(3, clamp_byte(diff + high(last_[1])), high(last_[1]));
-    diff = (diff + green_high - high(last_[1])) / 2;
-    const int32_t blue_high =
-        (used & (1u << 5)) ? byte(5, clamp_byte(diff + high(last_[2])), 0) : high(last_[2]);
+    int32_t diff = low(rgb[0]) - low(last[0]);
+    const int32_t green_low = byte(2, clamp_byte(diff + low(last[1])), low(last[1]));
+    diff = (diff + green_low - low(last[1])) / 2;
+    const int32_t blue_low = byte(4, clamp_byte(diff + low(last[2])), low(last[2]));
+    diff = high(rgb[0]) - high(last[0]);
+    const int32_t green_high = byte(3, clamp_byte(diff + high(last[1])), high(last[1]));
+    diff = (diff + green_high - high(last[1])) / 2;
+    const int32_t blue_high = byte(5, clamp_byte(diff + high(last[2])), high(last[2]));
     rgb[1] = uint16_t(green_low | (green_high << 8));
     rgb[2] = uint16_t(blue_low | (blue_high << 8));
   } else {
     rgb[1] = rgb[2] = rgb[0];
   }
+}
+
+bool encode_colour(RangeEncoder *encoder, ColourModels *models, const uint16_t *last,
+                   const uint16_t *rgb) {
+  const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
+  const auto high = [](uint16_t v) { return int32_t(v >> 8); };
+  uint32_t used = 0;
+  for (int c = 0; c < 3; ++c) {
+    used |= uint32_t(low(last[c]) != low(rgb[c])) << (2 * c);
+    used |= uint32_t(high(last[c]) != high(rgb[c])) << (2 * c + 1);
+  }
+  const bool grey = low(rgb[0]) == low(rgb[1]) && low(rgb[0]) == low(rgb[2]) &&
+                    high(rgb[0]) == high(rgb[1]) && high(rgb[0]) == high(rgb[2]);
+  used |= uint32_t(!grey) << 6;
+  encoder->encode_symbol(&models->used, used);
+  const auto byte = [&](int bit, int32_t value, int32_t prediction) {
+    if (used & (1u << bit)) {
+      encoder->encode_symbol(&models->diff[size_t(bit)], uint32_t(fold(value - prediction)));
+    }
+  };
+  int32_t diff_low = low(rgb[0]) - low(last[0]);
+  int32_t diff_high = high(rgb[0]) - high(last[0]);
+  byte(0, low(rgb[0]), low(last[0]));
+  byte(1, high(rgb[0]), high(last[0]));
+  if (!grey) {
+    byte(2, low(rgb[1]), clamp_byte(diff_low + low(last[1])));
+    diff_low = (diff_low + low(rgb[1]) - low(last[1])) / 2;
+    byte(4, low(rgb[2]), clamp_byte(diff_low + low(last[2])));
+    byte(3, high(rgb[1]), clamp_byte(diff_high + high(last[1])));
+    diff_high = (diff_high + high(rgb[1]) - high(last[1])) / 2;
+    byte(5, high(rgb[2]), clamp_byte(diff_high + high(last[2])));
+  }
+  return used != 0;
+}
+
+void Rgb12Coder::start(const uint8_t *first) {
+  for (int c = 0; c < 3; ++c) {
+    last_[c] = get<uint16_t>(chars(first), 2 * size_t(c));
+  }
+  models_.reset();
+}
+
+void Rgb12Coder::decode(RangeDecoder *decoder, uint8_t *out) {
+  uint16_t rgb[3];
+  decode_colour(decoder, &models_, last_, rgb);
   for (int c = 0; c < 3; ++c) {
     put(chars(out), 2 * size_t(c), rgb[c]);
     last_[c] = rgb[c];
@@ -450,34 +490,7 @@ void Rgb12Coder::encode(RangeEncoder *encoder, const uint8_t *in) {
   for (int c = 0; c < 3; ++c) {
     rgb[c] = get<uint16_t>(chars(in), 2 * size_t(c));
   }
-  const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
-  const auto high = [](uint16_t v) { return int32_t(v >> 8); };
-  uint32_t used = 0;
-  for (int c = 0; c < 3; ++c) {
-    used |= uint32_t(low(last_[c]) != low(rgb[c])) << (2 * c);
-    used |= uint32_t(high(last_[c]) != high(rgb[c])) << (2 * c + 1);
-  }
-  const bool grey = low(rgb[0]) == low(rgb[1]) && low(rgb[0]) == low(rgb[2]) &&
-                    high(rgb[0]) == high(rgb[1]) && high(rgb[0]) == high(rgb[2]);
-  used |= uint32_t(!grey) << 6;
-  encoder->encode_symbol(&used_, used);
-  const auto byte = [&](int bit, int32_t value, int32_t prediction) {
-    if (used & (1u << bit)) {
-      encoder->encode_symbol(&diff_[size_t(bit)], uint32_t(fold(value - prediction)));
-    }
-  };
-  int32_t diff_low = low(rgb[0]) - low(last_[0]);
-  int32_t diff_high = high(rgb[0]) - high(last_[0]);
-  byte(0, low(rgb[0]), low(last_[0]));
-  byte(1, high(rgb[0]), high(last_[0]));
-  if (!grey) {
-    byte(2, low(rgb[1]), clamp_byte(diff_low + low(last_[1])));
-    diff_low = (diff_low + low(rgb[1]) - low(last_[1])) / 2;
-    byte(4, low(rgb[2]), clamp_byte(diff_low + low(last_[2])));
-    byte(3, high(rgb[1]), clamp_byte(diff_high + high(last_[1])));
-    diff_high = (diff_high + high(rgb[1]) - high(last_[1])) / 2;
-    byte(5, high(rgb[2]), clamp_byte(diff_high + high(last_[2])));
-  }
+  encode_colour(encoder, &models_, last_, rgb);
   for (int c = 0; c < 3; ++c) {
     last_[c] = rgb[c];
   }

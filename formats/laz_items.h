@@ -84,6 +84,23 @@ class GpsTimeCoder {
   IntegerCoder difference_{32, 9};
 };
 
+// A colour's models (RGB12's, and RGB14's in each channel): which of its six bytes changed,
+// and each byte's corrector.
+struct ColourModels {
+  void reset();
+  SymbolModel used{128};
+  std::array<SymbolModel, 6> diff{SymbolModel(256), SymbolModel(256), SymbolModel(256),
+                                  SymbolModel(256), SymbolModel(256), SymbolModel(256)};
+};
+
+// Decodes a colour (red, green, blue, 16 bits each) into rgb[0, 3), predicted from last[0, 3): each
+// byte the last one's, or a corrector to it; green and blue from red's change when they differ.
+void decode_colour(RangeDecoder *decoder, ColourModels *models, const uint16_t *last,
+                   uint16_t *rgb);
+// Encodes rgb after `last`; whether any byte changed.
+bool encode_colour(RangeEncoder *encoder, ColourModels *models, const uint16_t *last,
+                   const uint16_t *rgb);
+
 class Rgb12Coder {
  public:
   static constexpr size_t kSize = 6;
@@ -93,9 +110,7 @@ class Rgb12Coder {
 
  private:
   uint16_t last_[3] = {};
-  SymbolModel used_{128};
-  std::array<SymbolModel, 6> diff_{SymbolModel(256), SymbolModel(256), SymbolModel(256),
-                                   SymbolModel(256), SymbolModel(256), SymbolModel(256)};
+  ColourModels models_;
 };
 
 class BytesCoder {

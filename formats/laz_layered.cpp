@@ -59,7 +59,6 @@ constexpr uint8_t kReturnLevel8[16][16] = {{0, 1, 2, 3, 4, 5, 6, 7, 7, 7, 7, 7, 
                                            {7, 7, 7, 7, 7, 7, 7, 7, 7, 6, 5, 4, 3, 2, 1, 0}};
 
 inline int32_t fold(int32_t n) { return n < 0 ? n + 256 : (n > 255 ? n - 256 : n); }
-inline int32_t clamp_byte(int32_t n) { return n <= 0 ? 0 : (n >= 255 ? 255 : n); }
 inline int32_t wrap_add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
 inline int32_t wrap_sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
 
@@ -368,13 +367,10 @@ void Point14Coder::encode(LazLayer *layers, const uint8_t *in, unsigned *channel
 void Rgb14Coder::init_context(unsigned channel, const uint16_t *from) {
   Context &c = contexts_[channel];
   std::memcpy(c.last, from, sizeof c.last);
-  lazy(&c.used_colour, 128)->reset();
-  lazy(&c.used_nir, 4)->reset();
-  for (auto &model : c.colour) {
-    lazy(&model, 256)->reset();
-  }
-  for (auto &model : c.nir) {
-    lazy(&model, 256)->reset();
+  c.colour.reset();
+  c.used_nir.reset();
+  for (SymbolModel &model : c.nir) {
+    model.reset();
   }
   c.used = true;
 }
@@ -409,44 +405,16 @@ void Rgb14Coder::decode(LazLayer *layers, uint8_t *out, unsigned channel) {
   Context &c = contexts_[current_];
   uint16_t rgb[4] = {last[0], last[1], last[2], last[3]};
   if (layers[0].changed) {
-    RangeDecoder *d = &layers[0].decoder;
-    const uint32_t used = d->decode_symbol(c.used_colour.get());
-    const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
-    const auto high = [](uint16_t v) { return int32_t(v >> 8); };
-    const auto byte = [&](int bit, int32_t prediction, int32_t kept) {
-      return (used & (1u << bit))
-                 ? fold(int32_t(d->decode_symbol(c.colour[size_t(bit)].get())) + prediction)
-                 : kept;
-    };
-    // (One statement a byte: the symbols are decoded in their order.)
-    const int32_t red_low = byte(0, low(last[0]), low(last[0]));
-    const int32_t red_high = byte(1, high(last[0]), high(last[0]));
-    rgb[0] = uint16_t(red_low | (red_high << 8));
-    if (used & (1u << 6)) {
-      int32_t diff = low(rgb[0]) - low(last[0]);
-      const int32_t green_low = byte(2, clamp_byte(diff + low(last[1])), low(last[1]));
-      diff = (diff + green_low - low(last[1])) / 2;
-      const int32_t blue_low = byte(4, clamp_byte(diff + low(last[2])), low(last[2]));
-      diff = high(rgb[0]) - high(last[0]);
-      const int32_t green_high = byte(3, clamp_byte(diff + high(last[1])), high(last[1]));
-      diff = (diff + green_high - high(last[1])) / 2;
-      const int32_t blue_high = byte(5, clamp_byte(diff + high(last[2])), high(last[2]));
-      rgb[1] = uint16_t(green_low | (green_high << 8));
-      rgb[2] = uint16_t(blue_low | (blue_high << 8));
-    } else {
-      rgb[1] = rgb[2] = rgb[0];
-    }
+    decode_colour(&layers[0].decoder, &c.colour, last, rgb);
     std::memcpy(last, rgb, 3 * sizeof(uint16_t));
   }
   if (nir_ && layers[1].changed) {
     RangeDecoder *d = &layers[1].decoder;
-    const uint32_t used = d->decode_symbol(c.used_nir.get());
-    const int32_t low = (used & 1u)
-                            ? fold(int32_t(d->decode_symbol(c.nir[0].get())) + (last[3] & 0xFF))
-                            : last[3] & 0xFF;
-    const int32_t high = (used & 2u)
-                             ? fold(int32_t(d->decode_symbol(c.nir[1].get())) + (last[3] >> 8))
-                             : last[3] >> 8;
+    const uint32_t used = d->decode_symbol(&c.used_nir);
+    const int32_t low = (used & 1u) ? fold(int32_t(d->decode_symbol(&c.nir[0])) + (last[3] & 0xFF))
+                                    : last[3] & 0xFF;
+    const int32_t high =
+        (used & 2u) ? fold(int32_t(d->decode_symbol(&c.nir[1])) + (last[3] >> 8)) : last[3] >> 8;
     rgb[3] = last[3] = uint16_t(low | (high << 8));
   }
   for (size_t i = 0; i < (nir_ ? 4u : 3u); ++i) {
@@ -461,45 +429,19 @@ void Rgb14Coder::encode(LazLayer *layers, const uint8_t *in, unsigned channel) {
   for (size_t i = 0; i < (nir_ ? 4u : 3u); ++i) {
     rgb[i] = get<uint16_t>(chars(in), 2 * i);
   }
-  const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
-  const auto high = [](uint16_t v) { return int32_t(v >> 8); };
-  uint32_t used = 0;
-  for (int i = 0; i < 3; ++i) {
-    used |= uint32_t(low(last[i]) != low(rgb[i])) << (2 * i);
-    used |= uint32_t(high(last[i]) != high(rgb[i])) << (2 * i + 1);
-  }
-  const bool grey = low(rgb[0]) == low(rgb[1]) && low(rgb[0]) == low(rgb[2]) &&
-                    high(rgb[0]) == high(rgb[1]) && high(rgb[0]) == high(rgb[2]);
-  used |= uint32_t(!grey) << 6;
-  RangeEncoder *e = &layers[0].encoder;
-  e->encode_symbol(c.used_colour.get(), used);
-  const auto byte = [&](int bit, int32_t value, int32_t prediction) {
-    if (used & (1u << bit)) {
-      e->encode_symbol(c.colour[size_t(bit)].get(), uint32_t(fold(value - prediction)));
-    }
-  };
-  int32_t diff_low = low(rgb[0]) - low(last[0]), diff_high = high(rgb[0]) - high(last[0]);
-  byte(0, low(rgb[0]), low(last[0]));
-  byte(1, high(rgb[0]), high(last[0]));
-  if (!grey) {
-    byte(2, low(rgb[1]), clamp_byte(diff_low + low(last[1])));
-    diff_low = (diff_low + low(rgb[1]) - low(last[1])) / 2;
-    byte(4, low(rgb[2]), clamp_byte(diff_low + low(last[2])));
-    byte(3, high(rgb[1]), clamp_byte(diff_high + high(last[1])));
-    diff_high = (diff_high + high(rgb[1]) - high(last[1])) / 2;
-    byte(5, high(rgb[2]), clamp_byte(diff_high + high(last[2])));
-  }
-  layers[0].changed |= used != 0;
+  layers[0].changed |= encode_colour(&layers[0].encoder, &c.colour, last, rgb);
   if (nir_) {
+    const auto low = [](uint16_t v) { return int32_t(v & 0xFF); };
+    const auto high = [](uint16_t v) { return int32_t(v >> 8); };
     const uint32_t nir_used =
         uint32_t(low(last[3]) != low(rgb[3])) | (uint32_t(high(last[3]) != high(rgb[3])) << 1);
     RangeEncoder *n = &layers[1].encoder;
-    n->encode_symbol(c.used_nir.get(), nir_used);
+    n->encode_symbol(&c.used_nir, nir_used);
     if (nir_used & 1u) {
-      n->encode_symbol(c.nir[0].get(), uint32_t(fold(low(rgb[3]) - low(last[3]))));
+      n->encode_symbol(&c.nir[0], uint32_t(fold(low(rgb[3]) - low(last[3]))));
     }
     if (nir_used & 2u) {
-      n->encode_symbol(c.nir[1].get(), uint32_t(fold(high(rgb[3]) - high(last[3]))));
+      n->encode_symbol(&c.nir[1], uint32_t(fold(high(rgb[3]) - high(last[3]))));
     }
     layers[1].changed |= nir_used != 0;
   }

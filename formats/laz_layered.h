@@ -78,9 +78,9 @@ class Rgb14Coder {
   struct Context {
     bool used = false;
     uint16_t last[4] = {};
-    std::unique_ptr<SymbolModel> used_colour, used_nir;
-    std::array<std::unique_ptr<SymbolModel>, 6> colour;
-    std::array<std::unique_ptr<SymbolModel>, 2> nir;
+    ColourModels colour;
+    SymbolModel used_nir{4};
+    std::array<SymbolModel, 2> nir{SymbolModel(256), SymbolModel(256)};
   };
   uint16_t *enter(unsigned channel);
   void init_context(unsigned channel, const uint16_t *from);
