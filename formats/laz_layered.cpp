@@ -170,6 +170,13 @@ void Point14Coder::init_context(unsigned channel, const Point14 &from) {
   c.used = true;
 }
 
+unsigned Point14Coder::items_context(uint32_t changed) const {
+  // The reference coder hands the items after POINT14 a context that starts at 0 for every
+  // record and is set only where the record changes channel: RGB, NIR and extra bytes code in
+  // context 0 on every record but those that switch.
+  return (changed & (1u << 6)) ? current_ : 0u;
+}
+
 void Point14Coder::start(const uint8_t *first, unsigned *channel) {
   for (auto &context : contexts_) {
     if (context) {
@@ -200,7 +207,7 @@ void Point14Coder::decode(LazLayer *layers, uint8_t *out, unsigned *channel) {
     last = &c->last;
     last->channel = current_;
   }
-  *channel = current_;
+  *channel = items_context(changed);
   const bool source_change = (changed & (1u << 5)) != 0;
   const bool time_change = (changed & (1u << 4)) != 0;
   const bool angle_change = (changed & (1u << 3)) != 0;
@@ -309,7 +316,7 @@ void Point14Coder::encode(LazLayer *layers, const uint8_t *in, unsigned *channel
     current_ = next;
     c = contexts_[current_].get();
   }
-  *channel = current_;
+  *channel = items_context(changed);
   if (changed & (1u << 2)) {
     xy->encode_symbol(lazy(&c->returns[last_n], 16), n);
   }

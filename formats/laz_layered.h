@@ -2,8 +2,9 @@
 // such record begins with), RGB14, RGBNIR14 and BYTE14. Each attribute is coded in a layer of
 // its own (a layer that never changes in a chunk is left out), each in four contexts, one for
 // each scanner channel, the channel's last point the prediction. As the reference library's
-// coder does, the items after POINT14 take the channel POINT14 says, and a channel met again
-// keeps predicting from the item of the channel before it. Internal to formats/.
+// coder does, the items after POINT14 take the context POINT14 hands them (the new channel on a
+// record that changes channel, 0 on every other record but a chunk's first), and a context met
+// again keeps predicting from the item of the context before it. Internal to formats/.
 #ifndef LEVELLING_FORMATS_LAZ_LAYERED_H
 #define LEVELLING_FORMATS_LAZ_LAYERED_H
 
@@ -52,12 +53,14 @@ class Point14Coder {
   // Starts a chunk at its first item; *channel: its scanner channel (the context of the items
   // after it).
   void start(const uint8_t *first, unsigned *channel);
+  // Codes one record's POINT14 in its layers; *channel: the context of the items after it.
   void decode(LazLayer *layers, uint8_t *out, unsigned *channel);
   void encode(LazLayer *layers, const uint8_t *in, unsigned *channel);
 
  private:
   struct Context;
   void init_context(unsigned channel, const Point14 &from);
+  unsigned items_context(uint32_t changed) const;
   uint64_t decode_time(Context *c, RangeDecoder *decoder);
   void encode_time(Context *c, RangeEncoder *encoder, uint64_t time);
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 
 #include "formats/byte_io.h"
 #include "formats/cloud_stream.h"
+#include "formats/laz_file.h"
 #include "formats/number_text.h"
 #include "formats/ply_values.h"
 
@@ -220,6 +222,127 @@ std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int3
     bytes += evlr + "after";
   }
   return bytes;
+}
+
+std::string with_scanner_attributes(std::string las, uint32_t seed) {
+  std::mt19937 random(seed);
+  const auto draw = [&](uint32_t n) { return uint32_t(random() % n); };
+  const auto chance = [&](double p) { return std::uniform_real_distribution<>(0, 1)(random) < p; };
+  const size_t first = get<uint32_t>(las.data(), kLasPointOffset);
+  const size_t record = get<uint16_t>(las.data(), kLasRecordLength);
+  const unsigned format = unsigned(las[104]) & 0x3Fu;
+  const bool layered = format >= 6;
+  const size_t base = layered ? (format == 6 ? 30 : format == 7 ? 36 : 38)
+                              : (format == 0 ? 20 : format == 1 ? 28 : format == 2 ? 26 : 34);
+  const size_t count = las_records(las).size() / record;
+  unsigned channel = 0, run = 0, returns = 1, number = 1;
+  double time = 320000.0;
+  int angle = 0;
+  uint16_t source = 11, colour[4] = {};
+  std::string extra(record - base, '\0');
+  for (size_t i = 0; i < count; ++i) {
+    char *p = &las[first + i * record];
+    if (run == 0) {
+      const unsigned usual[] = {0, 1, 0, 1, 2, 3};
+      channel = chance(0.9) ? usual[draw(6)] : draw(4);
+      const unsigned runs[] = {1, 1, 2, 3, 5, 8, 20};
+      run = runs[draw(7)];
+    }
+    --run;
+    if (number >= returns) {
+      const unsigned pulses[] = {1, 1, 1, 2, 3, 4};
+      returns = pulses[draw(6)];
+      number = 1;
+      time += chance(0.02) ? 1800.0 : chance(0.5) ? 1e-5 : 2e-5;  // a flight line, or a pulse
+    } else {
+      ++number;
+    }
+    if (chance(0.1)) {
+      angle = int(draw(61)) - 30;
+    }
+    if (chance(0.05)) {
+      source = uint16_t(11 + draw(3));
+    }
+    if (chance(0.6)) {
+      for (uint16_t &c : colour) {
+        c = uint16_t(draw(65536));
+      }
+    }
+    for (char &e : extra) {
+      if (chance(0.3)) {
+        e = char(draw(256));
+      }
+    }
+    put(p, 12, uint16_t(draw(65536)));  // intensity
+    const uint8_t classes[] = {1, 2, 2, 2, 5, 6};
+    if (layered) {
+      p[14] = char(number | (returns << 4));
+      const uint8_t flags[] = {0, 0, 1, 8};
+      p[15] = char(flags[draw(4)] | (channel << 4) | (draw(2) << 6));
+      p[16] = char(classes[draw(6)]);
+      p[17] = char(chance(0.9) ? 0 : 7);
+      put(p, 18, int16_t(angle * 100));
+      put(p, 20, source);
+      put(p, 22, time + channel * 0.25);
+      for (size_t k = 0; k < (format == 8 ? 4u : format == 7 ? 3u : 0u); ++k) {
+        put(p, 30 + 2 * k, colour[k]);
+      }
+    } else {
+      p[14] = char(number | (returns << 3) | (draw(2) << 6));
+      p[15] = char(classes[draw(6)]);
+      p[16] = char(angle);
+      p[17] = char(chance(0.9) ? 0 : 7);
+      put(p, 18, source);
+      if (format == 1 || format == 3) {
+        put(p, 20, time);
+      }
+      for (size_t k = 0; k < (format >= 2 ? 3u : 0u); ++k) {
+        put(p, (format == 2 ? 20 : 28) + 2 * k, colour[k]);
+      }
+    }
+    std::copy(extra.begin(), extra.end(), p + base);
+  }
+  return las;
+}
+
+std::string encode_laz(const std::string &las, uint32_t chunk_points, bool variable,
+                       int threads) {
+  TemporaryFile out;
+  std::string message;
+  {
+    ByteWriter writer(out.stream);
+    EXPECT_EQ(StreamFault::kNone, encode_laz_file(las.data(), las.size(), &writer, threads,
+                                                  &message, {chunk_points, variable}))
+        << message;
+    writer.flush();
+  }
+  return out.contents();
+}
+
+std::string decode_laz(const std::string &laz) {
+  TemporaryFile out;
+  std::string message, dropped;
+  {
+    ByteWriter writer(out.stream);
+    EXPECT_EQ(StreamFault::kNone,
+              decode_laz_file(laz.data(), laz.size(), &writer, 2, &dropped, &message))
+        << message;
+    writer.flush();
+  }
+  return out.contents();
+}
+
+std::string las_records(const std::string &las) {
+  if (las.size() < kLasHeader12) {
+    return "";
+  }
+  const size_t first = get<uint32_t>(las.data(), kLasPointOffset);
+  const size_t record = get<uint16_t>(las.data(), kLasRecordLength);
+  uint64_t count = get<uint32_t>(las.data(), kLasLegacyCount);
+  if (las[25] >= 4 && las.size() >= kLasHeader14) {
+    count = get<uint64_t>(las.data(), kLasCount14);
+  }
+  return las.substr(std::min(first, las.size()), size_t(count) * record);
 }
 
 TemporaryFile::TemporaryFile(const std::string &bytes) : stream(std::tmpfile()) {

@@ -57,8 +57,26 @@ constexpr double kLasScale = 0.01;
 constexpr double kLasOffset[3] = {1000.0, 2000.0, 0.0};
 std::string las_bytes(const LasLayout &layout, const std::vector<std::array<int32_t, 3>> &xyz,
                       const LasVlrs &crs = {});
+// `las` (of las_bytes) with every record's attributes after X, Y, Z as a scanner writes them,
+// drawn from `seed`: pulses of one to four returns, GPS times rising with jumps between flight
+// lines, runs of one scanner channel interleaved with others (all four met; formats 6 to 10),
+// scan angles, sources and user data that repeat, flags and classes of a few values, colours
+// and near infrared that change on some points and repeat on others, extra bytes in runs.
+// Point formats 0 to 3 and 6 to 8.
+std::string with_scanner_attributes(std::string las, uint32_t seed);
+// The LAZ of a LAS file by this project's encoder, and the LAS of a LAZ file by its decoder
+// (failing the test, with the coder's message, when either refuses).
+std::string encode_laz(const std::string &las, uint32_t chunk_points = 50000,
+                       bool variable = false, int threads = 2);
+std::string decode_laz(const std::string &laz);
+
+// The point records of a LAS file, one after another (its header's offset, record length and
+// count; the 64-bit count from version 1.4).
+std::string las_records(const std::string &las);
+
 // Where a LAS file's header keeps its fields (the test's view of the format).
-constexpr size_t kLasPointOffset = 96, kLasRecordLength = 105, kLasOffsets = 155,
+constexpr size_t kLasPointOffset = 96, kLasRecordLength = 105, kLasLegacyCount = 107,
+                 kLasCount14 = 247, kLasOffsets = 155,
                  kLasBounds = 179, kLasHeader14 = 375, kLasHeader12 = 227;
 
 // A temporary file holding `bytes`, positioned at its start.
