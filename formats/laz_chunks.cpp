@@ -1,5 +1,6 @@
 #include "formats/laz_chunks.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "formats/byte_io.h"
@@ -29,6 +30,21 @@ constexpr size_t kPoint10 = 20, kGpsTime = 8, kRgb = 6, kPoint14 = 30, kRgbNir =
 constexpr int kFirstLayeredFormat = 6, kLastLayeredFormat = 10;
 constexpr size_t kCountBytes = 4, kLayerSizeBytes = 4;
 constexpr size_t kSlack = 4096;  // bytes reserved beyond half a chunk's records for its coding
+// Records decoded between the checks that the chunk's bytes still hold them: a chunk that
+// claims more points than it holds runs out of bytes long before its claim is allocated.
+constexpr size_t kDecodeStep = 4096;
+// The bytes a decoder may leave unread at the end of its stream: none for the reference's
+// encoder (the zeros it ends with are the decoder's read-ahead), a few for any other.
+constexpr size_t kUnreadSlack = 4;
+// The most bytes after a one-point chunk's raw record and its layers' sizes (the reference writes
+// 4 point-wise, 16 layered).
+constexpr size_t kOnePointEnd = 32;
+
+// Whether `decoder` read its stream to within kUnreadSlack of `end`: a chunk or layer that
+// holds more than was decoded of it is damaged, or claims fewer points than it holds.
+bool read_whole(const RangeDecoder &decoder, const uint8_t *end) {
+  return size_t(end - decoder.position()) <= kUnreadSlack;
+}
 
 // Formats 0 to 5: whether they hold a GPS time, colour and a waveform, and their records' least
 // size.
@@ -293,26 +309,36 @@ void ChunkCoder::start(const uint8_t *first) {
   }
 }
 
-bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points, uint8_t *records) {
+bool ChunkCoder::decode(const uint8_t *bytes, size_t size, size_t points,
+                        std::vector<uint8_t> *records) {
+  records->clear();
   if (points == 0) {
     return true;
   }
   if (size < record_) {
     return false;
   }
-  std::memcpy(records, bytes, record_);  // the first point, raw
-  if (points == 1) {
-    return true;
+  records->assign(bytes, bytes + record_);  // the first point, raw
+  if (points == 1) {  // then at most the count, the layers' sizes and an empty coder's end
+    return size - record_ <= (layered_ ? kCountBytes + kLayerSizeBytes * layers_.size() : 0) +
+                                 kOnePointEnd;
   }
   if (layered_) {
     return decode_layered(bytes, size, points, records);
   }
-  start(records);
+  start(records->data());
   decoder_.start(bytes + record_, bytes + size);
   for (size_t p = 1; p < points && !decoder_.overran(); ++p) {
-    code_record(records + p * record_, true);
+    grow(records, p, points);
+    code_record(records->data() + p * record_, true);
   }
-  return !decoder_.overran();
+  return !decoder_.overran() && read_whole(decoder_, bytes + size);
+}
+
+void ChunkCoder::grow(std::vector<uint8_t> *records, size_t p, size_t points) const {
+  if (p * record_ == records->size()) {
+    records->resize(std::min(points, p + kDecodeStep) * record_);
+  }
 }
 
 void ChunkCoder::encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
@@ -366,8 +392,8 @@ void ChunkCoder::code_record(uint8_t *record, bool decoding) {
 }
 
 bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points,
-                                uint8_t *records) {
-  // After the first point: the count, each layer's size, then the layers.
+                                std::vector<uint8_t> *records) {
+  // After the first point: the count, each layer's size, then the layers, to the chunk's end.
   size_t at = record_;
   if (size - at < kCountBytes + kLayerSizeBytes * layers_.size() ||
       get<uint32_t>(reinterpret_cast<const char *>(bytes), at) != points) {
@@ -376,6 +402,7 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
   at += kCountBytes;
   const size_t sizes_at = at;
   at += kLayerSizeBytes * layers_.size();
+  std::vector<const uint8_t *> ends(layers_.size());
   for (size_t l = 0; l < layers_.size(); ++l) {
     const uint32_t n = get<uint32_t>(reinterpret_cast<const char *>(bytes), sizes_at + 4 * l);
     if (n > size - at) {
@@ -385,18 +412,33 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
     layers_[l].changed = n > 0 || l == 0;
     layers_[l].decoder.start(bytes + at, bytes + at + n);
     at += n;
+    ends[l] = bytes + at;
   }
-  start(records);
+  if (at != size) {
+    return false;  // layers that leave bytes of the chunk over
+  }
+  start(records->data());
+  const auto overran = [&] {
+    return std::any_of(layers_.begin(), layers_.end(), [](const LazLayer &layer) {
+      return layer.changed && layer.decoder.overran();
+    });
+  };
   for (size_t p = 1; p < points; ++p) {
-    std::memcpy(records + p * record_, records + (p - 1) * record_, record_);
-    code_record(records + p * record_, true);
+    if (p * record_ == records->size() && overran()) {
+      return false;
+    }
+    grow(records, p, points);
+    uint8_t *record = records->data() + p * record_;
+    std::memcpy(record, record - record_, record_);
+    code_record(record, true);
   }
-  for (const LazLayer &layer : layers_) {
-    if (layer.changed && layer.decoder.overran()) {
+  for (size_t l = 0; l < layers_.size(); ++l) {
+    if (layers_[l].changed && (layers_[l].decoder.overran() ||
+                               !read_whole(layers_[l].decoder, ends[l]))) {
       return false;
     }
   }
-  return true;
+  return !overran();
 }
 
 void ChunkCoder::encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {

@@ -67,15 +67,19 @@ std::vector<char> laz_schema_payload(const LazSchema &schema);
 class ChunkCoder {
  public:
   ChunkCoder(const LazSchema &schema, size_t record);
-  // Decodes the chunk at [bytes, bytes + size), `points` records, into records (points * record
-  // bytes). False when the bytes run out or hold what no encoder writes.
-  bool decode(const uint8_t *bytes, size_t size, size_t points, uint8_t *records);
+  // Decodes the chunk at [bytes, bytes + size), `points` records, into *records (resized as the
+  // decoding goes: to points * record bytes at the end). False when the bytes run out, are left
+  // over, or hold what no encoder writes.
+  bool decode(const uint8_t *bytes, size_t size, size_t points, std::vector<uint8_t> *records);
   // Appends the chunk of `points` records (points >= 1) to *out.
   void encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out);
 
  private:
   void start(const uint8_t *first);
-  bool decode_layered(const uint8_t *bytes, size_t size, size_t points, uint8_t *records);
+  bool decode_layered(const uint8_t *bytes, size_t size, size_t points,
+                      std::vector<uint8_t> *records);
+  // Makes room in *records for the records from p on, a step at a time up to `points`.
+  void grow(std::vector<uint8_t> *records, size_t p, size_t points) const;
   void encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out);
   // One record after a chunk's first: its items decoded into it from the coder (or the layers),
   // or encoded from it.

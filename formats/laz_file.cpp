@@ -313,10 +313,9 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   const bool decoded_all = in_order(
       chunks.size(), threads, window, decoded,
       [&](int thread, size_t slot, size_t c) {
-        records[slot].resize(size_t(decoded[c]));
         good[slot] = coders[size_t(thread)]->decode(bytes + chunks[c].start,
                                                     size_t(chunks[c].bytes),
-                                                    size_t(chunks[c].points), records[slot].data());
+                                                    size_t(chunks[c].points), &records[slot]);
       },
       [&](size_t slot, size_t c) {
         if (!good[slot]) {

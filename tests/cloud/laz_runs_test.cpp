@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/byte_io.h"
+#include "formats/laz_chunks.h"
 #include "formats/laz_file.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
@@ -111,6 +112,20 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
   std::string more = laz;
   put(&more[0], 107, uint32_t(1u << 30));  // a billion points claimed
   write_file(file("lying-count.laz"), more);
+  for (const uint32_t claimed : {3500u, 3001u}) {  // fewer points than the four chunks hold
+    std::string fewer = laz;
+    put(&fewer[0], 107, claimed);
+    write_file(file("fewer-" + std::to_string(claimed) + ".laz"), fewer);
+  }
+  // A small file whose one variable chunk claims 29 million points: refused, its memory what
+  // the file holds, not the 812 MB of records it claims.
+  const std::string small = to_laz(las_bytes({2, 1, 0, false}, tilted(4000)), {50000, true});
+  const size_t small_table = size_t(get<int64_t>(small.data(), first));
+  std::vector<uint8_t> claimed_table;
+  write_chunk_table({{first + 8, small_table - first - 8, 29000000}}, kVariableChunks, &claimed_table);
+  std::string claims = small.substr(0, small_table) + std::string(claimed_table.begin(), claimed_table.end());
+  put(&claims[0], 107, uint32_t(29000000));
+  write_file(file("claims-millions.laz"), claims);
   std::string unchunked = laz;
   unchunked[first - (34 + 6 * 2)] = 1;
   write_file(file("unchunked.laz"), unchunked);
@@ -119,7 +134,13 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
       {"$L lying-table.laz -o out.las", 4, "lying-table.laz: a chunk table of 9 chunks"},
       {"$L lying-count.laz -o out.laz", 4, "for 1073741824 points"},
       {"$L unchunked.laz -o out.laz", 8, "LAZ of compressor 1"},
+      {"$L fewer-3500.laz -o out.las", 4, "fewer-3500.laz: chunk 4 of 4 is damaged"},
+      {"$L fewer-3001.laz -o out.las", 4, "fewer-3001.laz: chunk 4 of 4 is damaged"},
+      {"$L claims-millions.laz -o out.las", 4, "claims-millions.laz: chunk 1 of 1 is damaged"},
   });
+  int status = 0;
+  EXPECT_LT(peak_kib("claims-millions.laz -o out.las", &status), 100 * 1024);  // not 812 MB
+  EXPECT_EQ(4, status);
 }
 
 }  // namespace

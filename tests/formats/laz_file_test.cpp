@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/byte_io.h"
+#include "formats/laz_layered.h"
 #include "tests/support/cloud_files.h"
 
 namespace levelling {
@@ -161,6 +162,12 @@ TEST(LazFile, DamagedFilesAreRefused) {
                      StreamFault::kMalformed, "chunk 1 of 1 is damaged"});
   damages.push_back({"a layer's size that lies", patched14(chunk + 4 + 4, 1u << 30),
                      StreamFault::kMalformed, "chunk 1 of 1 is damaged"});
+  const size_t last_layer = chunk + 4 + 4 * (Point14Coder::kLayers - 1);
+  for (const uint32_t less : {8u, get<uint32_t>(layered.data(), last_layer)}) {  // (or none)
+    damages.push_back({"layers that add up to less than their chunk",
+                       patched14(last_layer, get<uint32_t>(layered.data(), last_layer) - less),
+                       StreamFault::kMalformed, "chunk 1 of 1 is damaged"});
+  }
   for (const Damage &damage : damages) {
     std::string back, message;
     const StreamFault fault = decode(damage.bytes, &back, &message);
