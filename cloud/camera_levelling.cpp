@@ -83,9 +83,4 @@ int64_t cameras_agreeing(const std::vector<CameraPose> &cameras, const Orthogona
   return agreeing;
 }
 
-bool save_cameras(const CameraFile &file, const double (&motion)[4][4], const std::string &name,
-                  bool sync, OutputFile *out, LevellingOutcome *fault) {
-  return save_bytes(moved_camera_bytes(file, motion), name, sync, out, fault);
-}
-
 }  // namespace levelling

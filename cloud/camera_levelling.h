@@ -31,10 +31,6 @@ bool orient_by_cameras(const std::vector<CameraPose> &cameras, OrthogonalPlane *
 // degrees of its normal.
 int64_t cameras_agreeing(const std::vector<CameraPose> &cameras, const OrthogonalPlane &plane);
 
-// Writes the camera file moved by the motion into `out` (opened for `name`) and puts it in place
-// (flushed to the disk first when `sync`). False with the fault (status 6).
-bool save_cameras(const CameraFile &file, const double (&motion)[4][4], const std::string &name,
-                  bool sync, OutputFile *out, LevellingOutcome *fault);
 
 }  // namespace levelling
 

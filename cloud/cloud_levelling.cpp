@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cloud/reading_passes.h"
 #include "cloud/run_fault.h"
 #include "cloud/run_plan.h"
+#include "cloud/run_outputs.h"
 #include "cloud/run_report.h"
 #include "cloud/transform_file.h"
 #include "cloud/write_pass.h"
@@ -77,6 +79,26 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
 namespace {
 
 // The plane of the run and the motion that levels it. False with the fault.
+// Every output the run has written, the clouds' and the side outputs'.
+std::vector<PendingOutput> pending_outputs(Run &run) {
+  std::vector<PendingOutput> pending;
+  for (Source *source : live(run)) {
+    if (!source->output.empty()) {
+      pending.push_back({&source->out, source->output_shown});
+    }
+  }
+  const LevellingRequest &request = run.request;
+  for (const auto &[out, name] : {std::pair<OutputFile *, const std::string *>{
+                                      &run.transform_out, &request.save_transform},
+                                  {&run.cameras_out, &request.cameras_output},
+                                  {&run.map_out, &request.map}}) {
+    if (!name->empty()) {
+      pending.push_back({out, *name});
+    }
+  }
+  return pending;
+}
+
 bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelling *levelling,
                double (&motion)[4][4], LevellingOutcome *fault) {
   const InlierPass every_inlier = [run](const PlaneBand &band, CloudFit *inliers,
@@ -132,13 +154,14 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       }
     }
   }
+  // The side outputs written now, put in place with the clouds once all are ready.
   if (!request.save_transform.empty() &&
-      !save_transform(motion, request.save_transform, request.sync, &run.transform_out, &fault)) {
+      !stage_bytes(transform_text(motion), request.save_transform, &run.transform_out, &fault)) {
     return fault;
   }
   if (!request.cameras_output.empty() &&
-      !save_cameras(run.cameras, motion, request.cameras_output, request.sync, &run.cameras_out,
-                    &fault)) {
+      !stage_bytes(moved_camera_bytes(run.cameras, motion), request.cameras_output,
+                   &run.cameras_out, &fault)) {
     return fault;
   }
   // The last pass, with the map beside it.
@@ -164,13 +187,16 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     return fault;
   }
   run.progress.clear();
-
-  // The report.
   LevellingOutcome outcome;
   add_failures(run, &outcome);
   if (run.sources.size() == 1 && outcome.status != kLevelled) {
-    return outcome;
+    return outcome;  // (nothing put in place: every output is abandoned)
   }
+  if (!live(run).empty() && !commit_outputs(pending_outputs(run), request.sync, &fault)) {
+    return fault;
+  }
+
+  // The report.
   outcome.report_to_stderr = run.sources.size() == 1 && run.sources.front()->output == "-";
   if (!request.quiet && !live(run).empty()) {
     LevellingReport report = report_of(run, fitted, levelling, motion);

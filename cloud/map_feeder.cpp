@@ -138,7 +138,8 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
   return true;
 }
 
-// Draws the map and writes it in place. False with the fault.
+// Draws the map into the run's map output (put in place with the run's other outputs). False
+// with the fault.
 bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutcome *fault) {
   const Run &run_ = *run;
   OutputFile *out = &run->map_out;
@@ -176,7 +177,7 @@ bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutco
   map->length_unit = length_unit_name(across);
   map->scale_bar = layout.scale_bar_length;
   std::string error;
-  if (!write_png(image, out->stream(), &error) || !out->commit(&error, run_.request.sync)) {
+  if (!write_png(image, out->stream(), &error)) {
     out->abandon();
     *fault = failure(run_.request.map, error, kUnwritableOutput);
     return false;

@@ -71,7 +71,8 @@ class MapFeeder {
 bool start_map(const Run &run, const PointSample &sample, const FoundPlane *found,
                const double (&motion)[4][4], MapState *map, LevellingOutcome *fault);
 
-// Draws the map and writes it in place (the run's map output). False with the fault.
+// Draws the map into the run's map output, put in place with the run's other outputs. False
+// with the fault.
 bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutcome *fault);
 
 }  // namespace levelling

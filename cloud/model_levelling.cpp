@@ -1,11 +1,13 @@
 #include "cloud/model_levelling.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "cloud/array_levelling.h"
 #include "cloud/camera_levelling.h"
 #include "cloud/run_fault.h"
+#include "cloud/run_outputs.h"
 #include "cloud/transform_file.h"
 #include "formats/output_file.h"
 
@@ -32,17 +34,26 @@ std::string unusable_option(const LevellingRequest &request) {
   return "";
 }
 
-// Writes `bytes` as `name`, put in place whole. False with the fault (status 6).
-bool write_file(const std::string &bytes, const std::string &name, bool sync,
-                LevellingOutcome *fault) {
-  OutputFile out;
-  std::string error;
-  if (!out.open(name, &error)) {
-    *fault = failure(name, error, kUnwritableOutput);
-    return false;
+// The files a model's levelling writes, each written whole, then put in place together.
+class ModelOutputs {
+ public:
+  // Writes `bytes` for `name`. False with the fault (status 6).
+  bool add(const std::string &bytes, const std::string &name, LevellingOutcome *fault) {
+    files_.push_back(std::make_unique<OutputFile>());
+    std::string error;
+    if (!files_.back()->open(name, &error)) {
+      *fault = failure(name, error, kUnwritableOutput);
+      return false;
+    }
+    pending_.push_back({files_.back().get(), name});
+    return stage_bytes(bytes, name, files_.back().get(), fault);
   }
-  return save_bytes(bytes, name, sync, &out, fault);
-}
+  bool commit(bool sync, LevellingOutcome *fault) { return commit_outputs(pending_, sync, fault); }
+
+ private:
+  std::vector<std::unique_ptr<OutputFile>> files_;
+  std::vector<PendingOutput> pending_;
+};
 
 }  // namespace
 
@@ -59,6 +70,23 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
       fs::equivalent(request.output, folder, code)) {
     return failure(request.output, "is the input model; level it into another folder",
                    kWouldOverwriteInput);
+  }
+  std::vector<NamedPath> outputs_named = {{request.save_transform, "--save-transform", ""},
+                                          {request.cameras_output, "--cameras-output", ""}};
+  for (const std::string &file : {files.cameras, files.images, files.points}) {
+    if (!request.output.empty()) {
+      outputs_named.push_back(
+          {(fs::path(request.output) / fs::path(file).filename()).string(), "-o", ""});
+    }
+  }
+  if (!check_distinct_outputs(outputs_named,
+                              {{files.cameras, "the model", ""},
+                               {files.images, "the model", ""},
+                               {files.points, "the model", ""},
+                               {request.cameras, "--cameras", ""},
+                               {request.transform, "--transform", ""}},
+                              &fault)) {
+    return fault;
   }
   // Everything read and checked first.
   std::string bytes, cameras_bytes;
@@ -107,14 +135,15 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
   report.empty_points = 0;
   report.saved_transform = request.save_transform;
   report.cameras_output = request.cameras_output;
-  // Then written: the transform, the cameras asked for, the model, each file whole.
+  // Then written: the transform, the cameras asked for, the model, each file whole, all put in
+  // place once every one is written.
+  ModelOutputs outputs;
   if (!request.save_transform.empty() &&
-      !write_file(transform_text(motion), request.save_transform, request.sync, &fault)) {
+      !outputs.add(transform_text(motion), request.save_transform, &fault)) {
     return fault;
   }
   if (!request.cameras_output.empty() &&
-      !write_file(moved_camera_bytes(cameras, motion), request.cameras_output, request.sync,
-                  &fault)) {
+      !outputs.add(moved_camera_bytes(cameras, motion), request.cameras_output, &fault)) {
     return fault;
   }
   if (!request.output.empty()) {
@@ -127,14 +156,15 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
     const auto named = [&](const std::string &file) {
       return (out / fs::path(file).filename()).string();
     };
-    if (!write_file(cameras_bytes, named(files.cameras), request.sync, &fault) ||
-        !write_file(moved_camera_bytes(images, motion), named(files.images), request.sync,
-                    &fault) ||
-        !write_file(moved_colmap_points(points, motion), named(files.points), request.sync,
-                    &fault)) {
+    if (!outputs.add(cameras_bytes, named(files.cameras), &fault) ||
+        !outputs.add(moved_camera_bytes(images, motion), named(files.images), &fault) ||
+        !outputs.add(moved_colmap_points(points, motion), named(files.points), &fault)) {
       return fault;
     }
     report.outputs.push_back(request.output);
+  }
+  if (!outputs.commit(request.sync, &fault)) {
+    return fault;
   }
   LevellingOutcome outcome;
   if (!request.quiet) {

@@ -12,6 +12,7 @@
 #include "cloud/camera_levelling.h"
 #include "cloud/plane_search.h"
 #include "cloud/run_fault.h"
+#include "cloud/run_outputs.h"
 #include "cloud/transform_file.h"
 #include "formats/format_table.h"
 #include "projection/rigid_levelling.h"
@@ -103,6 +104,25 @@ bool plan_outputs(const LevellingRequest &request, Run *run, LevellingOutcome *f
     run->sources.push_back(std::move(source));
   }
   return true;
+}
+
+// No output names an input, nor two outputs one file: false with the fault (status 7).
+bool outputs_distinct(const Run &run, LevellingOutcome *fault) {
+  const LevellingRequest &request = run.request;
+  std::vector<NamedPath> outputs, inputs;
+  const char *const cloud_option = request.in_place             ? "--in-place"
+                                   : !request.output_dir.empty() ? "--output-dir"
+                                                                 : "-o";
+  for (const auto &source : run.sources) {
+    outputs.push_back({source->output, cloud_option, request.in_place ? source->name : ""});
+    inputs.push_back({source->name, "an input cloud", ""});
+  }
+  outputs.push_back({request.cameras_output, "--cameras-output", ""});
+  outputs.push_back({request.save_transform, "--save-transform", ""});
+  outputs.push_back({request.map, "--map", ""});
+  inputs.push_back({request.cameras, "--cameras", ""});
+  inputs.push_back({request.transform, "--transform", ""});
+  return check_distinct_outputs(outputs, inputs, fault);
 }
 
 // Checks and opens a source's output (before its input, so that an output that cannot be
@@ -235,6 +255,9 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   if (run->has_cameras && !read_camera_file(request.cameras, &run->cameras, fault)) {
     return false;
   }
+  if (!plan_outputs(request, run, fault) || !outputs_distinct(*run, fault)) {
+    return false;
+  }
   std::string error;
   if (!request.cameras_output.empty() &&
       !run->cameras_out.open(request.cameras_output, &error)) {
@@ -247,9 +270,6 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   }
   if (!request.map.empty() && !run->map_out.open(request.map, &error)) {
     *fault = failure(request.map, error, kUnwritableOutput);
-    return false;
-  }
-  if (!plan_outputs(request, run, fault)) {
     return false;
   }
   // Runs side by side into one new folder (a batch engine's jobs, a cluster's workers) may

@@ -114,16 +114,23 @@ std::string transform_text(const double (&matrix)[4][4]) {
 
 bool save_transform(const double (&matrix)[4][4], const std::string &name, bool sync,
                     OutputFile *out, LevellingOutcome *fault) {
-  return save_bytes(transform_text(matrix), name, sync, out, fault);
+  std::string error;
+  if (!stage_bytes(transform_text(matrix), name, out, fault)) {
+    return false;
+  }
+  if (!out->commit(&error, sync)) {
+    *fault = failure(name, error, kUnwritableOutput);
+    return false;
+  }
+  return true;
 }
 
-bool save_bytes(const std::string &bytes, const std::string &name, bool sync, OutputFile *out,
-                LevellingOutcome *fault) {
-  std::string error;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), out->stream()) != bytes.size() ||
-      !out->commit(&error, sync)) {
+bool stage_bytes(const std::string &bytes, const std::string &name, OutputFile *out,
+                 LevellingOutcome *fault) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out->stream()) != bytes.size()) {
+    const int error = errno;
     out->abandon();
-    *fault = failure(name, error.empty() ? std::strerror(errno) : error, kUnwritableOutput);
+    *fault = failure(name, std::strerror(error), kUnwritableOutput);
     return false;
   }
   return true;

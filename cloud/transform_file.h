@@ -36,9 +36,10 @@ bool save_transform(const double (&matrix)[4][4], const std::string &name, bool 
 // (status 3).
 bool read_whole_file(const std::string &name, std::string *bytes, LevellingOutcome *fault);
 
-// Writes the bytes into `out` (opened for `name`) and puts it in place, as save_transform does.
-bool save_bytes(const std::string &bytes, const std::string &name, bool sync, OutputFile *out,
-                LevellingOutcome *fault);
+// Writes the bytes into `out` (opened for `name`), to be put in place with the run's other
+// outputs (commit_outputs). False with the fault (status 6).
+bool stage_bytes(const std::string &bytes, const std::string &name, OutputFile *out,
+                 LevellingOutcome *fault);
 
 }  // namespace levelling
 

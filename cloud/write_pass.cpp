@@ -74,12 +74,9 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
         written.message, status_of(written.fault));
     return false;
   }
-  std::string error;
-  if (!flushed || !source->out.commit(&error, request.sync)) {
+  if (!flushed) {
     source->out.abandon();
-    source->fault = failure(source->output_shown,
-                            write_error != 0 ? std::strerror(write_error) : error,
-                            kUnwritableOutput);
+    source->fault = failure(source->output_shown, std::strerror(write_error), kUnwritableOutput);
     return false;
   }
   // (A saved transform applied in one pass learns the count here.)

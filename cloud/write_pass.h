@@ -13,7 +13,8 @@
 namespace levelling {
 
 // The last pass: level and write, in a format that holds everything (decided before a byte is
-// written), then put the output in place. False with the source's fault set.
+// written), the output flushed but not yet in place (commit_outputs puts a run's outputs in place
+// together). False with the source's fault set.
 // `map`, when not nullptr, is fed the levelled points.
 bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapState *map);
 

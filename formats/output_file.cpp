@@ -205,7 +205,10 @@ bool OutputFile::open(const std::string &target, std::string *error) {
   return true;
 }
 
-bool OutputFile::commit(std::string *error, bool sync) {
+bool OutputFile::prepare(std::string *error, bool sync) {
+  if (prepared_) {
+    return true;
+  }
   errno = 0;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   int failure = ok ? 0 : errno;
@@ -214,6 +217,21 @@ bool OutputFile::commit(std::string *error, bool sync) {
     ok = false;
     failure = errno;
   }
+  if (!ok) {
+    *error = reason(failure);
+    abandon();
+    return false;
+  }
+  prepared_ = true;
+  return true;
+}
+
+bool OutputFile::commit(std::string *error, bool sync) {
+  if (!prepare(error, sync)) {
+    return false;
+  }
+  bool ok = true;
+  int failure = 0;
   if (ok && anonymous_) {
     // The anonymous file gets a name in the folder, then takes the target's.
     const std::string descriptor_path = "/proc/self/fd/" + std::to_string(fileno(stream_));
@@ -284,6 +302,7 @@ void OutputFile::abandon() {
     folder_ = -1;
   }
   anonymous_ = false;
+  prepared_ = false;
 }
 
 void OutputFile::remove_unfinished() {

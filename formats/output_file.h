@@ -46,6 +46,10 @@ class OutputFile {
   // puts it in place of the target (and the folder's entry on disk). False with the system's
   // reason in *error; the file written aside is then removed and the target left as it was.
   bool commit(std::string *error, bool sync = true);
+  // Commit's first half: flushes the output and puts the file written aside on disk, without
+  // putting it in place, so that a run with several outputs can have them all ready before it
+  // puts any in place. False with the system's reason in *error; the output is then abandoned.
+  bool prepare(std::string *error, bool sync = true);
   // Removes the file written aside, leaving the target as it was; closes a direct target.
   void abandon();
 
@@ -68,6 +72,7 @@ class OutputFile {
   bool direct_ = false;
   bool owns_stream_ = false;
   bool anonymous_ = false;
+  bool prepared_ = false;  // flushed (and on disk) for a commit
   int folder_ = -1;       // the target's folder
   std::string name_;      // the target's name in its folder
   std::string aside_;     // the named temporary file in the folder, or ""

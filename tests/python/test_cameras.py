@@ -6,11 +6,12 @@ refused with one line and status 4, nothing written."""
 import json
 import os
 import struct
+import subprocess
 
 import numpy as np
 import pytest
 
-from conftest import read_bytes, run_cloud, write_ply
+from conftest import CLOUD, TIME_LIMIT, read_bytes, run_cloud, write_las, write_ply
 
 # A turn taking the scene's true frame (z up) to the reconstruction's arbitrary one.
 TRUE_TO_SCENE = np.array([[0.36, 0.48, -0.8], [-0.8, 0.6, 0.0], [0.48, 0.64, 0.6]])
@@ -350,3 +351,78 @@ def test_models_that_lie_are_refused(folder):
     (model / "points3D.bin").write_bytes(whole)
     status, _, err = run_cloud(model, "-o", model)
     assert status == 7, err
+
+
+# Each row: the arguments after the scene (files of the test's folder by name: scene.ply, the
+# cameras cams.json, a transform far.txt, a link alias.ply to the scene), a part of the message.
+# An output that names an input, or two outputs that name one file, are refused (7) before
+# anything is read.
+SHARED_PATHS = {
+    "cameras_output_is_the_cloud": (["--cameras-output", "scene.ply", "-o", "level.ply"],
+                                    "--cameras-output names an input"),
+    "cameras_output_is_the_cameras": (["--cameras-output", "cams.json"],
+                                      "--cameras-output names an input (--cameras)"),
+    "save_transform_is_the_cloud": (["--save-transform", "scene.ply"],
+                                    "--save-transform names an input"),
+    "map_through_a_link": (["--map", "alias.ply"], "--map names an input"),
+    "cameras_output_is_the_output": (["--cameras-output", "level.ply", "-o", "level.ply"],
+                                     "named by both -o and --cameras-output"),
+    "transform_and_map_one_file": (["--save-transform", "x.png", "--map", "./x.png"],
+                                   "named by both --save-transform and --map"),
+}
+
+
+@pytest.mark.parametrize("case", list(SHARED_PATHS))
+def test_outputs_naming_an_input_or_each_other_are_refused(folder, case):
+    arguments, part = SHARED_PATHS[case]
+    rng = np.random.default_rng(5)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", rng))
+    write_cameras(folder / "cams.json", "cameras.json", *camera_rig(rng))
+    os.symlink("scene.ply", folder / "alias.ply")
+    before = {name: read_bytes(folder / name) for name in os.listdir(folder)}
+    ended = subprocess.run([os.path.abspath(CLOUD), ply, "--cameras", "cams.json", *arguments], cwd=folder,
+                           capture_output=True, text=True, timeout=TIME_LIMIT, check=False)
+    assert ended.returncode == 7 and part in ended.stderr, ended.stderr
+    assert ended.stderr.count("\n") == 1 and ended.stdout == ""
+    assert {name: read_bytes(folder / name) for name in os.listdir(folder)} == before
+
+
+def test_devices_may_take_several_outputs(folder):
+    ply = write_ply(folder / "scene.ply", scene_points("cup", np.random.default_rng(5)))
+    status, _, err = run_cloud(ply, "-o", "/dev/null", "--save-transform", "/dev/null")
+    assert status == 0, err
+
+
+def test_a_run_that_fails_puts_none_of_its_outputs_in_place(folder):
+    """The side outputs wait for the cloud: a levelling beyond a float, a LAS of a point format
+    LAZ is not written in, a model folder whose points file is a folder leave nothing."""
+    rng = np.random.default_rng(5)
+    points = scene_points("cup", rng).astype(np.float32)
+    ply = write_ply(folder / "scene.ply", points)
+    cameras = write_cameras(folder / "cams.json", "cameras.json", *camera_rig(rng))
+    (folder / "far.txt").write_text("1 0 0 1e39\n0 1 0 0\n0 0 1 0\n0 0 0 1\n")
+    side = ["--save-transform", folder / "t.txt", "--cameras", cameras,
+            "--cameras-output", folder / "moved.json"]
+    status, _, err = run_cloud(ply, "--transform", folder / "far.txt", "-o", folder / "o.ply",
+                               *side)
+    assert status == 8 and "beyond the range of its float" in err, err
+    with_waveforms = folder / "waves.las"
+    write_las(folder, "plain.las", points.astype(np.float64))
+    data = bytearray(read_bytes(folder / "plain.las"))
+    # Its point format (1 or 6) made the one with waveforms (4 or 9): 29 bytes more a record.
+    first, length = struct.unpack_from("<I", data, 96)[0], struct.unpack_from("<H", data, 105)[0]
+    count = (len(data) - first) // length
+    data[104], data[105:107] = {1: 4, 6: 9}[data[104]], struct.pack("<H", length + 29)
+    records = [data[first + length * i:first + length * (i + 1)] + bytes(29)
+               for i in range(count)]
+    with_waveforms.write_bytes(bytes(data[:first]) + b"".join(records))
+    status, _, err = run_cloud(with_waveforms, "-o", folder / "o.laz", *side, "--map",
+                               folder / "m.png")
+    assert status == 8, err
+    model, out = folder / "sparse", folder / "level"
+    write_model(model, True, scene_points("cup", rng), *camera_rig(rng))
+    os.makedirs(out / "points3D.bin")
+    status, _, err = run_cloud(model, "-o", out, "--save-transform", folder / "t.txt")
+    assert status == 6, err
+    assert sorted(os.listdir(out)) == ["points3D.bin"]
+    assert not {"t.txt", "moved.json", "o.ply", "o.laz", "m.png"} & set(os.listdir(folder))
