@@ -73,6 +73,16 @@ bool orient_by_cameras(const std::vector<CameraPose> &cameras, OrthogonalPlane *
   return true;
 }
 
+bool moved_cameras(const CameraFile &file, const double (&motion)[4][4], const std::string &name,
+                   std::string *bytes, LevellingOutcome *fault) {
+  std::string error;
+  if (!moved_camera_bytes(file, motion, bytes, &error)) {
+    *fault = failure(name, error, kUnsupportedInput);
+    return false;
+  }
+  return true;
+}
+
 int64_t cameras_agreeing(const std::vector<CameraPose> &cameras, const OrthogonalPlane &plane) {
   int64_t agreeing = 0;
   for (const CameraPose &camera : cameras) {

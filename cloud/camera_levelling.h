@@ -27,6 +27,11 @@ bool cameras_up(const std::vector<CameraPose> &cameras, double (&up)[3]);
 // normal and offset negated when more are below than above. True when it was turned over.
 bool orient_by_cameras(const std::vector<CameraPose> &cameras, OrthogonalPlane *plane);
 
+// The camera file `name` moved by the motion, into *bytes (moved_camera_bytes). False with the
+// fault (status 8) when a moved pose is beyond a double.
+bool moved_cameras(const CameraFile &file, const double (&motion)[4][4], const std::string &name,
+                   std::string *bytes, LevellingOutcome *fault);
+
 // How many cameras agree with the plane: their centre above it and their image-up within 90
 // degrees of its normal.
 int64_t cameras_agreeing(const std::vector<CameraPose> &cameras, const OrthogonalPlane &plane);

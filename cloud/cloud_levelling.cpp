@@ -155,13 +155,14 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
     }
   }
   // The side outputs written now, put in place with the clouds once all are ready.
+  std::string moved;
   if (!request.save_transform.empty() &&
       !stage_bytes(transform_text(motion), request.save_transform, &run.transform_out, &fault)) {
     return fault;
   }
   if (!request.cameras_output.empty() &&
-      !stage_bytes(moved_camera_bytes(run.cameras, motion), request.cameras_output,
-                   &run.cameras_out, &fault)) {
+      !(moved_cameras(run.cameras, motion, request.cameras, &moved, &fault) &&
+        stage_bytes(moved, request.cameras_output, &run.cameras_out, &fault))) {
     return fault;
   }
   // The last pass, with the map beside it.

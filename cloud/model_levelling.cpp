@@ -142,8 +142,10 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
       !outputs.add(transform_text(motion), request.save_transform, &fault)) {
     return fault;
   }
+  std::string moved;
   if (!request.cameras_output.empty() &&
-      !outputs.add(moved_camera_bytes(cameras, motion), request.cameras_output, &fault)) {
+      !(moved_cameras(cameras, motion, request.cameras, &moved, &fault) &&
+        outputs.add(moved, request.cameras_output, &fault))) {
     return fault;
   }
   if (!request.output.empty()) {
@@ -157,7 +159,8 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
       return (out / fs::path(file).filename()).string();
     };
     if (!outputs.add(cameras_bytes, named(files.cameras), &fault) ||
-        !outputs.add(moved_camera_bytes(images, motion), named(files.images), &fault) ||
+        !moved_cameras(images, motion, files.images, &moved, &fault) ||
+        !outputs.add(moved, named(files.images), &fault) ||
         !outputs.add(moved_colmap_points(points, motion), named(files.points), &fault)) {
       return fault;
     }

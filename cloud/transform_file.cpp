@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -21,9 +22,22 @@ namespace {
 // printed digits, far below any scale or shear a user would mean.
 constexpr double kRigidTolerance = 1e-9;
 
+// False with the fault (status 3) when `name` is a folder: a stream opens one, then fails.
+bool not_a_folder(const std::string &name, LevellingOutcome *fault) {
+  std::error_code code;
+  if (std::filesystem::is_directory(name, code)) {
+    *fault = failure(name, "is a folder, not a file", kUnreadableInput);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool read_transform(const std::string &name, double (&matrix)[4][4], LevellingOutcome *fault) {
+  if (!not_a_folder(name, fault)) {
+    return false;
+  }
   std::ifstream file(name);
   if (!file) {
     *fault = failure(name, std::strerror(errno != 0 ? errno : ENOENT), kUnreadableInput);
@@ -66,6 +80,9 @@ bool read_applied_transform(const std::string &name, bool inverse, double (&matr
 }
 
 bool read_whole_file(const std::string &name, std::string *bytes, LevellingOutcome *fault) {
+  if (!not_a_folder(name, fault)) {
+    return false;
+  }
   std::ifstream in(name, std::ios::binary);
   if (in) {
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -1,7 +1,6 @@
 #include "formats/camera_files.h"
 
-#include <nlohmann/json.hpp>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "formats/byte_io.h"
+#include "formats/camera_json.h"
 #include "formats/number_text.h"
 #include "projection/rigid_levelling.h"
 
@@ -16,16 +16,12 @@ namespace levelling {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // COLMAP's images.bin: the image count, then each image's id, quaternion, translation, camera
 // id, NUL-terminated name, and its 2-D points (x, y doubles and a 3-D point id each).
 constexpr size_t kCountBytes = 8;
 constexpr size_t kPoseBytes = 4 + 7 * 8 + 4;  // image id, qvec, tvec, camera id
 constexpr size_t kQuaternionAt = 4, kTranslationAt = 4 + 4 * 8;
 constexpr size_t kPoint2dBytes = 8 + 8 + 8;
-// How far a JSON rotation may be from orthonormal: far above a file's rounding.
-constexpr double kRotationTolerance = 1e-4;
 
 bool finite(const double *values, int n) {
   for (int i = 0; i < n; ++i) {
@@ -36,10 +32,15 @@ bool finite(const double *values, int n) {
   return true;
 }
 
-// R (world to camera) of a quaternion w x y z of any non-zero length, row-major.
+// R (world to camera) of a quaternion w x y z of any non-zero finite length, row-major (scaled
+// by its largest component first, so that no length from 1e-300 to 1e300 overflows or
+// underflows on the way).
 void quaternion_rotation(const double (&q)[4], double (&r)[3][3]) {
-  const double n = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-  const double w = q[0] / n, x = q[1] / n, y = q[2] / n, z = q[3] / n;
+  const double largest =
+      std::max(std::max(std::fabs(q[0]), std::fabs(q[1])), std::max(std::fabs(q[2]), std::fabs(q[3])));
+  const double s[4] = {q[0] / largest, q[1] / largest, q[2] / largest, q[3] / largest};
+  const double n = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2] + s[3] * s[3]);
+  const double w = s[0] / n, x = s[1] / n, y = s[2] / n, z = s[3] / n;
   const double rows[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
                              {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
                              {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
@@ -64,12 +65,16 @@ bool colmap_camera(const double (&q)[4], const double (&t)[3], CameraPose *pose,
     pose->centre[k] = -(r[0][k] * t[0] + r[1][k] * t[1] + r[2][k] * t[2]);
     pose->up[k] = -r[1][k];
   }
-  return finite(pose->centre, 3);
+  if (!finite(pose->centre, 3)) {
+    *error = "its centre is beyond a double";
+    return false;
+  }
+  return true;
 }
 
 // A COLMAP pose moved: R_wc' = R_wc R^T (q' = q conj(q_R), q's length kept) and
-// t' = t - R_wc' T.
-void move_colmap_pose(const double (&motion)[4][4], double (&q)[4], double (&t)[3]) {
+// t' = t - R_wc' T. False when the moved pose is beyond a double.
+bool move_colmap_pose(const double (&motion)[4][4], double (&q)[4], double (&t)[3]) {
   double r[4];
   rotation_quaternion(motion, r);
   const double c[4] = {r[0], -r[1], -r[2], -r[3]};
@@ -86,6 +91,7 @@ void move_colmap_pose(const double (&motion)[4][4], double (&q)[4], double (&t)[
                          rotation[k][2] * motion[2][3]);
   }
   std::memcpy(t, shifted, sizeof shifted);
+  return finite(q, 4) && finite(t, 3);
 }
 
 bool parse_colmap_binary(const std::string &bytes, CameraFile *file, std::string *error) {
@@ -233,139 +239,6 @@ bool parse_colmap_text(const std::string &bytes, CameraFile *file, std::string *
   return true;
 }
 
-// A JSON array of `rows` numbers (columns 0) or of `rows` arrays of `columns` numbers, as
-// doubles into out (row-major); false when it is not, or a number is not finite.
-bool json_numbers(const Json &value, size_t rows, size_t columns, double *out) {
-  if (!value.is_array() || value.size() != rows) {
-    return false;
-  }
-  for (size_t r = 0; r < rows; ++r) {
-    const Json &row = value[r];
-    if (columns == 0) {
-      if (!row.is_number()) {
-        return false;
-      }
-      out[r] = row.get<double>();
-      continue;
-    }
-    if (!row.is_array() || row.size() != columns) {
-      return false;
-    }
-    for (size_t c = 0; c < columns; ++c) {
-      if (!row[c].is_number()) {
-        return false;
-      }
-      out[r * columns + c] = row[c].get<double>();
-    }
-  }
-  return finite(out, int(rows * (columns == 0 ? 1 : columns)));
-}
-
-// Whether the 3 x 3 (row-major) is a rotation, to a file's rounding.
-bool is_rotation(const double *r) {
-  double matrix[4][4] = {{r[0], r[1], r[2], 0}, {r[3], r[4], r[5], 0}, {r[6], r[7], r[8], 0},
-                         {0, 0, 0, 1}};
-  const char *why = "";
-  return is_rigid_motion(matrix, kRotationTolerance, &why);
-}
-
-bool parse_json(CameraFormat format, const std::string &bytes, CameraFile *file,
-                std::string *error) {
-  const Json document = Json::parse(bytes, nullptr, false);
-  if (document.is_discarded()) {
-    *error = "is not JSON";
-    return false;
-  }
-  const bool splat = format == CameraFormat::kSplatJson;
-  if (splat ? !document.is_array()
-            : !document.is_object() || !document.contains("frames") ||
-                  !document["frames"].is_array()) {
-    *error = splat ? "is not a list of cameras" : "has no list of \"frames\"";
-    return false;
-  }
-  const Json &cameras = splat ? document : document["frames"];
-  for (size_t i = 0; i < cameras.size(); ++i) {
-    const Json &camera = cameras[i];
-    const std::string which = (splat ? "camera " : "frame ") + std::to_string(i + 1);
-    double rotation[9], centre[3], transform[16];
-    CameraPose pose;
-    if (splat) {
-      if (!camera.is_object() || !camera.contains("position") || !camera.contains("rotation") ||
-          !json_numbers(camera["position"], 3, 0, centre) ||
-          !json_numbers(camera["rotation"], 3, 3, rotation)) {
-        *error = which + ": no finite \"position\" of 3 numbers and \"rotation\" of 3 x 3";
-        return false;
-      }
-      for (int k = 0; k < 3; ++k) {
-        pose.centre[k] = centre[k];
-        pose.up[k] = -rotation[3 * k + 1];  // minus the camera's y axis, a column
-      }
-    } else {
-      if (!camera.is_object() || !camera.contains("transform_matrix") ||
-          !json_numbers(camera["transform_matrix"], 4, 4, transform)) {
-        *error = which + ": no finite \"transform_matrix\" of 4 x 4";
-        return false;
-      }
-      for (int k = 0; k < 3; ++k) {
-        pose.centre[k] = transform[4 * k + 3];
-        pose.up[k] = transform[4 * k + 1];  // the camera's y axis (OpenGL's up)
-        for (int c = 0; c < 3; ++c) {
-          rotation[3 * k + c] = transform[4 * k + c];
-        }
-      }
-    }
-    if (!is_rotation(rotation)) {
-      *error = which + ": its rotation is no rotation";
-      return false;
-    }
-    file->cameras.push_back(pose);
-  }
-  return true;
-}
-
-// A JSON matrix's rows multiplied on the left by the motion's rotation (and, with `shift`, its
-// last column moved by the translation).
-void turn_json_matrix(const double (&motion)[4][4], Json *matrix, size_t size, bool shift) {
-  double columns[4][4] = {};
-  for (size_t r = 0; r < 3; ++r) {
-    for (size_t c = 0; c < size; ++c) {
-      columns[r][c] = (*matrix)[r][c].get<double>();
-    }
-  }
-  for (size_t r = 0; r < 3; ++r) {
-    for (size_t c = 0; c < size; ++c) {
-      double sum = 0.0;
-      for (size_t k = 0; k < 3; ++k) {
-        sum += motion[r][k] * columns[k][c];
-      }
-      (*matrix)[r][c] = sum + (shift && c == 3 ? motion[r][3] : 0.0);
-    }
-  }
-}
-
-std::string moved_json(const CameraFile &file, const double (&motion)[4][4]) {
-  Json document = Json::parse(file.bytes);
-  const bool splat = file.format == CameraFormat::kSplatJson;
-  Json &cameras = splat ? document : document["frames"];
-  for (Json &camera : cameras) {
-    if (splat) {
-      double centre[3];
-      json_numbers(camera["position"], 3, 0, centre);
-      for (size_t k = 0; k < 3; ++k) {
-        camera["position"][k] = motion[k][0] * centre[0] + motion[k][1] * centre[1] +
-                                motion[k][2] * centre[2] + motion[k][3];
-      }
-      turn_json_matrix(motion, &camera["rotation"], 3, false);
-    } else {
-      turn_json_matrix(motion, &camera["transform_matrix"], 4, true);
-    }
-  }
-  // Laid out as it came: one line, or indented.
-  const size_t last = file.bytes.find_last_not_of(" \t\r\n");
-  const bool one_line = file.bytes.find('\n') >= last;
-  return document.dump(one_line ? -1 : 4) + "\n";
-}
-
 }  // namespace
 
 bool camera_format_of(const std::string &name, const std::string &bytes, CameraFormat *format,
@@ -401,7 +274,7 @@ bool parse_cameras(CameraFormat format, const std::string &bytes, CameraFile *fi
   } else if (format == CameraFormat::kColmapText) {
     parsed = parse_colmap_text(bytes, file, error);
   } else {
-    parsed = parse_json(format, bytes, file, error);
+    parsed = parse_camera_json(format, bytes, file, error);
   }
   if (parsed && file->cameras.empty()) {
     *error = "holds no camera";
@@ -410,10 +283,15 @@ bool parse_cameras(CameraFormat format, const std::string &bytes, CameraFile *fi
   return parsed;
 }
 
-std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4][4]) {
+bool moved_camera_bytes(const CameraFile &file, const double (&motion)[4][4], std::string *out,
+                        std::string *error) {
   if (file.format == CameraFormat::kSplatJson || file.format == CameraFormat::kNerfstudioJson) {
-    return moved_json(file, motion);
+    return moved_camera_json(file, motion, out, error);
   }
+  const auto beyond = [error](size_t i) {
+    *error = "image " + std::to_string(i + 1) + ": moved, its pose is beyond a double";
+    return false;
+  };
   std::string bytes = file.bytes;
   if (file.format == CameraFormat::kColmapBinary) {
     size_t at = kCountBytes;
@@ -425,7 +303,9 @@ std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4]
       for (int k = 0; k < 3; ++k) {
         t[k] = get<double>(bytes.data(), at + kTranslationAt + 8 * size_t(k));
       }
-      move_colmap_pose(motion, q, t);
+      if (!move_colmap_pose(motion, q, t)) {
+        return beyond(i);
+      }
       for (int k = 0; k < 4; ++k) {
         put(&bytes[0], at + kQuaternionAt + 8 * size_t(k), q[k]);
       }
@@ -435,11 +315,12 @@ std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4]
       at = bytes.find('\0', at + kPoseBytes) + 1;
       at += 8 + size_t(get<uint64_t>(bytes.data(), at)) * kPoint2dBytes;
     }
-    return bytes;
+    *out = std::move(bytes);
+    return true;
   }
   // COLMAP text: the image lines' QW..TZ tokens replaced, everything else as it was.
   const std::vector<TextLine> lines = data_lines(file.bytes);
-  std::string out;
+  std::string text;
   size_t copied = 0;
   std::vector<std::pair<size_t, size_t>> tokens;
   char number[kNumberTextSize];
@@ -453,16 +334,19 @@ std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4]
     }
     double q[4] = {values[0], values[1], values[2], values[3]};
     double t[3] = {values[4], values[5], values[6]};
-    move_colmap_pose(motion, q, t);
+    if (!move_colmap_pose(motion, q, t)) {
+      return beyond(i / 2);
+    }
     const double moved[7] = {q[0], q[1], q[2], q[3], t[0], t[1], t[2]};
     for (size_t k = 0; k < 7; ++k) {
-      out.append(file.bytes, copied, tokens[k + 1].first - copied);
-      out.append(number, format_number(moved[k], number));
+      text.append(file.bytes, copied, tokens[k + 1].first - copied);
+      text.append(number, format_number(moved[k], number));
       copied = tokens[k + 1].second;
     }
   }
-  out.append(file.bytes, copied, std::string::npos);
-  return out;
+  text.append(file.bytes, copied, std::string::npos);
+  *out = std::move(text);
+  return true;
 }
 
 }  // namespace levelling

@@ -55,9 +55,11 @@ bool parse_cameras(CameraFormat format, const std::string &bytes, CameraFile *fi
 // The file's bytes with every camera moved by the rigid motion (4 x 4, input to output): centres
 // C' = R C + t, orientations turned (COLMAP's world-to-camera q and t recomputed, a JSON
 // rotation or transform multiplied by R on the left); every other field as it was (binary: every
-// other byte; text: every other line and token; JSON: every other member, numbers written with
-// the digits that read back the same).
-std::string moved_camera_bytes(const CameraFile &file, const double (&motion)[4][4]);
+// other byte; text: every other line and token; JSON: every other byte, numbers written with
+// the digits that read back the same, in the places of those they replace). False with *error
+// (one line) when a moved pose is beyond a double.
+bool moved_camera_bytes(const CameraFile &file, const double (&motion)[4][4], std::string *out,
+                        std::string *error);
 
 }  // namespace levelling
 

@@ -103,8 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CameraFile cameras;
     std::string error;
     if (parse_cameras(format, bytes, &cameras, &error)) {
-      const std::string moved = moved_camera_bytes(cameras, kTurn);
-      if (moved.empty()) {
+      // Moved, they read again as many cameras (unless a moved pose overflows).
+      std::string moved;
+      CameraFile again;
+      if (moved_camera_bytes(cameras, kTurn, &moved, &error) &&
+          (!parse_cameras(format, moved, &again, &error) ||
+           again.cameras.size() != cameras.cameras.size())) {
         std::abort();
       }
     }

@@ -11,7 +11,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import CLOUD, TIME_LIMIT, read_bytes, run_cloud, write_las, write_ply
+from conftest import CLOUD, TIME_LIMIT, cloud_report, read_bytes, run_cloud, write_las, write_ply
 
 # A turn taking the scene's true frame (z up) to the reconstruction's arbitrary one.
 TRUE_TO_SCENE = np.array([[0.36, 0.48, -0.8], [-0.8, 0.6, 0.0], [0.48, 0.64, 0.6]])
@@ -214,7 +214,8 @@ def read_cameras(path, kind):
             at += 8 + 24 * struct.unpack_from("<Q", data, at)[0]
     centres, rotations = [], []
     for pose in poses:
-        w, x, y, z = np.array(pose[:4]) / np.linalg.norm(pose[:4])
+        q = np.array(pose[:4]) / np.abs(pose[:4]).max()  # (no length overflows)
+        w, x, y, z = q / np.linalg.norm(q)
         world_to_camera = np.array([
             [1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
             [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
@@ -224,8 +225,9 @@ def read_cameras(path, kind):
     return np.array(centres), np.array(rotations)
 
 
-def binary_images(count=1, name=b"a.jpg\0", q=(1.0, 0, 0, 0), points=0, image=1, tail=b""):
-    return (struct.pack("<Q", count) + struct.pack("<I4d3dI", image, *q, 0, 0, 5, 1) + name +
+def binary_images(count=1, name=b"a.jpg\0", q=(1.0, 0, 0, 0), points=0, image=1, tail=b"",
+                  t=(0, 0, 5)):
+    return (struct.pack("<Q", count) + struct.pack("<I4d3dI", image, *q, *t, 1) + name +
             struct.pack("<Q", points) + tail)
 
 
@@ -253,6 +255,14 @@ HOSTILE = {
     "json_empty": ("cameras.json", b"[]", 4, "no camera"),
     "frames_missing": ("transforms.json", b"{\"camera_model\": \"OPENCV\"}", 4, "frames"),
     "unknown_kind": ("cameras.yaml", b"- 1\n", 8, "no camera file"),
+    "nested_deep": ("cameras.json", b"[" * 100000 + b"]" * 100000, 4, "camera 1: not an object"),
+    "pose_repeated": ("cameras.json", b'[{"position": [1, 2, 3], "position": [1, 2, 3], '
+                      b'"rotation": [[1, 0, 0], [0, 1, 0], [0, 0, 1]]}]', 4,
+                      '"position" is repeated'),
+    "frames_repeated": ("transforms.json", b'{"frames": [], "frames": []}', 4, "repeated"),
+    "centre_overflows": ("images.bin", binary_images(q=(0.9238795325112867, 0.3826834323650898,
+                                                         0, 0), t=(0, 1.7e308, 1.7e308)), 4,
+                         "its centre is beyond a double"),
 }
 
 
@@ -426,3 +436,91 @@ def test_a_run_that_fails_puts_none_of_its_outputs_in_place(folder):
     assert status == 6, err
     assert sorted(os.listdir(out)) == ["points3D.bin"]
     assert not {"t.txt", "moved.json", "o.ply", "o.laz", "m.png"} & set(os.listdir(folder))
+
+
+def test_camera_files_are_read_whatever_they_hold_around_the_poses(folder):
+    """A folder named as the cameras is refused (3); a byte-order mark is read past; a file of two
+    million empty objects is refused at its first, in the memory of the file, not of a tree."""
+    ply = write_ply(folder / "scene.ply", scene_points("cup", np.random.default_rng(5)))
+    status, _, err = run_cloud(ply, "--cameras", folder)
+    assert status == 3 and "is a folder" in err and err.count("\n") == 1, err
+    (folder / "empty.json").write_bytes(b"[" + b"{}," * 2000000 + b"{}]")
+    (folder / "one.json").write_bytes(b'[{"position": [0, -5, 0.5], "rotation": '
+                                      b'[[1, 0, 0], [0, 0, 1], [0, -1, 0]]}]')  # facing +y
+
+    def peak_kib(cameras):
+        child = subprocess.Popen([CLOUD, ply, "--cameras", cameras, "-q"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        err = child.stderr.read().decode()
+        _, raw, usage = os.wait4(child.pid, 0)
+        return os.waitstatus_to_exitcode(raw), err, usage.ru_maxrss
+
+    (folder / "bom.json").write_bytes(b"\xef\xbb\xbf" + read_bytes(folder / "one.json"))
+    status, _, err = run_cloud(ply, "--cameras", folder / "bom.json")
+    assert status == 0, err  # a byte-order mark before the text is none of the JSON
+    status, err, peak = peak_kib(folder / "empty.json")
+    assert status == 4 and '"position" is missing' in err, err
+    # (The child's peak counts this process's pages at the fork: compared with a one-camera run's.)
+    assert peak < peak_kib(folder / "one.json")[2] + 8 * 6 * 1024  # KiB: 8 times the file at most
+
+
+@pytest.mark.parametrize("length", [1e160, 3.0, 1e-170])
+def test_quaternions_of_any_length_are_their_rotations(folder, length):
+    rng = np.random.default_rng(4)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", rng) @ TRUE_TO_SCENE.T)
+    centres, rotations = camera_rig(rng)
+    unit = write_cameras(folder / "unit.bin", "images.bin", centres @ TRUE_TO_SCENE.T,
+                         TRUE_TO_SCENE @ rotations)
+    data = bytearray(read_bytes(unit))
+    at = 8
+    for _ in range(len(centres)):
+        q = np.array(struct.unpack_from("<4d", data, at + 4))
+        struct.pack_into("<4d", data, at + 4, *(q * length))
+        at = data.index(b"\0", at + 64) + 1
+        at += 8 + 24 * struct.unpack_from("<Q", data, at)[0]
+    scaled = folder / "scaled.bin"
+    scaled.write_bytes(bytes(data))
+    expected = cloud_report(ply, "--cameras", unit)
+    found = cloud_report(ply, "--cameras", scaled, "--cameras-output", folder / "moved.bin")
+    assert found["cameras_agreeing"] == len(centres)
+    np.testing.assert_allclose(found["matrix"], expected["matrix"], atol=1e-12)
+    matrix = np.array(found["matrix"])
+    new_centres, new_rotations = read_cameras(folder / "moved.bin", "images.bin")
+    np.testing.assert_allclose(new_centres, (centres @ TRUE_TO_SCENE.T) @ matrix[:3, :3].T +
+                               matrix[:3, 3], atol=1e-9)
+
+
+def test_written_json_keeps_every_byte_but_the_poses(folder):
+    """Integers beyond 64 bits, repeated keys, the layout: as they came; a pose moved beyond a
+    double refused (8), nothing written."""
+    rng = np.random.default_rng(4)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", rng) @ TRUE_TO_SCENE.T)
+    centres, rotations = camera_rig(rng)
+    source = write_cameras(folder / "cams.json", "cameras.json", centres @ TRUE_TO_SCENE.T,
+                           TRUE_TO_SCENE @ rotations)
+    text = read_bytes(source).decode().replace(
+        '"img_name"', '"big": 123456789012345678901234567890, "note": 1, "note": 2,\n  "img_name"')
+    (folder / "cams.json").write_text(text)
+    moved = folder / "moved.json"
+    report = cloud_report(ply, "--cameras", source, "--cameras-output", moved)
+    after = read_bytes(moved).decode()
+    assert after.count('"big": 123456789012345678901234567890, "note": 1, "note": 2,\n  '
+                       '"img_name"') == len(centres)
+    new_centres, _ = read_cameras(moved, "cameras.json")
+    matrix = np.array(report["matrix"])
+    np.testing.assert_allclose(new_centres, (centres @ TRUE_TO_SCENE.T) @ matrix[:3, :3].T +
+                               matrix[:3, 3], atol=1e-9)
+    # Every byte outside the poses' numbers is the input's.
+    import re
+    pose = re.compile(r'"(position|rotation)": \[[^"]*\]')
+    assert pose.sub("", after) == pose.sub("", text)
+    far = folder / "far.txt"
+    far.write_text("1 0 0 1.7e308\n0 1 0 0\n0 0 1 0\n0 0 0 1\n")
+    data = json.loads(text)
+    data[0]["position"] = [1.5e308, 0.0, 0.0]
+    json.dump(data, open(folder / "cams.json", "w"))
+    status, _, err = run_cloud(write_ply(folder / "double.ply", scene_points("cup", rng)),
+                               "--transform", far, "--cameras", folder / "cams.json",
+                               "--cameras-output", folder / "far.json", "-o", folder / "o.ply")
+    assert status == 8 and "camera 1: moved, its pose is beyond a double" in err, err
+    assert not os.path.exists(folder / "far.json") and not os.path.exists(folder / "o.ply")
