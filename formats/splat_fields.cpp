@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <utility>
+#include <vector>
 
 #include "projection/rigid_levelling.h"
 
@@ -118,15 +119,21 @@ bool find_splat_layout(const PlyElement &vertex, SplatLayout *layout, std::strin
       return false;
     }
   }
-  for (int k = 0; k < 4; ++k) {
-    if (vertex.properties[size_t(layout->rotation[k])].is_list) {
-      *refusal = "a Gaussian splat whose rot_" + std::to_string(k) + " is a list";
+  // Orientations and colours turn as real numbers: integers (quantised values of a scale the
+  // file does not say) would come out clamped and rounded.
+  std::vector<int> turned(layout->rotation, layout->rotation + 4);
+  turned.insert(turned.end(), layout->rest.begin(), layout->rest.end());
+  for (const int index : turned) {
+    const PlyProperty &property = vertex.properties[size_t(index)];
+    if (property.is_list) {
+      *refusal = "a Gaussian splat whose " + property.name + " is a list";
       return false;
     }
-  }
-  for (int index : layout->rest) {
-    if (vertex.properties[size_t(index)].is_list) {
-      *refusal = "a Gaussian splat whose " + vertex.properties[size_t(index)].name + " is a list";
+    if (property.type != PlyType::kFloat32 && property.type != PlyType::kFloat64) {
+      *refusal = "a Gaussian splat whose " + property.name + " is " +
+                 ply_type_name(property.type) +
+                 " (quantised, of a scale the file does not say): only float or double "
+                 "orientations and colours can be turned";
       return false;
     }
   }

@@ -175,3 +175,27 @@ def test_compressed_splats_are_refused_by_name(folder):
         assert status == 8, err
         assert "Gaussian splat" in err and out == "", err
         assert not os.path.exists(folder / "out.ply")
+
+
+@pytest.mark.parametrize("name, kind", [("f_rest_0", "uchar"), ("rot_2", "short")])
+def test_quantised_colours_or_orientations_are_refused_turned(folder, name, kind):
+    """Integer orientations or colours are quantised values of a scale the file does not say:
+    turned, they would come out clamped (half of a uchar's would be 0). Refused when turned (8),
+    nothing written; read and fitted as any cloud."""
+    dtype = splat_dtype(1, 3, False)
+    source = folder / "quantised.ply"
+    _, header = write_splat(source, 1)
+    data = read_bytes(source)
+    splats = np.frombuffer(data[header:], dtype)
+    types = [(n, ("u1" if kind == "uchar" else "<i2") if n == name else "<f4")
+             for n in dtype.names]
+    quantised = np.zeros(len(splats), types)
+    for n in dtype.names:
+        quantised[n] = np.clip(splats[n] * 40 + 100, 0, 255) if n == name else splats[n]
+    text = data[:header].decode().replace(f"property float {name}\n", f"property {kind} {name}\n")
+    source.write_bytes(text.encode() + quantised.tobytes())
+    status, out, err = run_cloud(source, "-o", folder / "out.ply")
+    assert status == 8 and f"whose {name} is {kind}" in err and out == "", err
+    assert not os.path.exists(folder / "out.ply")
+    status, _, err = run_cloud(source)  # read, fitted and reported: nothing is turned
+    assert status == 0, err
