@@ -79,8 +79,15 @@ Matrix matrix_rows(const double (&matrix)[4][4]) {
   return rows;
 }
 
-// The (N, 3) array's points (the package has checked its shape, type and order).
+// The (N, 3) array's points. The package checks the array first and says how to mend it; a
+// caller of the private functions that did not is refused here (ValueError), never trusted.
 PointArray point_array(const py::array &points) {
+  const py::dtype type = points.dtype();
+  if (points.ndim() != 2 || points.shape(1) != 3 || type.kind() != 'f' ||
+      (points.itemsize() != sizeof(float) && points.itemsize() != sizeof(double)) ||
+      !points.dtype().attr("isnative").cast<bool>() || !(points.flags() & py::array::c_style)) {
+    throw py::value_error("a C-contiguous (N, 3) array of native float32 or float64 is needed");
+  }
   PointArray array;
   array.data = points.data();
   array.rows = int64_t(points.shape(0));
@@ -124,9 +131,20 @@ py::tuple apply_array(const py::array &points, const std::vector<double> &entrie
   const PointArray array = point_array(points);
   py::array moved(points.dtype(), {points.shape(0), points.shape(1)});
   void *to = moved.mutable_data();
+  PointArray moved_array = array;
+  moved_array.data = to;
+  const char *why = "";
+  int64_t row = -1;
   {
     py::gil_scoped_release released;
     move_point_array(motion, array, to);
+    row = first_unusable_row(moved_array, &why);
+  }
+  if (row >= 0) {  // (the points were checked: a finite row moved beyond the type's range)
+    return answer(kUnsupportedInput,
+                  "row " + std::to_string(row) + ": moved, a coordinate is beyond the range of " +
+                      (array.single ? "float32" : "float64"),
+                  py::none());
   }
   return answer(kLevelled, "", moved);
 }

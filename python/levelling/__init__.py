@@ -124,7 +124,7 @@ _OPTIONS = {
     "inverse": ("--inverse", True), "map": ("--map", False), "map_cell": ("--map-cell", False),
     "fit_only": ("--fit-only", True), "output_dir": ("--output-dir", False),
     "cameras": ("--cameras", False), "cameras_output": ("--cameras-output", False),
-    "in_place": ("--in-place", True), "jobs": ("-j", False), "sync": ("--no-sync", True),
+    "in_place": ("--in-place", True), "jobs": ("--jobs", False), "sync": ("--no-sync", True),
 }
 
 
@@ -217,9 +217,12 @@ def apply(points, matrix):
     """The points moved by a rigid motion: R p + t for each row p, computed in double and
     rounded once to the array's type. Returns a new array of the same shape and type; empty
     points (rows of NaN) stay empty. matrix: 4 x 4, a rotation R (no mirror) and a translation
-    t, last row 0 0 0 1, as Levelling.matrix; ValueError for any other."""
+    t, last row 0 0 0 1, as Levelling.matrix; ValueError for any other. A point moved beyond
+    the array type's range raises LevellingError (status 8, as the command line refuses it)."""
     points = _point_array(points)
     status, message, moved = _levelling.apply_array(points, _matrix_entries(matrix))
+    if status == 8:
+        raise LevellingError(status, message)
     if status != 0:
         raise ValueError(message)
     return moved

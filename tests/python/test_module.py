@@ -3,6 +3,7 @@ the same points, the same bytes from level_file, the same statuses, and bad inpu
 a Python exception."""
 
 import os
+import struct
 
 import numpy as np
 import pytest
@@ -97,7 +98,29 @@ OUTPUTS = {
     "text": ("in.ply", {"format": "text", "precision": 4}, ["--format=text", "--precision=4"]),
     "pcd": ("in.ply", {"format": "pcd-binary-compressed", "pivot": "origin"},
             ["--format=pcd-binary-compressed", "--pivot=origin"]),
+    "jobs": ("in.ply", {"jobs": 2}, ["--jobs=2"]),
 }
+
+
+def raw_points(path):
+    """x, y, z of a binary little-endian PLY of float or double properties, or of a LAS file
+    (its integers by its scales and offsets), read with numpy from the bytes as the formats'
+    documents lay them out: no reader of the project's."""
+    data = read_bytes(path)
+    if data[:4] == b"LASF":
+        first, length = struct.unpack_from("<IxxxxxH", data, 96)
+        count = struct.unpack_from("<I", data, 107)[0] or struct.unpack_from("<Q", data, 247)[0]
+        scale, offset = np.array(struct.unpack_from("<3d", data, 131)), \
+            np.array(struct.unpack_from("<3d", data, 155))
+        records = np.frombuffer(data, np.uint8, count * length, first).reshape(count, length)
+        xyz = records[:, :12].copy().view("<i4").astype(np.float64)
+        return xyz * scale + offset
+    end = data.index(b"end_header\n") + len(b"end_header\n")
+    names = [line.split() for line in data[:end].decode().split("\n")
+             if line.startswith("property")]
+    dtype = np.dtype([(n[2], {"float": "<f4", "double": "<f8"}[n[1]]) for n in names])
+    vertices = np.frombuffer(data, dtype, offset=end)
+    return np.column_stack([vertices["x"], vertices["y"], vertices["z"]]).astype(np.float64)
 
 
 @pytest.mark.parametrize("case", list(OUTPUTS))
@@ -115,6 +138,11 @@ def test_level_file_writes_the_command_lines_bytes(folder, case):
     assert read_bytes(folder / "py.txt") == read_bytes(folder / "cli.txt")
     differing = {k for k in expected if report[k] != expected[k]}
     assert differing == {"output", "outputs", "saved_transform"}
+    if extension in (".ply", ".las") and "format" not in options:  # as numpy reads the bytes
+        matrix = np.array(report["matrix"])
+        moved = raw_points(source) @ matrix[:3, :3].T + matrix[:3, 3]
+        np.testing.assert_allclose(raw_points(folder / ("py" + extension)), moved,
+                                   atol=0.0011 if extension == ".las" else 1e-9)
 
 
 def vertical_wall(n):
@@ -163,6 +191,8 @@ def partly(value):
     return points
 
 
+FAR = np.array([[1, 0, 0, 1e39], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]], dtype=np.float64)
+
 # Each row: the call, the exception, a part of its message.
 BAD_INPUT = {
     "list": (lambda: levelling.fit(POINTS.tolist()), TypeError, "numpy array"),
@@ -192,6 +222,13 @@ BAD_INPUT = {
     "flag_value": (lambda: levelling.level_file("x.ply", fit_only="yes"), ValueError,
                    "True or False"),
     "no_input": (lambda: levelling.level_file([]), ValueError, "no file"),
+    "beyond_float": (lambda: levelling.apply(POINTS.astype(np.float32), FAR),
+                     levelling.LevellingError, "beyond the range of float32"),
+    "private_shape": (lambda: levelling._levelling.apply_array(np.zeros((5, 1)),
+                                                               list(np.eye(4).ravel())),
+                      ValueError, "(N, 3)"),
+    "private_order": (lambda: levelling._levelling.unusable_row(np.asfortranarray(POINTS)),
+                      ValueError, "C-contiguous"),
 }
 
 
