@@ -5,7 +5,8 @@ Each fault is a small plausible change (a dropped check, a wrong sign, a missed 
 of the tree; the copy is built and the suite run; a fault is caught when any test fails. The
 tree itself is never touched. Slow (a build and a suite run a fault): by hand, not in CI.
 
-Usage: scripts/plant-faults.py [scratch folder]   (default /tmp/plant-faults)
+Usage: scripts/plant-faults.py [--batch formats|readers] [scratch folder]
+(default: every batch, in /tmp/plant-faults)
 """
 import os
 import shutil
@@ -55,18 +56,66 @@ MUTANTS = [
  ('python/levelling/dask.py', '        offsets = np.cumsum([0] + [counts[p] for p in live[:-1]]).tolist()', '        offsets = [0] * len(live)', 'site: every tile sampled from index 0'),
 ]
 
+# Faults in what part 14 mended and in the places its probe named: the LAZ items and chunks, the
+# camera files and models, the run's outputs, splats, the Python module, the map, coordinate
+# systems. A fifth field True plants the change at every place the text stands (a coder's
+# change made alike on both sides, which no round trip of ours can see).
+MUTANTS_READERS = [
+ ('formats/laz_layered.cpp', '  return (changed & (1u << 6)) ? current_ : 0u;', '  return current_;', 'LAZ: items coded in the channel, not the context POINT14 hands them'),
+ ('formats/laz_layered.cpp', '      init_context(channel, last);\n      last = contexts_[channel].last;\n    }', '      init_context(channel, last);\n    }\n    last = contexts_[channel].last;', 'LAZ: colour of a channel met again predicted from its own last'),
+ ('formats/laz_chunks.cpp', '  return !decoder_.overran() && read_whole(decoder_, bytes + size);', '  return !decoder_.overran();', 'LAZ: bytes left over in a chunk accepted'),
+ ('formats/laz_chunks.cpp', '  if (at != size) {\n    return false;  // layers that leave bytes of the chunk over\n  }', '', 'LAZ: layers short of their chunk accepted'),
+ ('formats/laz_chunks.cpp', '    records->resize(std::min(points, p + kDecodeStep) * record_);', '    records->resize(points * record_);', "LAZ: a chunk's claimed records allocated at once"),
+ ('formats/laz_file.cpp', 'chunks[c].points > kLargestChunk / layout.record', 'chunks[c].points > kLargestChunk', 'LAZ: a chunk bound in points, not bytes'),
+ ('formats/laz_coder.cpp', '  update_cycle = (5 * update_cycle) >> 2;', '  update_cycle = (3 * update_cycle) >> 1;', "LAZ: symbol models' pace (both sides)", True),
+ ('formats/laz_items.cpp', 'constexpr int kMulti = 500, kMultiMinus = -10;', 'constexpr int kMulti = 499, kMultiMinus = -10;', 'LAZ: GPS time multipliers (both sides)'),
+ ('formats/laz_items.cpp', '  x_median_[m].add(dx);', '  x_median_[m].add(dx / 2);', 'LAZ: POINT10 X predictor (both sides)', True),
+ ('formats/laz_layered.cpp', '  c->x_median[median].add(dx);', '  c->x_median[median].add(-dx);', 'LAZ: POINT14 X predictor (both sides)', True),
+ ('formats/laz_layered.cpp', '  c.used = true;\n}\n\nvoid Rgb14Coder::start', '  c.used = false;\n}\n\nvoid Rgb14Coder::start', 'LAZ: colour contexts created again on every switch (both sides)'),
+ ('formats/camera_files.cpp', '  const double w = s[0] / n, x = s[1] / n, y = s[2] / n, z = s[3] / n;', '  const double w = s[0] / (n * n), x = s[1] / (n * n), y = s[2] / (n * n), z = s[3] / (n * n);', 'COLMAP: a quaternion divided by its squared length'),
+ ('formats/camera_files.cpp', '  const double s[4] = {q[0] / largest, q[1] / largest, q[2] / largest, q[3] / largest};', '  const double s[4] = {q[0], q[1], q[2], q[3]};', 'COLMAP: a long quaternion overflows'),
+ ('formats/camera_json.cpp', 'constexpr double kRotationTolerance = 1e-4;', 'constexpr double kRotationTolerance = 0.1;', 'JSON cameras: rotations accepted to 0.1'),
+ ('formats/camera_json.cpp', '    size_t at = text_.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;', '    size_t at = 0;', 'JSON cameras: a byte-order mark read as the text'),
+ ('formats/camera_json.cpp', '  if (found != 1) {', '  if (found == 0) {', 'JSON cameras: repeated pose members accepted'),
+ ('formats/camera_json.cpp', 'motion[row][2] * c[2] + motion[row][3]});', 'motion[row][2] * c[2]});', 'JSON cameras: centres not translated'),
+ ('formats/colmap_model.cpp', '    if (!ids.insert(id).second) {', '    if (false) {', 'COLMAP: repeated point ids accepted'),
+ ('cloud/camera_levelling.cpp', '    agreeing += signed_height(camera, plane) > 0.0 && facing > 0.0 ? 1 : 0;', '    agreeing += facing > 0.0 ? 1 : 0;', 'cameras below the plane counted as agreeing'),
+ ('cloud/model_levelling.cpp', '    fitting.cameras = request.cameras.empty() ? files.images : request.cameras;', '    fitting.cameras = files.images;', 'model: --cameras ignored'),
+ ('cloud/transform_file.cpp', '  if (!not_a_folder(name, fault)) {\n    return false;\n  }\n  std::ifstream in(name, std::ios::binary);', '  std::ifstream in(name, std::ios::binary);', 'a folder named as the cameras read'),
+ ('cloud/run_outputs.cpp', '  if (::stat(path.c_str(), &status) == 0) {', '  if (::lstat(path.c_str(), &status) == 0) {', 'outputs: an input named through a link not seen'),
+ ('cloud/run_plan.cpp', '  if (!plan_outputs(request, run, fault) || !outputs_distinct(*run, fault)) {', '  if (!plan_outputs(request, run, fault)) {', 'outputs: naming an input or each other accepted'),
+ ('cloud/transform_file.cpp', '    *fault = failure(name, std::strerror(error), kUnwritableOutput);\n    return false;\n  }\n  return true;', '    *fault = failure(name, std::strerror(error), kUnwritableOutput);\n    return false;\n  }\n  std::string placed;\n  return out->commit(&placed, false) || true;', 'outputs: side outputs put in place before the cloud'),
+ ('formats/splat_fields.cpp', '    if (property.type != PlyType::kFloat32 && property.type != PlyType::kFloat64) {', '    if (false) {', 'splats: quantised colours turned and clamped'),
+ ('python/levelling_module.cpp', '  if (row >= 0) {  // (the points', '  if (false) {  // (the points', 'Python: apply returns infinities'),
+ ('python/levelling/__init__.py', '"jobs": ("--jobs", False)', '"jobs": ("-j", False)', 'Python: jobs= passed as -j=N'),
+ ('python/levelling_module.cpp', '  if (points.ndim() != 2 || points.shape(1) != 3 ||', '  if (points.ndim() != 2 ||', "Python: the private functions trust an array's columns"),
+ ('map/deviation_map.cpp', '                           : (double(values[kept / 2 - 1]) + double(values[kept / 2])) / 2.0;', '                           : double(values[kept / 2]);', 'map: the median of an even count'),
+ ('map/deviation_map.cpp', '  std::snprintf(text, sizeof text, "%+.3g", value);', '  std::snprintf(text, sizeof text, "%+.2g", value);', "map: the colour bar's labels"),
+ ('formats/las_crs.cpp', '                    top.rfind("GEOGCRS", 0) == 0;', '                    false;', "LAS: WKT 2's GEOGCRS not geographic"),
+ ('formats/las_crs.cpp', '"LOCAL_CS", "ENGCRS"', '"ENGCRS"', "LAS: LOCAL_CS's units not read"),
+ ('formats/las_crs.cpp', 'constexpr double kFactorTolerance = 1e-7;', 'constexpr double kFactorTolerance = 1e-10;', 'LAS: a US survey foot of 8 digits'),
+]
+BATCHES = {"formats": MUTANTS, "readers": MUTANTS_READERS}
+
 
 def main():
     tree = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-    scratch = sys.argv[1] if len(sys.argv) > 1 else "/tmp/plant-faults"
+    arguments = sys.argv[1:]
+    batch = MUTANTS + MUTANTS_READERS
+    if arguments[:1] == ["--batch"]:
+        batch, arguments = BATCHES[arguments[1]], arguments[2:]
+    scratch = arguments[0] if arguments else "/tmp/plant-faults"
     source, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
     shutil.rmtree(scratch, ignore_errors=True)
     shutil.copytree(tree, source, ignore=shutil.ignore_patterns("build*", ".git"))
     subprocess.run(["cmake", "-S", source, "-B", build, "-DLEVELLING_BUILD_BENCHMARKS=OFF"],
                    check=True, capture_output=True)
     subprocess.run(["cmake", "--build", build, "-j2"], check=True, capture_output=True)
+    # laz-perf beside the build, for the LAZ tests that run the reference decoder.
+    if os.path.isdir(os.path.join(tree, "build", "lazperf")):
+        shutil.copytree(os.path.join(tree, "build", "lazperf"), os.path.join(build, "lazperf"))
     caught = 0
-    for path, old, new, what in MUTANTS:
+    for path, old, new, what, *everywhere in batch:
         full = os.path.join(source, path)
         with open(full) as f:
             text = f.read()
@@ -74,7 +123,7 @@ def main():
             print("not found (the code moved):", what)
             continue
         with open(full, "w") as f:
-            f.write(text.replace(old, new, 1))
+            f.write(text.replace(old, new, -1 if everywhere else 1))
         built = subprocess.run(["cmake", "--build", build, "-j2"], capture_output=True)
         if built.returncode != 0:
             print("does not build:", what)
@@ -89,7 +138,7 @@ def main():
             sys.stdout.flush()
         with open(full, "w") as f:
             f.write(text)
-    print("caught %d of %d" % (caught, len(MUTANTS)))
+    print("caught %d of %d" % (caught, len(batch)))
     return 0
 
 
