@@ -121,11 +121,14 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
   // the file holds, not the 812 MB of records it claims.
   const std::string small = to_laz(las_bytes({2, 1, 0, false}, tilted(4000)), {50000, true});
   const size_t small_table = size_t(get<int64_t>(small.data(), first));
-  std::vector<uint8_t> claimed_table;
-  write_chunk_table({{first + 8, small_table - first - 8, 29000000}}, kVariableChunks, &claimed_table);
-  std::string claims = small.substr(0, small_table) + std::string(claimed_table.begin(), claimed_table.end());
-  put(&claims[0], 107, uint32_t(29000000));
-  write_file(file("claims-millions.laz"), claims);
+  // And one of 40 million: more than the gigabyte of records a chunk may decode to.
+  for (const uint32_t claimed : {29000000u, 40000000u}) {
+    std::vector<uint8_t> table;
+    write_chunk_table({{first + 8, small_table - first - 8, claimed}}, kVariableChunks, &table);
+    std::string claims = small.substr(0, small_table) + std::string(table.begin(), table.end());
+    put(&claims[0], 107, claimed);
+    write_file(file("claims-" + std::to_string(claimed / 1000000) + "-million.laz"), claims);
+  }
   std::string unchunked = laz;
   unchunked[first - (34 + 6 * 2)] = 1;
   write_file(file("unchunked.laz"), unchunked);
@@ -136,10 +139,11 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
       {"$L unchunked.laz -o out.laz", 8, "LAZ of compressor 1"},
       {"$L fewer-3500.laz -o out.las", 4, "fewer-3500.laz: chunk 4 of 4 is damaged"},
       {"$L fewer-3001.laz -o out.las", 4, "fewer-3001.laz: chunk 4 of 4 is damaged"},
-      {"$L claims-millions.laz -o out.las", 4, "claims-millions.laz: chunk 1 of 1 is damaged"},
+      {"$L claims-29-million.laz -o out.las", 4, "claims-29-million.laz: chunk 1 of 1 is damaged"},
+      {"$L claims-40-million.laz -o out.las", 4, "(more than a chunk should hold)"},
   });
   int status = 0;
-  EXPECT_LT(peak_kib("claims-millions.laz -o out.las", &status), 100 * 1024);  // not 812 MB
+  EXPECT_LT(peak_kib("claims-29-million.laz -o out.las", &status), 100 * 1024);  // not 812 MB
   EXPECT_EQ(4, status);
 }
 

@@ -103,6 +103,12 @@ TEST(DeviationMapTest, CellsTakeTheMedianOfTheirHeights) {
   deviation_grid_add(&grid, 0, 3, x, y, h);
   EXPECT_NEAR(2.0, deviation_cell_median(grid, 0, 0), 1000.0 / 32767);
   EXPECT_TRUE(std::isnan(deviation_cell_median(grid, 1, 1)));
+  // An even count: the mean of the middle two.
+  DeviationGrid even;
+  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 1.0, 1.0, 1.0, 1000.0, &even));
+  const double ex[] = {0.1, 0.2, 0.3, 0.4}, ey[] = {0.1, 0.2, 0.3, 0.4}, eh[] = {8.0, 1.0, 4.0, 2.0};
+  deviation_grid_add(&even, 0, 4, ex, ey, eh);
+  EXPECT_NEAR(3.0, deviation_cell_median(even, 0, 0), 1000.0 / 32767);
   // Many heights in one cell: memory stays kCellSamples a cell, the median stays in the middle.
   std::vector<double> many_x(10001, 1.5), many_y(10001, 1.5), many_h(10001);
   for (size_t i = 0; i < many_h.size(); ++i) {
@@ -204,6 +210,29 @@ TEST(DeviationMapTest, TicksAndTheScaleBarMeasureTheMapInThePicture) {
   }
   EXPECT_TRUE(is_ink(image, at.up_x, at.up_y + 1));  // the +y arrow's tip
   EXPECT_TRUE(shows_label(image, "+Y", at.up_x + 9, at.up_y));
+}
+
+// The colour bar's five values, from +range at its top to -range at its bottom, each drawn
+// beside its tick with the digits a reader needs.
+TEST(DeviationMapTest, TheColourBarIsLabelledWithItsValues) {
+  DeviationGrid grid;
+  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 10.0, 10.0, 0.5, 0.125, &grid));
+  HeightHistogram histogram;
+  height_histogram_start(0.125, 10, &histogram);
+  DeviationMapLayout at;
+  const RgbImage image =
+      render_deviation_map(grid, histogram, 0.125, {"a floor", "metres", "m"}, &at);
+  const char *const labels[] = {"+0.125", "+0.0625", "+0", "-0.0625", "-0.125"};
+  for (int tick = 0; tick <= 4; ++tick) {
+    const int y = at.bar_y + tick * (at.bar_height - 1) / 4;
+    bool shown = false;
+    for (int x = at.bar_x + at.bar_width; x < at.bar_x + at.bar_width + 30 && !shown; ++x) {
+      for (int top = y - kGlyphHeight * 2; top <= y && !shown; ++top) {
+        shown = shows_label(image, labels[tick], x, top);
+      }
+    }
+    EXPECT_TRUE(shown) << labels[tick];
+  }
 }
 
 TEST(DeviationMapTest, RoundLengthsAndTicksStayBoundedAnywhere) {

@@ -253,6 +253,8 @@ HOSTILE = {
                           b"[{\"position\": [1, 2, 3], \"rotation\": [[2,0,0],[0,1,0],[0,0,1]]}]",
                           4, "no rotation"),
     "json_empty": ("cameras.json", b"[]", 4, "no camera"),
+    "json_nearly_rotation": ("cameras.json", b'[{"position": [1, 2, 3], "rotation": '
+                             b'[[1.01, 0, 0], [0, 1, 0], [0, 0, 1]]}]', 4, "no rotation"),
     "frames_missing": ("transforms.json", b"{\"camera_model\": \"OPENCV\"}", 4, "frames"),
     "unknown_kind": ("cameras.yaml", b"- 1\n", 8, "no camera file"),
     "nested_deep": ("cameras.json", b"[" * 100000 + b"]" * 100000, 4, "camera 1: not an object"),
@@ -358,9 +360,40 @@ def test_models_that_lie_are_refused(folder):
         status, out, err = run_cloud(model, "-o", folder / "level")
         assert status == 4 and part in err and out == "", err
         assert not os.path.exists(folder / "level")
+    repeated = bytearray(whole)
+    repeated[8 + 67:8 + 67 + 8] = struct.pack("<Q", 1)  # the second point's id: the first's
+    (model / "points3D.bin").write_bytes(bytes(repeated))
+    status, _, err = run_cloud(model, "-o", folder / "level")
+    assert status == 4 and "point 2" in err and "repeated" in err, err
     (model / "points3D.bin").write_bytes(whole)
     status, _, err = run_cloud(model, "-o", model)
     assert status == 7, err
+
+
+def test_cameras_below_the_plane_do_not_agree(folder):
+    rng = np.random.default_rng(9)
+    ply = write_ply(folder / "scene.ply", scene_points("cup", rng))
+    centres, rotations = camera_rig(rng)
+    centres[::2, 2] = -3.0  # half of them under the table, still looking as before
+    cameras = write_cameras(folder / "cams.json", "cameras.json", centres, rotations)
+    report = cloud_report(ply, "--cameras", cameras)
+    assert report["cameras"] == len(centres) and report["cameras_agreeing"] == len(centres) // 2
+
+
+def test_a_models_own_cameras_give_way_to_those_named(folder):
+    """--cameras with a model folder: the cameras named are those counted and levelled by."""
+    rng = np.random.default_rng(10)
+    points = scene_points("cup", rng) @ TRUE_TO_SCENE.T
+    centres, rotations = camera_rig(rng)
+    centres, rotations = centres @ TRUE_TO_SCENE.T, TRUE_TO_SCENE @ rotations
+    write_model(folder / "sparse", True, points, centres, rotations)
+    named = write_cameras(folder / "six.json", "cameras.json", centres[:6], rotations[:6])
+    own = cloud_report(folder / "sparse")
+    given = cloud_report(folder / "sparse", "--cameras", named)
+    assert (own["cameras"], given["cameras"]) == (len(centres), 6)
+    matrix = np.array(given["matrix"])
+    assert degrees_from_up(matrix[:3, :3] @ TRUE_TO_SCENE @ [0, 0, 1]) < LEVEL_TOLERANCE_DEGREES
+
 
 
 # Each row: the arguments after the scene (files of the test's folder by name: scene.ply, the
