@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cloud/camera_levelling.h"
@@ -13,8 +13,8 @@
 #include "cloud/plane_search.h"
 #include "cloud/reading_passes.h"
 #include "cloud/run_fault.h"
-#include "cloud/run_plan.h"
 #include "cloud/run_outputs.h"
+#include "cloud/run_plan.h"
 #include "cloud/run_report.h"
 #include "cloud/transform_file.h"
 #include "cloud/write_pass.h"
@@ -78,7 +78,6 @@ bool parse_up_direction(const std::string &text, UpDirection *up) {
 
 namespace {
 
-// The plane of the run and the motion that levels it. False with the fault.
 // Every output the run has written, the clouds' and the side outputs'.
 std::vector<PendingOutput> pending_outputs(Run &run) {
   std::vector<PendingOutput> pending;
@@ -99,6 +98,7 @@ std::vector<PendingOutput> pending_outputs(Run &run) {
   return pending;
 }
 
+// The plane of the run and the motion that levels it. False with the fault.
 bool fit_plane(Run *run, const FirstPass &first, FoundPlane *found, RigidLevelling *levelling,
                double (&motion)[4][4], LevellingOutcome *fault) {
   const InlierPass every_inlier = [run](const PlaneBand &band, CloudFit *inliers,

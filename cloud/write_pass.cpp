@@ -76,7 +76,9 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
   }
   if (!flushed) {
     source->out.abandon();
-    source->fault = failure(source->output_shown, std::strerror(write_error), kUnwritableOutput);
+    source->fault = failure(source->output_shown,
+                            write_error != 0 ? std::strerror(write_error) : "a write failed",
+                            kUnwritableOutput);
     return false;
   }
   // (A saved transform applied in one pass learns the count here.)

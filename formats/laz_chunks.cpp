@@ -438,7 +438,7 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
       return false;
     }
   }
-  return !overran();
+  return true;
 }
 
 void ChunkCoder::encode_layered(const uint8_t *records, size_t points, std::vector<uint8_t> *out) {
