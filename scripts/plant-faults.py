@@ -5,10 +5,11 @@ Each fault is a small plausible change (a dropped check, a wrong sign, a missed 
 of the tree; the copy is built and the suite run; a fault is caught when any test fails. The
 tree itself is never touched. Slow (a build and a suite run a fault): by hand, not in CI.
 
-Usage: scripts/plant-faults.py [--batch formats|readers] [scratch folder]
+Usage: scripts/plant-faults.py [--batch formats|readers] [--matching REGEX] [scratch folder]
 (default: every batch, in /tmp/plant-faults)
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -104,6 +105,9 @@ def main():
     batch = MUTANTS + MUTANTS_READERS
     if arguments[:1] == ["--batch"]:
         batch, arguments = BATCHES[arguments[1]], arguments[2:]
+    if arguments[:1] == ["--matching"]:  # only the faults whose description matches
+        batch = [m for m in batch if re.search(arguments[1], m[3])]
+        arguments = arguments[2:]
     scratch = arguments[0] if arguments else "/tmp/plant-faults"
     source, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
     shutil.rmtree(scratch, ignore_errors=True)
