@@ -184,17 +184,21 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
 
   // The cameras, when given: their up unless the request's, and the plane above them.
   CameraFile cameras;
+  CamerasUp told;
   double up[3];
   search_up_of(request, up);
   if (!request.cameras.empty()) {
     if (!read_camera_file(request.cameras, &cameras, fault)) {
       return false;
     }
-    if (!request.up.given && !cameras_up(cameras.cameras, up)) {
+    if (!request.up.given && !cameras_up(cameras.cameras, &told)) {
       *fault = failure(request.cameras,
                        "its cameras' image-up directions cancel out: say which way is up",
                        kNoPlane);
       return false;
+    }
+    if (!request.up.given) {
+      std::copy(told.up, told.up + 3, up);
     }
   }
   PlaneSearch search = plane_search_of(request, up, points.shown);
@@ -214,6 +218,9 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
   if (!request.cameras.empty()) {
     report->cameras = int64_t(cameras.cameras.size());
     report->cameras_agreeing = cameras_agreeing(cameras.cameras, found.plane);
+    if (!request.up.given) {
+      report_cameras_up(told, report);
+    }
   }
   return true;
 }

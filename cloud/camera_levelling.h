@@ -19,9 +19,23 @@ namespace levelling {
 // fault: status 3 when it cannot be read, 4 when it is malformed, 8 when it is no camera file.
 bool read_camera_file(const std::string &name, CameraFile *file, LevellingOutcome *fault);
 
-// The cameras' mean image-up direction, unit, into up. False when they cancel out (their mean
-// shorter than a tenth of one camera's).
-bool cameras_up(const std::vector<CameraPose> &cameras, double (&up)[3]);
+// The up direction the cameras say, and how it was told.
+struct CamerasUp {
+  double up[3] = {0.0, 0.0, 1.0};  // unit
+  // People hold cameras level whatever their pitch: their right axes are horizontal, and up is
+  // the direction they are all nearly perpendicular to (the smallest eigenvector of the sum of
+  // r r^T), signed by the image-ups. True when that told it; false when the right axes were
+  // too alike to tell a direction (cameras all facing one way) or too far from one plane
+  // (cameras rolled on purpose): up is then the mean image-up.
+  bool from_right_axes = false;
+  // The RMS angle, degrees, of the right axes from the plane perpendicular to up (from right
+  // axes), or of the image-ups from their mean.
+  double spread_degrees = 0.0;
+};
+
+// The cameras' up direction into *up. False when their image-ups cancel out (their mean
+// shorter than a tenth of one camera's), which then signs no direction.
+bool cameras_up(const std::vector<CameraPose> &cameras, CamerasUp *up);
 
 // Orients the plane (n . p = offset, n unit) so that most cameras' centres are above it: its
 // normal and offset negated when more are below than above. True when it was turned over.

@@ -115,6 +115,11 @@ std::string report_json(const LevellingReport &r) {
           ", \"map_scale_bar\": " + json_number(r.map_scale_bar) +
           ", \"cameras\": " + std::to_string(r.cameras) +
           ", \"cameras_agreeing\": " + std::to_string(r.cameras_agreeing) +
+          ", \"cameras_up_from\": " +
+          (r.cameras_up_from.empty() ? std::string("null") : json_string(r.cameras_up_from)) +
+          ", \"cameras_up_spread_degrees\": " +
+          (r.cameras_up_from.empty() ? std::string("null")
+                                     : json_number(r.cameras_up_spread_degrees)) +
           ", \"cameras_output\": " +
           (r.cameras_output.empty() ? std::string("null") : json_string(r.cameras_output)) +
           ", \"output\": " +
@@ -181,6 +186,13 @@ std::string report_text(const LevellingReport &r) {
     text += "cameras: " + std::to_string(r.cameras_agreeing) + " of " +
             std::to_string(r.cameras) +
             " above the plane, their image up toward it\n";
+    if (r.cameras_up_from == "right axes") {
+      text += "cameras' up: the direction their right axes are perpendicular to (within " +
+              formatted("%.2f", r.cameras_up_spread_degrees) + " degrees)\n";
+    } else if (!r.cameras_up_from.empty()) {
+      text += "cameras' up: their mean image-up (their right axes tell none; the image-ups " +
+              formatted("%.2f", r.cameras_up_spread_degrees) + " degrees apart)\n";
+    }
     if (2 * r.cameras_agreeing <= r.cameras) {
       text += "warning: most cameras do not agree with the plane: the cloud may come out upside "
               "down or levelled on another plane (--up, --max-tilt)\n";

@@ -40,6 +40,10 @@ struct LevellingReport {
   double matrix[4][4] = {};  // maps input points to output points
   int64_t cameras = 0;           // the cameras read (--cameras; 0 for none)
   int64_t cameras_agreeing = 0;  // of them, above the plane with their image-up toward it
+  // How the cameras told up ("right axes" or "image-up"; "" when up was not theirs) and the
+  // spread of what told it, degrees (CamerasUp).
+  std::string cameras_up_from;
+  double cameras_up_spread_degrees = 0.0;
   std::string cameras_output;    // where they were written moved ("" for nowhere)
   std::vector<std::string> outputs;  // the clouds written (none: only the report)
   std::string note;          // what the user should know of the output's frame ("" for none)

@@ -306,12 +306,14 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
       (run->given ? 0 : request.fit == FitMethod::kRobust ? 2 : 1) + (writing ? 1 : 0);
   run->progress = Progress(request.progress && isatty(fileno(stderr)), bytes * passes);
   search_up_of(request, run->up);
-  if (run->has_cameras && !request.up.given && !run->given &&
-      !cameras_up(run->cameras.cameras, run->up)) {
-    *fault = failure(request.cameras,
-                     "its cameras' image-up directions cancel out: say which way is up with --up",
-                     kNoPlane);
-    return false;
+  if (run->has_cameras && !request.up.given && !run->given) {
+    if (!cameras_up(run->cameras.cameras, &run->cameras_up)) {
+      *fault = failure(request.cameras,
+                       "its cameras' image-up directions cancel out: say which way is up with --up",
+                       kNoPlane);
+      return false;
+    }
+    std::copy(run->cameras_up.up, run->cameras_up.up + 3, run->up);
   }
   return true;
 }

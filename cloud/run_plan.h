@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "cloud/camera_levelling.h"
 #include "cloud/cloud_levelling.h"
 #include "cloud/point_spool.h"
 #include "cloud/progress.h"
@@ -70,6 +71,7 @@ struct Run {
   // The cameras (--cameras) and where they go moved (--cameras-output).
   bool has_cameras = false;
   CameraFile cameras;
+  CamerasUp cameras_up;  // the up they told (when it is theirs: no --up, no transform)
   OutputFile cameras_out;
   Progress progress;
   std::mutex progress_lock;

@@ -76,10 +76,16 @@ LevellingReport report_of(const Run &run, const FoundPlane *found,
     report.cameras_agreeing = cameras_agreeing(run.cameras.cameras, found->plane);
   }
   if (run.has_cameras && !request.up.given) {
-    report.up = "the cameras' (" + short_number(run.up[0]) + "," + short_number(run.up[1]) +
-                "," + short_number(run.up[2]) + ")";
+    report_cameras_up(run.cameras_up, &report);
   }
   return report;
+}
+
+void report_cameras_up(const CamerasUp &up, LevellingReport *report) {
+  report->up = "the cameras' (" + short_number(up.up[0]) + "," + short_number(up.up[1]) + "," +
+               short_number(up.up[2]) + ")";
+  report->cameras_up_from = up.from_right_axes ? "right axes" : "image-up";
+  report->cameras_up_spread_degrees = up.spread_degrees;
 }
 
 void report_plane(const LevellingRequest &request, const FoundPlane &found,

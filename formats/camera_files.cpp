@@ -64,6 +64,7 @@ bool colmap_camera(const double (&q)[4], const double (&t)[3], CameraPose *pose,
   for (int k = 0; k < 3; ++k) {
     pose->centre[k] = -(r[0][k] * t[0] + r[1][k] * t[1] + r[2][k] * t[2]);
     pose->up[k] = -r[1][k];
+    pose->right[k] = r[0][k];
   }
   if (!finite(pose->centre, 3)) {
     *error = "its centre is beyond a double";

@@ -7,7 +7,7 @@
 // - nerfstudio's transforms.json: `frames`, each with a camera-to-world `transform_matrix`
 //   (4 x 4, OpenGL's axes: x right, y up, z back).
 // A camera's image-up is the world direction of its image's up (COLMAP: minus its y axis;
-// OpenGL: its y axis). The files come from elsewhere: everything in them is checked, and the
+// OpenGL: its y axis), its image-right that of its x axis (both). The files come from elsewhere: everything in them is checked, and the
 // memory taken is bounded by the file's size, never by a count in it.
 #ifndef LEVELLING_FORMATS_CAMERA_FILES_H
 #define LEVELLING_FORMATS_CAMERA_FILES_H
@@ -25,10 +25,11 @@ enum class CameraFormat {
   kNerfstudioJson,  // transforms.json
 };
 
-// One camera: its centre and its image's up direction (unit), in the world's frame.
+// One camera: its centre, its image's up and right directions (unit), in the world's frame.
 struct CameraPose {
   double centre[3] = {};
   double up[3] = {};
+  double right[3] = {};
 };
 
 // A camera file as read: its format, its bytes (to write it moved: every other byte kept) and

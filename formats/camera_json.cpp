@@ -276,9 +276,11 @@ bool parse_camera_json(CameraFormat format, const std::string &bytes, CameraFile
         CameraPose pose;
         for (int k = 0; k < 3; ++k) {
           // cameras.json: its centre, and minus the camera's y axis (a column of the rotation);
-          // transforms.json: its translation, and the camera's y axis (OpenGL's up).
+          // transforms.json: its translation, and the camera's y axis (OpenGL's up). Right: the
+          // x axis.
           pose.centre[k] = splat ? numbers.values[k] : numbers.values[4 * k + 3];
           pose.up[k] = splat ? -r[3 * k + 1] : r[3 * k + 1];
+          pose.right[k] = r[3 * k];  // the camera's x axis, in both
         }
         file->cameras.push_back(pose);
         return true;

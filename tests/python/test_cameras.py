@@ -557,3 +557,57 @@ def test_written_json_keeps_every_byte_but_the_poses(folder):
                                "--cameras-output", folder / "far.json", "-o", folder / "o.ply")
     assert status == 8 and "camera 1: moved, its pose is beyond a double" in err, err
     assert not os.path.exists(folder / "far.json") and not os.path.exists(folder / "o.ply")
+
+
+def pitched_rig(rng, pitch_degrees, roll_degrees, n=16, arc_degrees=100):
+    """Cameras on an arc around a table, each pitched down by the angle (looking at what lies
+    on the table from above) and rolled by up to the roll: centres and camera-to-world rotations
+    in the true frame (z up), COLMAP's axes."""
+    centres, rotations = [], []
+    pitch = np.radians(pitch_degrees)
+    for i in range(n):
+        azimuth = np.radians(arc_degrees) * (i / (n - 1) - 0.5)
+        heading = np.array([np.cos(azimuth), np.sin(azimuth), 0.0])
+        forward = np.cos(pitch) * heading + np.array([0, 0, -np.sin(pitch)])
+        centres.append(-3.0 * forward + [0, 0, 0.05])
+        right = np.cross(forward, [0, 0, 1])
+        right /= np.linalg.norm(right)
+        down = np.cross(forward, right)
+        roll = np.radians(rng.uniform(-roll_degrees, roll_degrees))
+        right, down = (np.cos(roll) * right + np.sin(roll) * down,
+                       -np.sin(roll) * right + np.cos(roll) * down)
+        rotations.append(np.column_stack([right, down, forward]))
+    return np.array(centres), np.array(rotations)
+
+
+def table_scene(rng):
+    """A table top (z = 0) and the object on it: a box whose sides and top are no floor."""
+    table = np.column_stack([rng.uniform(-2, 2, (8000, 2)), rng.normal(0, 0.002, 8000)])
+    box = np.column_stack([rng.uniform(-0.3, 0.3, (3000, 2)), rng.uniform(0, 0.6, 3000)])
+    return np.vstack([table, box])
+
+
+@pytest.mark.parametrize("pitch", [20, 50, 70])
+def test_cameras_that_look_down_level_by_their_right_axes(folder, pitch):
+    rng = np.random.default_rng(pitch)
+    ply = write_ply(folder / "scene.ply", table_scene(rng) @ TRUE_TO_SCENE.T)
+    centres, rotations = pitched_rig(rng, pitch, 2.0)
+    cameras = write_cameras(folder / "cams.json", "cameras.json", centres @ TRUE_TO_SCENE.T,
+                            TRUE_TO_SCENE @ rotations)
+    report = cloud_report(ply, "--cameras", cameras)
+    assert report["cameras_up_from"] == "right axes" and report["cameras_up_spread_degrees"] < 2
+    matrix = np.array(report["matrix"])
+    assert degrees_from_up(matrix[:3, :3] @ TRUE_TO_SCENE @ [0, 0, 1]) < 0.2
+    status, out, _ = run_cloud(ply, "--cameras", cameras)
+    assert status == 0 and "cameras' up: the direction their right axes are perpendicular" in out
+
+
+def test_cameras_rolled_on_purpose_keep_their_mean_image_up(folder):
+    """Right axes far from one plane (cameras turned freely): the mean image-up, and said."""
+    rng = np.random.default_rng(11)
+    ply = write_ply(folder / "scene.ply", table_scene(rng))
+    centres, rotations = pitched_rig(rng, 20, 40)
+    report = cloud_report(ply, "--cameras",
+                          write_cameras(folder / "cams.json", "cameras.json", centres, rotations))
+    assert report["cameras_up_from"] == "image-up"
+    assert report["cameras_up_spread_degrees"] > 10
