@@ -72,6 +72,10 @@ struct LevellingRequest {
   // entries of its 4 x 4 matrix, row-major (empty for none). As `transform` of a file holding
   // it, bit for bit.
   std::vector<double> motion;
+  // Three points picked on the plane to level (--plane-points): x, y, z of each, 9 numbers (empty
+  // for none). Their plane is levelled exactly instead of one found; checked not to lie on one
+  // line by the command line (plane_points_of).
+  std::vector<double> plane_points;
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
   // A camera file (COLMAP images.bin or .txt, cameras.json, transforms.json; "" for none):
   // their mean image-up is the up direction unless `up` is given, and the plane is oriented so

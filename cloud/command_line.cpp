@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <climits>
@@ -124,7 +125,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
   CLI::Option *cameras = app.add_option(
       "--cameras", request.cameras,
       "The reconstruction's cameras (COLMAP images.bin or images.txt, cameras.json, "
-      "transforms.json): up is their mean image-up unless --up says otherwise, and the plane "
+      "transforms.json): up is the direction their right axes are perpendicular to (else "
+      "their mean image-up) unless --up says otherwise, and the plane "
       "is oriented so that they are above it");
   CLI::Option *cameras_output =
       app.add_option("--cameras-output", request.cameras_output,
@@ -148,7 +150,7 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
   const std::map<std::string, FitMethod> fits{{"robust", FitMethod::kRobust},
                                               {"all", FitMethod::kAll}};
   std::string fit = "robust", pivot = "centroid", format = "auto", report = "text";
-  app.add_option("--fit", fit,
+  CLI::Option *fit_option = app.add_option("--fit", fit,
                  "robust: the largest plane near the up direction, refitted to its inliers; "
                  "all: the orthogonal fit of every point")
       ->check(CLI::IsMember(keys_of(fits)))
@@ -162,6 +164,12 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
                  "Only planes within this many degrees of the up direction count")
       ->check(number_from(0.0, 90.0))
       ->capture_default_str();
+  std::string plane_points;
+  CLI::Option *plane_points_option = app.add_option(
+      "--plane-points", plane_points,
+      "Level the plane through three points picked on it, \"x,y,z x,y,z x,y,z\" in the "
+      "cloud's units, instead of finding one: they end at one height");
+  plane_points_option->excludes(transform);
   app.add_option("--threshold", request.threshold,
                  "The inlier distance in the cloud's units (default: from the data)")
       ->check(positive_number());
@@ -278,7 +286,60 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
     return usage_fault(&line, "--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto");
   }
   request.up.given = up_option->count() > 0;
+  if (plane_points_option->count() > 0) {
+    std::string why;
+    if (fit_option->count() > 0) {
+      return usage_fault(&line, "--plane-points names the plane: --fit finds one");
+    }
+    if (!plane_points_of(plane_points, &request.plane_points, &why)) {
+      return usage_fault(&line, "--plane-points: " + why);
+    }
+  }
   return line;
+}
+
+bool plane_points_of(const std::string &text, std::vector<double> *points, std::string *why) {
+  points->clear();
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    std::replace(word.begin(), word.end(), ',', ' ');
+    std::istringstream numbers(word);
+    std::string number;
+    int in_point = 0;
+    for (; numbers >> number; ++in_point) {
+      double value = 0.0;
+      if (!parse_number(number, &value) || !std::isfinite(value)) {
+        *why = "'" + number + "' is not a finite number";
+        return false;
+      }
+      points->push_back(value);
+    }
+    if (in_point != 3) {
+      *why = "'" + word + "' is not x,y,z";
+      return false;
+    }
+  }
+  if (points->size() != 9) {
+    *why = "three points are needed, \"x,y,z x,y,z x,y,z\", not " +
+           std::to_string(points->size() / 3);
+    return false;
+  }
+  const double *p = points->data();
+  const double ab[3] = {p[3] - p[0], p[4] - p[1], p[5] - p[2]};
+  const double ac[3] = {p[6] - p[0], p[7] - p[1], p[8] - p[2]};
+  const double bc[3] = {p[6] - p[3], p[7] - p[4], p[8] - p[5]};
+  const double normal[3] = {ab[1] * ac[2] - ab[2] * ac[1], ab[2] * ac[0] - ab[0] * ac[2],
+                            ab[0] * ac[1] - ab[1] * ac[0]};
+  // The sine of the triangle's largest angle: its area over its two shorter sides.
+  double sides[3] = {std::hypot(ab[0], ab[1], ab[2]), std::hypot(ac[0], ac[1], ac[2]),
+                     std::hypot(bc[0], bc[1], bc[2])};
+  std::sort(sides, sides + 3);
+  const double area = std::hypot(normal[0], normal[1], normal[2]);
+  if (!(area > std::sin(kLeastPickedAngle) * sides[0] * sides[1])) {
+    *why = "the three points lie (nearly) on one line: pick them apart on the plane";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace levelling

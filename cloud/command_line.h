@@ -29,6 +29,13 @@ struct CommandLine {
 // throws for what a user can type; the arguments are not changed.
 CommandLine parse_command_line(const std::vector<std::string> &arguments);
 
+// The three points of --plane-points' "x,y,z x,y,z x,y,z" (blanks between points, commas
+// within), into *points (9 numbers). False with *why (one line) for another shape, a word that
+// is no finite number, or points (nearly) on one line: the largest angle of their triangle
+// within kLeastPickedAngle of a straight one.
+bool plane_points_of(const std::string &text, std::vector<double> *points, std::string *why);
+constexpr double kLeastPickedAngle = 0.5 / 57.295779513082320876798;  // half a degree
+
 }  // namespace levelling
 
 #endif

@@ -147,17 +147,23 @@ std::string report_text(const LevellingReport &r) {
   if (r.fitted) {
     text += "plane: normal (" + formatted("%.9g", r.normal[0]) + ", " +
             formatted("%.9g", r.normal[1]) + ", " + formatted("%.9g", r.normal[2]) +
-            "), offset " + formatted("%.9g", r.offset) + " (" + r.fit + " fit, up " + r.up + ")\n";
+            "), offset " + formatted("%.9g", r.offset) + " (" +
+            (r.fit == "points" ? std::string("through the three points picked")
+                               : r.fit + " fit") +
+            ", up " + r.up + ")\n";
     if (r.has_slopes) {
       text += "slopes: z = a*x + b*y + c with a = " + formatted("%.9g", r.a) + ", b = " +
               formatted("%.9g", r.b) + ", c = " + formatted("%.9g", r.c) + "\n";
     }
     text += "tilt before levelling: " + formatted("%.4f", r.tilt_degrees) + " degrees from " +
             (r.up == "auto" ? std::string("+z") : r.up) + "\n";
-    text += "inliers: " + std::to_string(r.inliers) + " of " + std::to_string(valid) + " (" +
-            formatted("%.1f", valid > 0 ? 100.0 * double(r.inliers) / double(valid) : 0.0) + "%)";
-    text += r.threshold > 0.0 ? " within " + formatted("%.6g", r.threshold) + "\n" : "\n";
-    text += "rms distance of the inliers: " + formatted("%.6g", r.rms) + "\n";
+    if (r.fit != "points") {  // (a plane picked by three points has no inliers of its own)
+      text += "inliers: " + std::to_string(r.inliers) + " of " + std::to_string(valid) + " (" +
+              formatted("%.1f", valid > 0 ? 100.0 * double(r.inliers) / double(valid) : 0.0) +
+              "%)";
+      text += r.threshold > 0.0 ? " within " + formatted("%.6g", r.threshold) + "\n" : "\n";
+      text += "rms distance of the inliers: " + formatted("%.6g", r.rms) + "\n";
+    }
     text += "levelling angles: about x " + formatted("%.6f", r.angle_x_degrees) +
             " degrees, about y " + formatted("%.6f", r.angle_y_degrees) + " degrees\n";
     text += "pivot: " + r.pivot_name + " (" + formatted("%.6f", r.pivot[0]) + ", " +

@@ -24,7 +24,7 @@ struct LevellingReport {
   int64_t points = 0;        // every point of the file
   int64_t empty_points = 0;  // points without coordinates (all NaN), carried through
   bool normals = false;
-  std::string fit;  // "robust" or "all"
+  std::string fit;  // "robust", "all" or "points" (--plane-points)
   std::string up;   // the up direction as named ("+z", "auto"...)
   double normal[3] = {};  // the plane n . p = offset, n the unit upward normal
   double offset = 0.0;

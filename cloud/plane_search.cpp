@@ -346,11 +346,43 @@ void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *le
   levelling_matrix(*levelling, motion);
 }
 
+void picked_plane(const std::vector<double> &points, const PlaneSearch &search,
+                  FoundPlane *found) {
+  const double *p = points.data();
+  const double ab[3] = {p[3] - p[0], p[4] - p[1], p[5] - p[2]};
+  const double ac[3] = {p[6] - p[0], p[7] - p[1], p[8] - p[2]};
+  double normal[3] = {ab[1] * ac[2] - ab[2] * ac[1], ab[2] * ac[0] - ab[0] * ac[2],
+                      ab[0] * ac[1] - ab[1] * ac[0]};
+  const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] +
+                                  normal[2] * normal[2]);
+  const double toward = normal[0] * search.up[0] + normal[1] * search.up[1] +
+                        normal[2] * search.up[2];
+  *found = FoundPlane();
+  OrthogonalPlane &plane = found->plane;
+  plane.status = OrthogonalFitStatus::kFitted;
+  plane.offset = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    plane.normal[k] = (toward < 0.0 ? -normal[k] : normal[k]) / length;
+    plane.centroid[k] = (p[k] + p[3 + k] + p[6 + k]) / 3.0;
+    plane.offset += plane.normal[k] * plane.centroid[k];
+  }
+  plane.count = 3;
+  plane.has_slopes = plane.normal[2] > kVerticalNormalZ;
+  if (plane.has_slopes) {
+    plane.a = -plane.normal[0] / plane.normal[2];
+    plane.b = -plane.normal[1] / plane.normal[2];
+    plane.c = plane.offset / plane.normal[2];
+  }
+  found->tilt = angle_between(plane.normal, search.up);
+}
+
 bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
                     const PointSample &sample, const CloudFit &all,
                     const InlierPass &inlier_pass, FoundPlane *found,
                     RigidLevelling *levelling, double (&motion)[4][4], LevellingOutcome *fault) {
-  if (request.fit == FitMethod::kAll) {
+  if (!request.plane_points.empty()) {
+    picked_plane(request.plane_points, search, found);
+  } else if (request.fit == FitMethod::kAll) {
     if (!fit_every_point(search, all, found, fault)) {
       return false;
     }

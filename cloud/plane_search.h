@@ -74,7 +74,13 @@ bool refit_to_inliers(const PlaneSearch &search, const PointSample &sample,
 void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *levelling,
                   double (&motion)[4][4]);
 
-// The plane of a cloud and the motion that levels it, as the request asks: found on the first
+// The plane through three points (x, y, z each, 9 numbers, on no line: plane_points_of checked
+// them), its normal toward the search's up, its centroid theirs; no inliers counted.
+void picked_plane(const std::vector<double> &points, const PlaneSearch &search,
+                  FoundPlane *found);
+
+// The plane of a cloud and the motion that levels it, as the request asks: three points picked
+// on it (request.plane_points), or found on the first
 // pass's sample (without its far points) and refitted to every inlier by `inlier_pass`, or
 // fitted to the moments of every point (`all`). False with the fault.
 bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,

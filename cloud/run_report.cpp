@@ -98,7 +98,9 @@ void report_plane(const LevellingRequest &request, const FoundPlane &found,
   }
   report->fitted = true;
   const OrthogonalPlane &plane = found.plane;
-  report->fit = request.fit == FitMethod::kRobust ? "robust" : "all";
+  report->fit = !request.plane_points.empty()        ? "points"
+                : request.fit == FitMethod::kRobust ? "robust"
+                                                    : "all";
   report->up = request.up.name;
   for (int k = 0; k < 3; ++k) {
     report->normal[k] = plane.normal[k];
@@ -119,7 +121,9 @@ void report_plane(const LevellingRequest &request, const FoundPlane &found,
   report->angle_x_degrees = levelling.angle_x * kDegreesPerRadian;
   report->angle_y_degrees = levelling.angle_y * kDegreesPerRadian;
   report->pivot_name =
-      request.pivot == PivotChoice::kOrigin ? "origin" : "centroid of the inliers";
+      request.pivot == PivotChoice::kOrigin ? "origin"
+      : request.plane_points.empty()        ? "centroid of the inliers"
+                                            : "centroid of the three points";
 }
 
 }  // namespace levelling

@@ -125,7 +125,20 @@ _OPTIONS = {
     "fit_only": ("--fit-only", True), "output_dir": ("--output-dir", False),
     "cameras": ("--cameras", False), "cameras_output": ("--cameras-output", False),
     "in_place": ("--in-place", True), "jobs": ("--jobs", False), "sync": ("--no-sync", True),
+    "plane_points": ("--plane-points", False),
 }
+
+
+def _points_value(points):
+    """Three points (a 3 x 3 array of numbers) as --plane-points writes them."""
+    try:
+        values = np.asarray(points, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise OptionError(f"plane_points: {points!r} is not three points of x, y, z") from None
+    if values.shape != (3, 3):
+        raise OptionError(f"plane_points: three points of x, y, z are needed, not shape "
+                          f"{values.shape}")
+    return " ".join(",".join(repr(float(v)) for v in point) for point in values)
 
 
 def _arguments(caller, options):
@@ -146,7 +159,8 @@ def _arguments(caller, options):
             if bool(value) != (name == "sync"):
                 arguments.append(option)
             continue
-        text = _up_value(value) if name == "up" else _option_value(value)
+        text = (_up_value(value) if name == "up" else
+                _points_value(value) if name == "plane_points" else _option_value(value))
         arguments.append(f"{option}={text}")
     return arguments
 
@@ -176,26 +190,31 @@ def _point_array(points, name="points"):
 
 
 def fit(points, *, up=None, max_tilt=45.0, method="robust", threshold=None, seed=1,
-        pivot="centroid", cameras=None):
+        pivot="centroid", cameras=None, plane_points=None):
     """The plane of `points` and the rigid motion that levels it, as levelling-cloud finds them
     for a file of the same points with the same options.
 
     points: (N, 3) float32 or float64, C-contiguous; rows of three NaN are empty points.
     up: "x", "y", "z", "-x", "-y", "-z", three numbers, or "auto" (the largest plane in any
     orientation); None: "z", or the cameras' up. cameras: a camera file (COLMAP images.bin or
-    images.txt, cameras.json, transforms.json) whose mean image-up is the up direction unless
-    up= says otherwise, and above which the plane is oriented. max_tilt: degrees from up (0 to 90). method: "robust" (the largest plane near
+    images.txt, cameras.json, transforms.json) whose up (the direction their right axes are
+    perpendicular to, else their mean image-up) is the up direction unless up= says otherwise,
+    and above which the plane is oriented. max_tilt: degrees from up (0 to 90). method:
+    "robust" (the largest plane near
     up, refitted to its inliers) or "all" (the orthogonal fit of every point). threshold: the
     inlier distance in the points' units (None: from the data). seed: the sample's.
-    pivot: "centroid" (of the inliers) or "origin".
+    pivot: "centroid" (of the inliers) or "origin". plane_points: three points (3 x 3) picked on
+    the plane to level, levelled exactly instead of a plane found (method is then not given).
     Raises LevellingError (status 5 when no plane is found), TypeError or ValueError.
     """
     if cameras is not None and not isinstance(cameras, (str, os.PathLike)):
         raise TypeError(f"cameras: a camera file's name is needed, not {type(cameras).__name__}")
     points = _point_array(points)
+    if plane_points is not None and method == "robust":
+        method = None  # (the default: the plane is the points')
     arguments = _arguments("fit", {"up": up, "max_tilt": max_tilt, "method": method,
                                    "threshold": threshold, "seed": seed, "pivot": pivot,
-                                   "cameras": cameras})
+                                   "cameras": cameras, "plane_points": plane_points})
     status, message, report = _levelling.fit_array(points, arguments + ["array"])
     if status == 2:
         raise OptionError(message)
@@ -250,7 +269,7 @@ def level_file(input, output=None, **options):
     report). Options, as the command line's long options with '_' for '-': up, max_tilt,
     method (--fit), threshold, seed, pivot, format, precision, las_scale, save_transform,
     transform, inverse, map, map_cell, fit_only, output_dir, in_place, jobs, sync, cameras,
-    cameras_output.
+    cameras_output, plane_points (three points, 3 x 3).
     Raises LevellingError with the command line's status and message; with several inputs of
     which some failed, the others are written and the error names every failure
     (more_messages).

@@ -277,3 +277,41 @@ def test_the_library_lets_other_threads_run_while_it_works(folder, call):
         time.sleep(0.0005)
     worker.join()
     assert ticks >= (time.perf_counter() - started) / 0.002, ticks  # (a tick: 0.5 to 0.7 ms)
+
+
+def floor_under_a_wall(rng):
+    """A floor tilted 8 degrees about y, and a wall larger than it: the largest plane is the
+    wall; three points picked on the floor."""
+    tilt = np.radians(8.0)
+    xy = rng.uniform(0, 4, (3000, 2))
+    floor = np.column_stack([xy, np.tan(tilt) * xy[:, 0] + rng.normal(0, 0.001, 3000)])
+    wall = np.column_stack([np.full(20000, 4.0) + rng.normal(0, 0.001, 20000),
+                            rng.uniform(0, 4, (20000, 2))])
+    picked = np.array([[0.5, 0.5, 0.0], [3.5, 0.8, 0.0], [1.0, 3.6, 0.0]])
+    picked[:, 2] = np.tan(tilt) * picked[:, 0]
+    return np.vstack([floor, wall]), picked
+
+
+def test_three_picked_points_level_their_plane_exactly(folder):
+    points, picked = floor_under_a_wall(np.random.default_rng(15))
+    source = write_ply(folder / "room.ply", points)
+    text = " ".join(",".join(repr(v) for v in p) for p in picked)
+    wall = np.array(cloud_report(source, "--up", "auto")["matrix"])
+    assert abs(degrees_from_z(wall[:3, :3] @ [0, 0, 1]) - 90) < 1  # found alone: the wall
+    report = cloud_report(source, "--plane-points", text, "--up", "auto")
+    assert report["fit"] == "points"
+    matrix = np.array(report["matrix"])
+    ends = picked @ matrix[:3, :3].T + matrix[:3, 3]
+    assert np.ptp(ends[:, 2]) < 1e-12  # at one height, exactly but for rounding
+    np.testing.assert_allclose(ends.mean(axis=0), picked.mean(axis=0), atol=1e-12)  # pivot
+    assert degrees_from_z(matrix[:3, :3] @ [-np.sin(np.radians(8)), 0, np.cos(np.radians(8))]) \
+        < 1e-9
+    found = levelling.fit(points, plane_points=picked, up="auto")
+    np.testing.assert_allclose(found.matrix, matrix, atol=1e-12)
+    for bad in ("0,0,0 1,0,0 2,0,0.00001", "0,0,0 1,1,1", "0,0,0 1,0,0 0,1,nan"):
+        status, _, err = run_cloud(source, "--plane-points", bad)
+        assert status == 2 and "--plane-points" in err, err
+
+
+def degrees_from_z(v):
+    return float(np.degrees(np.arccos(np.clip(v[2] / np.linalg.norm(v), -1, 1))))
