@@ -28,37 +28,12 @@ std::vector<std::array<int32_t, 3>> tilted(size_t n) {
   return xyz;
 }
 
-std::string to_laz(const std::string &las, LazChunking chunking = LazChunking()) {
-  TemporaryFile out;
-  std::string message;
-  {
-    ByteWriter writer(out.stream);
-    EXPECT_EQ(StreamFault::kNone,
-              encode_laz_file(las.data(), las.size(), &writer, 2, &message, chunking));
-    writer.flush();
-  }
-  return out.contents();
-}
-
-std::string to_las(const std::string &laz) {
-  TemporaryFile out;
-  std::string message, dropped;
-  {
-    ByteWriter writer(out.stream);
-    EXPECT_EQ(StreamFault::kNone,
-              decode_laz_file(laz.data(), laz.size(), &writer, 2, &dropped, &message))
-        << message;
-    writer.flush();
-  }
-  return out.contents();
-}
-
 // LAZ levelled into LAZ holds exactly the records of the same levelling written as LAS, and
 // every byte the LAS output keeps; conversions to and from LAZ go through as LAS's do.
 TEST_F(LevellingCloudTest, LazLevelsIntoLazAsLasIntoLas) {
   const std::string las = las_bytes({4, 3, 6, true}, tilted(60000));
   write_file(file("tile.las"), las);
-  write_file(file("tile.laz"), to_laz(las, {7000, true}));
+  write_file(file("tile.laz"), encode_laz(las, 7000, true));
   write_file(file("plain-bytes.laz"), las);  // LAS named .laz: read as what its bytes say
   for (const char *command :
        {"$L tile.las -o level.las", "$L tile.laz -o level.laz", "$L tile.laz -o level-of.las",
@@ -71,16 +46,16 @@ TEST_F(LevellingCloudTest, LazLevelsIntoLazAsLasIntoLas) {
     EXPECT_EQ(0, ended.status) << command << "\n" << ended.err;
   }
   const std::string levelled = read_file(file("level.las"));
-  EXPECT_EQ(levelled, to_las(read_file(file("level.laz"))));
+  EXPECT_EQ(levelled, decode_laz(read_file(file("level.laz"))));
   EXPECT_EQ(levelled, read_file(file("level-of.las")));
-  EXPECT_EQ(levelled, to_las(read_file(file("plain-level.laz"))));
+  EXPECT_EQ(levelled, decode_laz(read_file(file("plain-level.laz"))));
   // Layered (format 7, scanner channels changing): the same.
   const std::string layered = las_bytes({4, 7, 2, true}, tilted(30000));
   write_file(file("tile7.las"), layered);
-  write_file(file("tile7.laz"), to_laz(layered, {4000, true}));
+  write_file(file("tile7.laz"), encode_laz(layered, 4000, true));
   EXPECT_EQ(0, run("$L tile7.las -o level7.las").status);
   EXPECT_EQ(0, run("$L tile7.laz -o level7.laz").status);
-  EXPECT_EQ(read_file(file("level7.las")), to_las(read_file(file("level7.laz"))));
+  EXPECT_EQ(read_file(file("level7.las")), decode_laz(read_file(file("level7.laz"))));
   // Written to a pipe, the chunk table's offset comes at the end; EVLRs need a file.
   const Ended piped =
       run("{ $L tile.las -o - --format laz; echo $? > status.txt; } | cat > piped.laz");
@@ -90,7 +65,7 @@ TEST_F(LevellingCloudTest, LazLevelsIntoLazAsLasIntoLas) {
   write_file(file("no-evlr.las"), no_evlr);
   EXPECT_EQ(0, run("$L no-evlr.las -o no-evlr-level.las").status);
   EXPECT_EQ(0, run("cat no-evlr.las | $L - --format laz -o - | cat > pipe-level.laz").status);
-  EXPECT_EQ(read_file(file("no-evlr-level.las")), to_las(read_file(file("pipe-level.laz"))));
+  EXPECT_EQ(read_file(file("no-evlr-level.las")), decode_laz(read_file(file("pipe-level.laz"))));
   // PLY to LAZ: the points of the PLY, at LAS's scale.
   const CloudPointsRead ply = read_cloud_points(file("level.ply").string());
   const CloudPointsRead laz = read_cloud_points(file("from-ply.laz").string());
@@ -102,7 +77,7 @@ TEST_F(LevellingCloudTest, LazLevelsIntoLazAsLasIntoLas) {
 
 // Damaged LAZ: one line, status 4, nothing written; a coding not read: status 8.
 TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
-  const std::string laz = to_laz(las_bytes({2, 1, 0, false}, tilted(4000)), {1000, false});
+  const std::string laz = encode_laz(las_bytes({2, 1, 0, false}, tilted(4000)), 1000);
   const size_t first = get<uint32_t>(laz.data(), kLasPointOffset);
   const int64_t table = get<int64_t>(laz.data(), first);
   write_file(file("truncated.laz"), laz.substr(0, size_t(table) - 100));
@@ -119,7 +94,7 @@ TEST_F(LevellingCloudTest, DamagedLazIsRefusedAndNothingWritten) {
   }
   // A small file whose one variable chunk claims 29 million points: refused, its memory what
   // the file holds, not the 812 MB of records it claims.
-  const std::string small = to_laz(las_bytes({2, 1, 0, false}, tilted(4000)), {50000, true});
+  const std::string small = encode_laz(las_bytes({2, 1, 0, false}, tilted(4000)), 50000, true);
   const size_t small_table = size_t(get<int64_t>(small.data(), first));
   // And one of 40 million: more than the gigabyte of records a chunk may decode to.
   for (const uint32_t claimed : {29000000u, 40000000u}) {
