@@ -32,8 +32,14 @@ std::vector<std::array<int32_t, 3>> scan_line(size_t n) {
   return xyz;
 }
 
+// Where laz-perf's modules are: $LAZPERF_MODULES, else beside the README's build.
+std::string lazperf_modules() {
+  const char *named = std::getenv("LAZPERF_MODULES");
+  return named != nullptr ? named : LEVELLING_LAZPERF_MODULES;
+}
+
 bool lazperf_installed() {
-  return fs::exists(fs::path(LEVELLING_LAZPERF_MODULES) / "laz-perf") &&
+  return fs::exists(fs::path(lazperf_modules()) / "laz-perf") &&
          std::system("node --version > /dev/null 2>&1") == 0;
 }
 
@@ -42,7 +48,7 @@ std::string lazperf_records(const std::string &laz, std::string *error) {
   const std::string folder = fresh_test_folder("lazperf");
   const std::string in = folder + "/in.laz", out = folder + "/records.bin";
   write_bytes(in, laz);
-  const std::string command = "LAZPERF_MODULES='" + std::string(LEVELLING_LAZPERF_MODULES) +
+  const std::string command = "LAZPERF_MODULES='" + lazperf_modules() +
                               "' node '" + LEVELLING_LAZPERF_DECODE + "' '" + in + "' '" + out +
                               "' > '" + folder + "/said' 2>&1";
   std::string records;
