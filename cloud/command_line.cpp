@@ -97,9 +97,10 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       kCommandLineProgram};
   LevellingRequest &request = line.request;
   app.add_option("inputs", request.inputs,
-                 "The cloud: PLY, PCD, LAS or text (x y z a line); - reads standard input. "
-                 "Several files are levelled as one cloud, each by the same transform, into "
-                 "--output-dir (or --in-place)")
+                 "The cloud: " + read_format_names() +
+                     " (text: x y z a line; PLY: Gaussian splats too), or a COLMAP model "
+                     "folder; - reads standard input. Several files are levelled as one cloud, "
+                     "each by the same transform, into --output-dir (or --in-place)")
       ->required();
   CLI::Option *output = app.add_option(
       "-o,--output", request.output,

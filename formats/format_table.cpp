@@ -112,8 +112,7 @@ bool is_text(const unsigned char *bytes, size_t n) {
 // Formats known by their names alone (their bytes hold no magic, or another format's).
 bool is_named_only(const unsigned char *, size_t) { return false; }
 
-constexpr const char *kConvert =
-    "this program does not read it: convert it to PLY, PCD, LAS or text first";
+constexpr const char *kConvert = nullptr;  // convert it to a format read (refusal_of says which)
 constexpr const char *kDecompress = "decompress it first";
 
 // The rows. Text comes last among those read, since it is what is left once no magic matched
@@ -230,9 +229,27 @@ bool refused_by_name(const FormatRow &row) {
 }
 
 std::string refusal_of(const FormatRow &row, bool reading) {
-  return reading ? std::string("looks like ") + row.what + "; " + row.advice
-                 : std::string("writing ") + row.name +
-                       " is not supported; write PLY, PCD, LAS or text";
+  if (!reading) {
+    return std::string("writing ") + row.name + " is not supported; write " + read_format_names();
+  }
+  return std::string("looks like ") + row.what + "; " +
+         (row.advice != nullptr ? std::string(row.advice)
+                                : "this program does not read it: convert it to " +
+                                      read_format_names() + " first");
+}
+
+std::string read_format_names() {
+  std::vector<std::string> names;
+  for (const FormatRow &row : kTable) {
+    if (row.stream != nullptr) {
+      names.push_back(row.name);
+    }
+  }
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  }
+  return list;
 }
 
 std::string readable_extensions() {

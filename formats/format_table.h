@@ -27,7 +27,7 @@ struct FormatRow {
   bool (*recognise)(const unsigned char *bytes, size_t n);
   CloudStreamer stream;  // nullptr: recognised, but neither read nor written
   const char *what;      // for a refused format: what it is, for the message
-  const char *advice;    // and what to do with it
+  const char *advice;    // and what to do with it (nullptr: convert it to a format read)
 };
 
 // Bytes looked at to recognise a format.
@@ -55,6 +55,10 @@ bool refused_by_name(const FormatRow &row);
 
 // The refusal of a format the table knows but this program does not read or write.
 std::string refusal_of(const FormatRow &row, bool reading);
+
+// The names of the formats read and written, in the table's order, for messages and help:
+// "PLY, text, PCD, LAS or LAZ".
+std::string read_format_names();
 
 // The extensions of the formats read and written, for help texts: ".ply, .xyz, ...".
 std::string readable_extensions();

@@ -13,16 +13,11 @@
 
 namespace levelling {
 
-enum class MotionEffect {
-  kMoves,     // a position: p' = R p + t (the coordinates, a sensor's position)
-  kTurns,     // a direction: d' = R d, never shifted (normals, a waveform's direction)
-  kComposes,  // an orientation, a quaternion w x y z: q' = q_R * q (a sensor's orientation)
-};
-
-// A format's fields that a motion changes, by kind.
+// A format's fields that a motion changes, by kind: positions move (p' = R p + t), directions
+// turn (d' = R d, never shifted), orientations compose (a quaternion w x y z: q' = q_R * q).
 struct MovedFields {
-  const char *coordinates[3];  // moved (kMoves)
-  const char *directions[3];   // turned (kTurns): the block's nx, ny, nz
+  const char *coordinates[3];  // moved: the coordinates
+  const char *directions[3];   // turned: the block's nx, ny, nz
   // A pose in the header, moved as a position and composed as an orientation, or nullptr.
   const char *pose;
 };
