@@ -295,25 +295,25 @@ bool moved_camera_json(const CameraFile &file, const double (&motion)[4][4], std
   const bool read = each_camera(
       file.format, file.bytes,
       [&](size_t, const CameraNumbers &numbers) {
-        double r[9];
-        camera_rotation(file.format, numbers, r);
         const size_t first = moved.size();
-        for (size_t row = 0; row < 3; ++row) {
-          const double *c = splat ? numbers.values : nullptr;
-          if (splat) {
-            moved.push_back({numbers.spans[row], motion[row][0] * c[0] + motion[row][1] * c[1] +
-                                                     motion[row][2] * c[2] + motion[row][3]});
+        const double *v = numbers.values;
+        if (splat) {  // the centre, moved
+          for (size_t row = 0; row < 3; ++row) {
+            moved.push_back({numbers.spans[row], motion[row][0] * v[0] + motion[row][1] * v[1] +
+                                                     motion[row][2] * v[2] + motion[row][3]});
           }
-          for (size_t column = 0; column < (splat ? 3u : 4u); ++column) {
+        }
+        // The rotation (or the transform's top rows) turned: R times it, the transform's last
+        // column moved by the translation too.
+        const size_t at = splat ? 3 : 0, stride = splat ? 3 : 4;
+        for (size_t row = 0; row < 3; ++row) {
+          for (size_t column = 0; column < stride; ++column) {
             double sum = 0.0;
             for (size_t k = 0; k < 3; ++k) {
-              const double entry =
-                  splat ? r[3 * k + column] : numbers.values[4 * k + column];
-              sum += motion[row][k] * entry;
+              sum += motion[row][k] * v[at + stride * k + column];
             }
-            const size_t at = splat ? 3 + 3 * row + column : 4 * row + column;
-            moved.push_back({numbers.spans[at], sum + (!splat && column == 3 ? motion[row][3]
-                                                                            : 0.0)});
+            moved.push_back({numbers.spans[at + stride * row + column],
+                             sum + (splat || column < 3 ? 0.0 : motion[row][3])});
           }
         }
         for (size_t m = first; m < moved.size(); ++m) {
