@@ -191,13 +191,13 @@ bool fit_point_array(const LevellingRequest &request, const PointArray &points,
     if (!read_camera_file(request.cameras, &cameras, fault)) {
       return false;
     }
-    if (!request.up.given && !cameras_up(cameras.cameras, &told)) {
-      *fault = failure(request.cameras,
-                       "its cameras' image-up directions cancel out: say which way is up",
-                       kNoPlane);
-      return false;
-    }
     if (!request.up.given) {
+      if (!cameras_up(cameras.cameras, &told)) {
+        *fault = failure(request.cameras,
+                         "its cameras' image-up directions cancel out: say which way is up",
+                         kNoPlane);
+        return false;
+      }
       std::copy(told.up, told.up + 3, up);
     }
   }

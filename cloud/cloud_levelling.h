@@ -78,8 +78,8 @@ struct LevellingRequest {
   std::vector<double> plane_points;
   bool fit_only = false;       // fit (and save the transform) without writing any cloud
   // A camera file (COLMAP images.bin or .txt, cameras.json, transforms.json; "" for none):
-  // their mean image-up is the up direction unless `up` is given, and the plane is oriented so
-  // that most of them are above it. Written moved into cameras_output ("" for nowhere).
+  // their up (cameras_up) is the up direction unless `up` is given, and the plane is oriented
+  // so that most of them are above it. Written moved into cameras_output ("" for nowhere).
   std::string cameras;
   std::string cameras_output;
   std::string map;             // where the deviation map (PNG) goes ("" for none)

@@ -71,12 +71,15 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
     return failure(request.output, "is the input model; level it into another folder",
                    kWouldOverwriteInput);
   }
+  // A model file's place in the output folder.
+  const auto named = [&](const std::string &file) {
+    return (fs::path(request.output) / fs::path(file).filename()).string();
+  };
   std::vector<NamedPath> outputs_named = {{request.save_transform, "--save-transform", ""},
                                           {request.cameras_output, "--cameras-output", ""}};
-  for (const std::string &file : {files.cameras, files.images, files.points}) {
-    if (!request.output.empty()) {
-      outputs_named.push_back(
-          {(fs::path(request.output) / fs::path(file).filename()).string(), "-o", ""});
+  if (!request.output.empty()) {
+    for (const std::string &file : {files.cameras, files.images, files.points}) {
+      outputs_named.push_back({named(file), "-o", ""});
     }
   }
   if (!check_distinct_outputs(outputs_named,
@@ -154,10 +157,6 @@ LevellingOutcome level_colmap_model(const LevellingRequest &request,
       return failure(request.output, code ? code.message() : "cannot be made a folder",
                      kUnwritableOutput);
     }
-    const fs::path out(request.output);
-    const auto named = [&](const std::string &file) {
-      return (out / fs::path(file).filename()).string();
-    };
     if (!outputs.add(cameras_bytes, named(files.cameras), &fault) ||
         !moved_cameras(images, motion, files.images, &moved, &fault) ||
         !outputs.add(moved, named(files.images), &fault) ||

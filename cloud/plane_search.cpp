@@ -348,32 +348,16 @@ void levelling_of(const FoundPlane &found, PivotChoice pivot, RigidLevelling *le
 
 void picked_plane(const std::vector<double> &points, const PlaneSearch &search,
                   FoundPlane *found) {
-  const double *p = points.data();
-  const double ab[3] = {p[3] - p[0], p[4] - p[1], p[5] - p[2]};
-  const double ac[3] = {p[6] - p[0], p[7] - p[1], p[8] - p[2]};
-  double normal[3] = {ab[1] * ac[2] - ab[2] * ac[1], ab[2] * ac[0] - ab[0] * ac[2],
-                      ab[0] * ac[1] - ab[1] * ac[0]};
-  const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] +
-                                  normal[2] * normal[2]);
-  const double toward = normal[0] * search.up[0] + normal[1] * search.up[1] +
-                        normal[2] * search.up[2];
+  // (Their orthogonal fit is their plane: it leaves them no distance.)
+  const double xs[3] = {points[0], points[3], points[6]};
+  const double ys[3] = {points[1], points[4], points[7]};
+  const double zs[3] = {points[2], points[5], points[8]};
+  CloudFit fit;
+  cloud_fit_add(&fit, 3, xs, ys, zs);
   *found = FoundPlane();
-  OrthogonalPlane &plane = found->plane;
-  plane.status = OrthogonalFitStatus::kFitted;
-  plane.offset = 0.0;
-  for (int k = 0; k < 3; ++k) {
-    plane.normal[k] = (toward < 0.0 ? -normal[k] : normal[k]) / length;
-    plane.centroid[k] = (p[k] + p[3 + k] + p[6 + k]) / 3.0;
-    plane.offset += plane.normal[k] * plane.centroid[k];
-  }
-  plane.count = 3;
-  plane.has_slopes = plane.normal[2] > kVerticalNormalZ;
-  if (plane.has_slopes) {
-    plane.a = -plane.normal[0] / plane.normal[2];
-    plane.b = -plane.normal[1] / plane.normal[2];
-    plane.c = plane.offset / plane.normal[2];
-  }
-  found->tilt = angle_between(plane.normal, search.up);
+  found->plane = orthogonal_fit(fit);
+  orient(&found->plane, search.up);
+  found->tilt = angle_between(found->plane.normal, search.up);
 }
 
 bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,

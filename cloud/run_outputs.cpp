@@ -36,18 +36,22 @@ std::string file_key(const std::string &path) {
 
 bool check_distinct_outputs(const std::vector<NamedPath> &outputs,
                             const std::vector<NamedPath> &inputs, LevellingOutcome *fault) {
-  std::vector<std::string> output_keys;
-  for (const NamedPath &output : outputs) {
-    output_keys.push_back(output.path.empty() ? "" : file_key(output.path));
-  }
+  const auto keys_of = [](const std::vector<NamedPath> &paths) {
+    std::vector<std::string> keys;
+    for (const NamedPath &each : paths) {
+      keys.push_back(each.path.empty() ? "" : file_key(each.path));
+    }
+    return keys;
+  };
+  const std::vector<std::string> output_keys = keys_of(outputs), input_keys = keys_of(inputs);
   for (size_t o = 0; o < outputs.size(); ++o) {
     const std::string &key = output_keys[o];
     if (key.empty() || key == "-") {
       continue;
     }
-    for (const NamedPath &input : inputs) {
-      if (input.path.empty() || input.path == "-" || input.path == outputs[o].own_input ||
-          file_key(input.path) != key) {
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      const NamedPath &input = inputs[i];
+      if (input_keys[i] != key || input.path == outputs[o].own_input) {
         continue;
       }
       *fault = outputs[o].option == "-o"

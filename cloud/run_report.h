@@ -14,12 +14,12 @@ namespace levelling {
 LevellingReport report_of(const Run &run, const FoundPlane *found,
                           const RigidLevelling &levelling, const double (&motion)[4][4]);
 
-// Sets the report's fields of the plane found, the levelling and its motion, as the request
-// asked for them (the fields of the inputs and outputs untouched).
 // The report's account of an up the cameras told: its direction, whether from their right axes
 // or their mean image-up, and their spread.
 void report_cameras_up(const CamerasUp &up, LevellingReport *report);
 
+// Sets the report's fields of the plane found, the levelling and its motion, as the request
+// asked for them (the fields of the inputs and outputs untouched).
 void report_plane(const LevellingRequest &request, const FoundPlane &found,
                   const RigidLevelling &levelling, const double (&motion)[4][4],
                   LevellingReport *report);

@@ -37,7 +37,7 @@ bool finite(const double *values, int n) {
 // underflows on the way).
 void quaternion_rotation(const double (&q)[4], double (&r)[3][3]) {
   const double largest =
-      std::max(std::max(std::fabs(q[0]), std::fabs(q[1])), std::max(std::fabs(q[2]), std::fabs(q[3])));
+      std::max({std::fabs(q[0]), std::fabs(q[1]), std::fabs(q[2]), std::fabs(q[3])});
   const double s[4] = {q[0] / largest, q[1] / largest, q[2] / largest, q[3] / largest};
   const double n = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2] + s[3] * s[3]);
   const double w = s[0] / n, x = s[1] / n, y = s[2] / n, z = s[3] / n;

@@ -7,8 +7,9 @@
 // - nerfstudio's transforms.json: `frames`, each with a camera-to-world `transform_matrix`
 //   (4 x 4, OpenGL's axes: x right, y up, z back).
 // A camera's image-up is the world direction of its image's up (COLMAP: minus its y axis;
-// OpenGL: its y axis), its image-right that of its x axis (both). The files come from elsewhere: everything in them is checked, and the
-// memory taken is bounded by the file's size, never by a count in it.
+// OpenGL: its y axis), its image-right that of its x axis (both). The files come from
+// elsewhere: everything in them is checked, and the memory taken is bounded by the file's size,
+// never by a count in it.
 #ifndef LEVELLING_FORMATS_CAMERA_FILES_H
 #define LEVELLING_FORMATS_CAMERA_FILES_H
 

@@ -200,9 +200,9 @@ def fit(points, *, up=None, max_tilt=45.0, method="robust", threshold=None, seed
     images.txt, cameras.json, transforms.json) whose up (the direction their right axes are
     perpendicular to, else their mean image-up) is the up direction unless up= says otherwise,
     and above which the plane is oriented. max_tilt: degrees from up (0 to 90). method:
-    "robust" (the largest plane near
-    up, refitted to its inliers) or "all" (the orthogonal fit of every point). threshold: the
-    inlier distance in the points' units (None: from the data). seed: the sample's.
+    "robust" (the largest plane near up, refitted to its inliers) or "all" (the orthogonal fit
+    of every point). threshold: the inlier distance in the points' units (None: from the data).
+    seed: the sample's.
     pivot: "centroid" (of the inliers) or "origin". plane_points: three points (3 x 3) picked on
     the plane to level, levelled exactly instead of a plane found (method is then not given).
     Raises LevellingError (status 5 when no plane is found), TypeError or ValueError.
@@ -265,12 +265,11 @@ def level_file(input, output=None, **options):
     returns its report as a dict (the fields of --report json).
 
     input: a file (PLY, text, PCD, LAS or LAZ; a COLMAP model folder) or a list of files
-    (levelled as one cloud, each into
-    output_dir= or in_place=True). output: where the levelled cloud goes (None: only the
-    report). Options, as the command line's long options with '_' for '-': up, max_tilt,
-    method (--fit), threshold, seed, pivot, format, precision, las_scale, save_transform,
-    transform, inverse, map, map_cell, fit_only, output_dir, in_place, jobs, sync, cameras,
-    cameras_output, plane_points (three points, 3 x 3).
+    (levelled as one cloud, each into output_dir= or in_place=True). output: where the
+    levelled cloud goes (None: only the report). Options, as the command line's long options
+    with '_' for '-': up, max_tilt, method (--fit), threshold, seed, pivot, format, precision,
+    las_scale, save_transform, transform, inverse, map, map_cell, fit_only, output_dir,
+    in_place, jobs, sync, cameras, cameras_output, plane_points (three points, 3 x 3).
     Raises LevellingError with the command line's status and message; with several inputs of
     which some failed, the others are written and the error names every failure
     (more_messages).
