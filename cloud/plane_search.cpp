@@ -8,6 +8,7 @@
 
 #include "cloud/camera_levelling.h"
 #include "cloud/run_fault.h"
+#include "cloud/sample_surfaces.h"
 
 namespace levelling {
 
@@ -256,6 +257,10 @@ bool detect_in_sample(const PlaneSearch &search, const PointSample &sample, Dete
   options.threshold = search.threshold;
   options.seed = search.seed;
   options.min_share = kMaterialShare;
+  SampleSurfaces surfaces;
+  if (sample_surfaces(sample, &surfaces)) {
+    options.surfaces = &surfaces;
+  }
   *detected = detect_plane(sample, options);
   switch (detected->status) {
     case DetectionStatus::kFound:

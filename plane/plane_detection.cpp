@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "plane/local_spread.h"
 #include "plane/orthogonal_fit.h"
 
 namespace levelling {
@@ -22,6 +23,18 @@ constexpr double kSpreadBand = 3.0;
 constexpr double kMadToSigma = 1.4826;
 // The automatic threshold in robust standard deviations of the distances.
 constexpr double kThresholdSigmas = 3.0;
+// A flat core: three spreads of the points about their neighbourhood under this share of the
+// threshold (0.12 to 0.17 on ground falling away from a flat core; 0.6 and more on a depth
+// camera's floors and tables, where the noise is the spread), the plane at that threshold
+// holding this share of the points the wider one held and this concentration of them within a
+// third of it (as plane_band_concentration: 0.33 spread evenly, 0.68 for a plane's noise;
+// 0.49 to 0.65 on a flat core, 0.36 on aerial terrain whose relief has none).
+constexpr double kCurvedShare = 0.5;
+constexpr double kCoreShare = 0.4;
+constexpr double kCoreConcentration = 0.45;
+// The share of a point's surface's uncertainty its agreement with a plane allows beyond
+// kSurfaceAgreementDegrees.
+constexpr double kUncertaintyShare = 0.5;
 // The automatic threshold at least this fraction of the sample's spread (noise-free clouds).
 constexpr double kSmallestThreshold = 1e-7;
 // Refits of a new best hypothesis to its inliers.
@@ -64,7 +77,16 @@ struct Work {
   size_t m = 0;
   double centroid[3] = {};
   double spread = 0.0;  // RMS distance from the centroid
+  // The points' own surfaces' normals (empty: inliers by distance alone), and for each the
+  // least cosine between it and a plane's normal for the point to be the plane's.
+  std::vector<double> sx, sy, sz, agreement;
 };
+
+// Whether point i may be an inlier of the plane of normal (nx, ny, nz) by its own surface.
+inline bool surface_agrees(const Work &work, size_t i, double nx, double ny, double nz) {
+  return work.sx.empty() ||
+         std::fabs(nx * work.sx[i] + ny * work.sy[i] + nz * work.sz[i]) >= work.agreement[i];
+}
 
 // MSAC's score of a plane: the sum of min(r^2, t^2) over the points, and the points within t.
 // Stops early (returning a cost above `give_up`) once the cost passes it.
@@ -73,21 +95,38 @@ struct Score {
   size_t inliers = 0;
 };
 
-Score score(const Work &work, const Plane &plane, double t, double give_up) {
+// With `by_surface`, a point counts as an inlier only where its surface agrees (as
+// surface_agrees; written out here, where the loop is to vectorise).
+Score score(const Work &work, const Plane &plane, double t, double give_up,
+            bool by_surface = true) {
   const double t2 = t * t;
   Score result;
   const double *x = work.x.data(), *y = work.y.data(), *z = work.z.data();
   const double nx = plane.n[0], ny = plane.n[1], nz = plane.n[2], d = plane.d;
+  const bool surfaces = by_surface && !work.sx.empty();
+  const double *sx = work.sx.data(), *sy = work.sy.data(), *sz = work.sz.data();
+  const double *agreement = work.agreement.data();
   for (size_t first = 0; first < work.m; first += kScoreChunk) {
     const size_t last = std::min(work.m, first + kScoreChunk);
     double cost = 0.0;
     size_t inliers = 0;
-    for (size_t i = first; i < last; ++i) {
-      const double r = nx * x[i] + ny * y[i] + nz * z[i] - d;
-      const double r2 = r * r;
-      const bool inside = r2 <= t2;
-      cost += inside ? r2 : t2;
-      inliers += inside ? 1 : 0;
+    if (surfaces) {
+      for (size_t i = first; i < last; ++i) {
+        const double r = nx * x[i] + ny * y[i] + nz * z[i] - d;
+        const double r2 = r * r;
+        const bool inside =
+            r2 <= t2 && std::fabs(nx * sx[i] + ny * sy[i] + nz * sz[i]) >= agreement[i];
+        cost += inside ? r2 : t2;
+        inliers += inside ? 1 : 0;
+      }
+    } else {
+      for (size_t i = first; i < last; ++i) {
+        const double r = nx * x[i] + ny * y[i] + nz * z[i] - d;
+        const double r2 = r * r;
+        const bool inside = r2 <= t2;
+        cost += inside ? r2 : t2;
+        inliers += inside ? 1 : 0;
+      }
     }
     result.cost += cost;
     result.inliers += inliers;
@@ -98,7 +137,8 @@ Score score(const Work &work, const Plane &plane, double t, double give_up) {
   return result;
 }
 
-// The orthogonal fit of the points within t of `plane`; false when they hold no plane.
+// The orthogonal fit of the points within t of `plane` whose surfaces agree with it; false when
+// they hold no plane.
 bool refit(const Work &work, const Plane &plane, double t, Plane *fitted) {
   constexpr size_t kChunk = 512;
   double bx[kChunk], by[kChunk], bz[kChunk];
@@ -107,7 +147,7 @@ bool refit(const Work &work, const Plane &plane, double t, Plane *fitted) {
   for (size_t i = 0; i < work.m; ++i) {
     const double r = plane.n[0] * work.x[i] + plane.n[1] * work.y[i] + plane.n[2] * work.z[i] -
                      plane.d;
-    if (std::fabs(r) <= t) {
+    if (std::fabs(r) <= t && surface_agrees(work, i, plane.n[0], plane.n[1], plane.n[2])) {
       bx[used] = work.x[i];
       by[used] = work.y[i];
       bz[used] = work.z[i];
@@ -292,6 +332,19 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
     squares += work.x[i] * work.x[i] + work.y[i] * work.y[i] + work.z[i] * work.z[i];
   }
   work.spread = std::sqrt(squares / double(work.m));
+  if (options.surfaces != nullptr && options.surfaces->nx.size() == work.m &&
+      options.surfaces->uncertainty.size() == work.m) {
+    work.sx = options.surfaces->nx;
+    work.sy = options.surfaces->ny;
+    work.sz = options.surfaces->nz;
+    // (A point whose neighbours scatter about their plane knows its surface the less well.)
+    work.agreement.resize(work.m);
+    for (size_t i = 0; i < work.m; ++i) {
+      const double slack = kSurfaceAgreementDegrees * kPi / 180.0 +
+                           kUncertaintyShare * options.surfaces->uncertainty[i];
+      work.agreement[i] = slack < kPi / 2 ? std::cos(slack) : 0.0;
+    }
+  }
 
   Search search;
   const double up_length = std::sqrt(options.up[0] * options.up[0] +
@@ -309,18 +362,24 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   const double coarse =
       automatic ? kCoarseThreshold * work.spread : std::ldexp(options.threshold, -exponent);
   const Best found = search_plane(work, coarse, search, options.seed);
+  // (A plane's share is by distance: the surfaces chose it, and noisy ones agree with it only
+  // in part.)
   const double min_inliers = options.min_share * double(work.m);
-  if (!found.found || double(found.score.inliers) < min_inliers) {
+  const auto material = [&](const Best &best, double at) {
+    return best.found && double(score(work, best.plane, at, INFINITY, false).inliers) >= min_inliers;
+  };
+  if (!material(found, coarse)) {
     // Nothing within the limit: is there a plane outside it, and how tilted?
     Search unlimited = search;
     unlimited.limited = false;
     const Best outside = search.limited ? search_plane(work, coarse, unlimited, options.seed)
                                         : Best();
     result.status = DetectionStatus::kNoPlane;
-    if (outside.found && double(outside.score.inliers) >= min_inliers) {
+    if (material(outside, coarse)) {
       result.status = DetectionStatus::kNoPlaneInLimit;
       result.outside_tilt = tilt_from(outside.plane, search.up);
-      result.outside_share = double(outside.score.inliers) / double(work.m);
+      const Score by_distance = score(work, outside.plane, coarse, INFINITY, false);
+      result.outside_share = double(by_distance.inliers) / double(work.m);
     }
     return result;
   }
@@ -328,8 +387,29 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
   double t = coarse;
   Plane plane = found.plane;
   if (automatic) {
-    const double sigma = robust_spread(work, plane, kSpreadBand * coarse);
-    t = std::max(kThresholdSigmas * sigma, kSmallestThreshold * work.spread);
+    const double band = kSpreadBand * coarse;
+    const double smallest = kSmallestThreshold * work.spread;
+    const double sigma = robust_spread(work, plane, band);
+    t = std::max(kThresholdSigmas * sigma, smallest);
+    // A surface whose points scatter far less about their neighbourhood than about the plane
+    // is curved: where the plane at that scatter holds a material part of the band, its points
+    // near it rather than across it, that plane is the surface's flat core.
+    const double tight = kThresholdSigmas * local_spread(work.x.data(), work.y.data(),
+                                                        work.z.data(), work.m, plane.n, plane.d,
+                                                        band);
+    if (tight > smallest && tight < kCurvedShare * t) {
+      const Best core = search_plane(work, tight, search, options.seed);
+      if (core.found) {
+        const double held = double(score(work, core.plane, tight, INFINITY, false).inliers);
+        const double near = double(score(work, core.plane, tight / 3, INFINITY, false).inliers);
+        const double all = double(score(work, plane, t, INFINITY, false).inliers);
+        if (material(core, tight) && held >= kCoreShare * all &&
+            near >= kCoreConcentration * held) {
+          t = tight;
+          plane = core.plane;
+        }
+      }
+    }
     plane = settle(work, plane, t, search);
   }
   // Which side is up.
@@ -350,7 +430,7 @@ DetectedPlane detect_plane(const PointSample &sample, const DetectionOptions &op
     }
     plane.d = -plane.d;
   }
-  const Score final_score = score(work, plane, t, INFINITY);
+  const Score final_score = score(work, plane, t, INFINITY, false);
   result.status = DetectionStatus::kFound;
   for (int k = 0; k < 3; ++k) {
     result.normal[k] = plane.n[k];

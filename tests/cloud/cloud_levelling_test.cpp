@@ -156,6 +156,42 @@ TEST_F(CloudLevellingTest, SteepPlanesAndWallsAreRefusedUnlessTheLimitTakesThem)
   EXPECT_LT(levelness(plane, test::read_cloud_points(path("steep85-level.ply"))).degrees, 0.05);
 }
 
+TEST_F(CloudLevellingTest, SurfacesThatAreNoPlaneAreNotTakenForOne) {
+  // Each scene's known plane must come out level, upside up: ground falling away from its flat
+  // core (the plane is the core, not the curve's average; the rest lies below it), a floor
+  // beside steps and a slab of clutter that hold more points than it within a band slanted
+  // across them, a steep floor under a table with a box on it.
+  const struct {
+    SceneCase scene;
+    bool others_above;
+  } cases[] = {
+      {{"ground falling away from a flat core", turned(test::flat_core_scene(), 3, -2),
+        with(45)}, false},
+      {{"a floor beside steps and a slab", turned(test::floor_slab_and_steps_scene(), 2, 1),
+        with(45)}, true},
+      {{"a depth camera's floor at 48 degrees under a table with a box on it",
+        turned(test::table_and_box_scene(), 90 + 48, 3), with(50, "-y")}, true},
+  };
+  for (const auto &each : cases) {
+    const char *what = each.scene.what;
+    const LevellingOutcome outcome = level(write_scene(each.scene.scene), path("level.ply"),
+                                           each.scene.request);
+    ASSERT_EQ(kLevelled, outcome.status) << what << ": " << outcome.message;
+    const Levelness result =
+        levelness(each.scene.scene, test::read_cloud_points(path("level.ply")));
+    EXPECT_LT(result.degrees, 0.1) << what << ": " << outcome.report;
+    EXPECT_EQ(each.others_above, result.others_above) << what;
+  }
+  // Within the default 45 degrees, that floor is refused, naming the limit that would level it,
+  // rather than the table top and the box's top levelled as one plane.
+  const LevellingOutcome refused =
+      level(write_scene(turned(test::table_and_box_scene(), 90 + 48, 3)), path("steep.ply"),
+            with(45, "-y"));
+  EXPECT_EQ(kNoPlane, refused.status) << refused.report;
+  EXPECT_NE(std::string::npos, refused.message.find("--max-tilt 49 would level it"))
+      << refused.message;
+}
+
 TEST_F(CloudLevellingTest, LevellingAgainTurnsNoFurtherAndTheBytesRepeat) {
   const std::string input =
       write_scene(turned(test::terrain_scene(), -1.5, 0.9, {512345, 4012345, 0}));

@@ -93,6 +93,73 @@ inline Scene terrain_scene(int ground_points = 30000, uint64_t seed = 9) {
   return scene;
 }
 
+// Ground with a flat core: a 10 m square whose points within 2.5 m of (3, 3) lie at z = 0 (the
+// known plane) and whose others fall away as 0.01 (d - 2.5)^2 with their distance d from there,
+// as a lawn or a duvet curves away from its flattest part; noise 3 mm.
+inline Scene flat_core_scene(int points = 60000, uint64_t seed = 11) {
+  std::mt19937_64 random(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> noise(0.0, 0.003);
+  constexpr double kCore = 2.5, kFall = 0.01;
+  Scene scene;
+  for (int i = 0; i < points; ++i) {
+    const double x = 10 * unit(random), y = 10 * unit(random);
+    const double d = std::hypot(x - 3, y - 3);
+    if (d < kCore) {
+      scene.plane.push_back(scene.x.size());
+    }
+    scene.x.push_back(x);
+    scene.y.push_back(y);
+    scene.z.push_back((d < kCore ? 0.0 : -kFall * (d - kCore) * (d - kCore)) + noise(random));
+  }
+  return scene;
+}
+
+// A floor 3 m square at z = 0 (the known plane) at the foot of a flight of ten steps (treads
+// 0.3 m deep and 3 m wide rising 0.18 m each, three quarters of the floor's points each, and
+// their risers), under a slab of clutter (points spread through a 2 x 2 x 0.3 m block a metre
+// above it, five times its points). A band slanted along the steps' edges or through the slab
+// holds more points than the floor, but no surface; noise 3 mm.
+inline Scene floor_slab_and_steps_scene(int floor_points = 6000, uint64_t seed = 13) {
+  std::mt19937_64 random(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  constexpr double kNoise = 0.003, kTread = 0.3, kRise = 0.18;
+  Scene scene;
+  add_patch(&scene, &random, floor_points, {0, 0, 0}, {3, 0, 0}, {0, 3, 0}, kNoise, true);
+  for (int step = 1; step <= 10; ++step) {
+    const double x = 3 + (step - 1) * kTread, z = step * kRise;
+    add_patch(&scene, &random, floor_points * 3 / 4, {x, 0, z}, {kTread, 0, 0}, {0, 3, 0},
+              kNoise);
+    add_patch(&scene, &random, floor_points / 4, {x, 0, z - kRise}, {0, 3, 0}, {0, 0, kRise},
+              kNoise);
+  }
+  for (int i = 0; i < 5 * floor_points; ++i) {
+    scene.x.push_back(0.5 + 2 * unit(random));
+    scene.y.push_back(0.5 + 2 * unit(random));
+    scene.z.push_back(1.0 + 0.3 * unit(random));
+  }
+  return scene;
+}
+
+// A floor 3 m square at z = 0 (the known plane) under a table (a top 1.2 x 0.8 m at 0.75 m)
+// with a box on it (0.4 m square, 0.25 m tall), as a depth camera sees them from a corner;
+// noise 3 mm.
+inline Scene table_and_box_scene(int floor_points = 6000, uint64_t seed = 17) {
+  std::mt19937_64 random(seed);
+  constexpr double kNoise = 0.003;
+  Scene scene;
+  add_patch(&scene, &random, floor_points, {0, 0, 0}, {3, 0, 0}, {0, 3, 0}, kNoise, true);
+  add_patch(&scene, &random, floor_points / 4, {0.9, 1.1, 0.75}, {1.2, 0, 0}, {0, 0.8, 0},
+            kNoise);
+  add_patch(&scene, &random, floor_points / 15, {1.3, 1.3, 1.0}, {0.4, 0, 0}, {0, 0.4, 0},
+            kNoise);
+  add_patch(&scene, &random, floor_points / 25, {1.3, 1.3, 0.75}, {0.4, 0, 0}, {0, 0, 0.25},
+            kNoise);
+  add_patch(&scene, &random, floor_points / 25, {1.3, 1.3, 0.75}, {0, 0, 0.25}, {0, 0.4, 0},
+            kNoise);
+  return scene;
+}
+
 // Turns the scene about x by `about_x`, then about y by `about_y` (radians, counter-clockwise
 // seen from the axis' positive end), then shifts it by `shift`.
 inline void turn_scene(Scene *scene, double about_x, double about_y,
