@@ -19,13 +19,16 @@ reads no LAS: its column is empty there.
 With --batch FILES SIZE it times instead FILES binary PLY tiles of SIZE points levelled one run
 after another, against one run levelling them together (--output-dir, -j 2). With --map SIZE it
 times a binary PLY of SIZE points levelled with and without --map (medians of five alternating
-runs). --no-open3d leaves Open3D out.
+runs). With --versus OTHER SIZE it times a binary PLY of SIZE points levelled by this program
+and by OTHER, another build of it (medians of five alternating runs). --no-open3d leaves Open3D
+out.
 
 Usage: bench/cloud_benchmark.py path/to/levelling-cloud [--no-open3d]
                                 [--formats ply,text,pcd,pcdz,las] [sizes...]
                                 (default: every format, 1000000 10000000)
        bench/cloud_benchmark.py path/to/levelling-cloud --batch 16 1000000
        bench/cloud_benchmark.py path/to/levelling-cloud --map 10000000
+       bench/cloud_benchmark.py path/to/levelling-cloud --versus path/to/other 10000000
 """
 import statistics
 import struct
@@ -167,6 +170,17 @@ def userland_copy(scratch):
     return program
 
 
+def alternating_medians(commands, runs=5):
+    """The median wall-clock time of each command (a dict of lists), run alternately."""
+    times = {kind: [] for kind in commands}
+    for _ in range(runs):
+        for kind, command in commands.items():
+            start = time.perf_counter()
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            times[kind].append(time.perf_counter() - start)
+    return {kind: statistics.median(values) for kind, values in times.items()}
+
+
 def mapped(program, size):
     """A binary PLY levelled with and without the deviation map: medians of five runs each."""
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
@@ -175,18 +189,29 @@ def mapped(program, size):
         picture = os.path.join(scratch, "map.png")
         generate(source, size, "ply")
         plain = [program, source, "-o", target, "-q", "--no-sync"]
-        times = {"without": [], "with": []}
-        for _ in range(5):
-            for kind, command in (("without", plain), ("with", plain + ["--map", picture])):
-                start = time.perf_counter()
-                subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-                times[kind].append(time.perf_counter() - start)
-        without = statistics.median(times["without"])
-        with_map = statistics.median(times["with"])
+        medians = alternating_medians({"without": plain, "with": plain + ["--map", picture]})
+        without, with_map = medians["without"], medians["with"]
         print("| points | without --map | with --map | more |")
         print("| ---: | ---: | ---: | ---: |")
         print("| %d | %.2f s | %.2f s | %+.0f%% |" % (size, without, with_map,
                                                      100.0 * (with_map / without - 1.0)))
+
+
+def versus(program, other, size):
+    """A binary PLY levelled by this program and by another build of it (an earlier commit's):
+    medians of five alternating runs each."""
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as scratch:
+        source = os.path.join(scratch, "in.ply")
+        target = os.path.join(scratch, "out.ply")
+        generate(source, size, "ply")
+        medians = alternating_medians({
+            "this": [program, source, "-o", target, "-q", "--no-sync"],
+            "other": [other, source, "-o", target, "-q", "--no-sync"]})
+        print("| points | the other build | this build | more |")
+        print("| ---: | ---: | ---: | ---: |")
+        print("| %d | %.2f s | %.2f s | %+.1f%% |" % (
+            size, medians["other"], medians["this"],
+            100.0 * (medians["this"] / medians["other"] - 1.0)))
 
 
 def batch(program, files, size):
@@ -218,6 +243,9 @@ def main():
         return
     if arguments[:1] == ["--map"]:
         mapped(program, int(arguments[1]))
+        return
+    if arguments[:1] == ["--versus"]:
+        versus(program, os.path.abspath(arguments[1]), int(arguments[2]))
         return
     with_open3d = arguments[:1] != ["--no-open3d"]
     if not with_open3d:

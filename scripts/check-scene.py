@@ -9,7 +9,8 @@ columns the camera's x right, y down, z forward). Measured here with Open3D and 
 - the reference planes, the bed top: Open3D's RANSAC (segment_plane in a loop, each plane's
   inliers removed) keeping the largest plane within 45 degrees of that up, refitted to its
   inliers by orthogonal least squares, at half, once and twice a threshold of 1% of the scene's
-  extent, each with five seeds of RANSAC's draws. The duvet is no plane: the references differ
+  extent, each with five seeds of RANSAC's draws (those at half: the tight references, reported
+  apart). The duvet is no plane: the references differ
   by degrees, and the largest angle between two of them is the ambiguity allowed;
 - after `levelling-cloud --cameras ... -o ... --cameras-output ...`, each reference's inliers (the
   program keeps the point order) fitted again: their normal's angle from +z is the residual tilt
@@ -98,12 +99,14 @@ def main():
     # The scene's extent without its stray points: the diagonal of its 5th to 95th percentiles.
     extent = float(np.linalg.norm(np.percentile(points, 95, axis=0) -
                                   np.percentile(points, 5, axis=0)))
-    references = []
+    references, scales = [], []
     for seed in RANSAC_SEEDS:
         o3d.utility.random.seed(seed)  # the same reference planes on every run
-        references += [reference_plane(np, o3d, points, up, extent * THRESHOLD_SHARE * s)
-                       for s in SCALES]
-    references = [(inliers, n) for inliers, n in references if n is not None]
+        for s in SCALES:
+            inliers, n = reference_plane(np, o3d, points, up, extent * THRESHOLD_SHARE * s)
+            if n is not None:
+                references.append((inliers, n))
+                scales.append(s)
     normals = [n for _, n in references]
     ambiguity = max(angle(np, a, b) for a in normals for b in normals)
     from_z = sorted(angle(np, n, [0, 0, 1]) for n in normals)
@@ -130,6 +133,10 @@ def main():
             tilts.append(min(angle(np, normal_after, [0, 0, 1]),
                              angle(np, -normal_after, [0, 0, 1])))
         tilt = max(tilts)
+        # The tight references (half the threshold), which follow the duvet's curve least.
+        tight = [t for t, s in zip(tilts, scales) if s == min(SCALES)]
+        tight_normals = [n for (_, n), s in zip(references, scales) if s == min(SCALES)]
+        tight_apart = max(angle(np, a, b) for a in tight_normals for b in tight_normals)
         # The cameras' heights are measured over the median reference.
         inliers = references[int(np.argsort(tilts)[len(tilts) // 2])][0]
         normal_after, centroid_after = orthogonal_plane(np, after[inliers])
@@ -152,6 +159,9 @@ def main():
         print(f"levelled with --cameras: tilt {report['tilt_degrees']:.3f} degrees from the "
               f"cameras' up; the bed top {min(tilts):.3f} to {tilt:.3f} degrees from level "
               f"after, by the references (allowed {TOLERANCE_DEGREES + ambiguity:.3f}): {'ok' if ok_tilt else 'FAILED'}")
+        print(f"the tight references ({min(SCALES) * THRESHOLD_SHARE:.1%} of the extent, "
+              f"{len(tight)}): the bed top {min(tight):.3f} to {max(tight):.3f} degrees from "
+              f"level by them; they lie up to {tight_apart:.3f} degrees apart")
         print(f"cameras: {above} of {len(cameras)} above the levelled bed with their image-up "
               f"up; written moved to {centres_error:.1e} (centres) and {rotations_error:.1e} "
               f"(rotations), other fields kept: {'ok' if ok_cameras else 'FAILED'}")

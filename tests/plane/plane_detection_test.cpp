@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "plane/local_spread.h"
 #include "plane/orthogonal_fit.h"
 #include "tests/support/scenes.h"
 
@@ -277,6 +278,51 @@ TEST(PlaneBandTest, RefitTakesOnlyTheBandsPoints) {
   PlaneBand moved = band;
   moved.offset += 10 * band.threshold;
   EXPECT_GT(plane_band_changes(sample, band, moved), 0.9);
+}
+
+TEST(LocalSpreadTest, TellsACurvedSurfaceFromANoisyOne) {
+  // Within a 0.1 band about z = 0: ground falling away from a flat core (3 mm of noise) spreads
+  // its distances across the band, but each point lies within its noise of its neighbours; a
+  // flat patch's noise (3 mm, then 2 cm) is both spreads.
+  const double up[3] = {0.0, 0.0, 1.0};
+  const Scene curved = test::flat_core_scene();
+  std::mt19937_64 random(3);
+  Scene flat, rough;
+  test::add_patch(&flat, &random, 20000, {0, 0, 0}, {10, 0, 0}, {0, 10, 0}, 0.003);
+  test::add_patch(&rough, &random, 20000, {0, 0, 0}, {10, 0, 0}, {0, 10, 0}, 0.02);
+  const struct {
+    const char *what;
+    const Scene &scene;
+    double low, high;
+  } cases[] = {{"a flat core", curved, 0.002, 0.0045},
+               {"a flat patch", flat, 0.0025, 0.0033},
+               {"a rough patch", rough, 0.017, 0.022}};
+  for (const auto &each : cases) {
+    const double spread = local_spread(each.scene.x.data(), each.scene.y.data(),
+                                       each.scene.z.data(), each.scene.size(), up, 0.0, 0.1);
+    EXPECT_GT(spread, each.low) << each.what;
+    EXPECT_LT(spread, each.high) << each.what;
+  }
+  // The curved ground's distances spread far wider than its noise.
+  std::vector<double> distances;
+  for (double z : curved.z) {
+    if (std::fabs(z) <= 0.1) {
+      distances.push_back(std::fabs(z));
+    }
+  }
+  std::nth_element(distances.begin(), distances.begin() + long(distances.size() / 2),
+                   distances.end());
+  EXPECT_GT(1.4826 * distances[distances.size() / 2], 0.01);
+  // Too few points in the band, or all of them on a line: no spread to tell.
+  EXPECT_EQ(0.0, local_spread(flat.x.data(), flat.y.data(), flat.z.data(), 10, up, 0.0, 0.1));
+  const std::vector<double> along(100, 0.0), line = [] {
+    std::vector<double> values(100);
+    for (size_t i = 0; i < values.size(); ++i) {
+      values[i] = double(i);
+    }
+    return values;
+  }();
+  EXPECT_EQ(0.0, local_spread(line.data(), along.data(), along.data(), 100, up, 0.0, 0.1));
 }
 
 }  // namespace
