@@ -132,7 +132,7 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   double motion[4][4];
   if (run.given) {
     std::copy(&run.transform[0][0], &run.transform[0][0] + 16, &motion[0][0]);
-    if (request.map.empty()) {
+    if (request.map.empty() && !request.flatness) {
       read_boxes(&run);
     } else if (!read_first_pass(&run, &first, &fault)) {
       // (The map needs the levelled cloud's extent and a sample of its heights first.)
@@ -165,11 +165,13 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
         stage_bytes(moved, request.cameras_output, &run.cameras_out, &fault))) {
     return fault;
   }
-  // The last pass, with the map beside it.
+  // The last pass, with the map and the floor's readings beside it.
   std::unique_ptr<MapState> map;
-  if (!request.map.empty()) {
+  if (!request.map.empty() || request.flatness) {
     map = std::make_unique<MapState>();
-    if (!start_map(run, first.sample, fitted, motion, map.get(), &fault)) {
+    map->draw = !request.map.empty();
+    if (!start_map(run, first.sample, fitted, motion, map.get(), &fault) ||
+        (request.flatness && !start_floor_readings(run, motion, map.get(), &fault))) {
       return fault;
     }
   }
@@ -184,7 +186,8 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   if (map != nullptr && writers.empty()) {
     map_levelled(&run, motion, map.get());
   }
-  if (map != nullptr && !live(run).empty() && !finish_map(&run, fitted, map.get(), &fault)) {
+  if (map != nullptr && map->draw && !live(run).empty() &&
+      !finish_map(&run, fitted, map.get(), &fault)) {
     return fault;
   }
   run.progress.clear();
@@ -201,7 +204,11 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
   outcome.report_to_stderr = run.sources.size() == 1 && run.sources.front()->output == "-";
   if (!request.quiet && !live(run).empty()) {
     LevellingReport report = report_of(run, fitted, levelling, motion);
-    if (map != nullptr) {
+    if (map != nullptr && map->measure) {
+      report.flatness = true;
+      report.floor = floor_flatness(map->floor, map->floor_units, map->horizontal, map->vertical);
+    }
+    if (map != nullptr && map->draw) {
       report.map = request.map;
       report.map_range = map->range;
       report.map_unit = map->height_unit;

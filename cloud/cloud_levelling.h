@@ -84,6 +84,12 @@ struct LevellingRequest {
   std::string cameras_output;
   std::string map;             // where the deviation map (PNG) goes ("" for none)
   double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: 400 across
+  // Measure the levelled floor's flatness (its inliers'; every point's without a plane): ASTM
+  // E1155's F-numbers and DIN 18202's gaps, in the report.
+  bool flatness = false;
+  // The cloud's units for the flatness ("m", "cm", "mm", "ft", "us-ft"; "": those its files
+  // say, and without them --flatness is refused).
+  std::string units;
   PivotChoice pivot = PivotChoice::kCentroid;
   OutputFormatChoice format = OutputFormatChoice::kAuto;
   bool quiet = false;

@@ -3,13 +3,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cloud/flatness_report.h"
 #include "formats/number_text.h"
 
 namespace levelling {
 
-namespace {
-
-// A number with the shortest digits that read back the same double; null when not finite.
 std::string json_number(double value) {
   if (!std::isfinite(value)) {
     return "null";
@@ -17,6 +15,14 @@ std::string json_number(double value) {
   char text[kNumberTextSize];
   return std::string(text, format_number(value, text));
 }
+
+std::string formatted(const char *format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+namespace {
 
 std::string json_triple(const double (&values)[3]) {
   return "[" + json_number(values[0]) + ", " + json_number(values[1]) + ", " +
@@ -36,12 +42,6 @@ size_t utf8_length(const std::string &text, size_t i) {
     }
   }
   return length;
-}
-
-std::string formatted(const char *format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
 }
 
 }  // namespace
@@ -113,6 +113,7 @@ std::string report_json(const LevellingReport &r) {
           ", \"map_range\": " + json_number(r.map_range) +
           ", \"map_unit\": " + (r.map.empty() ? std::string("null") : json_string(r.map_unit)) +
           ", \"map_scale_bar\": " + json_number(r.map_scale_bar) +
+          ", \"flatness\": " + (r.flatness ? flatness_json(r.floor) : std::string("null")) +
           ", \"cameras\": " + std::to_string(r.cameras) +
           ", \"cameras_agreeing\": " + std::to_string(r.cameras_agreeing) +
           ", \"cameras_up_from\": " +
@@ -187,6 +188,9 @@ std::string report_text(const LevellingReport &r) {
             formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) +
             "; scale bar " + formatted("%.6g", r.map_scale_bar) + " " + r.map_length_unit +
             ")\n";
+  }
+  if (r.flatness) {
+    text += flatness_text(r.floor);
   }
   if (r.cameras > 0 && r.fitted) {
     text += "cameras: " + std::to_string(r.cameras_agreeing) + " of " +

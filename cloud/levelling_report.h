@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "flatness/floor_flatness.h"
+
 namespace levelling {
 
 struct LevellingReport {
@@ -20,6 +22,8 @@ struct LevellingReport {
   std::string map_unit;         // the unit of its heights ("feet"; "cloud units" when unknown)
   std::string map_length_unit;  // the unit of its x and y
   double map_scale_bar = 0.0;   // the length of its scale bar, in that unit
+  bool flatness = false;        // the floor's flatness was measured (--flatness)
+  FloorFlatness floor;
   std::string format;  // the input's format, as cloud_format_name says it
   int64_t points = 0;        // every point of the file
   int64_t empty_points = 0;  // points without coordinates (all NaN), carried through
@@ -55,6 +59,12 @@ std::string report_text(const LevellingReport &report);
 // The report as one line of JSON ending with '\n'; numbers with the digits that read back the
 // same doubles, strings escaped, always valid JSON (a number that is not finite is null).
 std::string report_json(const LevellingReport &report);
+
+// A number with the shortest digits that read back the same double; null when not finite.
+std::string json_number(double value);
+
+// `value` as printf's `format` (one double) writes it.
+std::string formatted(const char *format, double value);
 
 // `text` as a JSON string, quotes included: '"', '\' and control bytes escaped, bytes that are
 // not UTF-8 written as U+FFFD.

@@ -57,11 +57,24 @@ void MapFeeder::work() {
     }
     changed_.notify_all();
     const int64_t n = int64_t(piece.x.size());
+    if (map_->measure && map_->threshold > 0.0) {  // the floor: its inliers alone
+      inliers_.resize(piece.height.size());
+      for (size_t i = 0; i < piece.height.size(); ++i) {
+        const double h = piece.height[i];
+        inliers_[i] = std::fabs(h) <= map_->threshold ? h : NAN;
+      }
+    }
     {
       std::lock_guard<std::mutex> hold(map_->lock);
-      deviation_grid_add(&map_->grid, piece.first, n, piece.x.data(), piece.y.data(),
-                         piece.height.data());
-      height_histogram_add(&map_->histogram, n, piece.height.data());
+      if (map_->draw) {
+        deviation_grid_add(&map_->grid, piece.first, n, piece.x.data(), piece.y.data(),
+                           piece.height.data());
+        height_histogram_add(&map_->histogram, n, piece.height.data());
+      }
+      if (map_->measure) {
+        floor_readings_add(&map_->floor, n, piece.x.data(), piece.y.data(),
+                           map_->threshold > 0.0 ? inliers_.data() : piece.height.data());
+      }
     }
     std::lock_guard<std::mutex> hold(lock_);
     spare_.push_back(std::move(piece));
@@ -75,11 +88,34 @@ double levelled_z(const double (&motion)[4][4], double x, double y, double z) {
   return motion[2][0] * x + motion[2][1] * y + motion[2][2] * z + motion[2][3];
 }
 
+// The box in x and y of the inputs' boxes levelled by `motion` (low above high when none has
+// points).
+void levelled_extent(const Run &run, const double (&motion)[4][4], double (&low)[2],
+                     double (&high)[2]) {
+  low[0] = low[1] = HUGE_VAL;
+  high[0] = high[1] = -HUGE_VAL;
+  for (const Source *source : live(run)) {
+    for (int corner = 0; corner < 8 && source->box[0] <= source->box[3]; ++corner) {
+      double p[3];
+      for (int k = 0; k < 3; ++k) {
+        p[k] = source->box[((corner >> k) & 1) != 0 ? 3 + k : k];
+      }
+      for (int k = 0; k < 2; ++k) {
+        const double moved =
+            motion[k][0] * p[0] + motion[k][1] * p[1] + motion[k][2] * p[2] + motion[k][3];
+        low[k] = std::min(low[k], moved);
+        high[k] = std::max(high[k], moved);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 // Starts the map: the level plane's height (the fitted plane's, or the levelled sample's median
 // height under a saved transform), the colour scale's range (the sample's inliers' 2nd and 98th
-// percentiles) and the grid over the levelled boxes of the inputs. False with the fault.
+// percentiles) and, when drawn, the grid over the levelled boxes of the inputs. False with the
+// fault.
 bool start_map(const Run &run, const PointSample &sample, const FoundPlane *found,
                const double (&motion)[4][4], MapState *map, LevellingOutcome *fault) {
   const size_t n = sample.x.size();
@@ -110,21 +146,11 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
   height_histogram_start(map->threshold > 0.0 ? map->threshold : map->range, kHistogramBins,
                          &map->histogram);
   map->histogram.limit = map->threshold;  // only the inliers
-  double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
-  for (const Source *source : live(run)) {
-    for (int corner = 0; corner < 8 && source->box[0] <= source->box[3]; ++corner) {
-      double p[3];
-      for (int k = 0; k < 3; ++k) {
-        p[k] = source->box[((corner >> k) & 1) != 0 ? 3 + k : k];
-      }
-      for (int k = 0; k < 2; ++k) {
-        const double moved =
-            motion[k][0] * p[0] + motion[k][1] * p[1] + motion[k][2] * p[2] + motion[k][3];
-        low[k] = std::min(low[k], moved);
-        high[k] = std::max(high[k], moved);
-      }
-    }
+  if (!map->draw) {
+    return true;
   }
+  double low[2], high[2];
+  levelled_extent(run, motion, low, high);
   if (!deviation_grid_start(low[0], low[1], high[0], high[1], run.request.map_cell, map->range,
                             &map->grid)) {
     const bool empty = !(low[0] <= high[0] && low[1] <= high[1]);
@@ -135,6 +161,68 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
                              kUnsupportedInput);
     return false;
   }
+  return true;
+}
+
+namespace {
+
+// The metres in a unit a file names, 0 when it names none.
+double metres_in(LengthUnit unit) {
+  switch (unit) {
+    case LengthUnit::kMetre:
+      return 1.0;
+    case LengthUnit::kFoot:
+      return 0.3048;
+    case LengthUnit::kUsSurveyFoot:
+      return 1200.0 / 3937.0;
+    case LengthUnit::kUnknown:
+      break;
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+bool start_floor_readings(const Run &run, const double (&motion)[4][4], MapState *map,
+                          LevellingOutcome *fault) {
+  const std::string &units = run.request.units;
+  if (!units.empty()) {
+    map->horizontal = map->vertical = metres_per_unit(units, &map->floor_units);
+  } else {
+    LengthUnit across = live(run).front()->read.horizontal_unit;
+    LengthUnit up = live(run).front()->read.height_unit;
+    for (const Source *source : live(run)) {
+      across = source->read.horizontal_unit == across ? across : LengthUnit::kUnknown;
+      up = source->read.height_unit == up ? up : LengthUnit::kUnknown;
+    }
+    map->horizontal = metres_in(across);
+    map->vertical = metres_in(up);
+    map->floor_units = across == up ? length_unit_name(across)
+                                    : std::string(length_unit_name(across)) + " across, " +
+                                          length_unit_name(up) + " up";
+  }
+  if (!(map->horizontal > 0.0) || !(map->vertical > 0.0)) {
+    *fault = failure(run.shown,
+                     "--flatness needs the cloud's units, which its files do not say (only LAS "
+                     "coordinate systems do): give --units m, cm, mm, ft or us-ft",
+                     kUsage);
+    return false;
+  }
+  double low[2], high[2];
+  levelled_extent(run, motion, low, high);
+  if (!floor_readings_start(low[0], low[1], high[0], high[1],
+                            kReadingCellMetres / map->horizontal, &map->floor)) {
+    const bool empty = !(low[0] <= high[0] && low[1] <= high[1]);
+    *fault = failure(run.shown,
+                     empty ? std::string("no points to measure the flatness of")
+                           : "the levelled cloud spans more than " +
+                                 std::to_string(kMostReadingCells >> 20) +
+                                 " million readings 5 cm apart (100 m by 100 m): measure its "
+                                 "floor in parts",
+                     empty ? kNoPlane : kUnsupportedInput);
+    return false;
+  }
+  map->measure = true;
   return true;
 }
 

@@ -11,18 +11,26 @@
 
 #include "cloud/plane_search.h"
 #include "cloud/run_plan.h"
+#include "flatness/floor_flatness.h"
 #include "formats/cloud_stream.h"
 #include "map/deviation_map.h"
 #include "plane/plane_detection.h"
 
 namespace levelling {
 
-// The deviation map as the last pass fills it: the levelled points' heights above the level
-// plane, by cell, and a histogram of the inliers' heights.
+// The deviation map and the floor's readings as the last pass fills them: the levelled points'
+// heights above the level plane, by cell, and a histogram of the inliers' heights; the
+// inliers' heights on the grid of flatness readings.
 struct MapState {
   std::mutex lock;
+  bool draw = true;      // a map is drawn (--map)
+  bool measure = false;  // the floor's flatness is measured (--flatness)
   DeviationGrid grid;
   HeightHistogram histogram;
+  FloorReadings floor;
+  // The flatness's units: their name, and the metres in one across and up.
+  std::string floor_units;
+  double horizontal = 1.0, vertical = 1.0;
   double level = 0.0;      // the height of the level plane once levelled
   double range = 1.0;      // the colour scale spans +-range
   double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
@@ -61,15 +69,23 @@ class MapFeeder {
   std::condition_variable changed_;
   std::deque<Piece> pending_;
   std::vector<Piece> spare_;
+  std::vector<double> inliers_;  // the worker's: a piece's heights, NaN beyond the threshold
   bool done_ = false;
   std::thread worker_;  // last: it starts once everything above is ready
 };
 
 // Starts the map: the level plane's height (the fitted plane's, or the levelled sample's median
 // height under a saved transform), the colour scale's range (the sample's inliers' 2nd and 98th
-// percentiles) and the grid over the levelled boxes of the inputs. False with the fault.
+// percentiles) and, when drawn, the grid over the levelled boxes of the inputs. False with the
+// fault.
 bool start_map(const Run &run, const PointSample &sample, const FoundPlane *found,
                const double (&motion)[4][4], MapState *map, LevellingOutcome *fault);
+
+// Starts the floor's readings for --flatness over the levelled boxes of the inputs, in cells of
+// kReadingCellMetres, in the units --units names or else those the inputs say (all alike).
+// False with the fault: no units known (2), or a floor too large for the readings (8).
+bool start_floor_readings(const Run &run, const double (&motion)[4][4], MapState *map,
+                          LevellingOutcome *fault);
 
 // Draws the map into the run's map output, put in place with the run's other outputs. False
 // with the fault.

@@ -192,6 +192,59 @@ TEST_F(CloudLevellingTest, SurfacesThatAreNoPlaneAreNotTakenForOne) {
       << refused.message;
 }
 
+TEST_F(CloudLevellingTest, FlatnessIsMeasuredInTheUnitsTheFloorIsIn) {
+  // A wavy floor 12 m square (2 mm waves 4 m long), tilted, in metres and in millimetres.
+  const auto floor_in = [](double unit) {
+    Scene floor;
+    for (double y = 0.0125; y < 12; y += 0.025) {
+      for (double x = 0.0125; x < 12; x += 0.025) {
+        floor.plane.push_back(floor.x.size());
+        floor.x.push_back(x / unit);
+        floor.y.push_back(y / unit);
+        floor.z.push_back((0.002 * std::sin(x * test::kPi / 2) + 0.1 * x / 12) / unit);
+      }
+    }
+    return floor;
+  };
+  LevellingRequest metres = with(45);
+  metres.flatness = true;
+  const std::string in_metres = write_scene(floor_in(1.0), "metres.ply");
+  // A PLY file says no units: refused rather than guessed, nothing written.
+  const LevellingOutcome unsaid = level(in_metres, path("level.ply"), metres);
+  EXPECT_EQ(kUsage, unsaid.status);
+  EXPECT_NE(std::string::npos, unsaid.message.find("give --units")) << unsaid.message;
+  EXPECT_FALSE(fs::exists(path("level.ply")));
+  metres.units = "m";
+  const LevellingOutcome m = level(in_metres, path("level.ply"), metres);
+  ASSERT_EQ(kLevelled, m.status) << m.message;
+  LevellingRequest millimetres = metres;
+  millimetres.units = "mm";
+  const LevellingOutcome mm =
+      level(write_scene(floor_in(0.001), "millimetres.ply"), "", millimetres);
+  ASSERT_EQ(kLevelled, mm.status) << mm.message;
+  // FF from the waves' curvature over 12-inch readings (FL from 10-ft differences likewise).
+  const double sq = 4 * std::pow(std::sin(test::kPi * 0.3048 / 4), 2) * 0.002 / std::sqrt(2.0);
+  const double ff = 4.57 / (3 * sq / 0.0254);
+  const double ff_m = json_number(m.report, "ff"), ff_mm = json_number(mm.report, "ff");
+  // (Half the lines run along the waves' crests: their curvature is none, and the composite
+  // pools them: the deviation of the whole is that of the waves over the square root of 2.)
+  EXPECT_NEAR(ff * std::sqrt(2.0), ff_m, 0.05 * ff * std::sqrt(2.0)) << m.report;
+  EXPECT_NEAR(ff_m, ff_mm, 1e-6 * ff_m);
+  EXPECT_NE(std::string::npos, m.report.find("\"rows_met\": [1, 2, 3, 4]")) << m.report;
+  // Too small a floor for a sample line: said, in the text report too.
+  Scene small;
+  std::mt19937_64 random(3);
+  test::add_patch(&small, &random, 20000, {0, 0, 0}, {2, 0, 0}, {0, 2, 0}, 0.0005, true);
+  LevellingRequest text = metres;
+  text.report = ReportForm::kText;
+  text.inputs = {write_scene(small, "small.ply")};
+  text.progress = false;
+  const LevellingOutcome said = level_cloud(text);
+  ASSERT_EQ(kLevelled, said.status) << said.message;
+  EXPECT_NE(std::string::npos, said.report.find("no F-numbers: no sample line of 12 readings"))
+      << said.report;
+}
+
 TEST_F(CloudLevellingTest, LevellingAgainTurnsNoFurtherAndTheBytesRepeat) {
   const std::string input =
       write_scene(turned(test::terrain_scene(), -1.5, 0.9, {512345, 4012345, 0}));
