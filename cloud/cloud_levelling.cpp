@@ -214,6 +214,10 @@ LevellingOutcome level_cloud(const LevellingRequest &request) {
       report.map_unit = map->height_unit;
       report.map_length_unit = map->length_unit;
       report.map_scale_bar = map->scale_bar;
+      report.map_tolerance = request.map_tolerance;
+      report.map_cells_within = map->counts.within;
+      report.map_cells_above = map->counts.above;
+      report.map_cells_below = map->counts.below;
     }
     outcome.report =
         request.report == ReportForm::kJson ? report_json(report) : report_text(report);

@@ -84,6 +84,9 @@ struct LevellingRequest {
   std::string cameras_output;
   std::string map;             // where the deviation map (PNG) goes ("" for none)
   double map_cell = 0.0;       // the map's cell side in the cloud's units; 0: 400 across
+  // The map's cells within +-map_tolerance of the plane (cloud units) pass, those beyond are
+  // above or below, counted in its legend (0: coloured by height).
+  double map_tolerance = 0.0;
   // Measure the levelled floor's flatness (its inliers'; every point's without a plane): ASTM
   // E1155's F-numbers and DIN 18202's gaps, in the report.
   bool flatness = false;

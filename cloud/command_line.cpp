@@ -142,15 +142,19 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
                  "cloud, drawn about 1200 pixels wide)")
       ->check(positive_number())
       ->needs(map);
-  CLI::Option *flatness = app.add_flag(
+  app.add_option("--tolerance", request.map_tolerance,
+                 "Colour the map's cells within +-VALUE of the plane (the cloud's units) as "
+                 "passing and those beyond as above or below, counted in its legend")
+      ->check(positive_number())
+      ->needs(map);
+  app.add_flag(
       "--flatness", request.flatness,
       "Measure the levelled floor's flatness (its inliers): ASTM E1155's FF and FL numbers and "
       "DIN 18202's largest gaps, in the report");
   app.add_option("--units", request.units,
-                 "The cloud's units for --flatness: m, cm, mm, ft or us-ft (default: those its "
-                 "files say; LAS coordinate systems say them)")
-      ->check(CLI::IsMember({"m", "cm", "mm", "ft", "us-ft"}))
-      ->needs(flatness);
+                 "The cloud's units, for --flatness and the map's labels: m, cm, mm, ft or "
+                 "us-ft (default: those its files say; LAS coordinate systems say them)")
+      ->check(CLI::IsMember({"m", "cm", "mm", "ft", "us-ft"}));
   app.add_flag("--fit-only", request.fit_only,
                "Fit and report (and --save-transform) without writing any cloud")
       ->excludes(output)

@@ -113,6 +113,13 @@ std::string report_json(const LevellingReport &r) {
           ", \"map_range\": " + json_number(r.map_range) +
           ", \"map_unit\": " + (r.map.empty() ? std::string("null") : json_string(r.map_unit)) +
           ", \"map_scale_bar\": " + json_number(r.map_scale_bar) +
+          ", \"map_tolerance\": " +
+          (r.map_tolerance > 0.0
+               ? "{\"tolerance\": " + json_number(r.map_tolerance) + ", \"cells_within\": " +
+                     std::to_string(r.map_cells_within) + ", \"cells_above\": " +
+                     std::to_string(r.map_cells_above) + ", \"cells_below\": " +
+                     std::to_string(r.map_cells_below) + "}"
+               : std::string("null")) +
           ", \"flatness\": " + (r.flatness ? flatness_json(r.floor) : std::string("null")) +
           ", \"cameras\": " + std::to_string(r.cameras) +
           ", \"cameras_agreeing\": " + std::to_string(r.cameras_agreeing) +
@@ -188,6 +195,16 @@ std::string report_text(const LevellingReport &r) {
             formatted("%.6g", r.map_range) + " to +" + formatted("%.6g", r.map_range) +
             "; scale bar " + formatted("%.6g", r.map_scale_bar) + " " + r.map_length_unit +
             ")\n";
+    if (r.map_tolerance > 0.0) {
+      const int64_t cells = r.map_cells_within + r.map_cells_above + r.map_cells_below;
+      text += "map tolerance +-" + formatted("%.6g", r.map_tolerance) + " " + r.map_unit + ": " +
+              std::to_string(r.map_cells_within) + " of " + std::to_string(cells) +
+              " cells within (" +
+              formatted("%.1f", cells > 0 ? 100.0 * double(r.map_cells_within) / double(cells)
+                                          : 0.0) +
+              "%), " + std::to_string(r.map_cells_above) + " above, " +
+              std::to_string(r.map_cells_below) + " below\n";
+    }
   }
   if (r.flatness) {
     text += flatness_text(r.floor);

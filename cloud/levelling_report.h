@@ -22,6 +22,8 @@ struct LevellingReport {
   std::string map_unit;         // the unit of its heights ("feet"; "cloud units" when unknown)
   std::string map_length_unit;  // the unit of its x and y
   double map_scale_bar = 0.0;   // the length of its scale bar, in that unit
+  double map_tolerance = 0.0;   // its cells within +- this pass (0: coloured by height)
+  int64_t map_cells_within = 0, map_cells_above = 0, map_cells_below = 0;
   bool flatness = false;        // the floor's flatness was measured (--flatness)
   FloorFlatness floor;
   std::string format;  // the input's format, as cloud_format_name says it

@@ -140,6 +140,8 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
     }
   }
   map->range = robust_height_range(inliers);
+  // (A tolerance is judged on heights the grid keeps unclipped.)
+  map->range = std::max(map->range, 2.0 * run.request.map_tolerance);
   // The histogram spans the inliers' band (the colours' range without one), so that no inlier
   // is clipped.
   constexpr int kHistogramBins = 61;  // odd: a bin centred on 0
@@ -258,12 +260,19 @@ bool finish_map(Run *run, const FoundPlane *found, MapState *map, LevellingOutco
   text.title = title;
   text.height_unit = length_unit_name(up);
   text.length_unit = length_unit_symbol(across);
+  if (!run_.request.units.empty()) {  // (the units the user says)
+    metres_per_unit(run_.request.units, &text.height_unit);
+    text.length_unit = run_.request.units == "us-ft" ? "US ft" : run_.request.units;
+  }
+  text.tolerance = run_.request.map_tolerance;
   DeviationMapLayout layout;
   const RgbImage image =
       render_deviation_map(map->grid, map->histogram, map->range, text, &layout);
   map->height_unit = text.height_unit;
-  map->length_unit = length_unit_name(across);
+  map->length_unit = run_.request.units.empty() ? std::string(length_unit_name(across))
+                                                : text.height_unit;
   map->scale_bar = layout.scale_bar_length;
+  map->counts = layout.counts;
   std::string error;
   if (!write_png(image, out->stream(), &error)) {
     out->abandon();

@@ -38,6 +38,7 @@ struct MapState {
   // else "cloud units") and the scale bar's length.
   std::string height_unit, length_unit;
   double scale_bar = 0.0;
+  ToleranceCounts counts;  // the cells against --tolerance
 };
 
 // Adds the levelled points (x, y, z) to the map, from a thread of its own beside the pass that

@@ -273,10 +273,73 @@ void draw_arrow(int x, int y, int length, bool up, RgbImage *image) {
 
 }  // namespace
 
+Rgb tolerance_colour(double height, double tolerance) {
+  return height > tolerance    ? diverging_colour(1.0)
+         : height < -tolerance ? diverging_colour(-1.0)
+                               : kWithinTolerance;
+}
+
+ToleranceCounts tolerance_counts(const DeviationGrid &grid, double tolerance) {
+  ToleranceCounts counts;
+  for (int row = 0; row < grid.rows; ++row) {
+    for (int column = 0; column < grid.columns; ++column) {
+      const double median = deviation_cell_median(grid, column, row);
+      if (median == median) {
+        counts.above += median > tolerance ? 1 : 0;
+        counts.below += median < -tolerance ? 1 : 0;
+        counts.within += std::fabs(median) <= tolerance ? 1 : 0;
+      }
+    }
+  }
+  return counts;
+}
+
+namespace {
+
+// The legend's line of class k (0 above, 1 within, 2 below) of a tolerance map.
+std::string legend_line(const DeviationMapText &text, const ToleranceCounts &counts, int k) {
+  const char *what[3] = {"ABOVE +", "WITHIN +-", "BELOW -"};
+  const int64_t count[3] = {counts.above, counts.within, counts.below};
+  const int64_t cells = counts.above + counts.within + counts.below;
+  char share[32];
+  std::snprintf(share, sizeof share, " (%.1f%%)",
+                cells > 0 ? 100.0 * double(count[k]) / double(cells) : 0.0);
+  char bound[32];
+  std::snprintf(bound, sizeof bound, "%.3g", text.tolerance);
+  return what[k] + std::string(bound) + ": " + std::to_string(count[k]) + " CELLS" + share;
+}
+
+// The legend of a tolerance map at (x, y): a swatch and its count for each class
+// (at->counts).
+void draw_tolerance_legend(const DeviationMapText &text, int x, int y, DeviationMapLayout *at,
+                           RgbImage *image) {
+  const ToleranceCounts &counts = at->counts;
+  const Rgb colours[3] = {tolerance_colour(1.0, 0.0), kWithinTolerance,
+                          tolerance_colour(-1.0, 0.0)};
+  at->legend_x = x;
+  for (int k = 0; k < 3; ++k) {
+    at->legend_y[k] = y + k * (kSwatchPixels + kLineHeight);
+    image->fill(x, at->legend_y[k], kSwatchPixels, kSwatchPixels, colours[k]);
+    draw_text(legend_line(text, counts, k), x + kSwatchPixels + kTickGap,
+              at->legend_y[k] + kSwatchPixels / 2 - kGlyphHeight * kTextScale / 2, kTextScale,
+              kInk, image);
+  }
+}
+
+}  // namespace
+
 RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
                               double range, const DeviationMapText &text,
                               DeviationMapLayout *layout) {
   DeviationMapLayout at;
+  const bool tolerance = text.tolerance > 0.0;
+  if (tolerance) {
+    at.counts = tolerance_counts(grid, text.tolerance);
+  }
+  // A cell's or a bar's colour for a height.
+  const auto colour_of = [&](double height) {
+    return tolerance ? tolerance_colour(height, text.tolerance) : diverging_colour(height / range);
+  };
   at.map_y = kMargin + 2 * kLineHeight;
   at.cell_pixels = std::max(1, kMapWidthPixels / std::max(grid.columns, grid.rows));
   const int map_width = grid.columns * at.cell_pixels, map_height = grid.rows * at.cell_pixels;
@@ -316,9 +379,15 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
       tick_label(at.scale_bar_length, at.scale_bar_length) + " " + text.length_unit;
   const int scale_label_x = at.scale_bar_x + at.scale_bar_pixels + kTickGap * 2;
 
-  const std::string bar_title = "HEIGHT (" + text.height_unit + ")";
+  const std::string bar_title = (tolerance ? "TOLERANCE (" : "HEIGHT (") + text.height_unit + ")";
+  int legend_width = 0;
+  for (int k = 0; k < 3 && tolerance; ++k) {
+    legend_width = std::max(legend_width, kSwatchPixels + kTickGap +
+                                              text_width(legend_line(text, at.counts, k),
+                                                         kTextScale));
+  }
   const int panel_width = std::max({kHistogramWidth, kBarWidth + kLabelWidth,
-                                    text_width(bar_title, kTextScale)});
+                                    text_width(bar_title, kTextScale), legend_width});
   const int width = std::max({panel_x + panel_width + kMargin,
                               kMargin * 2 + text_width(text.title, kTextScale),
                               scale_label_x + text_width(scale_label, kTextScale) + kMargin});
@@ -334,7 +403,7 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
       if (median == median) {
         image.fill(at.map_x + column * at.cell_pixels,
                    at.map_y + (grid.rows - 1 - row) * at.cell_pixels, at.cell_pixels,
-                   at.cell_pixels, diverging_colour(median / range));
+                   at.cell_pixels, colour_of(median));
       }
     }
   }
@@ -369,13 +438,16 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
   draw_text(scale_label, scale_label_x, origin_y - kScaleBarThickness / 2 - label_half,
             kTextScale, kInk, &image);
 
-  // The colour bar, +range at the top, with its values and unit.
+  // The colour bar, +range at the top, with its values and unit (or the tolerance's legend).
   draw_text(bar_title, panel_x, at.map_y, kTextScale, kInk, &image);
-  for (int y = 0; y < kBarHeight; ++y) {
+  if (tolerance) {
+    draw_tolerance_legend(text, at.bar_x, at.bar_y, &at, &image);
+  }
+  for (int y = 0; y < kBarHeight && !tolerance; ++y) {
     const double value = 1.0 - 2.0 * (y + 0.5) / kBarHeight;
     image.fill(at.bar_x, at.bar_y + y, kBarWidth, 1, diverging_colour(value));
   }
-  for (int tick = 0; tick <= 4; ++tick) {
+  for (int tick = 0; tick <= 4 && !tolerance; ++tick) {
     const int y = at.bar_y + tick * (kBarHeight - 1) / 4;
     image.fill(at.bar_x + kBarWidth, y, 6, 1, kInk);
     draw_text(number_label(range * (1.0 - tick / 2.0)), at.bar_x + kBarWidth + 10,
@@ -392,9 +464,9 @@ RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &
     const int right = at.histogram_x + (b + 1) * kHistogramWidth / bins;
     const int tall = int(std::lround(double(histogram.bins[size_t(b)]) / double(most) *
                                      kHistogramHeight));
-    const double middle = (-1.0 + 2.0 * (b + 0.5) / bins) * histogram.range / range;
+    const double middle = (-1.0 + 2.0 * (b + 0.5) / bins) * histogram.range;
     image.fill(left, at.histogram_y + kHistogramHeight - tall, std::max(1, right - left), tall,
-               diverging_colour(middle));
+               colour_of(middle));
   }
   image.fill(at.histogram_x, at.histogram_y + kHistogramHeight, kHistogramWidth, 1, kBars);
   draw_text(number_label(-histogram.range), at.histogram_x,

@@ -83,6 +83,18 @@ double robust_height_range(std::vector<double> heights);
 // grey at 0, red above, perceptually uniform in lightness from the ends to the middle.
 Rgb diverging_colour(double value);
 
+// A tolerance map's colours: cells within +-tolerance of the plane pass; beyond, above or
+// below (the ends of the diverging scale, so that a map with and one without a tolerance read
+// alike).
+constexpr Rgb kWithinTolerance = {120, 190, 110};
+Rgb tolerance_colour(double height, double tolerance);
+
+// The cells with points of a grid by their median against a tolerance.
+struct ToleranceCounts {
+  int64_t within = 0, above = 0, below = 0;
+};
+ToleranceCounts tolerance_counts(const DeviationGrid &grid, double tolerance);
+
 // The background, also of cells without points.
 constexpr Rgb kMapBackground = {255, 255, 255};
 
@@ -101,20 +113,31 @@ struct DeviationMapLayout {
   int scale_bar_x = 0, scale_bar_y = 0, scale_bar_pixels = 0;
   double scale_bar_length = 0.0;
   int up_x = 0, up_y = 0;  // the tip of the arrow marked +Y
+  // With a tolerance: the legend's swatches (above, within, below) in place of the colour bar,
+  // each kSwatchPixels square from (legend_x, legend_y[k]), and the cells counted.
+  int legend_x = 0, legend_y[3] = {};
+  ToleranceCounts counts;
 };
+
+constexpr int kSwatchPixels = 24;
 
 // What a map says in words: its title and its units.
 struct DeviationMapText {
   std::string title;
   std::string height_unit = "cloud units";  // the colour bar's, in full
   std::string length_unit = "units";        // the scale bar's, short ("m", "ft")
+  // Heights within +-tolerance of the plane (cloud units) pass: the cells are coloured by
+  // tolerance_colour and the legend counts them (0: the diverging scale and its colour bar).
+  double tolerance = 0.0;
 };
 
 // The picture: a title line, the grid from above (+y up; a cell's colour its median height
 // over `range`, blank cells white) with ticks at round coordinates on its bottom and left
 // edges, the +x and +y directions and a scale bar of a round length below it, the colour bar
 // labelled in the height unit from -range to +range, and the histogram over its own range, its
-// bars coloured as the map. *layout (when given) says where each part is.
+// bars coloured as the map. With a tolerance, the cells and bars take its three colours and a
+// legend of them with the cells' counts and shares replaces the colour bar. *layout (when
+// given) says where each part is.
 RgbImage render_deviation_map(const DeviationGrid &grid, const HeightHistogram &histogram,
                               double range, const DeviationMapText &text,
                               DeviationMapLayout *layout = nullptr);

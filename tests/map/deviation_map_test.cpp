@@ -235,6 +235,56 @@ TEST(DeviationMapTest, TheColourBarIsLabelledWithItsValues) {
   }
 }
 
+TEST(DeviationMapTest, AToleranceMapShowsWhereAFloorFailsAndCountsIt) {
+  // A floor 10 x 10 at 0 with a bump of 8 mm over [2, 4] x [2, 4] and a dip of 8 mm over
+  // [6, 7] x [6, 9], against +-5 mm: 4 and 3 square metres beyond, of 100 (cells of 0.5).
+  std::vector<double> x, y, height;
+  for (double px = 0.125; px < 10.0; px += 0.25) {
+    for (double py = 0.125; py < 10.0; py += 0.25) {
+      const bool bump = px >= 2 && px < 4 && py >= 2 && py < 4;
+      const bool dip = px >= 6 && px < 7 && py >= 6 && py < 9;
+      x.push_back(px);
+      y.push_back(py);
+      height.push_back(bump ? 0.008 : dip ? -0.008 : 0.001);
+    }
+  }
+  DeviationGrid grid;
+  ASSERT_TRUE(deviation_grid_start(0.0, 0.0, 9.99, 9.99, 0.5, 0.02, &grid));
+  deviation_grid_add(&grid, 0, int64_t(x.size()), x.data(), y.data(), height.data());
+  HeightHistogram histogram;
+  height_histogram_start(0.02, 21, &histogram);
+  height_histogram_add(&histogram, int64_t(height.size()), height.data());
+  DeviationMapText text{"a floor", "metres", "m"};
+  text.tolerance = 0.005;
+  DeviationMapLayout at;
+  const RgbImage image = render_deviation_map(grid, histogram, 0.02, text, &at);
+  EXPECT_EQ(16, at.counts.above);
+  EXPECT_EQ(12, at.counts.below);
+  EXPECT_EQ(400 - 28, at.counts.within);
+  const auto colour_at = [&](double px, double py) {
+    return image.at(at.map_x + int(px / grid.cell) * at.cell_pixels,
+                    at.map_y + (grid.rows - 1 - int(py / grid.cell)) * at.cell_pixels);
+  };
+  EXPECT_EQ(tolerance_colour(1.0, 0.0), colour_at(3, 3));
+  EXPECT_EQ(tolerance_colour(-1.0, 0.0), colour_at(6.5, 8));
+  EXPECT_EQ(kWithinTolerance, colour_at(8, 2));
+  EXPECT_NE(tolerance_colour(1.0, 0.0), kWithinTolerance);
+  EXPECT_NE(tolerance_colour(-1.0, 0.0), kWithinTolerance);
+  // The legend: a swatch of each colour, labelled with its count and share.
+  EXPECT_EQ(tolerance_colour(1.0, 0.0), image.at(at.legend_x + 2, at.legend_y[0] + 2));
+  EXPECT_EQ(kWithinTolerance, image.at(at.legend_x + 2, at.legend_y[1] + 2));
+  EXPECT_EQ(tolerance_colour(-1.0, 0.0), image.at(at.legend_x + 2, at.legend_y[2] + 2));
+  const char *const lines[] = {"ABOVE +0.005: 16 CELLS (4.0%)", "WITHIN +-0.005: 372 CELLS (93.0%)",
+                               "BELOW -0.005: 12 CELLS (3.0%)"};
+  for (int k = 0; k < 3; ++k) {
+    bool shown = false;
+    for (int top = at.legend_y[k]; top < at.legend_y[k] + kSwatchPixels && !shown; ++top) {
+      shown = shows_label(image, lines[k], at.legend_x + kSwatchPixels + 4, top);
+    }
+    EXPECT_TRUE(shown) << lines[k];
+  }
+}
+
 TEST(DeviationMapTest, RoundLengthsAndTicksStayBoundedAnywhere) {
   const struct {
     double length, at_least, at_most;
