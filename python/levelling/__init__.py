@@ -125,7 +125,8 @@ _OPTIONS = {
     "fit_only": ("--fit-only", True), "output_dir": ("--output-dir", False),
     "cameras": ("--cameras", False), "cameras_output": ("--cameras-output", False),
     "in_place": ("--in-place", True), "jobs": ("--jobs", False), "sync": ("--no-sync", True),
-    "plane_points": ("--plane-points", False),
+    "plane_points": ("--plane-points", False), "tolerance": ("--tolerance", False),
+    "flatness": ("--flatness", True), "units": ("--units", False),
 }
 
 
@@ -269,7 +270,9 @@ def level_file(input, output=None, **options):
     levelled cloud goes (None: only the report). Options, as the command line's long options
     with '_' for '-': up, max_tilt, method (--fit), threshold, seed, pivot, format, precision,
     las_scale, save_transform, transform, inverse, map, map_cell, fit_only, output_dir,
-    in_place, jobs, sync, cameras, cameras_output, plane_points (three points, 3 x 3).
+    in_place, jobs, sync, cameras, cameras_output, plane_points (three points, 3 x 3),
+    tolerance (the map's), flatness (the report's "flatness": F-numbers and DIN 18202 gaps),
+    units.
     Raises LevellingError with the command line's status and message; with several inputs of
     which some failed, the others are written and the error names every failure
     (more_messages).

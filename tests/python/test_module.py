@@ -101,6 +101,7 @@ OUTPUTS = {
     "pcd": ("in.ply", {"format": "pcd-binary-compressed", "pivot": "origin"},
             ["--format=pcd-binary-compressed", "--pivot=origin"]),
     "jobs": ("in.ply", {"jobs": 2}, ["--jobs=2"]),
+    "flatness": ("in.ply", {"flatness": True, "units": "ft"}, ["--flatness", "--units=ft"]),
 }
 
 
