@@ -30,6 +30,10 @@ enum class FitMethod {
 };
 enum class PivotChoice { kCentroid, kOrigin };
 enum class ReportForm { kText, kJson };
+enum class YawChoice {
+  kKeep,   // the heading as it was (the smallest turn that levels)
+  kWalls,  // then turned about up so that the walls run along x and y
+};
 enum class OutputFormatChoice {
   kAuto,  // from the output's name, else the input's own
   kText,
@@ -94,6 +98,7 @@ struct LevellingRequest {
   // say, and without them --flatness is refused).
   std::string units;
   PivotChoice pivot = PivotChoice::kCentroid;
+  YawChoice yaw = YawChoice::kKeep;
   OutputFormatChoice format = OutputFormatChoice::kAuto;
   bool quiet = false;
   ReportForm report = ReportForm::kText;

@@ -142,6 +142,13 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
                  "cloud, drawn about 1200 pixels wide)")
       ->check(positive_number())
       ->needs(map);
+  const std::map<std::string, YawChoice> yaws{{"keep", YawChoice::kKeep},
+                                              {"walls", YawChoice::kWalls}};
+  app.add_option("--yaw", request.yaw,
+                 "After levelling, keep the heading (keep) or turn about up so that the walls "
+                 "run along x and y (walls)")
+      ->transform(CLI::CheckedTransformer(yaws, CLI::ignore_case))
+      ->excludes(transform);
   app.add_option("--tolerance", request.map_tolerance,
                  "Colour the map's cells within +-VALUE of the plane (the cloud's units) as "
                  "passing and those beyond as above or below, counted in its legend")

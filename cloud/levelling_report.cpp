@@ -128,6 +128,11 @@ std::string report_json(const LevellingReport &r) {
           ", \"cameras_up_spread_degrees\": " +
           (r.cameras_up_from.empty() ? std::string("null")
                                      : json_number(r.cameras_up_spread_degrees)) +
+          ", \"yaw_degrees\": " + (r.yawed ? json_number(r.yaw_degrees) : std::string("null")) +
+          ", \"walls_share\": " +
+          (r.yawed && r.vertical_points > 0
+               ? json_number(double(r.wall_points) / double(r.vertical_points))
+               : std::string("null")) +
           ", \"cameras_output\": " +
           (r.cameras_output.empty() ? std::string("null") : json_string(r.cameras_output)) +
           ", \"output\": " +
@@ -205,6 +210,12 @@ std::string report_text(const LevellingReport &r) {
               "%), " + std::to_string(r.map_cells_above) + " above, " +
               std::to_string(r.map_cells_below) + " below\n";
     }
+  }
+  if (r.yawed) {
+    text += "yaw: turned " + formatted("%.4f", r.yaw_degrees) +
+            " degrees about +z so that the walls run along x and y (" +
+            std::to_string(r.wall_points) + " of the " + std::to_string(r.vertical_points) +
+            " sample points on vertical surfaces face them)\n";
   }
   if (r.flatness) {
     text += flatness_text(r.floor);

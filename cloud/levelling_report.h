@@ -51,6 +51,11 @@ struct LevellingReport {
   std::string cameras_up_from;
   double cameras_up_spread_degrees = 0.0;
   std::string cameras_output;    // where they were written moved ("" for nowhere)
+  // --yaw walls: the turn about +z after levelling (degrees, counter-clockwise) and the sample
+  // points on the walls found, of those on vertical surfaces.
+  bool yawed = false;
+  double yaw_degrees = 0.0;
+  int64_t wall_points = 0, vertical_points = 0;
   std::vector<std::string> outputs;  // the clouds written (none: only the report)
   std::string note;          // what the user should know of the output's frame ("" for none)
 };

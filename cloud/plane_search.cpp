@@ -365,6 +365,35 @@ void picked_plane(const std::vector<double> &points, const PlaneSearch &search,
   found->tilt = angle_between(found->plane.normal, search.up);
 }
 
+namespace {
+
+// Adds to the levelling `motion` the turn about the vertical through the levelled pivot that
+// puts the walls along x and y. False with the fault (no walls found: 5).
+bool turn_to_walls(const LevellingRequest &request, const PlaneSearch &search,
+                   const PointSample &sample, FoundPlane *found, double (&motion)[4][4],
+                   LevellingOutcome *fault) {
+  const double(&c)[3] = found->plane.centroid;
+  double pivot[3] = {0.0, 0.0, 0.0};
+  double level = 0.0;
+  for (int r = 0; r < 3; ++r) {
+    const double moved =
+        motion[r][0] * c[0] + motion[r][1] * c[1] + motion[r][2] * c[2] + motion[r][3];
+    pivot[r] = request.pivot == PivotChoice::kCentroid ? moved : 0.0;
+    level = r == 2 ? moved : level;
+  }
+  std::string why;
+  if (!walls_yaw(sample, motion, level, found->threshold, &found->wall_yaw, &why)) {
+    *fault = failure(search.shown, "--yaw walls: " + why + "; --yaw keep keeps its heading",
+                     kNoPlane);
+    return false;
+  }
+  add_yaw(found->wall_yaw.yaw, pivot, motion);
+  found->yawed = true;
+  return true;
+}
+
+}  // namespace
+
 bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
                     const PointSample &sample, const CloudFit &all,
                     const InlierPass &inlier_pass, FoundPlane *found,
@@ -388,7 +417,8 @@ bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
     found->tilt = kHalfTurn - found->tilt;  // from up, turned over
   }
   levelling_of(*found, request.pivot, levelling, motion);
-  return true;
+  return request.yaw != YawChoice::kWalls ||
+         turn_to_walls(request, search, sample, found, motion, fault);
 }
 
 }  // namespace levelling

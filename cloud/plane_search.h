@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cloud/cloud_levelling.h"
+#include "cloud/wall_yaw.h"
 #include "formats/camera_files.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
@@ -43,6 +44,10 @@ struct FoundPlane {
   int64_t inliers = 0;
   double threshold = 0.0;
   double tilt = 0.0;  // radians from up (from +z without one)
+  // --yaw walls: the walls found and the turn about up, after levelling, that put them along x
+  // and y.
+  bool yawed = false;
+  WallYaw wall_yaw;
 };
 
 // The orthogonal fit of every point, within the tilt limit.
@@ -82,7 +87,9 @@ void picked_plane(const std::vector<double> &points, const PlaneSearch &search,
 // The plane of a cloud and the motion that levels it, as the request asks: three points picked
 // on it (request.plane_points), or found on the first
 // pass's sample (without its far points) and refitted to every inlier by `inlier_pass`, or
-// fitted to the moments of every point (`all`). False with the fault.
+// fitted to the moments of every point (`all`); then, with --yaw walls, turned about up so
+// that the walls (walls_yaw, among the sample's points beyond the plane) run along x and y
+// (found->wall_yaw), refused (5) where there are none. False with the fault.
 bool find_levelling(const LevellingRequest &request, const PlaneSearch &search,
                     const PointSample &sample, const CloudFit &all,
                     const InlierPass &inlier_pass, FoundPlane *found,

@@ -114,6 +114,12 @@ void report_plane(const LevellingRequest &request, const FoundPlane &found,
     report->b = -plane.normal[1] / plane.normal[2];
     report->c = plane.offset / plane.normal[2];
   }
+  if (found.yawed) {
+    report->yawed = true;
+    report->yaw_degrees = found.wall_yaw.yaw * kDegreesPerRadian;
+    report->wall_points = found.wall_yaw.walls;
+    report->vertical_points = found.wall_yaw.vertical;
+  }
   report->tilt_degrees = found.tilt * kDegreesPerRadian;
   report->inliers = found.inliers;
   report->threshold = found.threshold;

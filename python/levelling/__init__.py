@@ -126,7 +126,7 @@ _OPTIONS = {
     "cameras": ("--cameras", False), "cameras_output": ("--cameras-output", False),
     "in_place": ("--in-place", True), "jobs": ("--jobs", False), "sync": ("--no-sync", True),
     "plane_points": ("--plane-points", False), "tolerance": ("--tolerance", False),
-    "flatness": ("--flatness", True), "units": ("--units", False),
+    "flatness": ("--flatness", True), "units": ("--units", False), "yaw": ("--yaw", False),
 }
 
 
@@ -272,7 +272,7 @@ def level_file(input, output=None, **options):
     las_scale, save_transform, transform, inverse, map, map_cell, fit_only, output_dir,
     in_place, jobs, sync, cameras, cameras_output, plane_points (three points, 3 x 3),
     tolerance (the map's), flatness (the report's "flatness": F-numbers and DIN 18202 gaps),
-    units.
+    units, yaw ("keep" or "walls").
     Raises LevellingError with the command line's status and message; with several inputs of
     which some failed, the others are written and the error names every failure
     (more_messages).

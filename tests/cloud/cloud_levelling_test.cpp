@@ -94,6 +94,33 @@ LevellingRequest with(double max_tilt, const std::string &up = "z") {
 
 using test::json_number;
 
+// Expects every 97th point of `levelled` to be the scene's moved by the 4 x 4 matrix the JSON
+// report gives, into m.
+void expect_moved_by_reported_matrix(const Scene &scene, const std::string &json,
+                                     const test::CloudPointsRead &levelled, double (&m)[4][4]) {
+  const size_t at = json.find("\"matrix\": [[");
+  ASSERT_NE(std::string::npos, at);
+  const char *p = json.c_str() + at + 11;
+  for (auto &row : m) {
+    for (double &value : row) {
+      while (*p == '[' || *p == ',' || *p == ' ' || *p == ']') {
+        ++p;
+      }
+      char *end = nullptr;
+      value = std::strtod(p, &end);
+      p = end;
+    }
+  }
+  for (size_t i = 0; i < scene.size(); i += 97) {
+    const double in[4] = {scene.x[i], scene.y[i], scene.z[i], 1.0};
+    const double out[3] = {levelled.x[i], levelled.y[i], levelled.z[i]};
+    for (int r = 0; r < 3; ++r) {
+      const double mapped = m[r][0] * in[0] + m[r][1] * in[1] + m[r][2] * in[2] + m[r][3];
+      EXPECT_NEAR(out[r], mapped, 1e-9) << i;
+    }
+  }
+}
+
 struct SceneCase {
   const char *what;
   Scene scene;
@@ -245,6 +272,48 @@ TEST_F(CloudLevellingTest, FlatnessIsMeasuredInTheUnitsTheFloorIsIn) {
       << said.report;
 }
 
+TEST_F(CloudLevellingTest, YawWallsPutsTheWallsAlongTheAxes) {
+  // Rooms turned by known yaws (and tilted): each wall ends within 0.2 degrees of x or y, the
+  // floor level, the cameras' and every other attribute's motion the reported matrix.
+  LevellingRequest walls = with(45);
+  walls.yaw = YawChoice::kWalls;
+  for (const double yaw : {17.0, -33.0, 44.0, 61.0}) {
+    const Scene room = turned(test::walled_room_scene(yaw), 1.5, -2);
+    const LevellingOutcome outcome = level(write_scene(room), path("level.ply"), walls);
+    ASSERT_EQ(kLevelled, outcome.status) << yaw << ": " << outcome.message;
+    const test::CloudPointsRead levelled = test::read_cloud_points(path("level.ply"));
+    EXPECT_LT(levelness(room, levelled).degrees, 0.02) << yaw;
+    for (const std::vector<size_t> &wall : room.walls) {
+      CloudFit fit;
+      for (size_t i : wall) {
+        cloud_fit_add(&fit, 1, &levelled.x[i], &levelled.y[i], &levelled.z[i]);
+      }
+      const OrthogonalPlane plane = orthogonal_fit(fit);
+      const double azimuth = std::atan2(plane.normal[1], plane.normal[0]) / kRadiansPerDegree;
+      const double off = std::remainder(azimuth, 90.0);
+      EXPECT_LT(std::fabs(off), 0.2) << yaw << ": " << azimuth;
+    }
+    // The points written are the input's moved by the matrix reported (which moves cameras,
+    // splats and poses too).
+    double matrix[4][4];
+    expect_moved_by_reported_matrix(room, outcome.report, levelled, matrix);
+    // The smallest such turn: at most 45 degrees either way.
+    EXPECT_LE(std::fabs(json_number(outcome.report, "yaw_degrees")), 45.0) << outcome.report;
+    EXPECT_GT(json_number(outcome.report, "walls_share"), 0.5) << outcome.report;
+  }
+  // A floor and a table without walls: refused (5) with the reason, nothing written; the
+  // default keeps the heading.
+  const std::string bare = write_scene(turned(test::room_scene(3.0, 4.0, 0.0), 2, 1), "bare.ply");
+  const LevellingOutcome refused = level(bare, path("bare-level.ply"), walls);
+  EXPECT_EQ(kNoPlane, refused.status) << refused.report;
+  EXPECT_NE(std::string::npos, refused.message.find("--yaw walls: no walls found"))
+      << refused.message;
+  EXPECT_FALSE(fs::exists(path("bare-level.ply")));
+  const LevellingOutcome kept = level(bare, path("bare-level.ply"));
+  ASSERT_EQ(kLevelled, kept.status);
+  EXPECT_NE(std::string::npos, kept.report.find("\"yaw_degrees\": null")) << kept.report;
+}
+
 TEST_F(CloudLevellingTest, LevellingAgainTurnsNoFurtherAndTheBytesRepeat) {
   const std::string input =
       write_scene(turned(test::terrain_scene(), -1.5, 0.9, {512345, 4012345, 0}));
@@ -263,29 +332,9 @@ TEST_F(CloudLevellingTest, ReportStatesTheTransformThatWasApplied) {
   ASSERT_EQ(kLevelled, outcome.status) << outcome.message;
   const std::string &json = outcome.report;
   // The matrix maps every input point onto its output point.
-  const size_t at = json.find("\"matrix\": [[");
-  ASSERT_NE(std::string::npos, at);
-  double m[4][4];
-  const char *p = json.c_str() + at + 11;
-  for (auto &row : m) {
-    for (double &value : row) {
-      while (*p == '[' || *p == ',' || *p == ' ' || *p == ']') {
-        ++p;
-      }
-      char *end = nullptr;
-      value = std::strtod(p, &end);
-      p = end;
-    }
-  }
   const test::CloudPointsRead levelled = test::read_cloud_points(path("level.ply"));
-  for (size_t i = 0; i < scene.size(); i += 97) {
-    const double in[4] = {scene.x[i], scene.y[i], scene.z[i], 1.0};
-    const double out[3] = {levelled.x[i], levelled.y[i], levelled.z[i]};
-    for (int r = 0; r < 3; ++r) {
-      const double mapped = m[r][0] * in[0] + m[r][1] * in[1] + m[r][2] * in[2] + m[r][3];
-      EXPECT_NEAR(out[r], mapped, 1e-9) << i;
-    }
-  }
+  double m[4][4];
+  expect_moved_by_reported_matrix(scene, json, levelled, m);
   // The tilt is what was typed, about 5 degrees; the inliers are the floor's 6000 and the
   // walls' feet; the rms is the 3 mm noise; the pivot, the inliers' centroid, stays in place.
   EXPECT_NEAR(std::acos(std::cos(3 * kRadiansPerDegree) * std::cos(4 * kRadiansPerDegree)) /

@@ -18,6 +18,7 @@ constexpr double kRadiansPerDegree = kPi / 180.0;
 struct Scene {
   std::vector<double> x, y, z;
   std::vector<size_t> plane;  // indices of the known plane's points
+  std::vector<std::vector<size_t>> walls;  // those of each wall, where the scene has walls
   size_t size() const { return x.size(); }
 };
 
@@ -157,6 +158,40 @@ inline Scene table_and_box_scene(int floor_points = 6000, uint64_t seed = 17) {
             kNoise);
   add_patch(&scene, &random, floor_points / 25, {1.3, 1.3, 0.75}, {0, 0, 0.25}, {0, 0.4, 0},
             kNoise);
+  return scene;
+}
+
+// A room turned `yaw_degrees` about z: a floor 8 x 6 m at z = 0 (the known plane), walls 2.6 m
+// tall on three of its sides (the fourth missing, a door 1 m wide in the long one), a table top
+// and a cabinet standing askew (turned 30 degrees); noise 3 mm.
+inline Scene walled_room_scene(double yaw_degrees, uint64_t seed = 19) {
+  std::mt19937_64 random(seed);
+  constexpr double kNoise = 0.003, kHeight = 2.6;
+  Scene scene;
+  add_patch(&scene, &random, 30000, {0, 0, 0}, {8, 0, 0}, {0, 6, 0}, kNoise, true);
+  const auto wall = [&](int n, const double (&corner)[3], const double (&along)[3]) {
+    const size_t first = scene.size();
+    add_patch(&scene, &random, n, corner, along, {0, 0, kHeight}, kNoise);
+    scene.walls.emplace_back();
+    for (size_t i = first; i < scene.size(); ++i) {
+      scene.walls.back().push_back(i);
+    }
+  };
+  wall(6000, {0, 0, 0}, {3.5, 0, 0});  // the long wall, either side of its door
+  wall(6000, {4.5, 0, 0}, {3.5, 0, 0});
+  wall(9000, {0, 0, 0}, {0, 6, 0});
+  wall(12000, {0, 6, 0}, {8, 0, 0});
+  add_patch(&scene, &random, 3000, {2, 2, 0.75}, {1.6, 0, 0}, {0, 0.9, 0}, kNoise);
+  const double c = std::cos(30 * kRadiansPerDegree), s = std::sin(30 * kRadiansPerDegree);
+  add_patch(&scene, &random, 3000, {5, 3, 0}, {1.2 * c, 1.2 * s, 0}, {0, 0, 1.8}, kNoise);
+  add_patch(&scene, &random, 2000, {5, 3, 0}, {-0.5 * s, 0.5 * c, 0}, {0, 0, 1.8}, kNoise);
+  const double cy = std::cos(yaw_degrees * kRadiansPerDegree);
+  const double sy = std::sin(yaw_degrees * kRadiansPerDegree);
+  for (size_t i = 0; i < scene.size(); ++i) {
+    const double x = scene.x[i], y = scene.y[i];
+    scene.x[i] = cy * x - sy * y;
+    scene.y[i] = sy * x + cy * y;
+  }
   return scene;
 }
 
