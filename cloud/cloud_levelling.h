@@ -91,8 +91,8 @@ struct LevellingRequest {
   // The map's cells within +-map_tolerance of the plane (cloud units) pass, those beyond are
   // above or below, counted in its legend (0: coloured by height).
   double map_tolerance = 0.0;
-  // Measure the levelled floor's flatness (its inliers'; every point's without a plane): ASTM
-  // E1155's F-numbers and DIN 18202's gaps, in the report.
+  // Measure the levelled floor's flatness (of the points within 5 cm of the plane, or of its
+  // inliers' band when wider): ASTM E1155's F-numbers and DIN 18202's gaps, in the report.
   bool flatness = false;
   // The cloud's units for the flatness ("m", "cm", "mm", "ft", "us-ft"; "": those its files
   // say, and without them --flatness is refused).

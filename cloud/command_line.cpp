@@ -156,8 +156,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       ->needs(map);
   app.add_flag(
       "--flatness", request.flatness,
-      "Measure the levelled floor's flatness (its inliers): ASTM E1155's FF and FL numbers and "
-      "DIN 18202's largest gaps, in the report");
+      "Measure the levelled floor's flatness (the points within 5 cm of its plane): ASTM "
+      "E1155's FF and FL numbers and DIN 18202's largest gaps, in the report");
   app.add_option("--units", request.units,
                  "The cloud's units, for --flatness and the map's labels: m, cm, mm, ft or "
                  "us-ft (default: those its files say; LAS coordinate systems say them)")

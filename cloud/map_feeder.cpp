@@ -57,11 +57,11 @@ void MapFeeder::work() {
     }
     changed_.notify_all();
     const int64_t n = int64_t(piece.x.size());
-    if (map_->measure && map_->threshold > 0.0) {  // the floor: its inliers alone
+    if (map_->measure) {  // the floor: the points within its band
       inliers_.resize(piece.height.size());
       for (size_t i = 0; i < piece.height.size(); ++i) {
         const double h = piece.height[i];
-        inliers_[i] = std::fabs(h) <= map_->threshold ? h : NAN;
+        inliers_[i] = std::fabs(h) <= map_->floor_band ? h : NAN;
       }
     }
     {
@@ -72,8 +72,7 @@ void MapFeeder::work() {
         height_histogram_add(&map_->histogram, n, piece.height.data());
       }
       if (map_->measure) {
-        floor_readings_add(&map_->floor, n, piece.x.data(), piece.y.data(),
-                           map_->threshold > 0.0 ? inliers_.data() : piece.height.data());
+        floor_readings_add(&map_->floor, n, piece.x.data(), piece.y.data(), inliers_.data());
       }
     }
     std::lock_guard<std::mutex> hold(lock_);
@@ -210,6 +209,7 @@ bool start_floor_readings(const Run &run, const double (&motion)[4][4], MapState
                      kUsage);
     return false;
   }
+  map->floor_band = std::max(map->threshold, kFloorBandMetres / map->vertical);
   double low[2], high[2];
   levelled_extent(run, motion, low, high);
   if (!floor_readings_start(low[0], low[1], high[0], high[1],

@@ -28,9 +28,11 @@ struct MapState {
   DeviationGrid grid;
   HeightHistogram histogram;
   FloorReadings floor;
-  // The flatness's units: their name, and the metres in one across and up.
+  // The flatness's units: their name, and the metres in one across and up; the floor's points:
+  // those within floor_band of the plane.
   std::string floor_units;
   double horizontal = 1.0, vertical = 1.0;
+  double floor_band = 0.0;
   double level = 0.0;      // the height of the level plane once levelled
   double range = 1.0;      // the colour scale spans +-range
   double threshold = 0.0;  // inliers: within this height of the plane (0: every point)
@@ -83,7 +85,8 @@ bool start_map(const Run &run, const PointSample &sample, const FoundPlane *foun
                const double (&motion)[4][4], MapState *map, LevellingOutcome *fault);
 
 // Starts the floor's readings for --flatness over the levelled boxes of the inputs, in cells of
-// kReadingCellMetres, in the units --units names or else those the inputs say (all alike).
+// kReadingCellMetres, in the units --units names or else those the inputs say (all alike), of
+// the points within kFloorBandMetres of the plane (or its threshold, when wider).
 // False with the fault: no units known (2), or a floor too large for the readings (8).
 bool start_floor_readings(const Run &run, const double (&motion)[4][4], MapState *map,
                           LevellingOutcome *fault);

@@ -13,6 +13,10 @@ namespace levelling {
 // The cells' side, in metres: half the shortest distance DIN 18202 measures (0.1 m), and a
 // level rod's foot.
 constexpr double kReadingCellMetres = 0.05;
+// The points of a floor, for its flatness: those within this many metres of its plane (wider
+// than any floor's tolerance of DIN 18202's table 3, 30 mm, and than a dip a survey is for;
+// narrower than what stands on it), or of its inliers' band where that is wider.
+constexpr double kFloorBandMetres = 0.05;
 // No grid holds more (a floor of 100 m by 100 m at 5 cm).
 constexpr size_t kMostReadingCells = size_t(1) << 22;
 

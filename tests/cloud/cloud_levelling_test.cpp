@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -258,6 +259,29 @@ TEST_F(CloudLevellingTest, FlatnessIsMeasuredInTheUnitsTheFloorIsIn) {
   EXPECT_NEAR(ff * std::sqrt(2.0), ff_m, 0.05 * ff * std::sqrt(2.0)) << m.report;
   EXPECT_NEAR(ff_m, ff_mm, 1e-6 * ff_m);
   EXPECT_NE(std::string::npos, m.report.find("\"rows_met\": [1, 2, 3, 4]")) << m.report;
+  // A LAS floor in feet (its WKT says so) with a dip 0.03 ft (9.1 mm) deep and 1.2 ft across:
+  // the units are the file's, and under a metre's span the gap is the dip's 9.1 mm, which only
+  // row 1 (15 mm) keeps to.
+  std::vector<std::array<int32_t, 3>> xyz;
+  for (int y = 0; y < 4000; y += 10) {
+    for (int x = 0; x < 4000; x += 10) {  // hundredths of a foot, offsets 1000 and 2000 ft
+      xyz.push_back({x, y, std::hypot(x - 2000, y - 2000) < 60 ? -3 : 0});
+    }
+  }
+  const std::string feet_wkt =
+      "PROJCS[\"x\",GEOGCS[\"g\",DATUM[\"d\",SPHEROID[\"s\",6378137,298.257]],"
+      "UNIT[\"degree\",0.0174532925199433]],UNIT[\"foot\",0.3048,AUTHORITY[\"EPSG\",\"9002\"]]]";
+  test::write_bytes(path("feet.las"), test::las_bytes(test::LasLayout(), xyz, {{2112, feet_wkt}}));
+  LevellingRequest from_file = with(45);
+  from_file.flatness = true;
+  const LevellingOutcome feet = level(path("feet.las"), "", from_file);
+  ASSERT_EQ(kLevelled, feet.status) << feet.message;
+  EXPECT_NE(std::string::npos, feet.report.find("\"units\": \"feet\"")) << feet.report;
+  const size_t metre = feet.report.find("{\"distance_m\": 1,");
+  ASSERT_NE(std::string::npos, metre) << feet.report;
+  const std::string at_a_metre = feet.report.substr(metre, feet.report.find('}', metre) - metre);
+  EXPECT_NEAR(9.144, json_number(at_a_metre, "largest_gap_mm"), 0.05) << at_a_metre;
+  EXPECT_NE(std::string::npos, at_a_metre.find("\"rows_met\": [1]")) << at_a_metre;
   // Too small a floor for a sample line: said, in the text report too.
   Scene small;
   std::mt19937_64 random(3);
