@@ -139,12 +139,12 @@ TEST(OrthogonalFitTest, DegenerateCloudsSayWhy) {
     Scene scene;
     OrthogonalFitStatus status;
   } cases[] = {
-      {"two points", {{0, 1}, {0, 1}, {0, 1}, {}}, OrthogonalFitStatus::kTooFewPoints},
+      {"two points", {{0, 1}, {0, 1}, {0, 1}, {}, {}}, OrthogonalFitStatus::kTooFewPoints},
       {"one place", one_place, OrthogonalFitStatus::kCollinear},
       {"a line", line, OrthogonalFitStatus::kCollinear},
       {"a far point on a plane", far_point, OrthogonalFitStatus::kFitted},
-      {"a NaN", {{0, 1, 0}, {0, 0, nan}, {0, 1, 2}, {}}, OrthogonalFitStatus::kNonFinite},
-      {"squares beyond double", {{0, 1e200, 0}, {0, 0, 1e200}, {0, 1, 2}, {}},
+      {"a NaN", {{0, 1, 0}, {0, 0, nan}, {0, 1, 2}, {}, {}}, OrthogonalFitStatus::kNonFinite},
+      {"squares beyond double", {{0, 1e200, 0}, {0, 0, 1e200}, {0, 1, 2}, {}, {}},
        OrthogonalFitStatus::kNonFinite},
   };
   for (const auto &each : cases) {
