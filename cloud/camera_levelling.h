@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
-#include "formats/camera_files.h"
-#include "formats/output_file.h"
+#include "scene/camera_files.h"
+#include "cloud/output_file.h"
 #include "plane/orthogonal_fit.h"
 
 namespace levelling {

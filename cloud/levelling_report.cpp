@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "cloud/flatness_report.h"
-#include "formats/number_text.h"
+#include "formats/core/number_text.h"
 
 namespace levelling {
 

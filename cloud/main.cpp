@@ -14,7 +14,7 @@
 
 #include "cloud/cloud_levelling.h"
 #include "cloud/command_line.h"
-#include "formats/output_file.h"
+#include "cloud/output_file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "cloud/plane_search.h"
 #include "cloud/run_plan.h"
 #include "flatness/floor_flatness.h"
-#include "formats/cloud_stream.h"
+#include "formats/core/cloud_stream.h"
 #include "map/deviation_map.h"
 #include "plane/plane_detection.h"
 

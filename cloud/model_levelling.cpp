@@ -9,7 +9,7 @@
 #include "cloud/run_fault.h"
 #include "cloud/run_outputs.h"
 #include "cloud/transform_file.h"
-#include "formats/output_file.h"
+#include "cloud/output_file.h"
 
 namespace levelling {
 

@@ -6,7 +6,7 @@
 #define LEVELLING_CLOUD_MODEL_LEVELLING_H
 
 #include "cloud/cloud_levelling.h"
-#include "formats/colmap_model.h"
+#include "scene/colmap_model.h"
 
 namespace levelling {
 

@@ -9,7 +9,7 @@
 
 #include "cloud/cloud_levelling.h"
 #include "cloud/wall_yaw.h"
-#include "formats/camera_files.h"
+#include "scene/camera_files.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"

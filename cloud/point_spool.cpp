@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "formats/cloud_stream.h"
-#include "formats/format_table.h"
-#include "formats/input_file.h"
+#include "formats/core/cloud_stream.h"
+#include "formats/core/format_table.h"
+#include "formats/core/input_file.h"
 
 namespace levelling {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "formats/byte_io.h"
+#include "formats/core/byte_io.h"
 
 namespace levelling {
 

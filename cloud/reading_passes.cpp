@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "cloud/run_fault.h"
-#include "formats/format_table.h"
+#include "formats/core/format_table.h"
 
 namespace levelling {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cloud/run_plan.h"
-#include "formats/cloud_stream.h"
+#include "formats/core/cloud_stream.h"
 #include "plane/cloud_fit.h"
 #include "plane/plane_detection.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cloud/cloud_levelling.h"
-#include "formats/cloud_stream.h"
+#include "formats/core/cloud_stream.h"
 
 namespace levelling {
 

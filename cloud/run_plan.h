@@ -17,10 +17,10 @@
 #include "cloud/cloud_levelling.h"
 #include "cloud/point_spool.h"
 #include "cloud/progress.h"
-#include "formats/camera_files.h"
-#include "formats/cloud_stream.h"
-#include "formats/input_file.h"
-#include "formats/output_file.h"
+#include "scene/camera_files.h"
+#include "formats/core/cloud_stream.h"
+#include "formats/core/input_file.h"
+#include "cloud/output_file.h"
 
 namespace levelling {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cloud/run_fault.h"
-#include "formats/number_text.h"
+#include "formats/core/number_text.h"
 #include "projection/rigid_levelling.h"
 
 namespace levelling {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
-#include "formats/output_file.h"
+#include "cloud/output_file.h"
 
 namespace levelling {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "cloud/run_fault.h"
-#include "formats/byte_io.h"
-#include "formats/moved_fields.h"
+#include "formats/core/byte_io.h"
+#include "formats/core/moved_fields.h"
 
 namespace levelling {
 

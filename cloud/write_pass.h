@@ -8,7 +8,7 @@
 
 #include "cloud/map_feeder.h"
 #include "cloud/run_plan.h"
-#include "formats/cloud_stream.h"
+#include "formats/core/cloud_stream.h"
 
 namespace levelling {
 

@@ -29,8 +29,13 @@ function(levelling_library folder)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/levelling>)
   levelling_warnings(${target} STRICT)
-  file(GLOB headers ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder})
+  # Its headers, those of its subfolders in theirs ("formats/las/las_header.h").
+  file(GLOB_RECURSE headers RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  foreach(header ${headers})
+    get_filename_component(subfolder ${header} DIRECTORY)
+    install(FILES ${header}
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder}/${subfolder})
+  endforeach()
   install(TARGETS ${target} EXPORT levellingTargets
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/camera_files.h"
-#include "formats/cloud_stream.h"
-#include "formats/colmap_model.h"
+#include "scene/camera_files.h"
+#include "formats/core/cloud_stream.h"
+#include "scene/colmap_model.h"
 
 namespace {
 

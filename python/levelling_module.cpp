@@ -19,7 +19,7 @@
 #include "cloud/run_fault.h"
 #include "cloud/site_levelling.h"
 #include "cloud/transform_file.h"
-#include "formats/output_file.h"
+#include "cloud/output_file.h"
 
 namespace py = pybind11;
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/byte_io.h"
-#include "formats/laz_chunks.h"
-#include "formats/laz_file.h"
+#include "formats/core/byte_io.h"
+#include "laz/laz_chunks.h"
+#include "formats/las/laz_file.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
 

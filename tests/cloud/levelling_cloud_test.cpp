@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/cloud_stream.h"
-#include "formats/ply_values.h"
+#include "formats/core/cloud_stream.h"
+#include "formats/core/ply_values.h"
 #include "plane/cloud_fit.h"
 #include "plane/point_sample.h"
 #include "tests/support/cloud_files.h"

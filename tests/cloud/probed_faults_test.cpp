@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/ply_header.h"
+#include "formats/core/ply_types.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
 

@@ -14,11 +14,11 @@
 
 #include <cstring>
 
-#include "formats/byte_io.h"
-#include "formats/cloud_stream.h"
-#include "formats/laz_file.h"
-#include "formats/number_text.h"
-#include "formats/ply_values.h"
+#include "formats/core/byte_io.h"
+#include "formats/core/cloud_stream.h"
+#include "formats/las/laz_file.h"
+#include "formats/core/number_text.h"
+#include "formats/core/ply_values.h"
 
 namespace levelling::test {
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/cloud_stream.h"
-#include "formats/ply_header.h"
+#include "formats/core/cloud_stream.h"
+#include "formats/core/ply_types.h"
 
 namespace levelling::test {
 

@@ -1,0 +1,268 @@
+#include "formats/core/format_table.h"
+
+#include <cctype>
+#include <cstring>
+#include <sstream>
+
+namespace levelling {
+
+namespace {
+
+bool starts_with(const unsigned char *bytes, size_t n, const char *magic, size_t length) {
+  return n >= length && std::memcmp(bytes, magic, length) == 0;
+}
+
+bool is_ply(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "ply\n", 4) || starts_with(bytes, n, "ply\r\n", 5);
+}
+
+// LAS: "LASF", and the point data format (byte 104) without the compression bits of LAZ.
+constexpr size_t kLasPointFormatByte = 104;
+constexpr unsigned char kLazCompressionBits = 0xc0;
+bool is_las(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "LASF", 4) &&
+         (n <= kLasPointFormatByte || (bytes[kLasPointFormatByte] & kLazCompressionBits) == 0);
+}
+bool is_laz(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "LASF", 4) && n > kLasPointFormatByte &&
+         (bytes[kLasPointFormatByte] & kLazCompressionBits) != 0;
+}
+
+// PCD: a header of keyword lines, "# .PCD" or VERSION first (FIELDS when both are missing).
+bool is_pcd(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "# .PCD", 6) || starts_with(bytes, n, "VERSION", 7) ||
+         starts_with(bytes, n, "FIELDS ", 7);
+}
+
+bool is_e57(const unsigned char *bytes, size_t n) { return starts_with(bytes, n, "ASTM-E57", 8); }
+
+// Compressed or archived files.
+bool is_gzip(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "\x1f\x8b", 2);
+}
+bool is_zip(const unsigned char *bytes, size_t n) { return starts_with(bytes, n, "PK\x03\x04", 4); }
+bool is_xz(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "\xfd" "7zXZ\x00", 6);
+}
+bool is_bzip2(const unsigned char *bytes, size_t n) { return starts_with(bytes, n, "BZh", 3); }
+bool is_zstd(const unsigned char *bytes, size_t n) {
+  return starts_with(bytes, n, "\x28\xb5\x2f\xfd", 4);
+}
+
+// The lines of the start of a text, as words.
+std::vector<std::vector<std::string>> first_lines(const unsigned char *bytes, size_t n,
+                                                  size_t count) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream text(std::string(reinterpret_cast<const char *>(bytes), n));
+  for (std::string line; lines.size() < count && std::getline(text, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> each;
+    for (std::string word; words >> word;) {
+      each.push_back(word);
+    }
+    lines.push_back(each);
+  }
+  return lines;
+}
+
+bool all_numbers(const std::vector<std::string> &words, size_t count) {
+  if (words.size() != count) {
+    return false;
+  }
+  for (const std::string &word : words) {
+    char *end = nullptr;
+    std::strtod(word.c_str(), &end);
+    if (end == word.c_str() || *end != '\0') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// PTX (Leica's text scans): columns and rows, one integer a line, then the scanner's position
+// and axes (four lines of three numbers) and a 4 x 4 transform (four lines of four).
+bool is_ptx(const unsigned char *bytes, size_t n) {
+  const auto lines = first_lines(bytes, n, 10);
+  if (lines.size() < 10) {
+    return false;
+  }
+  for (size_t i = 0; i < 10; ++i) {
+    if (!all_numbers(lines[i], i < 2 ? 1 : i < 6 ? 3 : 4)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Text: no NUL byte, and control bytes other than tab, line ends and form feed rare (a few, or
+// 1 in 64).
+constexpr size_t kFewControlBytes = 4;
+bool is_text(const unsigned char *bytes, size_t n) {
+  size_t control = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = bytes[i];
+    if (c == 0) {
+      return false;
+    }
+    control += (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ? 1 : 0;
+  }
+  return control <= kFewControlBytes || control * 64 <= n;
+}
+
+// Formats known by their names alone (their bytes hold no magic, or another format's).
+bool is_named_only(const unsigned char *, size_t) { return false; }
+
+constexpr const char *kConvert = nullptr;  // convert it to a format read (refusal_of says which)
+constexpr const char *kDecompress = "decompress it first";
+
+// The rows. Text comes last among those read, since it is what is left once no magic matched
+// (PTX, also text, is recognised before it).
+const std::vector<FormatRow> kTable = {
+    {"PLY", ".ply", is_ply, stream_ply_cloud, nullptr, nullptr},
+    {"PTX", ".ptx", is_ptx, nullptr, "a Leica PTX scan", kConvert},
+    {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr},
+    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr},
+    {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr},
+    {"LAZ", ".laz", is_laz, stream_laz_cloud, nullptr, nullptr},
+    {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert},
+    {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr,
+     "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
+     "colours)",
+     "convert it to a plain Gaussian splat PLY first"},
+    {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress},
+    {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first"},
+    {"xz", ".xz", is_xz, nullptr, "xz-compressed data", kDecompress},
+    {"bzip2", ".bz2", is_bzip2, nullptr, "bzip2-compressed data", kDecompress},
+    {"zstd", ".zst", is_zstd, nullptr, "zstd-compressed data", kDecompress},
+};
+
+std::string lower(std::string text) {
+  for (char &c : text) {
+    c = char(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+}  // namespace
+
+const std::vector<FormatRow> &format_table() { return kTable; }
+
+const FormatRow *recognise_format(const unsigned char *bytes, size_t n) {
+  // Magic bytes first, whatever order the rows are in: text takes anything without NUL.
+  for (const bool text_pass : {false, true}) {
+    for (const FormatRow &row : kTable) {
+      if ((row.recognise == is_text) == text_pass && row.recognise(bytes, n)) {
+        return &row;
+      }
+    }
+  }
+  return nullptr;
+}
+
+bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **row) {
+  char first[kSniffBytes];
+  const size_t got = std::fread(first, 1, sizeof first, in);
+  std::rewind(in);
+  *row = recognise_format(reinterpret_cast<const unsigned char *>(first), got);
+  if (*row == nullptr || (*row)->stream == nullptr) {
+    return false;
+  }
+  const std::string start(first, got);
+  // The word after a header keyword at the start of a line, "" when there is none.
+  const auto word_after = [&](const char *keyword) {
+    const size_t at = start.find(std::string("\n") + keyword + " ");
+    if (at == std::string::npos) {
+      return std::string();
+    }
+    std::istringstream words(start.substr(at + std::strlen(keyword) + 2));
+    std::string word;
+    words >> word;
+    return word;
+  };
+  if ((*row)->stream == stream_text_cloud) {
+    *format = CloudFormat::kText;
+  } else if ((*row)->stream == stream_las_cloud) {
+    *format = CloudFormat::kLas;
+  } else if ((*row)->stream == stream_laz_cloud) {
+    *format = CloudFormat::kLaz;
+  } else if ((*row)->stream == stream_ply_cloud) {
+    const std::string encoding = word_after("format");
+    *format = encoding == "ascii"                  ? CloudFormat::kPlyAscii
+              : encoding == "binary_little_endian" ? CloudFormat::kPlyBinaryLittleEndian
+              : encoding == "binary_big_endian"    ? CloudFormat::kPlyBinaryBigEndian
+                                                   : CloudFormat::kText;
+    return *format != CloudFormat::kText;
+  } else {
+    const std::string data = word_after("DATA");
+    *format = data == "ascii"               ? CloudFormat::kPcdAscii
+              : data == "binary"            ? CloudFormat::kPcdBinary
+              : data == "binary_compressed" ? CloudFormat::kPcdBinaryCompressed
+                                            : CloudFormat::kText;
+    return *format != CloudFormat::kText;
+  }
+  return true;
+}
+
+const FormatRow *format_of_name(const std::string &name, bool *has_one) {
+  const size_t slash = name.find_last_of('/');
+  const size_t dot = name.find_last_of('.');
+  // The dot of an extension follows a name ("out.ply"), not begins it (".hidden").
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  *has_one = dot != std::string::npos && dot > name_start && dot + 1 < name.size();
+  if (!*has_one) {
+    return nullptr;
+  }
+  const std::string extension = lower(name.substr(dot));
+  for (const FormatRow &row : kTable) {
+    std::istringstream extensions(row.extensions);
+    for (std::string each; extensions >> each;) {
+      if (each == extension) {
+        return &row;
+      }
+    }
+  }
+  return nullptr;
+}
+
+bool refused_by_name(const FormatRow &row) {
+  return row.stream == nullptr && row.recognise == is_named_only;
+}
+
+std::string refusal_of(const FormatRow &row, bool reading) {
+  if (!reading) {
+    return std::string("writing ") + row.name + " is not supported; write " + read_format_names();
+  }
+  return std::string("looks like ") + row.what + "; " +
+         (row.advice != nullptr ? std::string(row.advice)
+                                : "this program does not read it: convert it to " +
+                                      read_format_names() + " first");
+}
+
+std::string read_format_names() {
+  std::vector<std::string> names;
+  for (const FormatRow &row : kTable) {
+    if (row.stream != nullptr) {
+      names.push_back(row.name);
+    }
+  }
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) {
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  }
+  return list;
+}
+
+std::string readable_extensions() {
+  std::string list;
+  for (const FormatRow &row : kTable) {
+    if (row.stream != nullptr) {
+      std::istringstream extensions(row.extensions);
+      for (std::string each; extensions >> each;) {
+        list += (list.empty() ? "" : " ") + each;
+      }
+    }
+  }
+  return list;
+}
+
+}  // namespace levelling

@@ -1,0 +1,475 @@
+#include "formats/las/laz_file.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "formats/las/las_header.h"
+#include "laz/laz_chunks.h"
+
+namespace levelling {
+
+namespace {
+
+constexpr size_t kEvlrHeader = 60, kEvlrLength = 20;
+constexpr size_t kEvlrCount = 243;
+constexpr size_t kTableOffsetBytes = 8, kTableHead = 8;
+constexpr int kCopcInfoRecord = 1, kCopcHierarchyRecord = 1000;
+constexpr unsigned kFormatBits = 0x3f;
+// Chunks decoded or encoded side by side: this many a thread in flight, and no more records
+// than kBatchBytes (one chunk at least).
+constexpr size_t kChunksPerThread = 2;
+constexpr size_t kBatchBytes = size_t(64) << 20;
+// The most bytes of records one chunk may decode to: a chunk table that claims more lies, or
+// asks for more memory than a chunk should take.
+constexpr uint64_t kLargestChunk = uint64_t(1) << 30;
+constexpr int kMostThreads = 64;
+
+// What the header says of the layout.
+struct LasLayout {
+  int minor = 0;
+  size_t header_size = 0;
+  uint64_t first_point = 0;
+  uint32_t vlr_count = 0;
+  unsigned format = 0;  // the byte, compression bits and all
+  size_t record = 0;
+  uint64_t points = 0;
+  uint64_t evlr_start = 0;  // LAS 1.4's first EVLR (0: none)
+  uint32_t evlr_count = 0;
+};
+
+struct Record {
+  uint64_t at;    // where its header begins
+  uint64_t size;  // header and payload
+  std::string user;
+  int id;
+};
+
+std::string user_of(const char *head) {
+  return std::string(head + kVlrUser, strnlen(head + kVlrUser, kUserBytes));
+}
+
+bool read_layout(const char *data, size_t size, LasLayout *layout, std::string *message,
+                 bool *unsupported) {
+  *unsupported = false;
+  if (size < kHeader10 || std::memcmp(data, "LASF", 4) != 0) {
+    *message = "truncated: the file ends inside the LAS header";
+    return false;
+  }
+  layout->minor = static_cast<unsigned char>(data[kVersionMinor]);
+  const int major = static_cast<unsigned char>(data[kVersionMajor]);
+  if (major != 1 || layout->minor > 4) {
+    *unsupported = true;
+    *message = "LAS " + std::to_string(major) + "." + std::to_string(layout->minor) +
+               " (versions 1.0 to 1.4 are read)";
+    return false;
+  }
+  layout->header_size = get<uint16_t>(data, kHeaderSize);
+  layout->first_point = get<uint32_t>(data, kPointOffset);
+  layout->vlr_count = get<uint32_t>(data, kVlrCount);
+  layout->format = static_cast<unsigned char>(data[kPointFormat]);
+  layout->record = get<uint16_t>(data, kRecordLength);
+  const size_t least = layout->minor >= 4 ? kHeader14 : layout->minor == 3 ? kHeader13 : kHeader10;
+  if (layout->header_size < least || layout->header_size > size ||
+      layout->first_point < layout->header_size || layout->first_point > size ||
+      layout->record == 0) {
+    *message = "a LAS header of " + std::to_string(layout->header_size) +
+               " bytes with its points at byte " + std::to_string(layout->first_point) +
+               " in a file of " + std::to_string(size);
+    return false;
+  }
+  layout->points = layout->minor >= 4 ? get<uint64_t>(data, kCount)
+                                      : get<uint32_t>(data, kLegacyCount);
+  if (layout->minor >= 4) {
+    layout->evlr_start = get<uint64_t>(data, kFirstEvlr);
+    layout->evlr_count = get<uint32_t>(data, kEvlrCount);
+  }
+  return true;
+}
+
+// The VLRs between the header and the first point.
+std::vector<Record> vlrs_of(const char *data, const LasLayout &layout) {
+  std::vector<Record> vlrs;
+  uint64_t at = layout.header_size;
+  for (uint32_t v = 0; v < layout.vlr_count && at + kVlrHeader <= layout.first_point; ++v) {
+    const char *head = data + at;
+    const uint64_t size =
+        std::min<uint64_t>(kVlrHeader + get<uint16_t>(head, kVlrLength), layout.first_point - at);
+    vlrs.push_back({at, size, user_of(head), get<uint16_t>(head, kVlrRecord)});
+    at += size;
+  }
+  return vlrs;
+}
+
+// The EVLRs from `start` to the file's end; false with *message when one runs past it.
+bool evlrs_of(const char *data, size_t size, uint64_t start, uint32_t count,
+              std::vector<Record> *evlrs, std::string *message) {
+  uint64_t at = start;
+  for (uint32_t e = 0; e < count; ++e) {
+    if (at > size || size - at < kEvlrHeader ||
+        get<uint64_t>(data + at, kEvlrLength) > size - at - kEvlrHeader) {
+      *message = "EVLR " + std::to_string(e + 1) + " of " + std::to_string(count) +
+                 " runs past the file's end";
+      return false;
+    }
+    const uint64_t length = kEvlrHeader + get<uint64_t>(data + at, kEvlrLength);
+    evlrs->push_back({at, length, user_of(data + at), get<uint16_t>(data + at, kVlrRecord)});
+    at += length;
+  }
+  return true;
+}
+
+// Makes the items [0, n) on `threads` threads of their own, each into slot i % window, and takes
+// them on the calling thread in their order as each is made: an item is begun once the one
+// `window` before it is taken and, but for the first in flight, while the items in flight
+// weigh (by `weights`) at most kBatchBytes. A take that returns false stops the rest; returns
+// whether every take returned true.
+bool in_order(size_t n, int threads, size_t window, const std::vector<uint64_t> &weights,
+              const std::function<void(int thread, size_t slot, size_t i)> &make,
+              const std::function<bool(size_t slot, size_t i)> &take) {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0, taken = 0;
+  uint64_t in_flight = 0;
+  bool stop = false;
+  std::vector<char> ready(window, 0);
+  const auto may_begin = [&] {
+    return stop || next >= n ||
+           (next < taken + window && (in_flight == 0 || in_flight + weights[next] <= kBatchBytes));
+  };
+  const auto worker = [&](int thread) {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+      changed.wait(hold, may_begin);
+      if (stop || next >= n) {
+        return;
+      }
+      const size_t i = next++;
+      in_flight += weights[i];
+      hold.unlock();
+      make(thread, i % window, i);
+      hold.lock();
+      ready[i % window] = 1;
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back(worker, t);
+  }
+  bool good = true;
+  for (size_t i = 0; i < n && good; ++i) {
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return ready[i % window] != 0; });
+      ready[i % window] = 0;
+    }
+    good = take(i % window, i);
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      taken = i + 1;
+      in_flight -= weights[i];
+      stop = !good;
+    }
+    changed.notify_all();
+  }
+  for (std::thread &each : pool) {
+    each.join();
+  }
+  return good;
+}
+
+}  // namespace
+
+int laz_threads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::max(1, std::min(kMostThreads, int(cores)));
+}
+
+StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
+                            std::string *dropped, std::string *message,
+                            const LazBytesDone &done) {
+  dropped->clear();
+  LasLayout layout;
+  bool unsupported = false;
+  if (!read_layout(data, size, &layout, message, &unsupported)) {
+    return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
+  }
+  const std::vector<Record> vlrs = vlrs_of(data, layout);
+  const Record *laszip = nullptr;
+  bool copc = false;
+  for (const Record &vlr : vlrs) {
+    if (vlr.user == kLaszipUser && vlr.id == kLaszipRecord) {
+      laszip = &vlr;
+    }
+    copc = copc || (vlr.user == "copc" && vlr.id == kCopcInfoRecord);
+  }
+  if (laszip == nullptr) {
+    *message = "LAZ without its LASzip VLR (user \"laszip encoded\", record 22204)";
+    return StreamFault::kMalformed;
+  }
+  LazSchema schema;
+  if (!read_laz_schema(data + laszip->at + kVlrHeader, laszip->size - kVlrHeader, layout.record,
+                       &schema, message, &unsupported)) {
+    return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
+  }
+  // The chunk table: its offset in the 8 bytes before the chunks, or (-1) in the file's last 8.
+  const uint64_t chunks_start = layout.first_point + kTableOffsetBytes;
+  if (chunks_start > size) {
+    *message = "truncated: the file ends before its first chunk";
+    return StreamFault::kMalformed;
+  }
+  int64_t table_at = get<int64_t>(data, layout.first_point);
+  if (table_at == -1 && size >= chunks_start + kTableOffsetBytes) {
+    table_at = get<int64_t>(data, size - kTableOffsetBytes);
+  }
+  if (table_at < int64_t(chunks_start) || uint64_t(table_at) > size - kTableHead) {
+    *message = "no chunk table where the file says (byte " + std::to_string(table_at) +
+               ": truncated, or its writing was interrupted)";
+    return StreamFault::kMalformed;
+  }
+  const char *table = data + table_at;
+  if (get<uint32_t>(table, 0) != 0) {
+    *message = "a chunk table of version " + std::to_string(get<uint32_t>(table, 0));
+    return StreamFault::kMalformed;
+  }
+  std::vector<LazChunk> chunks;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(data);
+  if (!read_chunk_table(bytes + table_at + kTableHead, bytes + size, get<uint32_t>(table, 4),
+                        schema.chunk_size, chunks_start, uint64_t(table_at), layout.points,
+                        &chunks, message)) {
+    return StreamFault::kMalformed;
+  }
+  std::vector<uint64_t> decoded(chunks.size());
+  for (size_t c = 0; c < chunks.size(); ++c) {
+    if (chunks[c].points > kLargestChunk / layout.record) {
+      *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks[c].points) +
+                 " points (more than a chunk should hold)";
+      return StreamFault::kMalformed;
+    }
+    decoded[c] = chunks[c].points * layout.record;
+  }
+  std::vector<Record> evlrs;
+  if (layout.evlr_start != 0 &&
+      (layout.evlr_start < uint64_t(table_at) + kTableHead ||
+       !evlrs_of(data, size, layout.evlr_start, layout.evlr_count, &evlrs, message))) {
+    if (message->empty()) {
+      *message = "EVLRs at byte " + std::to_string(layout.evlr_start) + ", inside the points";
+    }
+    return StreamFault::kMalformed;
+  }
+  // The header, with the LASzip VLR (and a COPC file's info VLR) taken out.
+  uint64_t removed = 0;
+  uint32_t removed_vlrs = 0;
+  for (const Record &vlr : vlrs) {
+    if (&vlr == laszip || (copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord)) {
+      removed += vlr.size;
+      ++removed_vlrs;
+    }
+  }
+  std::vector<char> header(data, data + layout.header_size);
+  const uint64_t first_point = layout.first_point - removed;
+  put(header.data(), kPointOffset, uint32_t(first_point));
+  put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs);
+  header[kPointFormat] = char(layout.format & kFormatBits);
+  uint32_t kept_evlrs = 0;
+  for (const Record &evlr : evlrs) {
+    kept_evlrs += copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord ? 0 : 1;
+  }
+  if (layout.minor >= 4 && layout.evlr_start != 0) {
+    put(header.data(), kFirstEvlr,
+        kept_evlrs > 0 ? first_point + layout.points * layout.record : uint64_t(0));
+    put(header.data(), kEvlrCount, kept_evlrs);
+  }
+  if (copc) {
+    *dropped = "the COPC octree (its info VLR and hierarchy EVLR), which no longer describes "
+               "the points";
+  }
+  out->write(header.data(), header.size());
+  uint64_t at = layout.header_size;
+  for (const Record &vlr : vlrs) {
+    if (vlr.at > at) {
+      out->write(data + at, size_t(vlr.at - at));
+    }
+    if (&vlr != laszip && !(copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord)) {
+      out->write(data + vlr.at, size_t(vlr.size));
+    }
+    at = vlr.at + vlr.size;
+  }
+  out->write(data + at, size_t(layout.first_point - at));  // bytes after the VLRs
+  // The points, a batch of chunks at a time.
+  std::vector<std::unique_ptr<ChunkCoder>> coders;
+  for (int t = 0; t < threads; ++t) {
+    coders.emplace_back(new ChunkCoder(schema, layout.record));
+  }
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> records(window);
+  std::vector<char> good(window, 0);
+  const bool decoded_all = in_order(
+      chunks.size(), threads, window, decoded,
+      [&](int thread, size_t slot, size_t c) {
+        good[slot] = coders[size_t(thread)]->decode(bytes + chunks[c].start,
+                                                    size_t(chunks[c].bytes),
+                                                    size_t(chunks[c].points), &records[slot]);
+      },
+      [&](size_t slot, size_t c) {
+        if (!good[slot]) {
+          *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks.size()) +
+                     " is damaged (it does not decode to its " +
+                     std::to_string(chunks[c].points) + " points)";
+          return false;
+        }
+        out->write(reinterpret_cast<const char *>(records[slot].data()), records[slot].size());
+        if (done) {
+          done(size_t(chunks[c].start + chunks[c].bytes));
+        }
+        return true;
+      });
+  if (!decoded_all) {
+    return StreamFault::kMalformed;
+  }
+  for (const Record &evlr : evlrs) {
+    if (!(copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord)) {
+      out->write(data + evlr.at, size_t(evlr.size));
+    }
+  }
+  return StreamFault::kNone;
+}
+
+StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
+                            std::string *message, LazChunking chunking,
+                            const LazBytesDone &done) {
+  LasLayout layout;
+  bool unsupported = false;
+  if (!read_layout(data, size, &layout, message, &unsupported)) {
+    return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
+  }
+  LazSchema schema;
+  if (!laz_schema_for(int(layout.format & kFormatBits), layout.record, &schema, message)) {
+    return StreamFault::kUnsupported;
+  }
+  const uint32_t chunk_points = std::max<uint32_t>(1, chunking.chunk_points);
+  schema.chunk_size = chunking.variable ? kVariableChunks : chunk_points;
+  const uint64_t points_end = layout.first_point + layout.points * layout.record;
+  if (layout.points > (size - layout.first_point) / layout.record) {
+    *message = "truncated: the LAS to compress ends inside its points";
+    return StreamFault::kMalformed;
+  }
+  const bool has_evlrs = layout.minor >= 4 && layout.evlr_start != 0;
+  if (!out->patchable() && has_evlrs) {
+    *message = "LAZ with EVLRs is written to a file, not to a stream";
+    return StreamFault::kUnsupported;
+  }
+  // The header and VLRs as they were, but for an older LASzip VLR; the new one after them.
+  const std::vector<Record> vlrs = vlrs_of(data, layout);
+  const std::vector<char> payload = laz_schema_payload(schema);
+  std::vector<char> vlr(kVlrHeader, 0);
+  std::memcpy(vlr.data() + kVlrUser, kLaszipUser, std::strlen(kLaszipUser));
+  put(vlr.data(), kVlrRecord, uint16_t(kLaszipRecord));
+  put(vlr.data(), kVlrLength, uint16_t(payload.size()));
+  const char description[] = "by laszip of levelling-cloud";
+  std::memcpy(vlr.data() + kVlrHeader - kDescriptionBytes, description, sizeof description - 1);
+  vlr.insert(vlr.end(), payload.begin(), payload.end());
+  uint64_t removed = 0;
+  uint32_t removed_vlrs = 0;
+  for (const Record &each : vlrs) {
+    if (each.user == kLaszipUser && each.id == kLaszipRecord) {
+      removed += each.size;
+      ++removed_vlrs;
+    }
+  }
+  const uint64_t first_point = layout.first_point - removed + vlr.size();
+  if (first_point > UINT32_MAX) {
+    *message = "VLRs too long for LAZ's header";
+    return StreamFault::kUnsupported;
+  }
+  std::vector<char> header(data, data + layout.header_size);
+  put(header.data(), kPointOffset, uint32_t(first_point));
+  put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs + 1);
+  header[kPointFormat] = char((layout.format & kFormatBits) | 0x80);
+  const int64_t header_at = out->written();
+  out->write(header.data(), header.size());
+  uint64_t at = layout.header_size;
+  for (const Record &each : vlrs) {
+    if (each.at > at) {
+      out->write(data + at, size_t(each.at - at));
+    }
+    if (!(each.user == kLaszipUser && each.id == kLaszipRecord)) {
+      out->write(data + each.at, size_t(each.size));
+    }
+    at = each.at + each.size;
+  }
+  out->write(vlr.data(), vlr.size());
+  out->write(data + at, size_t(layout.first_point - at));
+  // Where the chunk table will be: patched in once known, or -1 and the offset at the end.
+  const bool patching = out->patchable();
+  const int64_t table_offset_at = out->written();
+  char placeholder[kTableOffsetBytes];
+  put(placeholder, 0, int64_t(-1));
+  out->write(placeholder, sizeof placeholder);
+  // The chunks, a batch at a time, each written as soon as its batch is done.
+  std::vector<LazChunk> chunks;
+  std::vector<uint64_t> raw;
+  for (uint64_t done = 0; done < layout.points; done += chunk_points) {
+    const uint64_t n = std::min<uint64_t>(chunk_points, layout.points - done);
+    chunks.push_back({0, 0, n});
+    raw.push_back(n * layout.record);
+  }
+  std::vector<std::unique_ptr<ChunkCoder>> coders;
+  for (int t = 0; t < threads; ++t) {
+    coders.emplace_back(new ChunkCoder(schema, layout.record));
+  }
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> coded(window);
+  const auto *records = reinterpret_cast<const uint8_t *>(data + layout.first_point);
+  in_order(
+      chunks.size(), threads, window, raw,
+      [&](int thread, size_t slot, size_t c) {
+        coded[slot].clear();
+        coders[size_t(thread)]->encode(records + c * uint64_t(chunk_points) * layout.record,
+                                       size_t(chunks[c].points), &coded[slot]);
+      },
+      [&](size_t slot, size_t c) {
+        chunks[c].start = uint64_t(out->written());
+        chunks[c].bytes = coded[slot].size();
+        out->write(reinterpret_cast<const char *>(coded[slot].data()), coded[slot].size());
+        if (done) {
+          done(size_t(layout.first_point + (c + 1) * uint64_t(chunk_points) * layout.record));
+        }
+        return true;
+      });
+  const int64_t table_at = out->written();
+  std::vector<uint8_t> table;
+  write_chunk_table(chunks, schema.chunk_size, &table);
+  out->write(reinterpret_cast<const char *>(table.data()), table.size());
+  char offset[kTableOffsetBytes];
+  put(offset, 0, int64_t(table_at - header_at));
+  if (patching) {
+    out->patch(table_offset_at, offset, sizeof offset);
+  }
+  // What followed the points (EVLRs), its offset mended.
+  const int64_t tail_at = out->written();
+  if (points_end < size) {
+    out->write(data + points_end, size_t(size - points_end));
+  }
+  if (!patching) {
+    out->write(offset, sizeof offset);
+  }
+  if (has_evlrs && layout.evlr_start >= points_end) {
+    char evlr_start[8];
+    put(evlr_start, 0, uint64_t(layout.evlr_start - points_end) + uint64_t(tail_at - header_at));
+    out->patch(header_at + int64_t(kFirstEvlr), evlr_start, sizeof evlr_start);
+  }
+  if (out->error() != 0) {
+    *message = std::strerror(out->error());
+    return StreamFault::kWrite;
+  }
+  return StreamFault::kNone;
+}
+
+}  // namespace levelling

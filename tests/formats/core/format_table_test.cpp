@@ -1,0 +1,79 @@
+#include "formats/core/format_table.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace levelling {
+namespace {
+
+const FormatRow *recognised(const std::string &bytes) {
+  return recognise_format(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+}
+
+TEST(FormatTableTest, FirstBytesSayWhatAFileIs) {
+  std::string las(200, '\0');
+  las.replace(0, 4, "LASF");
+  las[104] = 3;
+  std::string laz = las;
+  laz[104] = char(0x83);
+  std::string ptx = "3\n2\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n";
+  const struct {
+    std::string bytes;
+    const char *name;  // nullptr: no format
+  } cases[] = {
+      {"ply\nformat ascii 1.0\n", "PLY"},
+      {"ply\r\nformat ascii 1.0\r\n", "PLY"},
+      {"1 2 3\n4 5 6\n", "text"},
+      {"\xef\xbb\xbfx y z\n1 2 3\n", "text"},
+      {"", "text"},
+      {las, "LAS"},
+      {laz, "LAZ"},
+      {"# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n", "PCD"},
+      {"VERSION .7\nFIELDS x y z\n", "PCD"},
+      {"ASTM-E57\0\0\0\0", "E57"},
+      {ptx, "PTX"},
+      {std::string("\x1f\x8b\x08\0", 4), "gzip"},
+      {"PK\x03\x04rest", "zip"},
+      {std::string("\xfd" "7zXZ\0", 6), "xz"},
+      {"BZh91AY", "bzip2"},
+      {"\x28\xb5\x2f\xfd", "zstd"},
+      {std::string("\x01\x02\0\x03", 4), nullptr},
+      {"plyx\n", "text"},
+  };
+  for (const auto &each : cases) {
+    const FormatRow *row = recognised(each.bytes);
+    if (each.name == nullptr) {
+      EXPECT_EQ(nullptr, row) << each.bytes;
+    } else {
+      ASSERT_NE(nullptr, row) << each.name;
+      EXPECT_STREQ(each.name, row->name);
+    }
+  }
+}
+
+TEST(FormatTableTest, NamesGiveTheFormatByTheirExtension) {
+  const struct {
+    const char *name;
+    bool has_extension;
+    const char *format;  // nullptr: none
+  } cases[] = {{"out.ply", true, "PLY"},  {"OUT.PLY", true, "PLY"},  {"a.b/out.xyz", true, "text"},
+               {"out.csv", true, "text"}, {"out.las", true, "LAS"},  {"out.LAZ", true, "LAZ"},  {"out.dat", true, nullptr},
+               {"out", false, nullptr},   {"-", false, nullptr},     {"/dev/null", false, nullptr},
+               {"dir.v2/out", false, nullptr}, {".hidden", false, nullptr}};
+  for (const auto &each : cases) {
+    bool has_extension = false;
+    const FormatRow *row = format_of_name(each.name, &has_extension);
+    EXPECT_EQ(each.has_extension, has_extension) << each.name;
+    if (each.format == nullptr) {
+      EXPECT_EQ(nullptr, row) << each.name;
+    } else {
+      ASSERT_NE(nullptr, row) << each.name;
+      EXPECT_STREQ(each.format, row->name);
+    }
+  }
+  EXPECT_EQ(".ply .xyz .txt .csv .pts .asc .pcd .las .laz", readable_extensions());
+}
+
+}  // namespace
+}  // namespace levelling
