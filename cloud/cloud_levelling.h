@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/core/format_table.h"
+
 namespace levelling {
 
 // The exit statuses, listed in docs/cloud.md and the manual page.
@@ -33,20 +35,6 @@ enum class ReportForm { kText, kJson };
 enum class YawChoice {
   kKeep,   // the heading as it was (the smallest turn that levels)
   kWalls,  // then turned about up so that the walls run along x and y
-};
-enum class OutputFormatChoice {
-  kAuto,  // from the output's name, else the input's own
-  kText,
-  kPly,  // the input's encoding when it is PLY, else binary_little_endian
-  kPlyAscii,
-  kPlyBinary,
-  kPlyBinaryBigEndian,
-  kPcd,  // the input's kind of data when it is PCD, else binary
-  kPcdAscii,
-  kPcdBinary,
-  kPcdBinaryCompressed,
-  kLas,
-  kLaz,
 };
 
 // Which way is up in the input.
@@ -99,7 +87,7 @@ struct LevellingRequest {
   std::string units;
   PivotChoice pivot = PivotChoice::kCentroid;
   YawChoice yaw = YawChoice::kKeep;
-  OutputFormatChoice format = OutputFormatChoice::kAuto;
+  OutputChoice format;  // --format: the input's own unless chosen
   bool quiet = false;
   ReportForm report = ReportForm::kText;
   bool progress = true;  // a progress line on standard error when it is a terminal

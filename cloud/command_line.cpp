@@ -202,19 +202,8 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
                  "Turn about the centroid of the plane's inliers, or the origin")
       ->check(CLI::IsMember(keys_of(pivots)))
       ->capture_default_str();
-  const std::map<std::string, OutputFormatChoice> formats{
-      {"auto", OutputFormatChoice::kAuto},
-      {"text", OutputFormatChoice::kText},
-      {"ply", OutputFormatChoice::kPly},
-      {"ply-ascii", OutputFormatChoice::kPlyAscii},
-      {"ply-binary", OutputFormatChoice::kPlyBinary},
-      {"ply-binary-be", OutputFormatChoice::kPlyBinaryBigEndian},
-      {"pcd", OutputFormatChoice::kPcd},
-      {"pcd-ascii", OutputFormatChoice::kPcdAscii},
-      {"pcd-binary", OutputFormatChoice::kPcdBinary},
-      {"pcd-binary-compressed", OutputFormatChoice::kPcdBinaryCompressed},
-      {"las", OutputFormatChoice::kLas},
-      {"laz", OutputFormatChoice::kLaz}};
+  const std::vector<std::pair<std::string, OutputChoice>> options = output_format_options();
+  const std::map<std::string, OutputChoice> formats(options.begin(), options.end());
   app.add_option("--format", format,
                  "The output's format; auto: from the output's name (" + readable_extensions() +
                      "), else the input's")

@@ -25,7 +25,7 @@ std::string unusable_option(const LevellingRequest &request) {
   if (!request.output_dir.empty() || request.in_place) {
     return "a COLMAP model is levelled into the folder -o names";
   }
-  if (request.format != OutputFormatChoice::kAuto) {
+  if (request.format.kind != OutputChoice::Kind::kInput) {
     return "a COLMAP model is written as a model of its own kind, not in --format";
   }
   if (request.output == "-") {

@@ -63,7 +63,7 @@ bool is_geographic(const Source &source) {
 bool has_header_by_name(const std::string &name) {
   bool has_extension = false;
   const FormatRow *row = format_of_name(name, &has_extension);
-  return row != nullptr && row->stream != nullptr && row->stream != stream_text_cloud;
+  return row != nullptr && row->stream != nullptr && row->family != CloudFamily::kText;
 }
 
 // A file of fewer records than this many times the sample is sampled from all its records (as

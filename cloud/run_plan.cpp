@@ -48,10 +48,10 @@ namespace {
 // else from the output's name by the format table; kAuto (the input's own) for a name without
 // an extension. False, with the status and the message, for a name whose extension is of no
 // format written here.
-bool output_choice(OutputFormatChoice requested, const std::string &output,
-                   OutputFormatChoice *choice, int *status, std::string *message) {
+bool output_choice(OutputChoice requested, const std::string &output, OutputChoice *choice,
+                   int *status, std::string *message) {
   *choice = requested;
-  if (requested != OutputFormatChoice::kAuto || output.empty() || output == "-") {
+  if (requested.kind != OutputChoice::Kind::kInput || output.empty() || output == "-") {
     return true;
   }
   bool has_extension = false;
@@ -70,11 +70,7 @@ bool output_choice(OutputFormatChoice requested, const std::string &output,
     *message = refusal_of(*row, false);
     return false;
   }
-  *choice = row->stream == stream_ply_cloud   ? OutputFormatChoice::kPly
-            : row->stream == stream_pcd_cloud ? OutputFormatChoice::kPcd
-            : row->stream == stream_las_cloud ? OutputFormatChoice::kLas
-            : row->stream == stream_laz_cloud ? OutputFormatChoice::kLaz
-                                              : OutputFormatChoice::kText;
+  *choice = output_choice_of(*row);
   return true;
 }
 
@@ -166,36 +162,6 @@ bool open_source(const LevellingRequest &request, Source *source) {
 }
 
 }  // namespace
-
-CloudFormat output_format(OutputFormatChoice choice, CloudFormat input) {
-  switch (choice) {
-    case OutputFormatChoice::kText:
-      return CloudFormat::kText;
-    case OutputFormatChoice::kPly:
-      return family_of(input) == CloudFamily::kPly ? input : CloudFormat::kPlyBinaryLittleEndian;
-    case OutputFormatChoice::kPlyAscii:
-      return CloudFormat::kPlyAscii;
-    case OutputFormatChoice::kPlyBinary:
-      return CloudFormat::kPlyBinaryLittleEndian;
-    case OutputFormatChoice::kPlyBinaryBigEndian:
-      return CloudFormat::kPlyBinaryBigEndian;
-    case OutputFormatChoice::kPcd:
-      return family_of(input) == CloudFamily::kPcd ? input : CloudFormat::kPcdBinary;
-    case OutputFormatChoice::kPcdAscii:
-      return CloudFormat::kPcdAscii;
-    case OutputFormatChoice::kPcdBinary:
-      return CloudFormat::kPcdBinary;
-    case OutputFormatChoice::kPcdBinaryCompressed:
-      return CloudFormat::kPcdBinaryCompressed;
-    case OutputFormatChoice::kLas:
-      return CloudFormat::kLas;
-    case OutputFormatChoice::kLaz:
-      return CloudFormat::kLaz;
-    case OutputFormatChoice::kAuto:
-      break;
-  }
-  return input;
-}
 
 std::vector<Source *> live(const Run &run) {
   std::vector<Source *> sources;

@@ -43,7 +43,7 @@ struct Source {
   std::unique_ptr<DecodedData> decoded;
   std::string output;  // "" for none
   std::string output_shown;
-  OutputFormatChoice choice = OutputFormatChoice::kAuto;
+  OutputChoice choice;
   OutputFile out;
   CloudFormat written = CloudFormat::kText;  // the output's format, once written
   int64_t reported = 0;  // bytes of the current pass told to the progress line
@@ -120,9 +120,6 @@ void on_each(size_t count, int jobs, const Work &work) {
 // Streams a source's input from its start into `visit` (and `options`' output, if any).
 StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,
                            StreamOptions options);
-
-// The output's format once the input's is known.
-CloudFormat output_format(OutputFormatChoice choice, CloudFormat input);
 
 // A comma-separated text file, by its name.
 bool is_csv(const std::string &name);

@@ -13,59 +13,16 @@
 
 namespace levelling {
 
-const char *cloud_format_name(CloudFormat format) {
-  switch (format) {
-    case CloudFormat::kText:
-      return "text";
-    case CloudFormat::kPlyAscii:
-      return "ply ascii";
-    case CloudFormat::kPlyBinaryLittleEndian:
-      return "ply binary_little_endian";
-    case CloudFormat::kPlyBinaryBigEndian:
-      return "ply binary_big_endian";
-    case CloudFormat::kPcdAscii:
-      return "pcd ascii";
-    case CloudFormat::kPcdBinary:
-      return "pcd binary";
-    case CloudFormat::kPcdBinaryCompressed:
-      return "pcd binary_compressed";
-    case CloudFormat::kLas:
-      return "las";
-    case CloudFormat::kLaz:
-      return "laz";
-  }
-  return "?";
-}
+const char *cloud_format_name(CloudFormat format) { return encoding_of(format).report_name; }
 
-CloudFamily family_of(CloudFormat format) {
-  switch (format) {
-    case CloudFormat::kText:
-      return CloudFamily::kText;
-    case CloudFormat::kPlyAscii:
-    case CloudFormat::kPlyBinaryLittleEndian:
-    case CloudFormat::kPlyBinaryBigEndian:
-      return CloudFamily::kPly;
-    case CloudFormat::kPcdAscii:
-    case CloudFormat::kPcdBinary:
-    case CloudFormat::kPcdBinaryCompressed:
-      return CloudFamily::kPcd;
-    case CloudFormat::kLas:
-    case CloudFormat::kLaz:
-      return CloudFamily::kLas;
-  }
-  return CloudFamily::kText;
-}
+CloudFamily family_of(CloudFormat format) { return row_of(format).family; }
 
 const char *cloud_family_name(CloudFamily family) {
-  switch (family) {
-    case CloudFamily::kText:
-      return "text";
-    case CloudFamily::kPly:
-      return "PLY";
-    case CloudFamily::kPcd:
-      return "PCD";
-    case CloudFamily::kLas:
-      return "LAS";
+  // The family's first row names it ("LAS", before "LAZ").
+  for (const FormatRow &row : format_table()) {
+    if (row.stream != nullptr && row.family == family) {
+      return row.name;
+    }
   }
   return "?";
 }

@@ -115,25 +115,56 @@ bool is_named_only(const unsigned char *, size_t) { return false; }
 constexpr const char *kConvert = nullptr;  // convert it to a format read (refusal_of says which)
 constexpr const char *kDecompress = "decompress it first";
 
+// Where a format has no encodings or family of its own (a format refused).
+const std::vector<FormatEncoding> kNone;
+constexpr CloudFamily kNoFamily = CloudFamily::kText;
+constexpr CloudFormat kNoFormat = CloudFormat::kText;
+
+const std::vector<FormatEncoding> kPlyEncodings = {
+    {CloudFormat::kPlyAscii, "ply ascii", "ply-ascii", "ascii"},
+    {CloudFormat::kPlyBinaryLittleEndian, "ply binary_little_endian", "ply-binary",
+     "binary_little_endian"},
+    {CloudFormat::kPlyBinaryBigEndian, "ply binary_big_endian", "ply-binary-be",
+     "binary_big_endian"}};
+const std::vector<FormatEncoding> kPcdEncodings = {
+    {CloudFormat::kPcdAscii, "pcd ascii", "pcd-ascii", "ascii"},
+    {CloudFormat::kPcdBinary, "pcd binary", "pcd-binary", "binary"},
+    {CloudFormat::kPcdBinaryCompressed, "pcd binary_compressed", "pcd-binary-compressed",
+     "binary_compressed"}};
+
 // The rows. Text comes last among those read, since it is what is left once no magic matched
 // (PTX, also text, is recognised before it).
 const std::vector<FormatRow> kTable = {
-    {"PLY", ".ply", is_ply, stream_ply_cloud, nullptr, nullptr},
-    {"PTX", ".ptx", is_ptx, nullptr, "a Leica PTX scan", kConvert},
-    {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr},
-    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr},
-    {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr},
-    {"LAZ", ".laz", is_laz, stream_laz_cloud, nullptr, nullptr},
-    {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert},
+    {"PLY", ".ply", is_ply, stream_ply_cloud, nullptr, nullptr, CloudFamily::kPly,
+     kPlyEncodings, "format", "ply", CloudFormat::kPlyBinaryLittleEndian},
+    {"PTX", ".ptx", is_ptx, nullptr, "a Leica PTX scan", kConvert, kNoFamily, kNone, nullptr,
+     nullptr, kNoFormat},
+    {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr,
+     CloudFamily::kText, {{CloudFormat::kText, "text", "text", nullptr}}, nullptr, nullptr,
+     CloudFormat::kText},
+    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr, CloudFamily::kPcd,
+     kPcdEncodings, "DATA", "pcd", CloudFormat::kPcdBinary},
+    {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr, CloudFamily::kLas,
+     {{CloudFormat::kLas, "las", "las", nullptr}}, nullptr, nullptr, CloudFormat::kLas},
+    {"LAZ", ".laz", is_laz, stream_laz_cloud, nullptr, nullptr, CloudFamily::kLas,
+     {{CloudFormat::kLaz, "laz", "laz", nullptr}}, nullptr, nullptr, CloudFormat::kLaz},
+    {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert, kNoFamily,
+     kNone, nullptr, nullptr, kNoFormat},
     {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr,
      "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
      "colours)",
-     "convert it to a plain Gaussian splat PLY first"},
-    {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress},
-    {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first"},
-    {"xz", ".xz", is_xz, nullptr, "xz-compressed data", kDecompress},
-    {"bzip2", ".bz2", is_bzip2, nullptr, "bzip2-compressed data", kDecompress},
-    {"zstd", ".zst", is_zstd, nullptr, "zstd-compressed data", kDecompress},
+     "convert it to a plain Gaussian splat PLY first", kNoFamily, kNone, nullptr, nullptr,
+     kNoFormat},
+    {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress, kNoFamily, kNone,
+     nullptr, nullptr, kNoFormat},
+    {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first", kNoFamily, kNone,
+     nullptr, nullptr, kNoFormat},
+    {"xz", ".xz", is_xz, nullptr, "xz-compressed data", kDecompress, kNoFamily, kNone, nullptr,
+     nullptr, kNoFormat},
+    {"bzip2", ".bz2", is_bzip2, nullptr, "bzip2-compressed data", kDecompress, kNoFamily, kNone,
+     nullptr, nullptr, kNoFormat},
+    {"zstd", ".zst", is_zstd, nullptr, "zstd-compressed data", kDecompress, kNoFamily, kNone,
+     nullptr, nullptr, kNoFormat},
 };
 
 std::string lower(std::string text) {
@@ -179,28 +210,20 @@ bool sniff_cloud_format(std::FILE *in, CloudFormat *format, const FormatRow **ro
     words >> word;
     return word;
   };
-  if ((*row)->stream == stream_text_cloud) {
-    *format = CloudFormat::kText;
-  } else if ((*row)->stream == stream_las_cloud) {
-    *format = CloudFormat::kLas;
-  } else if ((*row)->stream == stream_laz_cloud) {
-    *format = CloudFormat::kLaz;
-  } else if ((*row)->stream == stream_ply_cloud) {
-    const std::string encoding = word_after("format");
-    *format = encoding == "ascii"                  ? CloudFormat::kPlyAscii
-              : encoding == "binary_little_endian" ? CloudFormat::kPlyBinaryLittleEndian
-              : encoding == "binary_big_endian"    ? CloudFormat::kPlyBinaryBigEndian
-                                                   : CloudFormat::kText;
-    return *format != CloudFormat::kText;
-  } else {
-    const std::string data = word_after("DATA");
-    *format = data == "ascii"               ? CloudFormat::kPcdAscii
-              : data == "binary"            ? CloudFormat::kPcdBinary
-              : data == "binary_compressed" ? CloudFormat::kPcdBinaryCompressed
-                                            : CloudFormat::kText;
-    return *format != CloudFormat::kText;
+  const FormatRow &read = **row;
+  if (read.header_keyword == nullptr) {
+    *format = read.encodings.front().format;
+    return true;
   }
-  return true;
+  const std::string word = word_after(read.header_keyword);
+  for (const FormatEncoding &each : read.encodings) {
+    if (word == each.header_word) {
+      *format = each.format;
+      return true;
+    }
+  }
+  *format = CloudFormat::kText;
+  return false;
 }
 
 const FormatRow *format_of_name(const std::string &name, bool *has_one) {
@@ -236,6 +259,62 @@ std::string refusal_of(const FormatRow &row, bool reading) {
          (row.advice != nullptr ? std::string(row.advice)
                                 : "this program does not read it: convert it to " +
                                       read_format_names() + " first");
+}
+
+const FormatRow &row_of(CloudFormat format) {
+  for (const FormatRow &row : kTable) {
+    for (const FormatEncoding &each : row.encodings) {
+      if (each.format == format) {
+        return row;
+      }
+    }
+  }
+  return kTable.front();  // (every CloudFormat has its row)
+}
+
+const FormatEncoding &encoding_of(CloudFormat format) {
+  for (const FormatEncoding &each : row_of(format).encodings) {
+    if (each.format == format) {
+      return each;
+    }
+  }
+  return kTable.front().encodings.front();
+}
+
+CloudFormat output_format(OutputChoice choice, CloudFormat input) {
+  switch (choice.kind) {
+    case OutputChoice::Kind::kInput:
+      return input;
+    case OutputChoice::Kind::kFamily:
+      return row_of(input).family == row_of(choice.format).family ? input : choice.format;
+    case OutputChoice::Kind::kFormat:
+      break;
+  }
+  return choice.format;
+}
+
+OutputChoice output_choice_of(const FormatRow &row) {
+  OutputChoice choice;
+  choice.kind = row.family_option != nullptr ? OutputChoice::Kind::kFamily
+                                             : OutputChoice::Kind::kFormat;
+  choice.format = row.family_default;
+  return choice;
+}
+
+std::vector<std::pair<std::string, OutputChoice>> output_format_options() {
+  std::vector<std::pair<std::string, OutputChoice>> options = {{"auto", OutputChoice()}};
+  for (const FormatRow &row : kTable) {
+    if (row.stream == nullptr) {
+      continue;
+    }
+    if (row.family_option != nullptr) {
+      options.push_back({row.family_option, output_choice_of(row)});
+    }
+    for (const FormatEncoding &each : row.encodings) {
+      options.push_back({each.option, {OutputChoice::Kind::kFormat, each.format}});
+    }
+  }
+  return options;
 }
 
 std::string read_format_names() {

@@ -1,15 +1,18 @@
 // The cloud file formats this program knows, in one table: the ones it reads and writes, and
 // the ones it recognises only to refuse them with a message that says what the file is. Each row
 // has the format's names, its file name extensions, how its first bytes are recognised and, for
-// the formats read, the reader that streams it. stream_cloud, the choice of the output's format
-// from its name, the program's help and its messages all read this table: a new format is one row
-// and one reader/writer pair.
+// the formats read, the reader that streams it, its family, its encodings (their names in
+// reports, their --format values, the header words that name them) and the family's --format
+// value. Sniffing, the names of formats and families, the choice of the output's format from
+// --format or its name, the program's help and its messages all read this table: a new format
+// is a CloudFormat value, a row and the folder of its reader and writer.
 #ifndef LEVELLING_FORMATS_CORE_FORMAT_TABLE_H
 #define LEVELLING_FORMATS_CORE_FORMAT_TABLE_H
 
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formats/core/byte_io.h"
@@ -20,6 +23,16 @@ namespace levelling {
 using CloudStreamer = StreamResult (*)(ByteReader *in, const PointVisitor &visit,
                                        const StreamOptions &options);
 
+// One encoding of a format read and written: its CloudFormat, its name in reports, its
+// --format value, and the word its header names it by (nullptr where the format has one
+// encoding).
+struct FormatEncoding {
+  CloudFormat format;
+  const char *report_name;  // "ply binary_little_endian"
+  const char *option;       // "ply-binary"
+  const char *header_word;  // "binary_little_endian"
+};
+
 struct FormatRow {
   const char *name;        // as messages say it: "text", "PLY", "LAS"...
   const char *extensions;  // lower case, blank-separated: ".xyz .txt"; "" for none
@@ -28,6 +41,23 @@ struct FormatRow {
   CloudStreamer stream;  // nullptr: recognised, but neither read nor written
   const char *what;      // for a refused format: what it is, for the message
   const char *advice;    // and what to do with it (nullptr: convert it to a format read)
+  // For a format read and written: its family (whose members convert without a writer), its
+  // encodings, the header line's keyword that names the encoding (PLY's "format", PCD's
+  // "DATA"; nullptr for one encoding), and the --format value of the family with the encoding
+  // written from another family (nullptr: the family is no choice of its own).
+  CloudFamily family;
+  std::vector<FormatEncoding> encodings;
+  const char *header_keyword;
+  const char *family_option;
+  CloudFormat family_default;
+};
+
+// The output's format as --format or the output's name chooses it: the input's own, a family
+// (the input's own encoding where the input is of that family, else `format`), or one format.
+struct OutputChoice {
+  enum class Kind { kInput, kFamily, kFormat };
+  Kind kind = Kind::kInput;
+  CloudFormat format = CloudFormat::kText;
 };
 
 // Bytes looked at to recognise a format.
@@ -55,6 +85,21 @@ bool refused_by_name(const FormatRow &row);
 
 // The refusal of a format the table knows but this program does not read or write.
 std::string refusal_of(const FormatRow &row, bool reading);
+
+// The row and the encoding of a format read and written.
+const FormatRow &row_of(CloudFormat format);
+const FormatEncoding &encoding_of(CloudFormat format);
+
+// The format written for `choice` from an input of format `input`.
+CloudFormat output_format(OutputChoice choice, CloudFormat input);
+
+// What an output named with the row's extension is written as: its family where the row
+// names one, else its format.
+OutputChoice output_choice_of(const FormatRow &row);
+
+// Every --format value with its choice, "auto" (the input's own) first, then the rows' in
+// their order: each family's, then its encodings'.
+std::vector<std::pair<std::string, OutputChoice>> output_format_options();
 
 // The names of the formats read and written, in the table's order, for messages and help:
 // "PLY, text, PCD, LAS or LAZ".

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 namespace levelling {
@@ -73,6 +74,45 @@ TEST(FormatTableTest, NamesGiveTheFormatByTheirExtension) {
     }
   }
   EXPECT_EQ(".ply .xyz .txt .csv .pts .asc .pcd .las .laz", readable_extensions());
+}
+
+TEST(FormatTableTest, OutputChoicesKeepAnEncodingOnlyWithinTheirFamily) {
+  std::map<std::string, OutputChoice> options;
+  for (const auto &each : output_format_options()) {
+    EXPECT_TRUE(options.emplace(each).second) << "twice: " << each.first;
+  }
+  bool has_extension = false;
+  const struct {
+    const char *option;  // a --format value, or an output's name
+    CloudFormat input, written;
+  } cases[] = {
+      {"auto", CloudFormat::kPcdAscii, CloudFormat::kPcdAscii},
+      {"ply", CloudFormat::kPlyBinaryBigEndian, CloudFormat::kPlyBinaryBigEndian},
+      {"ply", CloudFormat::kPcdAscii, CloudFormat::kPlyBinaryLittleEndian},
+      {"ply-ascii", CloudFormat::kPlyBinaryBigEndian, CloudFormat::kPlyAscii},
+      {"pcd", CloudFormat::kPcdBinaryCompressed, CloudFormat::kPcdBinaryCompressed},
+      {"pcd", CloudFormat::kText, CloudFormat::kPcdBinary},
+      {"pcd-binary-compressed", CloudFormat::kLas, CloudFormat::kPcdBinaryCompressed},
+      {"las", CloudFormat::kLaz, CloudFormat::kLas},
+      {"laz", CloudFormat::kLas, CloudFormat::kLaz},
+      {"text", CloudFormat::kPlyAscii, CloudFormat::kText},
+      {"out.ply", CloudFormat::kPlyAscii, CloudFormat::kPlyAscii},
+      {"out.pcd", CloudFormat::kLas, CloudFormat::kPcdBinary},
+      {"out.las", CloudFormat::kLaz, CloudFormat::kLas},
+      {"out.laz", CloudFormat::kLas, CloudFormat::kLaz},
+      {"out.csv", CloudFormat::kPlyBinaryLittleEndian, CloudFormat::kText},
+  };
+  for (const auto &each : cases) {
+    const FormatRow *named = format_of_name(each.option, &has_extension);
+    const bool by_name = named != nullptr;
+    ASSERT_TRUE(by_name || options.count(each.option) == 1) << each.option;
+    const OutputChoice choice = by_name ? output_choice_of(*named) : options.at(each.option);
+    EXPECT_EQ(each.written, output_format(choice, each.input))
+        << each.option << " from " << cloud_format_name(each.input);
+  }
+  // Every format written has its name in reports, and its family's name is its first row's.
+  EXPECT_STREQ("pcd binary_compressed", cloud_format_name(CloudFormat::kPcdBinaryCompressed));
+  EXPECT_STREQ("LAS", cloud_family_name(family_of(CloudFormat::kLaz)));
 }
 
 }  // namespace
