@@ -62,26 +62,16 @@ void for_each_block(const PointArray &points, int64_t begin, int64_t end, const 
 
 // How many parts a pass over the array splits into, one a thread.
 size_t parts_of(const PointArray &points) {
-  const int64_t cores = std::max<int64_t>(1, int64_t(std::thread::hardware_concurrency()));
-  return size_t(std::clamp<int64_t>(points.rows / kRowsPerThread, 1, cores));
+  return size_t(std::clamp<int64_t>(points.rows / kRowsPerThread, 1, core_count()));
 }
 
 // Runs part(p, begin, end) for each of `parts` consecutive ranges of rows, side by side.
 template <typename Part>
 void in_parts(const PointArray &points, size_t parts, const Part &part) {
-  std::vector<std::thread> threads;
-  for (size_t p = 0; p < parts; ++p) {
-    const int64_t begin = points.rows * int64_t(p) / int64_t(parts);
-    const int64_t end = points.rows * int64_t(p + 1) / int64_t(parts);
-    if (p + 1 == parts) {
-      part(p, begin, end);
-    } else {
-      threads.emplace_back([&part, p, begin, end] { part(p, begin, end); });
-    }
-  }
-  for (std::thread &thread : threads) {
-    thread.join();
-  }
+  on_each(parts, int(parts), [&](size_t p) {
+    part(p, points.rows * int64_t(p) / int64_t(parts),
+         points.rows * int64_t(p + 1) / int64_t(parts));
+  });
 }
 
 // Moves the block's valid points to its front (rows already checked: an empty point's x is

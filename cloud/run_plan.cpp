@@ -181,7 +181,7 @@ StreamResult stream_source(Run *run, Source *source, const char *pass, const Poi
   options.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
   // The cores shared among the files read at once, for their compressed chunks.
   const int at_once = std::max(1, std::min(run->jobs, int(run->sources.size())));
-  options.threads = std::max(1, int(std::thread::hardware_concurrency()) / at_once);
+  options.threads = std::max(1, core_count() / at_once);
   const StreamResult result = stream_cloud(source->input.stream(), visit, options);
   run->pass_done(source);
   return result;
@@ -252,8 +252,7 @@ bool plan_run(Run *run, LevellingOutcome *fault) {
   run->shown = run->sources.size() == 1
                    ? run->sources.front()->shown
                    : "the " + std::to_string(run->sources.size()) + " clouds together";
-  const unsigned cores = std::thread::hardware_concurrency();
-  run->jobs = request.jobs > 0 ? request.jobs : int(std::max(1u, cores));
+  run->jobs = thread_budget(request.jobs);
   int64_t bytes = 0;
   for (const auto &source : run->sources) {
     if (!open_source(request, source.get()) && run->sources.size() == 1) {

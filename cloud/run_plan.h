@@ -19,6 +19,7 @@
 #include "cloud/progress.h"
 #include "scene/camera_files.h"
 #include "formats/core/cloud_stream.h"
+#include "formats/core/fan_out.h"
 #include "formats/core/input_file.h"
 #include "cloud/output_file.h"
 
@@ -92,30 +93,6 @@ bool plan_run(Run *run, LevellingOutcome *fault);
 
 // The sources not failed.
 std::vector<Source *> live(const Run &run);
-
-// Runs work(i) for each i in [0, count), `jobs` at a time.
-template <typename Work>
-void on_each(size_t count, int jobs, const Work &work) {
-  const size_t threads = std::min(count, size_t(std::max(1, jobs)));
-  if (threads <= 1) {
-    for (size_t i = 0; i < count; ++i) {
-      work(i);
-    }
-    return;
-  }
-  std::atomic<size_t> next{0};
-  std::vector<std::thread> workers;
-  for (size_t t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      for (size_t i; (i = next++) < count;) {
-        work(i);
-      }
-    });
-  }
-  for (std::thread &worker : workers) {
-    worker.join();
-  }
-}
 
 // Streams a source's input from its start into `visit` (and `options`' output, if any).
 StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,

@@ -136,7 +136,8 @@ struct StreamOptions {
   // starts after the first record reads nothing (unranged), the one that starts there all.
   int64_t range_first = 0;
   int64_t range_end = -1;
-  // The threads that decode or encode compressed chunks (LAZ) side by side; 0: one for each core.
+  // The threads a reader or writer uses side by side (LAZ's chunks, a text cloud's parts); 0: one
+  // for each core.
   int threads = 0;
   // Where the reader keeps what it decoded for the next pass over the same file, and finds what
   // the last one kept (nullptr: decoded in every pass). The caller owns it, and drops it when

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/core/fan_out.h"
 #include "formats/las/las_header.h"
 #include "laz/laz_chunks.h"
 
@@ -187,8 +188,7 @@ bool in_order(size_t n, int threads, size_t window, const std::vector<uint64_t> 
 }  // namespace
 
 int laz_threads() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return std::max(1, std::min(kMostThreads, int(cores)));
+  return std::min(kMostThreads, core_count());
 }
 
 StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,

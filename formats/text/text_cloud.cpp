@@ -11,6 +11,7 @@
 
 #include "formats/core/cloud_stream.h"
 #include "formats/core/cloud_writer.h"
+#include "formats/core/fan_out.h"
 #include "formats/core/stream_support.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_types.h"
@@ -300,27 +301,6 @@ void format_part(const char *data, int decimals, Part *part) {
   }
 }
 
-// Runs `work` on the first `count` parts, on as many threads as there are cores (the calling
-// one among them), each taking every so many parts.
-template <typename Work>
-void on_parts(std::vector<Part> *parts, size_t count, const Work &work) {
-  static const size_t cores = std::max<size_t>(1, std::thread::hardware_concurrency());
-  const size_t threads = std::min(count, cores);
-  const auto take = [&](size_t first) {
-    for (size_t p = first; p < count; p += threads) {
-      work(&(*parts)[p]);
-    }
-  };
-  std::vector<std::thread> others;
-  for (size_t t = 1; t < threads; ++t) {
-    others.emplace_back(take, t);
-  }
-  take(0);
-  for (std::thread &other : others) {
-    other.join();
-  }
-}
-
 class TextStreamer {
  public:
   TextStreamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
@@ -431,7 +411,8 @@ StreamResult TextStreamer::run() {
       begin = end;
       used = p + 1;
     }
-    on_parts(&parts_, used, [&](Part *part) { parse_part(data, converting, part); });
+    on_each(used, thread_budget(options_.threads),
+            [&](size_t p) { parse_part(data, converting, &parts_[p]); });
     for (size_t p = 0; p < used; ++p) {
       const Part &part = parts_[p];
       if (part.fault != StreamFault::kNone) {
@@ -455,7 +436,8 @@ StreamResult TextStreamer::run() {
       }
     }
     if (options_.out != nullptr && !converting) {
-      on_parts(&parts_, used, [&](Part *part) { format_part(data, options_.decimals, part); });
+      on_each(used, thread_budget(options_.threads),
+              [&](size_t p) { format_part(data, options_.decimals, &parts_[p]); });
       for (size_t p = 0; p < used; ++p) {
         options_.out->write(parts_[p].written.get(), parts_[p].written_size);
       }
