@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "formats/las/las_header.h"
+
 namespace levelling {
 
 namespace {
@@ -14,18 +16,6 @@ bool starts_with(const unsigned char *bytes, size_t n, const char *magic, size_t
 
 bool is_ply(const unsigned char *bytes, size_t n) {
   return starts_with(bytes, n, "ply\n", 4) || starts_with(bytes, n, "ply\r\n", 5);
-}
-
-// LAS: "LASF", and the point data format (byte 104) without the compression bits of LAZ.
-constexpr size_t kLasPointFormatByte = 104;
-constexpr unsigned char kLazCompressionBits = 0xc0;
-bool is_las(const unsigned char *bytes, size_t n) {
-  return starts_with(bytes, n, "LASF", 4) &&
-         (n <= kLasPointFormatByte || (bytes[kLasPointFormatByte] & kLazCompressionBits) == 0);
-}
-bool is_laz(const unsigned char *bytes, size_t n) {
-  return starts_with(bytes, n, "LASF", 4) && n > kLasPointFormatByte &&
-         (bytes[kLasPointFormatByte] & kLazCompressionBits) != 0;
 }
 
 // PCD: a header of keyword lines, "# .PCD" or VERSION first (FIELDS when both are missing).
@@ -144,9 +134,9 @@ const std::vector<FormatRow> kTable = {
      CloudFormat::kText},
     {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr, CloudFamily::kPcd,
      kPcdEncodings, "DATA", "pcd", CloudFormat::kPcdBinary},
-    {"LAS", ".las", is_las, stream_las_cloud, nullptr, nullptr, CloudFamily::kLas,
+    {"LAS", ".las", is_las_bytes, stream_las_cloud, nullptr, nullptr, CloudFamily::kLas,
      {{CloudFormat::kLas, "las", "las", nullptr}}, nullptr, nullptr, CloudFormat::kLas},
-    {"LAZ", ".laz", is_laz, stream_laz_cloud, nullptr, nullptr, CloudFamily::kLas,
+    {"LAZ", ".laz", is_laz_bytes, stream_laz_cloud, nullptr, nullptr, CloudFamily::kLas,
      {{CloudFormat::kLaz, "laz", "laz", nullptr}}, nullptr, nullptr, CloudFormat::kLaz},
     {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert, kNoFamily,
      kNone, nullptr, nullptr, kNoFormat},

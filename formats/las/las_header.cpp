@@ -195,6 +195,16 @@ bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::str
   return true;
 }
 
+bool is_las_bytes(const unsigned char *bytes, size_t n) {
+  return n >= 4 && std::memcmp(bytes, "LASF", 4) == 0 &&
+         (n <= kPointFormat || !is_compressed_format(bytes[kPointFormat]));
+}
+
+bool is_laz_bytes(const unsigned char *bytes, size_t n) {
+  return n > kPointFormat && std::memcmp(bytes, "LASF", 4) == 0 &&
+         is_compressed_format(bytes[kPointFormat]);
+}
+
 bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported) {
   *unsupported = false;
   if (in->fill(kHeader10) < kHeader10) {
@@ -215,7 +225,7 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
     *error = "LAS " + version + " (versions 1.0 to 1.4 are read)";
     return false;
   }
-  if ((format & kLazBits) != 0) {
+  if (is_compressed_format(format)) {
     *unsupported = true;
     *error = "compressed LAS (LAZ) is not supported; decompress it first";
     return false;

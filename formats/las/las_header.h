@@ -28,7 +28,12 @@ constexpr size_t kScale = 131, kOffset = 155, kBounds = 179;  // bounds: max x, 
 constexpr size_t kCount = 247, kByReturn = 255;
 constexpr size_t kWaveformStart = 227, kFirstEvlr = 235;  // 1.3, 1.4: what follows the points
 constexpr int kReturns = 15;
-constexpr unsigned kLazBits = 0xc0;
+// The point format byte's compression bits: LAZ sets one of them (0x80 as written here; some
+// early writers set 0x40).
+constexpr unsigned kLazBits = 0xc0, kLazBit = 0x80;
+// Whether a point format byte says compressed (LAZ), and the point format it names either way.
+inline bool is_compressed_format(unsigned format_byte) { return (format_byte & kLazBits) != 0; }
+inline unsigned point_format_of(unsigned format_byte) { return format_byte & ~kLazBits & 0xffu; }
 constexpr int kLastFormat = 10;
 constexpr size_t kMinimumRecord[kLastFormat + 1] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
 
@@ -90,6 +95,11 @@ struct LasHeader {
   LasCrs crs;  // what the coordinate system's VLRs say
   std::vector<LasField> fields;  // after X, Y and Z, the extra bytes' among them
 };
+
+// Whether the first bytes (n of them) are LAS's, uncompressed or compressed ("LASF", and the point
+// format byte's compression bits; a file too short to hold that byte is LAS).
+bool is_las_bytes(const unsigned char *bytes, size_t n);
+bool is_laz_bytes(const unsigned char *bytes, size_t n);
 
 // Reads the public header block from the start of `in` and consumes it. On a fault says what is
 // wrong in *error; *unsupported tells a well-formed file this reader does not take.

@@ -21,7 +21,6 @@ constexpr size_t kEvlrHeader = 60, kEvlrLength = 20;
 constexpr size_t kEvlrCount = 243;
 constexpr size_t kTableOffsetBytes = 8, kTableHead = 8;
 constexpr int kCopcInfoRecord = 1, kCopcHierarchyRecord = 1000;
-constexpr unsigned kFormatBits = 0x3f;
 // Chunks decoded or encoded side by side: this many a thread in flight, and no more records
 // than kBatchBytes (one chunk at least).
 constexpr size_t kChunksPerThread = 2;
@@ -276,7 +275,7 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   const uint64_t first_point = layout.first_point - removed;
   put(header.data(), kPointOffset, uint32_t(first_point));
   put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs);
-  header[kPointFormat] = char(layout.format & kFormatBits);
+  header[kPointFormat] = char(point_format_of(layout.format));
   uint32_t kept_evlrs = 0;
   for (const Record &evlr : evlrs) {
     kept_evlrs += copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord ? 0 : 1;
@@ -350,7 +349,7 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
     return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
   LazSchema schema;
-  if (!laz_schema_for(int(layout.format & kFormatBits), layout.record, &schema, message)) {
+  if (!laz_schema_for(int(point_format_of(layout.format)), layout.record, &schema, message)) {
     return StreamFault::kUnsupported;
   }
   const uint32_t chunk_points = std::max<uint32_t>(1, chunking.chunk_points);
@@ -391,7 +390,7 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   std::vector<char> header(data, data + layout.header_size);
   put(header.data(), kPointOffset, uint32_t(first_point));
   put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs + 1);
-  header[kPointFormat] = char((layout.format & kFormatBits) | 0x80);
+  header[kPointFormat] = char(point_format_of(layout.format) | kLazBit);
   const int64_t header_at = out->written();
   out->write(header.data(), header.size());
   uint64_t at = layout.header_size;
