@@ -29,9 +29,14 @@ function(levelling_library folder)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/levelling>)
   levelling_warnings(${target} STRICT)
-  # Its headers, those of its subfolders in theirs ("formats/las/las_header.h").
+  # Its public headers, those of its subfolders in theirs ("formats/las/las_crs.h"); a header
+  # that says it is "Internal to" its folder stays in the source tree.
   file(GLOB_RECURSE headers RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   foreach(header ${headers})
+    file(STRINGS ${header} internal LIMIT_COUNT 12 REGEX "Internal to ")
+    if(internal)
+      continue()
+    endif()
     get_filename_component(subfolder ${header} DIRECTORY)
     install(FILES ${header}
             DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder}/${subfolder})

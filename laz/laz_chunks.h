@@ -1,6 +1,6 @@
 // LAZ's layout around the coded points: the LASzip VLR that says how the records are coded
 // (compressor, items and their versions, chunk size), the chunks of points coded apart, and the
-// chunk table that says where each begins and how many points it holds. Internal to formats/.
+// chunk table that says where each begins and how many points it holds.
 #ifndef LEVELLING_LAZ_LAZ_CHUNKS_H
 #define LEVELLING_LAZ_LAZ_CHUNKS_H
 

@@ -2,7 +2,7 @@
 // symbol and bit models, and the integer coder that codes a value as a corrector to a prediction.
 // The LAZ reference library defines the bitstream by its behaviour: every constant here (the
 // models' update cycles, the lengths discarded before a product, the corrector's split) is its
-// format, and a change in any of them makes files no other reader decodes. Internal to formats/.
+// format, and a change in any of them makes files no other reader decodes.
 #ifndef LEVELLING_LAZ_LAZ_CODER_H
 #define LEVELLING_LAZ_LAZ_CODER_H
 

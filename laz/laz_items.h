@@ -2,7 +2,6 @@
 // LAS record begins with), GPSTIME11 (the GPS time), RGB12 (colour) and BYTE (extra bytes). Each
 // codes a record's item against the last one, in models the reference library's decoder keeps
 // alike: the same coder decodes and encodes, so both sides hold the same state by construction.
-// Internal to formats/.
 #ifndef LEVELLING_LAZ_LAZ_ITEMS_H
 #define LEVELLING_LAZ_LAZ_ITEMS_H
 

@@ -4,7 +4,7 @@
 // each scanner channel, the channel's last point the prediction. As the reference library's
 // coder does, the items after POINT14 take the context POINT14 hands them (the new channel on a
 // record that changes channel, 0 on every other record but a chunk's first), and a context met
-// again keeps predicting from the item of the context before it. Internal to formats/.
+// again keeps predicting from the item of the context before it.
 #ifndef LEVELLING_LAZ_LAZ_LAYERED_H
 #define LEVELLING_LAZ_LAZ_LAYERED_H
 

@@ -2,6 +2,7 @@
 #ifndef LEVELLING_MAP_RGB_IMAGE_H
 #define LEVELLING_MAP_RGB_IMAGE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -3,7 +3,7 @@
 // JSON by nlohmann's parser (its SAX pass: no tree, no recursion, whatever the nesting), then
 // walked in place: each camera's numbers are read where they stand, and written moved where
 // they stood, every other byte (members of any kind, numbers of any size, repeated keys, the
-// layout) kept as it was. Internal to formats/.
+// layout) kept as it was. Internal to scene/.
 #ifndef LEVELLING_SCENE_CAMERA_JSON_H
 #define LEVELLING_SCENE_CAMERA_JSON_H
 
