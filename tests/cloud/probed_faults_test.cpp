@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <utility>
 #include <string>
@@ -18,6 +19,7 @@
 namespace levelling {
 namespace {
 
+namespace fs = std::filesystem;
 using test::Column;
 using test::Ended;
 using test::Fault;
@@ -261,6 +263,127 @@ TEST_F(LevellingCloudTest, MemoryStaysBoundedWhateverLiesBeforeTheLasPoints) {
     const size_t header = test::kLasHeader12;
     EXPECT_EQ(0, in.compare(header, points - header, out, header, points - header)) << input;
   }
+}
+
+// Faults an adversarial probe found, each with the sound behaviour it now has: one clear line
+// (bytes from the file escaped), a distinct status, nothing written.
+TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
+  const std::string gentle = "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n";
+  write_file(file("good.xyz"), gentle);
+  write_file(file("extra.xyz"), "0 0 0 a\n1 0 0.1 b\n0 1 0.2 c\n1 1 0.3 d\n");
+  std::string long_header = "ply\nformat ascii 1.0\n";
+  for (int i = 0; i < 1100; ++i) {
+    long_header += "comment " + std::string(1000, 'c') + "\n";
+  }
+  write_file(file("long-header.ply"), long_header + "element vertex 0\nend_header\n");
+  const std::vector<test::Column> xyz =
+      test::xyz_columns({0, 1, 0, 1}, {0, 0, 1, 1}, {0, 0.1, 0.2, 0.3});
+  write_file(file("two-vertex.ply"),
+             test::ply_bytes(PlyEncoding::kAscii, xyz,
+                             "element vertex 1\nproperty float x\nproperty float y\n"
+                             "property float z\n",
+                             "5 5 5\n"));
+  std::vector<test::Column> two_x = xyz;
+  two_x.push_back({"x", PlyType::kFloat64, {9, 9, 9, 9}});
+  write_file(file("two-x.ply"), test::ply_bytes(PlyEncoding::kAscii, two_x));
+  write_file(file("escape.xyz"), "0 0 0\n1 0 0.1\n1 \x1b[31m 2\n");
+  // Floats near FLT_MAX on the plane z = x: levelled, x grows beyond float's range.
+  const double big = 3e38;
+  write_file(file("float-max.ply"),
+             test::ply_bytes(PlyEncoding::kBinaryLittleEndian,
+                             {{"x", PlyType::kFloat32, {0, big, 0, big, big / 2}},
+                              {"y", PlyType::kFloat32, {0, 0, big, big, big / 2}},
+                              {"z", PlyType::kFloat32, {0, big, 0, big, big / 2}}}));
+  write_file(file("long-list.ply"),
+             test::ply_bytes(PlyEncoding::kAscii, xyz,
+                             "element face 1\nproperty list int int vertex_indices\n",
+                             "2000000 0 1 2\n"));
+  const char count_near_2_32[] = {'\xff', '\xff', '\xff', '\xff', 0, 0, 0, 0};
+  write_file(file("huge-list.ply"),
+             test::ply_bytes(PlyEncoding::kBinaryLittleEndian, xyz,
+                             "element face 1\nproperty list uint int vertex_indices\n",
+                             std::string(count_near_2_32, sizeof count_near_2_32)));
+  write_file(file("comma.xyz"), "1,5 2,5 3,5\n1,0 2,0 3,5\n");
+  write_file(file("typo.xyz"), "1.0 2.O 3.0\n0 0 0\n1 0 0\n");
+  std::string las(375, '\0');
+  las.replace(0, 4, "LASF");
+  write_file(file("tile.las"), las);
+  las[104] = char(0x83);  // point format 3 with the compression bits: LAZ
+  write_file(file("tile.laz"), las);
+  write_file(file("frame.pcd"), "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n");
+  write_file(file("cloud.xyz.gz"), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
+  const char noise[] = "\x01\x00\x02\x00\x7f\x80 binary";
+  write_file(file("noise.bin"), std::string(noise, sizeof noise - 1));
+  const std::vector<Fault> faults = {
+      {"$L good.xyz -o ''", 2, "-o: an empty name; use - for standard output"},
+      {"$L extra.xyz -o - --format ply > piped.ply", 8,
+       "extra.xyz: has columns after x y z, which PLY output would lose"},
+      {"$L long-header.ply", 4, "long-header.ply: the header is longer than 1 MiB"},
+      {"$L two-vertex.ply -o out.ply", 4, "header line 7: a second element 'vertex'"},
+      {"$L two-x.ply -o out.ply", 4, "header line 7: a second property 'x' in element 'vertex'"},
+      {"$L escape.xyz -o out.xyz", 4, "escape.xyz: line 3: '\\x1b[31m' is not a number (y)"},
+      {"$L float-max.ply -o out.ply --max-tilt 60", 8,
+       "float-max.ply: vertex 2: the levelled x is beyond the range of its float property"},
+      {"$L long-list.ply -o out.ply", 8,
+       "line 14: a list of 2000000 items in face (at most 1048576 are taken)"},
+      {"$L huge-list.ply -o out.ply", 8,
+       "face 1: a list of more than 1048576 items (at most that many are taken)"},
+      {"$L comma.xyz -o out.xyz", 4,
+       "comma.xyz: line 1: '1,5' has a decimal comma; write numbers with decimal points"},
+      {"$L typo.xyz -o out.xyz", 4, "typo.xyz: line 1: '2.O' is not a number (y)"},
+      {"$L tile.las -o out.ply", 8, "tile.las: LAS 0.0 (versions 1.0 to 1.4 are read)"},
+      {"$L tile.laz -o out.ply", 8, "tile.laz: LAS 0.0 (versions 1.0 to 1.4 are read)"},
+      {"$L frame.pcd -o out.ply", 4, "frame.pcd: the file ends inside the header (no DATA line)"},
+      {"$L cloud.xyz.gz -o out.ply", 8, "looks like gzip-compressed data; decompress it first"},
+      {"$L noise.bin -o out.ply", 8, "binary data of no point cloud format this program knows"},
+      {"$L good.xyz -o out.e57", 8,
+       "out.e57: writing E57 is not supported; write PLY, text, PCD, LAS or LAZ"},
+      {"$L good.xyz -o out.dat", 2, "out.dat: an extension of no format this program writes"},
+      {"TMPDIR=./nowhere $L - < good.xyz", 3,
+       "standard input: cannot spool the input: No such file or directory"},
+      // An endless input stops at the first failed write of its spool.
+      {"trap '' XFSZ; ulimit -f 64; $L /dev/zero", 3,
+       "/dev/zero: cannot spool the input: File too large"},
+  };
+  expect_refused(faults, {"piped.ply"});
+  EXPECT_EQ("", read_file(file("piped.ply")));  // refused before a byte was written
+}
+
+TEST_F(LevellingCloudTest, ProbedCloudsThatAreFineLevelFine) {
+  // Coordinates near 1e80, one far point on a plane, a byte order mark.
+  write_file(file("huge.xyz"), "0 0 0\n1e80 0 1e78\n0 1e80 2e78\n1e80 1e80 3e78\n5e79 5e79 1.5e78\n");
+  write_file(file("far.xyz"), "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0.5 0.5 0\n1e6 0 0\n");
+  write_file(file("bom.xyz"), "\xef\xbb\xbfx y z\n0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  for (const char *name : {"huge", "far", "bom"}) {
+    const Ended ended =
+        run(std::string("$L ") + name + ".xyz -o " + name + "-level.xyz --report json");
+    EXPECT_EQ(0, ended.status) << name << ": " << ended.err;
+    const std::string levelled = read_file(file(std::string(name) + "-level.xyz"));
+    EXPECT_EQ(std::string::npos, levelled.find("nan")) << levelled;
+    EXPECT_EQ(std::string::npos, levelled.find("inf")) << levelled;
+    EXPECT_EQ(std::string::npos, ended.out.find("nan")) << ended.out;
+  }
+  EXPECT_EQ(0u, read_file(file("bom-level.xyz")).find("\xef\xbb\xbfx y z\n"));
+  // Coordinates come back with as many decimals as they had (at most one here), or as asked.
+  for (const auto &[arguments, expected] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"", "0.0 0.0 0.1\n1.0 0.0 0.1\n0.0 1.0 0.2\n1.0 1.0 0.1\n"},
+           {"--precision 3", "-0.012 -0.010 0.150\n0.993 -0.010 0.150\n0.007 1.010 0.150\n"
+                             "1.012 1.010 0.150\n"}}) {
+    EXPECT_EQ(0, run("$L bom.xyz -o decimals.xyz -q " + arguments).status);
+    EXPECT_EQ("\xef\xbb\xbfx y z\n" + expected, read_file(file("decimals.xyz"))) << arguments;
+  }
+
+  // Standard output named as a file is written, not replaced: a second name of the same file
+  // sees the cloud.
+  write_file(file("good.xyz"), "0 0 0\n1 0 0.1\n0 1 0.2\n1 1 0.3\n");
+  write_file(file("out.xyz"), "");
+  fs::create_hard_link(file("out.xyz"), file("same.xyz"));
+  const Ended to_stdout = run("$L good.xyz -o /dev/stdout -q > out.xyz");
+  EXPECT_EQ(0, to_stdout.status) << to_stdout.err;
+  const std::string written = read_file(file("out.xyz"));
+  EXPECT_EQ(4, std::count(written.begin(), written.end(), '\n'));
+  EXPECT_EQ(written, read_file(file("same.xyz")));
 }
 
 }  // namespace
