@@ -81,6 +81,235 @@ CommandLine &usage_fault(CommandLine *line, const std::string &message) {
   return finished(line, kUsage, "");
 }
 
+// usage_fault, for a check that answers whether the command line stands.
+bool refused(CommandLine *line, const std::string &message) {
+  usage_fault(line, message);
+  return false;
+}
+
+// The options' values as CLI11 fills them in, before they become the request's, and the options
+// the checks after parsing ask about.
+struct ParsedOptions {
+  std::string fit = "robust", pivot = "centroid", format = "auto", report = "text", up = "z";
+  std::string plane_points;
+  bool no_progress = false, no_sync = false;
+  CLI::Option *output = nullptr, *output_dir = nullptr, *in_place = nullptr;
+  CLI::Option *save_transform = nullptr, *transform = nullptr, *cameras = nullptr;
+  CLI::Option *cameras_output = nullptr, *map = nullptr, *fit_option = nullptr;
+  CLI::Option *up_option = nullptr, *plane_points_option = nullptr;
+};
+
+const std::map<std::string, FitMethod> kFits{{"robust", FitMethod::kRobust},
+                                             {"all", FitMethod::kAll}};
+const std::map<std::string, PivotChoice> kPivots{{"centroid", PivotChoice::kCentroid},
+                                                 {"origin", PivotChoice::kOrigin}};
+const std::map<std::string, ReportForm> kReports{{"text", ReportForm::kText},
+                                                 {"json", ReportForm::kJson}};
+
+// --format's values, from the format table.
+const std::map<std::string, OutputChoice> &format_choices() {
+  static const std::map<std::string, OutputChoice> choices = [] {
+    const std::vector<std::pair<std::string, OutputChoice>> options = output_format_options();
+    return std::map<std::string, OutputChoice>(options.begin(), options.end());
+  }();
+  return choices;
+}
+
+// The inputs, the outputs and what goes with them: saved transforms, cameras.
+void add_file_options(CLI::App &app, LevellingRequest &request, ParsedOptions *o) {
+  app.add_option("inputs", request.inputs,
+                 "The cloud: " + read_format_names() +
+                     " (text: x y z a line; PLY: Gaussian splats too), or a COLMAP model "
+                     "folder; - reads standard input. Several files are levelled as one cloud, "
+                     "each by the same transform, into --output-dir (or --in-place)")
+      ->required();
+  o->output = app.add_option(
+      "-o,--output", request.output,
+      "Where the levelled cloud goes (- for standard output); without it only the report");
+  o->output_dir = app.add_option(
+      "--output-dir", request.output_dir,
+      "Where each input's levelled cloud goes, under its own name (several inputs)");
+  o->output_dir->excludes(o->output);
+  o->in_place =
+      app.add_flag("--in-place", request.in_place, "Level the input files themselves");
+  o->in_place->excludes(o->output)->excludes(o->output_dir);
+  app.add_option("-j,--jobs", request.jobs,
+                 "Files read and written at once (several inputs; default: one for each core)")
+      ->check(whole_number_from(1));
+  o->save_transform = app.add_option("--save-transform", request.save_transform,
+                 "Write the levelling's 4 x 4 matrix (input to output, row-major, four lines) "
+                 "to this file");
+  o->transform = app.add_option(
+      "--transform", request.transform,
+      "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
+  app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
+      ->needs(o->transform);
+  o->cameras = app.add_option(
+      "--cameras", request.cameras,
+      "The reconstruction's cameras (COLMAP images.bin or images.txt, cameras.json, "
+      "transforms.json): up is the direction their right axes are perpendicular to (else "
+      "their mean image-up) unless --up says otherwise, and the plane "
+      "is oriented so that they are above it");
+  o->cameras_output =
+      app.add_option("--cameras-output", request.cameras_output,
+                     "Write the cameras moved with the cloud, in their own format, to this file");
+  o->cameras_output->needs(o->cameras);
+}
+
+// The map and the floor survey.
+void add_survey_options(CLI::App &app, LevellingRequest &request, ParsedOptions *o) {
+  o->map = app.add_option(
+      "--map", request.map,
+      "Draw the levelled cloud from above, coloured by the height above the plane, with a "
+      "colour bar and a histogram, as this PNG file");
+  app.add_option("--map-cell", request.map_cell,
+                 "The map's cell side in the cloud's units (default: 400 cells across the "
+                 "cloud, drawn about 1200 pixels wide)")
+      ->check(positive_number())
+      ->needs(o->map);
+  const std::map<std::string, YawChoice> yaws{{"keep", YawChoice::kKeep},
+                                              {"walls", YawChoice::kWalls}};
+  app.add_option("--yaw", request.yaw,
+                 "After levelling, keep the heading (keep) or turn about up so that the walls "
+                 "run along x and y (walls)")
+      ->transform(CLI::CheckedTransformer(yaws, CLI::ignore_case))
+      ->excludes(o->transform);
+  app.add_option("--tolerance", request.map_tolerance,
+                 "Colour the map's cells within +-VALUE of the plane (the cloud's units) as "
+                 "passing and those beyond as above or below, counted in its legend")
+      ->check(positive_number())
+      ->needs(o->map);
+  app.add_flag(
+      "--flatness", request.flatness,
+      "Measure the levelled floor's flatness (the points within 5 cm of its plane): ASTM "
+      "E1155's FF and FL numbers and DIN 18202's largest gaps, in the report");
+  app.add_option("--units", request.units,
+                 "The cloud's units, for --flatness and the map's labels: m, cm, mm, ft or "
+                 "us-ft (default: those its files say; LAS coordinate systems say them)")
+      ->check(CLI::IsMember({"m", "cm", "mm", "ft", "us-ft"}));
+}
+
+// How the plane is found and turned.
+void add_fit_options(CLI::App &app, LevellingRequest &request, ParsedOptions *o) {
+  app.add_flag("--fit-only", request.fit_only,
+               "Fit and report (and --save-transform) without writing any cloud")
+      ->excludes(o->output)
+      ->excludes(o->output_dir)
+      ->excludes(o->in_place)
+      ->excludes(o->transform);
+  o->fit_option = app.add_option("--fit", o->fit,
+                 "robust: the largest plane near the up direction, refitted to its inliers; "
+                 "all: the orthogonal fit of every point")
+      ->check(CLI::IsMember(keys_of(kFits)))
+      ->capture_default_str();
+  o->up_option = app.add_option("--up", o->up,
+                 "The up direction: x, y, z, -x, -y, -z (write --up=-y), X,Y,Z, or auto (the "
+                 "largest plane in any orientation, turned so most other points end above it)")
+      ->default_str("z");
+  app.add_option("--max-tilt", request.max_tilt_degrees,
+                 "Only planes within this many degrees of the up direction count")
+      ->check(number_from(0.0, 90.0))
+      ->capture_default_str();
+  o->plane_points_option = app.add_option(
+      "--plane-points", o->plane_points,
+      "Level the plane through three points picked on it, \"x,y,z x,y,z x,y,z\" in the "
+      "cloud's units, instead of finding one: they end at one height");
+  o->plane_points_option->excludes(o->transform);
+  app.add_option("--threshold", request.threshold,
+                 "The inlier distance in the cloud's units (default: from the data)")
+      ->check(positive_number());
+  app.add_option("--seed", request.seed, "The seed of the random sample and hypotheses")
+      ->capture_default_str();
+  app.add_option("--pivot", o->pivot,
+                 "Turn about the centroid of the plane's inliers, or the origin")
+      ->check(CLI::IsMember(keys_of(kPivots)))
+      ->capture_default_str();
+}
+
+// How the cloud and the report are written.
+void add_writing_options(CLI::App &app, LevellingRequest &request, ParsedOptions *o) {
+  app.add_option("--format", o->format,
+                 "The output's format; auto: from the output's name (" + readable_extensions() +
+                     "), else the input's")
+      ->check(CLI::IsMember(keys_of(format_choices())))
+      ->capture_default_str();
+  app.add_option("--precision", request.precision,
+                 "Digits after the decimal point of coordinates written as text (default: as "
+                 "many as the input's or its LAS scale has; else the shortest that read back "
+                 "the same)")
+      ->check(CLI::Range(0, kMaxFixedDecimals));
+  app.add_option("--las-scale", request.las_scale,
+                 "The resolution of LAS coordinates written from another format (LAS input "
+                 "keeps its own)")
+      ->check(positive_number())
+      ->capture_default_str();
+  app.add_flag("-q,--quiet", request.quiet, "Print no report");
+  app.add_option("--report", o->report, "The report's form")
+      ->check(CLI::IsMember(keys_of(kReports)))
+      ->capture_default_str();
+  app.add_flag("--no-progress", o->no_progress, "No progress line, even on a terminal");
+  app.add_flag("--no-sync", o->no_sync,
+               "Rename the output into place without waiting for it to reach the disk");
+}
+
+// The parsed options turned into the request, with the checks CLI11 cannot make: false with
+// *line finished as a usage fault.
+bool finish_request(const ParsedOptions &o, CommandLine *line) {
+  LevellingRequest &request = line->request;
+  request.fit = kFits.at(o.fit);
+  request.pivot = kPivots.at(o.pivot);
+  request.format = format_choices().at(o.format);
+  request.report = kReports.at(o.report);
+  request.progress = !o.no_progress;
+  request.sync = !o.no_sync;
+  const bool several = request.inputs.size() > 1;
+  for (const std::string &input : request.inputs) {
+    if (request.in_place && input == "-") {
+      return refused(line, "--in-place needs an input file, not standard input");
+    }
+    if (input.empty()) {
+      return refused(line, "an empty input name; use - for standard input");
+    }
+    if (several && input == "-") {
+      return refused(line, "several inputs are files: standard input is not one of them");
+    }
+  }
+  if (o.output->count() > 0 && request.output.empty()) {
+    return refused(line, "-o: an empty name; use - for standard output");
+  }
+  for (const auto &[named, value] : {std::pair<CLI::Option *, const std::string *>{
+                                         o.map, &request.map},
+                                     {o.output_dir, &request.output_dir},
+                                     {o.transform, &request.transform},
+                                     {o.cameras, &request.cameras},
+                                     {o.cameras_output, &request.cameras_output},
+                                     {o.save_transform, &request.save_transform}}) {
+    if (named->count() > 0 && value->empty()) {
+      return refused(line, named->get_name() + ": an empty name");
+    }
+  }
+  if (several && o.output->count() > 0) {
+    return refused(line, "several inputs go to --output-dir (or --in-place), not -o");
+  }
+  if (o.output_dir->count() > 0 && request.output_dir.empty()) {
+    return refused(line, "--output-dir: an empty name");
+  }
+  if (!parse_up_direction(o.up, &request.up)) {
+    return refused(line, "--up: '" + o.up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto");
+  }
+  request.up.given = o.up_option->count() > 0;
+  if (o.plane_points_option->count() > 0) {
+    std::string why;
+    if (o.fit_option->count() > 0) {
+      return refused(line, "--plane-points names the plane: --fit finds one");
+    }
+    if (!plane_points_of(o.plane_points, &request.plane_points, &why)) {
+      return refused(line, "--plane-points: " + why);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const char *const kCommandLineProgram = "levelling-cloud";
@@ -95,141 +324,11 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
       "point keeping its height above it. It classifies no ground and does not follow the "
       "Earth's curvature: it levels one plane.",
       kCommandLineProgram};
-  LevellingRequest &request = line.request;
-  app.add_option("inputs", request.inputs,
-                 "The cloud: " + read_format_names() +
-                     " (text: x y z a line; PLY: Gaussian splats too), or a COLMAP model "
-                     "folder; - reads standard input. Several files are levelled as one cloud, "
-                     "each by the same transform, into --output-dir (or --in-place)")
-      ->required();
-  CLI::Option *output = app.add_option(
-      "-o,--output", request.output,
-      "Where the levelled cloud goes (- for standard output); without it only the report");
-  CLI::Option *output_dir = app.add_option(
-      "--output-dir", request.output_dir,
-      "Where each input's levelled cloud goes, under its own name (several inputs)");
-  output_dir->excludes(output);
-  CLI::Option *in_place =
-      app.add_flag("--in-place", request.in_place, "Level the input files themselves");
-  in_place->excludes(output)->excludes(output_dir);
-  app.add_option("-j,--jobs", request.jobs,
-                 "Files read and written at once (several inputs; default: one for each core)")
-      ->check(whole_number_from(1));
-  CLI::Option *save_transform = app.add_option("--save-transform", request.save_transform,
-                 "Write the levelling's 4 x 4 matrix (input to output, row-major, four lines) "
-                 "to this file");
-  CLI::Option *transform = app.add_option(
-      "--transform", request.transform,
-      "Level with a saved 4 x 4 matrix instead of fitting (one pass over each file)");
-  app.add_flag("--inverse", request.inverse, "Apply the saved matrix's inverse (undo a levelling)")
-      ->needs(transform);
-  CLI::Option *cameras = app.add_option(
-      "--cameras", request.cameras,
-      "The reconstruction's cameras (COLMAP images.bin or images.txt, cameras.json, "
-      "transforms.json): up is the direction their right axes are perpendicular to (else "
-      "their mean image-up) unless --up says otherwise, and the plane "
-      "is oriented so that they are above it");
-  CLI::Option *cameras_output =
-      app.add_option("--cameras-output", request.cameras_output,
-                     "Write the cameras moved with the cloud, in their own format, to this file");
-  cameras_output->needs(cameras);
-  CLI::Option *map = app.add_option(
-      "--map", request.map,
-      "Draw the levelled cloud from above, coloured by the height above the plane, with a "
-      "colour bar and a histogram, as this PNG file");
-  app.add_option("--map-cell", request.map_cell,
-                 "The map's cell side in the cloud's units (default: 400 cells across the "
-                 "cloud, drawn about 1200 pixels wide)")
-      ->check(positive_number())
-      ->needs(map);
-  const std::map<std::string, YawChoice> yaws{{"keep", YawChoice::kKeep},
-                                              {"walls", YawChoice::kWalls}};
-  app.add_option("--yaw", request.yaw,
-                 "After levelling, keep the heading (keep) or turn about up so that the walls "
-                 "run along x and y (walls)")
-      ->transform(CLI::CheckedTransformer(yaws, CLI::ignore_case))
-      ->excludes(transform);
-  app.add_option("--tolerance", request.map_tolerance,
-                 "Colour the map's cells within +-VALUE of the plane (the cloud's units) as "
-                 "passing and those beyond as above or below, counted in its legend")
-      ->check(positive_number())
-      ->needs(map);
-  app.add_flag(
-      "--flatness", request.flatness,
-      "Measure the levelled floor's flatness (the points within 5 cm of its plane): ASTM "
-      "E1155's FF and FL numbers and DIN 18202's largest gaps, in the report");
-  app.add_option("--units", request.units,
-                 "The cloud's units, for --flatness and the map's labels: m, cm, mm, ft or "
-                 "us-ft (default: those its files say; LAS coordinate systems say them)")
-      ->check(CLI::IsMember({"m", "cm", "mm", "ft", "us-ft"}));
-  app.add_flag("--fit-only", request.fit_only,
-               "Fit and report (and --save-transform) without writing any cloud")
-      ->excludes(output)
-      ->excludes(output_dir)
-      ->excludes(in_place)
-      ->excludes(transform);
-  const std::map<std::string, FitMethod> fits{{"robust", FitMethod::kRobust},
-                                              {"all", FitMethod::kAll}};
-  std::string fit = "robust", pivot = "centroid", format = "auto", report = "text";
-  CLI::Option *fit_option = app.add_option("--fit", fit,
-                 "robust: the largest plane near the up direction, refitted to its inliers; "
-                 "all: the orthogonal fit of every point")
-      ->check(CLI::IsMember(keys_of(fits)))
-      ->capture_default_str();
-  std::string up = "z";
-  CLI::Option *up_option = app.add_option("--up", up,
-                 "The up direction: x, y, z, -x, -y, -z (write --up=-y), X,Y,Z, or auto (the "
-                 "largest plane in any orientation, turned so most other points end above it)")
-      ->default_str("z");
-  app.add_option("--max-tilt", request.max_tilt_degrees,
-                 "Only planes within this many degrees of the up direction count")
-      ->check(number_from(0.0, 90.0))
-      ->capture_default_str();
-  std::string plane_points;
-  CLI::Option *plane_points_option = app.add_option(
-      "--plane-points", plane_points,
-      "Level the plane through three points picked on it, \"x,y,z x,y,z x,y,z\" in the "
-      "cloud's units, instead of finding one: they end at one height");
-  plane_points_option->excludes(transform);
-  app.add_option("--threshold", request.threshold,
-                 "The inlier distance in the cloud's units (default: from the data)")
-      ->check(positive_number());
-  app.add_option("--seed", request.seed, "The seed of the random sample and hypotheses")
-      ->capture_default_str();
-  const std::map<std::string, PivotChoice> pivots{{"centroid", PivotChoice::kCentroid},
-                                                  {"origin", PivotChoice::kOrigin}};
-  app.add_option("--pivot", pivot,
-                 "Turn about the centroid of the plane's inliers, or the origin")
-      ->check(CLI::IsMember(keys_of(pivots)))
-      ->capture_default_str();
-  const std::vector<std::pair<std::string, OutputChoice>> options = output_format_options();
-  const std::map<std::string, OutputChoice> formats(options.begin(), options.end());
-  app.add_option("--format", format,
-                 "The output's format; auto: from the output's name (" + readable_extensions() +
-                     "), else the input's")
-      ->check(CLI::IsMember(keys_of(formats)))
-      ->capture_default_str();
-  app.add_option("--precision", request.precision,
-                 "Digits after the decimal point of coordinates written as text (default: as "
-                 "many as the input's or its LAS scale has; else the shortest that read back "
-                 "the same)")
-      ->check(CLI::Range(0, kMaxFixedDecimals));
-  app.add_option("--las-scale", request.las_scale,
-                 "The resolution of LAS coordinates written from another format (LAS input "
-                 "keeps its own)")
-      ->check(positive_number())
-      ->capture_default_str();
-  app.add_flag("-q,--quiet", request.quiet, "Print no report");
-  const std::map<std::string, ReportForm> reports{{"text", ReportForm::kText},
-                                                  {"json", ReportForm::kJson}};
-  app.add_option("--report", report, "The report's form")
-      ->check(CLI::IsMember(keys_of(reports)))
-      ->capture_default_str();
-  bool no_progress = false;
-  app.add_flag("--no-progress", no_progress, "No progress line, even on a terminal");
-  bool no_sync = false;
-  app.add_flag("--no-sync", no_sync,
-               "Rename the output into place without waiting for it to reach the disk");
+  ParsedOptions options;
+  add_file_options(app, line.request, &options);
+  add_survey_options(app, line.request, &options);
+  add_fit_options(app, line.request, &options);
+  add_writing_options(app, line.request, &options);
   app.set_version_flag("--version", kCommandLineVersion);
   app.footer(
       "Examples:\n"
@@ -254,57 +353,7 @@ CommandLine parse_command_line(const std::vector<std::string> &arguments) {
   } catch (const CLI::ParseError &e) {
     return usage_fault(&line, std::string(e.what()) + " (see --help)");
   }
-  request.fit = fits.at(fit);
-  request.pivot = pivots.at(pivot);
-  request.format = formats.at(format);
-  request.report = reports.at(report);
-  request.progress = !no_progress;
-  request.sync = !no_sync;
-  const bool several = request.inputs.size() > 1;
-  for (const std::string &input : request.inputs) {
-    if (request.in_place && input == "-") {
-      return usage_fault(&line, "--in-place needs an input file, not standard input");
-    }
-    if (input.empty()) {
-      return usage_fault(&line, "an empty input name; use - for standard input");
-    }
-    if (several && input == "-") {
-      return usage_fault(&line, "several inputs are files: standard input is not one of them");
-    }
-  }
-  if (output->count() > 0 && request.output.empty()) {
-    return usage_fault(&line, "-o: an empty name; use - for standard output");
-  }
-  for (const auto &[named, value] : {std::pair<CLI::Option *, const std::string *>{
-                                         map, &request.map},
-                                     {output_dir, &request.output_dir},
-                                     {transform, &request.transform},
-                                     {cameras, &request.cameras},
-                                     {cameras_output, &request.cameras_output},
-                                     {save_transform, &request.save_transform}}) {
-    if (named->count() > 0 && value->empty()) {
-      return usage_fault(&line, named->get_name() + ": an empty name");
-    }
-  }
-  if (several && output->count() > 0) {
-    return usage_fault(&line, "several inputs go to --output-dir (or --in-place), not -o");
-  }
-  if (output_dir->count() > 0 && request.output_dir.empty()) {
-    return usage_fault(&line, "--output-dir: an empty name");
-  }
-  if (!parse_up_direction(up, &request.up)) {
-    return usage_fault(&line, "--up: '" + up + "' is not x, y, z, -x, -y, -z, X,Y,Z or auto");
-  }
-  request.up.given = up_option->count() > 0;
-  if (plane_points_option->count() > 0) {
-    std::string why;
-    if (fit_option->count() > 0) {
-      return usage_fault(&line, "--plane-points names the plane: --fit finds one");
-    }
-    if (!plane_points_of(plane_points, &request.plane_points, &why)) {
-      return usage_fault(&line, "--plane-points: " + why);
-    }
-  }
+  finish_request(options, &line);
   return line;
 }
 
