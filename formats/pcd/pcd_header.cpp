@@ -66,13 +66,17 @@ bool parse_count(std::string_view word, int64_t *value) {
   return parse_integer(word, value) && *value >= 0;
 }
 
-}  // namespace
-
-bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
-  std::vector<std::string_view> sizes, types, counts;
+// What the header's keyword lines say beyond the fields' names.
+struct PcdKeywords {
   std::vector<std::string> kept[3];  // the words of SIZE, TYPE and COUNT, owned
   int64_t width = -1, height = -1, points = -1;
   bool has_fields = false;
+};
+
+// Reads the header's lines up to and with DATA's, consuming them: the lines kept in *header,
+// its fields' names, encoding and viewpoint, the rest in *keywords. False with *error.
+bool read_keyword_lines(ByteReader *in, PcdHeader *header, PcdKeywords *keywords,
+                        std::string *error) {
   size_t at = 0;
   for (int line_number = 1;; ++line_number) {
     const size_t available = in->fill(std::min(kLongestHeader, at + kPiece));
@@ -108,14 +112,14 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
                      : values[0] == "binary" ? PcdData::kBinary
                                              : PcdData::kBinaryCompressed;
       in->consume(at);
-      break;
+      return true;
     }
     header->lines.push_back(line);
     if (key == "VERSION") {
       continue;
     }
     if (key == "FIELDS" || key == "COLUMNS") {
-      has_fields = true;
+      keywords->has_fields = true;
       for (std::string_view name : values) {
         header->fields.push_back({std::string(name), 'F', 4, 1, 0});
       }
@@ -123,7 +127,7 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
     }
     if (key == "SIZE" || key == "TYPE" || key == "COUNT") {
       const int k = key == "SIZE" ? 0 : key == "TYPE" ? 1 : 2;
-      kept[k].assign(values.begin(), values.end());
+      keywords->kept[k].assign(values.begin(), values.end());
       continue;
     }
     if (key == "VIEWPOINT") {
@@ -142,9 +146,10 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
       header->viewpoint_line = header->lines.size() - 1;
       continue;
     }
-    int64_t *target = key == "WIDTH" ? &width : key == "HEIGHT" ? &height
-                      : key == "POINTS"                         ? &points
-                                                                : nullptr;
+    int64_t *target = key == "WIDTH"    ? &keywords->width
+                      : key == "HEIGHT" ? &keywords->height
+                      : key == "POINTS" ? &keywords->points
+                                        : nullptr;
     if (target == nullptr) {
       *error = where + "unknown keyword '" + std::string(key.substr(0, 40)) + "'";
       return false;
@@ -154,18 +159,23 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
       return false;
     }
   }
-  if (!has_fields || header->fields.empty()) {
+}
+
+// Lays the fields out by SIZE, TYPE and COUNT into *header (their offsets, the record's size).
+// False with *error for a type PCD has not, a count beyond the limit or too long a record.
+bool lay_out_fields(const PcdKeywords &keywords, PcdHeader *header, std::string *error) {
+  if (!keywords.has_fields || header->fields.empty()) {
     *error = "the header has no FIELDS";
     return false;
   }
   const size_t n = header->fields.size();
   const char *names[3] = {"SIZE", "TYPE", "COUNT"};
   for (int k = 0; k < 3; ++k) {
-    if (kept[k].empty() && k == 2) {
+    if (keywords.kept[k].empty() && k == 2) {
       continue;  // no COUNT: one value a field
     }
-    if (kept[k].size() != n) {
-      *error = std::string(names[k]) + " has " + std::to_string(kept[k].size()) +
+    if (keywords.kept[k].size() != n) {
+      *error = std::string(names[k]) + " has " + std::to_string(keywords.kept[k].size()) +
                " values for " + std::to_string(n) + " fields";
       return false;
     }
@@ -174,18 +184,18 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
   for (size_t f = 0; f < n; ++f) {
     PcdField &field = header->fields[f];
     int64_t size = 0, count = 1;
-    const std::string &type = kept[1][f];
-    if (!parse_count(kept[0][f], &size) || type.size() != 1 ||
+    const std::string &type = keywords.kept[1][f];
+    if (!parse_count(keywords.kept[0][f], &size) || type.size() != 1 ||
         (type[0] != 'F' && type[0] != 'I' && type[0] != 'U') ||
         (type[0] == 'F' ? size != 4 && size != 8
                         : size != 1 && size != 2 && size != 4 && size != 8)) {
       *error = "field " + field.name + ": TYPE " + type.substr(0, 8) + " with SIZE " +
-               kept[0][f].substr(0, 8) + " is no PCD type";
+               keywords.kept[0][f].substr(0, 8) + " is no PCD type";
       return false;
     }
-    if (!kept[2].empty() && (!parse_count(kept[2][f], &count) || count < 1 ||
+    if (!keywords.kept[2].empty() && (!parse_count(keywords.kept[2][f], &count) || count < 1 ||
                              count > int64_t(kMaxCount))) {
-      *error = "field " + field.name + ": COUNT " + kept[2][f].substr(0, 20) +
+      *error = "field " + field.name + ": COUNT " + keywords.kept[2][f].substr(0, 20) +
                " is not a count from 1 to " + std::to_string(kMaxCount);
       return false;
     }
@@ -201,6 +211,13 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
              std::to_string(kLongestRecord) + " are taken)";
     return false;
   }
+  return true;
+}
+
+// The point count from WIDTH, HEIGHT and POINTS (each defaulting from the others) into
+// *header, checked to agree and to size a file. False with *error.
+bool count_points(PcdKeywords keywords, PcdHeader *header, std::string *error) {
+  int64_t &width = keywords.width, &height = keywords.height, &points = keywords.points;
   if (width < 0) {
     width = points >= 0 ? points : 0;
   }
@@ -232,19 +249,33 @@ bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
     return false;
   }
   header->points = points;
+  return true;
+}
+
+// Whether x, y and z are fields of one F 4 or F 8 value each; false with *error.
+bool has_coordinates(const PcdHeader &header, std::string *error) {
   for (int k = 0; k < kAxes; ++k) {
-    const int f = header->find(kCoordinateNames[k]);
+    const int f = header.find(kCoordinateNames[k]);
     if (f < 0) {
       *error = std::string("no field ") + kCoordinateNames[k];
       return false;
     }
-    const PcdField &field = header->fields[size_t(f)];
+    const PcdField &field = header.fields[size_t(f)];
     if (field.type != 'F' || field.count != 1) {
       *error = std::string("field ") + kCoordinateNames[k] + " is not one F 4 or F 8 value";
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool read_pcd_header(ByteReader *in, PcdHeader *header, std::string *error) {
+  PcdKeywords keywords;
+  return read_keyword_lines(in, header, &keywords, error) &&
+         lay_out_fields(keywords, header, error) && count_points(keywords, header, error) &&
+         has_coordinates(*header, error);
 }
 
 std::string viewpoint_line(const double viewpoint[kViewpointValues]) {
