@@ -184,6 +184,128 @@ bool in_order(size_t n, int threads, size_t window, const std::vector<uint64_t> 
   return good;
 }
 
+// Whether a VLR (or EVLR) is one a rewritten file leaves out.
+using DroppedRecord = std::function<bool(const Record &)>;
+
+// The public header block rewritten for the VLRs kept and `added_bytes` of one VLR added (0:
+// none): its point offset (*first_point) and VLR count mended, its point format byte set to
+// `format_byte`.
+std::vector<char> rewritten_header(const char *data, const LasLayout &layout,
+                                   const std::vector<Record> &vlrs, const DroppedRecord &dropped,
+                                   size_t added_bytes, unsigned format_byte,
+                                   uint64_t *first_point) {
+  uint64_t removed = 0;
+  uint32_t removed_vlrs = 0;
+  for (const Record &vlr : vlrs) {
+    if (dropped(vlr)) {
+      removed += vlr.size;
+      ++removed_vlrs;
+    }
+  }
+  *first_point = layout.first_point - removed + added_bytes;
+  std::vector<char> header(data, data + layout.header_size);
+  put(header.data(), kPointOffset, uint32_t(*first_point));
+  put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs + (added_bytes > 0 ? 1 : 0));
+  header[kPointFormat] = char(format_byte);
+  return header;
+}
+
+// Writes the VLRs kept, as they were (and any bytes between them), then `added`, then the bytes
+// between the last VLR and the first point.
+void write_vlrs(const char *data, const LasLayout &layout, const std::vector<Record> &vlrs,
+                const DroppedRecord &dropped, const std::vector<char> &added, ByteWriter *out) {
+  uint64_t at = layout.header_size;
+  for (const Record &vlr : vlrs) {
+    if (vlr.at > at) {
+      out->write(data + at, size_t(vlr.at - at));
+    }
+    if (!dropped(vlr)) {
+      out->write(data + vlr.at, size_t(vlr.size));
+    }
+    at = vlr.at + vlr.size;
+  }
+  out->write(added.data(), added.size());
+  out->write(data + at, size_t(layout.first_point - at));
+}
+
+// The chunks of a LAZ file, from its chunk table: its offset in the 8 bytes before the chunks,
+// or (-1) in the file's last 8. *table_at: where the table begins. False with *message.
+bool find_chunks(const char *data, size_t size, const LasLayout &layout, const LazSchema &schema,
+                 std::vector<LazChunk> *chunks, int64_t *table_at, std::string *message) {
+  const uint64_t chunks_start = layout.first_point + kTableOffsetBytes;
+  if (chunks_start > size) {
+    *message = "truncated: the file ends before its first chunk";
+    return false;
+  }
+  *table_at = get<int64_t>(data, layout.first_point);
+  if (*table_at == -1 && size >= chunks_start + kTableOffsetBytes) {
+    *table_at = get<int64_t>(data, size - kTableOffsetBytes);
+  }
+  if (*table_at < int64_t(chunks_start) || uint64_t(*table_at) > size - kTableHead) {
+    *message = "no chunk table where the file says (byte " + std::to_string(*table_at) +
+               ": truncated, or its writing was interrupted)";
+    return false;
+  }
+  const char *table = data + *table_at;
+  if (get<uint32_t>(table, 0) != 0) {
+    *message = "a chunk table of version " + std::to_string(get<uint32_t>(table, 0));
+    return false;
+  }
+  const auto *bytes = reinterpret_cast<const uint8_t *>(data);
+  if (!read_chunk_table(bytes + *table_at + kTableHead, bytes + size, get<uint32_t>(table, 4),
+                        schema.chunk_size, chunks_start, uint64_t(*table_at), layout.points,
+                        chunks, message)) {
+    return false;
+  }
+  for (size_t c = 0; c < chunks->size(); ++c) {
+    if ((*chunks)[c].points > kLargestChunk / layout.record) {
+      *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string((*chunks)[c].points) +
+                 " points (more than a chunk should hold)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Decodes the chunks to their records, in order, onto `out` on `threads` threads; false with
+// *message for the first chunk that does not decode.
+bool decode_chunks(const char *data, const LazSchema &schema, size_t record,
+                   const std::vector<LazChunk> &chunks, int threads, ByteWriter *out,
+                   std::string *message, const LazBytesDone &done) {
+  std::vector<uint64_t> decoded(chunks.size());
+  for (size_t c = 0; c < chunks.size(); ++c) {
+    decoded[c] = chunks[c].points * record;
+  }
+  std::vector<std::unique_ptr<ChunkCoder>> coders;
+  for (int t = 0; t < threads; ++t) {
+    coders.emplace_back(new ChunkCoder(schema, record));
+  }
+  const auto *bytes = reinterpret_cast<const uint8_t *>(data);
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> records(window);
+  std::vector<char> good(window, 0);
+  return in_order(
+      chunks.size(), threads, window, decoded,
+      [&](int thread, size_t slot, size_t c) {
+        good[slot] = coders[size_t(thread)]->decode(bytes + chunks[c].start,
+                                                    size_t(chunks[c].bytes),
+                                                    size_t(chunks[c].points), &records[slot]);
+      },
+      [&](size_t slot, size_t c) {
+        if (!good[slot]) {
+          *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks.size()) +
+                     " is damaged (it does not decode to its " +
+                     std::to_string(chunks[c].points) + " points)";
+          return false;
+        }
+        out->write(reinterpret_cast<const char *>(records[slot].data()), records[slot].size());
+        if (done) {
+          done(size_t(chunks[c].start + chunks[c].bytes));
+        }
+        return true;
+      });
+}
+
 }  // namespace
 
 int laz_threads() {
@@ -217,41 +339,10 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
                        &schema, message, &unsupported)) {
     return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
-  // The chunk table: its offset in the 8 bytes before the chunks, or (-1) in the file's last 8.
-  const uint64_t chunks_start = layout.first_point + kTableOffsetBytes;
-  if (chunks_start > size) {
-    *message = "truncated: the file ends before its first chunk";
-    return StreamFault::kMalformed;
-  }
-  int64_t table_at = get<int64_t>(data, layout.first_point);
-  if (table_at == -1 && size >= chunks_start + kTableOffsetBytes) {
-    table_at = get<int64_t>(data, size - kTableOffsetBytes);
-  }
-  if (table_at < int64_t(chunks_start) || uint64_t(table_at) > size - kTableHead) {
-    *message = "no chunk table where the file says (byte " + std::to_string(table_at) +
-               ": truncated, or its writing was interrupted)";
-    return StreamFault::kMalformed;
-  }
-  const char *table = data + table_at;
-  if (get<uint32_t>(table, 0) != 0) {
-    *message = "a chunk table of version " + std::to_string(get<uint32_t>(table, 0));
-    return StreamFault::kMalformed;
-  }
   std::vector<LazChunk> chunks;
-  const auto *bytes = reinterpret_cast<const uint8_t *>(data);
-  if (!read_chunk_table(bytes + table_at + kTableHead, bytes + size, get<uint32_t>(table, 4),
-                        schema.chunk_size, chunks_start, uint64_t(table_at), layout.points,
-                        &chunks, message)) {
+  int64_t table_at = 0;
+  if (!find_chunks(data, size, layout, schema, &chunks, &table_at, message)) {
     return StreamFault::kMalformed;
-  }
-  std::vector<uint64_t> decoded(chunks.size());
-  for (size_t c = 0; c < chunks.size(); ++c) {
-    if (chunks[c].points > kLargestChunk / layout.record) {
-      *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks[c].points) +
-                 " points (more than a chunk should hold)";
-      return StreamFault::kMalformed;
-    }
-    decoded[c] = chunks[c].points * layout.record;
   }
   std::vector<Record> evlrs;
   if (layout.evlr_start != 0 &&
@@ -263,19 +354,12 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
     return StreamFault::kMalformed;
   }
   // The header, with the LASzip VLR (and a COPC file's info VLR) taken out.
-  uint64_t removed = 0;
-  uint32_t removed_vlrs = 0;
-  for (const Record &vlr : vlrs) {
-    if (&vlr == laszip || (copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord)) {
-      removed += vlr.size;
-      ++removed_vlrs;
-    }
-  }
-  std::vector<char> header(data, data + layout.header_size);
-  const uint64_t first_point = layout.first_point - removed;
-  put(header.data(), kPointOffset, uint32_t(first_point));
-  put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs);
-  header[kPointFormat] = char(point_format_of(layout.format));
+  const DroppedRecord dropped_vlr = [&](const Record &vlr) {
+    return &vlr == laszip || (copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord);
+  };
+  uint64_t first_point = 0;
+  std::vector<char> header = rewritten_header(data, layout, vlrs, dropped_vlr, 0,
+                                              point_format_of(layout.format), &first_point);
   uint32_t kept_evlrs = 0;
   for (const Record &evlr : evlrs) {
     kept_evlrs += copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord ? 0 : 1;
@@ -290,46 +374,8 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
                "the points";
   }
   out->write(header.data(), header.size());
-  uint64_t at = layout.header_size;
-  for (const Record &vlr : vlrs) {
-    if (vlr.at > at) {
-      out->write(data + at, size_t(vlr.at - at));
-    }
-    if (&vlr != laszip && !(copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord)) {
-      out->write(data + vlr.at, size_t(vlr.size));
-    }
-    at = vlr.at + vlr.size;
-  }
-  out->write(data + at, size_t(layout.first_point - at));  // bytes after the VLRs
-  // The points, a batch of chunks at a time.
-  std::vector<std::unique_ptr<ChunkCoder>> coders;
-  for (int t = 0; t < threads; ++t) {
-    coders.emplace_back(new ChunkCoder(schema, layout.record));
-  }
-  const size_t window = kChunksPerThread * size_t(threads);
-  std::vector<std::vector<uint8_t>> records(window);
-  std::vector<char> good(window, 0);
-  const bool decoded_all = in_order(
-      chunks.size(), threads, window, decoded,
-      [&](int thread, size_t slot, size_t c) {
-        good[slot] = coders[size_t(thread)]->decode(bytes + chunks[c].start,
-                                                    size_t(chunks[c].bytes),
-                                                    size_t(chunks[c].points), &records[slot]);
-      },
-      [&](size_t slot, size_t c) {
-        if (!good[slot]) {
-          *message = "chunk " + std::to_string(c + 1) + " of " + std::to_string(chunks.size()) +
-                     " is damaged (it does not decode to its " +
-                     std::to_string(chunks[c].points) + " points)";
-          return false;
-        }
-        out->write(reinterpret_cast<const char *>(records[slot].data()), records[slot].size());
-        if (done) {
-          done(size_t(chunks[c].start + chunks[c].bytes));
-        }
-        return true;
-      });
-  if (!decoded_all) {
+  write_vlrs(data, layout, vlrs, dropped_vlr, {}, out);
+  if (!decode_chunks(data, schema, layout.record, chunks, threads, out, message, done)) {
     return StreamFault::kMalformed;
   }
   for (const Record &evlr : evlrs) {
@@ -374,37 +420,20 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   const char description[] = "by laszip of levelling-cloud";
   std::memcpy(vlr.data() + kVlrHeader - kDescriptionBytes, description, sizeof description - 1);
   vlr.insert(vlr.end(), payload.begin(), payload.end());
-  uint64_t removed = 0;
-  uint32_t removed_vlrs = 0;
-  for (const Record &each : vlrs) {
-    if (each.user == kLaszipUser && each.id == kLaszipRecord) {
-      removed += each.size;
-      ++removed_vlrs;
-    }
-  }
-  const uint64_t first_point = layout.first_point - removed + vlr.size();
+  const DroppedRecord older_laszip = [](const Record &each) {
+    return each.user == kLaszipUser && each.id == kLaszipRecord;
+  };
+  uint64_t first_point = 0;
+  const std::vector<char> header =
+      rewritten_header(data, layout, vlrs, older_laszip, vlr.size(),
+                       point_format_of(layout.format) | kLazBit, &first_point);
   if (first_point > UINT32_MAX) {
     *message = "VLRs too long for LAZ's header";
     return StreamFault::kUnsupported;
   }
-  std::vector<char> header(data, data + layout.header_size);
-  put(header.data(), kPointOffset, uint32_t(first_point));
-  put(header.data(), kVlrCount, layout.vlr_count - removed_vlrs + 1);
-  header[kPointFormat] = char(point_format_of(layout.format) | kLazBit);
   const int64_t header_at = out->written();
   out->write(header.data(), header.size());
-  uint64_t at = layout.header_size;
-  for (const Record &each : vlrs) {
-    if (each.at > at) {
-      out->write(data + at, size_t(each.at - at));
-    }
-    if (!(each.user == kLaszipUser && each.id == kLaszipRecord)) {
-      out->write(data + each.at, size_t(each.size));
-    }
-    at = each.at + each.size;
-  }
-  out->write(vlr.data(), vlr.size());
-  out->write(data + at, size_t(layout.first_point - at));
+  write_vlrs(data, layout, vlrs, older_laszip, vlr, out);
   // Where the chunk table will be: patched in once known, or -1 and the offset at the end.
   const bool patching = out->patchable();
   const int64_t table_offset_at = out->written();
