@@ -309,6 +309,11 @@ class TextStreamer {
   StreamResult run();
 
  private:
+  bool begin_conversion();
+  bool whole_lines(size_t *usable);
+  size_t split_into_parts(const char *data, size_t usable);
+  bool take_parts(size_t used);
+  void write_parts(const char *data, size_t used, bool converting);
   void fail(StreamFault fault, const std::string &message) {
     result_.fault = fault;
     result_.message = message;
@@ -325,131 +330,170 @@ class TextStreamer {
   std::unique_ptr<CloudWriter> writer_;  // for another format
 };
 
+// Begins a conversion to another format: the writer told the schema (x, y, z as doubles).
+// False (the fault kept) without the point count an earlier pass gives.
+bool TextStreamer::begin_conversion() {
+  if (options_.points < 0) {
+    fail(StreamFault::kUnsupported, "converting text needs the point count first");
+    return false;
+  }
+  // Text becomes another format as its three coordinates, doubles.
+  CloudSchema schema;
+  schema.vertex.name = "vertex";
+  schema.vertex.count = options_.points;
+  for (const char *name : kAxisNames) {
+    PlyProperty property;
+    property.name = name;
+    property.type = PlyType::kFloat64;
+    schema.vertex.properties.push_back(property);
+  }
+  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_->begin(schema);
+  return true;
+}
+
+// The input's next whole lines, from its first unconsumed byte: *usable bytes, up to the last
+// line end (or all that is left at the input's end), 0 at the end. False for a line over
+// kLongestLine.
+bool TextStreamer::whole_lines(size_t *usable) {
+  *usable = 0;
+  size_t available = in_->fill(kTextPiece);
+  if (available == 0) {
+    return true;
+  }
+  // Whole lines only: up to the last line end, or all that is left at the end of the input.
+  for (;;) {
+    const char *data = in_->data();
+    size_t last = available;
+    while (last > 0 && data[last - 1] != '\n') {
+      --last;
+    }
+    if (last > 0) {
+      *usable = last;
+      break;
+    }
+    const size_t more = in_->fill(available + kTextPiece);
+    if (more == available) {
+      *usable = available;  // the last line has no line end
+      break;
+    }
+    if (more > kLongestLine) {
+      fail(StreamFault::kMalformed,
+           "line " + std::to_string(line_number_ + 1) + ": longer than 16 MiB");
+      return false;
+    }
+    available = more;
+  }
+  return true;
+}
+
+// Splits the `usable` bytes at `data` into parts at line ends, each with the line number it
+// begins after, and returns how many. Until the first point a header line may still come, which
+// only the first line's part can tell: a piece is split only once a point has been seen.
+size_t TextStreamer::split_into_parts(const char *data, size_t usable) {
+  size_t count = 1;
+  if (seen_point_) {
+    count = std::clamp<size_t>(usable / kSplitPiece, 1, parts_.size());
+  }
+  size_t begin = 0;
+  int64_t line_number = line_number_;
+  size_t used = 0;
+  for (size_t p = 0; p < count && begin < usable; ++p) {
+    size_t end = usable;
+    if (p + 1 < count) {
+      const size_t target = std::max(begin, usable / count * (p + 1));
+      const void *newline = std::memchr(data + target, '\n', usable - target);
+      end = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1 : usable;
+    }
+    Part &part = parts_[p];
+    part.begin = begin;
+    part.end = end;
+    part.line_number = line_number;
+    part.seen_point = seen_point_;
+    part.seen_header = seen_header_;
+    part.fault = StreamFault::kNone;
+    if (p + 1 < count) {
+      for (const char *at = data + begin; (at = static_cast<const char *>(std::memchr(
+                                               at, '\n', size_t(data + end - at)))) != nullptr;
+           ++at) {
+        ++line_number;
+      }
+    }
+    begin = end;
+    used = p + 1;
+  }
+  return used;
+}
+
+// Takes the parts parsed: the first fault (false), else what they saw, and their points visited.
+bool TextStreamer::take_parts(size_t used) {
+  for (size_t p = 0; p < used; ++p) {
+    const Part &part = parts_[p];
+    if (part.fault != StreamFault::kNone) {
+      fail(part.fault, part.message);
+      return false;
+    }
+  }
+  for (size_t p = 0; p < used; ++p) {
+    const Part &part = parts_[p];
+    seen_point_ = seen_point_ || part.seen_point;
+    seen_header_ = seen_header_ || part.seen_header;
+    result_.extra_columns = result_.extra_columns || part.extra_columns;
+    result_.text_decimals = std::max(result_.text_decimals, part.decimals);
+    result_.text_exponents = result_.text_exponents || part.exponents;
+  }
+  line_number_ = parts_[used - 1].line_number;
+  for (size_t p = 0; p < used; ++p) {
+    if (parts_[p].block.count > 0) {
+      visit_(&parts_[p].block);
+      result_.points += int64_t(parts_[p].block.count);
+    }
+  }
+  return true;
+}
+
+// Writes the parts: as they were but for their coordinates, formatted side by side, or their
+// points through the writer of another format.
+void TextStreamer::write_parts(const char *data, size_t used, bool converting) {
+  if (options_.out != nullptr && !converting) {
+    on_each(used, thread_budget(options_.threads),
+            [&](size_t p) { format_part(data, options_.decimals, &parts_[p]); });
+    for (size_t p = 0; p < used; ++p) {
+      options_.out->write(parts_[p].written.get(), parts_[p].written_size);
+    }
+  } else if (converting) {
+    for (size_t p = 0; p < used; ++p) {
+      const PointBlock &block = parts_[p].block;
+      for (size_t i = 0; i < block.count; ++i) {
+        const double point[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
+        writer_->vertex(point);
+      }
+    }
+  }
+}
+
 StreamResult TextStreamer::run() {
   result_.format = CloudFormat::kText;
   const bool converting = options_.out != nullptr && options_.out_format != CloudFormat::kText;
-  if (converting) {
-    if (options_.points < 0) {
-      fail(StreamFault::kUnsupported, "converting text needs the point count first");
-      return result_;
-    }
-    // Text becomes another format as its three coordinates, doubles.
-    CloudSchema schema;
-    schema.vertex.name = "vertex";
-    schema.vertex.count = options_.points;
-    for (const char *name : kAxisNames) {
-      PlyProperty property;
-      property.name = name;
-      property.type = PlyType::kFloat64;
-      schema.vertex.properties.push_back(property);
-    }
-    writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
-    writer_->begin(schema);
+  if (converting && !begin_conversion()) {
+    return result_;
   }
   for (;;) {
-    size_t available = in_->fill(kTextPiece);
-    if (available == 0) {
+    size_t usable = 0;
+    if (!whole_lines(&usable)) {
+      return result_;
+    }
+    if (usable == 0) {
       break;
     }
-    // Whole lines only: up to the last line end, or all that is left at the end of the input.
-    size_t usable = 0;
-    for (;;) {
-      const char *data = in_->data();
-      size_t last = available;
-      while (last > 0 && data[last - 1] != '\n') {
-        --last;
-      }
-      if (last > 0) {
-        usable = last;
-        break;
-      }
-      const size_t more = in_->fill(available + kTextPiece);
-      if (more == available) {
-        usable = available;  // the last line has no line end
-        break;
-      }
-      if (more > kLongestLine) {
-        fail(StreamFault::kMalformed,
-             "line " + std::to_string(line_number_ + 1) + ": longer than 16 MiB");
-        return result_;
-      }
-      available = more;
-    }
     const char *data = in_->data();
-
-    // Parts split at line ends, parsed and written side by side. Until the first point a header
-    // line may still come, which only the first line's part can tell: a piece is split only
-    // once a point has been seen.
-    size_t count = 1;
-    if (seen_point_) {
-      count = std::clamp<size_t>(usable / kSplitPiece, 1, parts_.size());
-    }
-    size_t begin = 0;
-    int64_t line_number = line_number_;
-    size_t used = 0;
-    for (size_t p = 0; p < count && begin < usable; ++p) {
-      size_t end = usable;
-      if (p + 1 < count) {
-        const size_t target = std::max(begin, usable / count * (p + 1));
-        const void *newline = std::memchr(data + target, '\n', usable - target);
-        end = newline != nullptr ? size_t(static_cast<const char *>(newline) - data) + 1 : usable;
-      }
-      Part &part = parts_[p];
-      part.begin = begin;
-      part.end = end;
-      part.line_number = line_number;
-      part.seen_point = seen_point_;
-      part.seen_header = seen_header_;
-      part.fault = StreamFault::kNone;
-      if (p + 1 < count) {
-        for (const char *at = data + begin; (at = static_cast<const char *>(std::memchr(
-                                                 at, '\n', size_t(data + end - at)))) != nullptr;
-             ++at) {
-          ++line_number;
-        }
-      }
-      begin = end;
-      used = p + 1;
-    }
+    const size_t used = split_into_parts(data, usable);
     on_each(used, thread_budget(options_.threads),
             [&](size_t p) { parse_part(data, converting, &parts_[p]); });
-    for (size_t p = 0; p < used; ++p) {
-      const Part &part = parts_[p];
-      if (part.fault != StreamFault::kNone) {
-        fail(part.fault, part.message);
-        return result_;
-      }
+    if (!take_parts(used)) {
+      return result_;
     }
-    for (size_t p = 0; p < used; ++p) {
-      const Part &part = parts_[p];
-      seen_point_ = seen_point_ || part.seen_point;
-      seen_header_ = seen_header_ || part.seen_header;
-      result_.extra_columns = result_.extra_columns || part.extra_columns;
-      result_.text_decimals = std::max(result_.text_decimals, part.decimals);
-      result_.text_exponents = result_.text_exponents || part.exponents;
-    }
-    line_number_ = parts_[used - 1].line_number;
-    for (size_t p = 0; p < used; ++p) {
-      if (parts_[p].block.count > 0) {
-        visit_(&parts_[p].block);
-        result_.points += int64_t(parts_[p].block.count);
-      }
-    }
-    if (options_.out != nullptr && !converting) {
-      on_each(used, thread_budget(options_.threads),
-              [&](size_t p) { format_part(data, options_.decimals, &parts_[p]); });
-      for (size_t p = 0; p < used; ++p) {
-        options_.out->write(parts_[p].written.get(), parts_[p].written_size);
-      }
-    } else if (converting) {
-      for (size_t p = 0; p < used; ++p) {
-        const PointBlock &block = parts_[p].block;
-        for (size_t i = 0; i < block.count; ++i) {
-          const double point[kCoordinates] = {block.x[i], block.y[i], block.z[i]};
-          writer_->vertex(point);
-        }
-      }
-    }
+    write_parts(data, used, converting);
     in_->consume(usable);
     if (options_.progress) {
       options_.progress(in_->offset());
