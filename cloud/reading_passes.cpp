@@ -114,7 +114,7 @@ void candidates_side_by_side(uint64_t seed, int64_t first, int64_t n, size_t cou
 }
 
 // The records of one file the first pass samples, where they have a fixed size (see
-// StreamOptions::pick): in rounds, the records of the smallest keys, until they hold as many
+// PassShortcuts::pick): in rounds, the records of the smallest keys, until they hold as many
 // valid points as the sample or the file holds no more. The sample of the whole cloud takes
 // from the file only among those, so reading them is as reading the file. The file's first
 // record is of index `first` in the whole cloud.
@@ -122,7 +122,7 @@ class SamplePicker {
  public:
   SamplePicker(PointSample *sample, int64_t first) : sample_(sample), first_(first) {}
 
-  // StreamOptions::pick.
+  // PassShortcuts::pick.
   bool next(int64_t records, std::vector<int64_t> *indices) {
     if (!picking_) {
       picking_ = true;
@@ -211,7 +211,7 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
   StreamOptions options;
   if (may_pick && source->spool == nullptr) {
     before = pass->sample;
-    options.pick = [&picker](int64_t records, std::vector<int64_t> *indices) {
+    options.shortcuts.pick = [&picker](int64_t records, std::vector<int64_t> *indices) {
       return picker.next(records, indices);
     };
   }
@@ -249,7 +249,7 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
     if (picker.picking() && source->read.fault != StreamFault::kNone) {
       // A fault among the picked records: the whole file read says where the first is.
       pass->sample = before;
-      options.pick = nullptr;
+      options.shortcuts.pick = nullptr;
       picker = SamplePicker(&pass->sample, first);
       again = true;
     }
@@ -400,7 +400,7 @@ void read_inliers(Run *run, Source *source, const PlaneBand &band, bool counting
   }
   InlierPart second;
   StreamOptions first_half, second_half;
-  first_half.range_end = second_half.range_first = source->read.points / 2;
+  first_half.shortcuts.range_end = second_half.shortcuts.range_first = source->read.points / 2;
   std::rewind(source->input.stream());
   std::thread other([&] {
     second.read =

@@ -178,7 +178,7 @@ StreamResult stream_source(Run *run, Source *source, const char *pass, const Poi
   std::rewind(source->input.stream());
   options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
   // (Several inputs keep nothing decoded: their passes would hold every input's at once.)
-  options.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
+  options.shortcuts.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
   // The cores shared among the files read at once, for their compressed chunks.
   const int at_once = std::max(1, std::min(run->jobs, int(run->sources.size())));
   options.threads = std::max(1, core_count() / at_once);

@@ -45,7 +45,7 @@ bool count_tile(const LevellingRequest &request, int64_t *records, LevellingOutc
   Source *source = run.sources.front().get();
   StreamOptions options;
   // A reader of records of a fixed size asks which to read once its header is read: none.
-  options.pick = [](int64_t, std::vector<int64_t> *) { return false; };
+  options.shortcuts.pick = [](int64_t, std::vector<int64_t> *) { return false; };
   const StreamResult read = stream_source(&run, source, "counting", [](PointBlock *) {}, options);
   if (read.fault != StreamFault::kNone) {
     *fault = failure(source->shown, read.message, status_of(read.fault));

@@ -32,19 +32,19 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
   {
     ByteWriter writer(source->out.stream());
     StreamOptions writing;
-    writing.out = &writer;
-    writing.out_format = out_format;
-    writing.text_separator = is_csv(source->output) ? ',' : ' ';
-    writing.points = read.points;
+    writing.write.out = &writer;
+    writing.write.format = out_format;
+    writing.write.text_separator = is_csv(source->output) ? ',' : ' ';
+    writing.write.points = read.points;
     const bool decimals_known =
         (read.format == CloudFormat::kText || family_of(read.format) == CloudFamily::kLas) &&
         !read.text_exponents;
-    writing.decimals = request.precision >= 0 ? request.precision
+    writing.write.decimals = request.precision >= 0 ? request.precision
                        : decimals_known       ? read.text_decimals
                                               : -1;
-    writing.motion = motion;
-    writing.box = source->box[0] <= source->box[3] ? source->box : nullptr;
-    writing.las_scale = request.las_scale;
+    writing.write.motion = motion;
+    writing.write.box = source->box[0] <= source->box[3] ? source->box : nullptr;
+    writing.write.las_scale = request.las_scale;
     std::vector<size_t> empties;
     std::vector<double> kept;
     std::unique_ptr<MapFeeder> feeder(map != nullptr ? new MapFeeder(map) : nullptr);

@@ -80,7 +80,7 @@ StreamResult stream_cloud_as_read(std::FILE *in, const PointVisitor &visit,
                                   const StreamOptions &options) {
   // A regular file is read from memory where it can be mapped, a stream through a buffer.
   std::unique_ptr<ByteReader> mapped(ByteReader::map_file(in));
-  if (!mapped && options.range_first > 0) {
+  if (!mapped && options.shortcuts.range_first > 0) {
     return StreamResult();  // (read, unranged, by the pass of the first half)
   }
   std::unique_ptr<ByteReader> buffered(mapped ? nullptr : new ByteReader(in));
@@ -104,9 +104,10 @@ StreamResult stream_cloud_as_read(std::FILE *in, const PointVisitor &visit,
     result.fault = StreamFault::kRead;
     result.message = std::strerror(reader.error());
   }
-  if (result.fault == StreamFault::kNone && options.out != nullptr && options.out->error() != 0) {
+  if (result.fault == StreamFault::kNone && options.write.out != nullptr &&
+      options.write.out->error() != 0) {
     result.fault = StreamFault::kWrite;
-    result.message = std::strerror(options.out->error());
+    result.message = std::strerror(options.write.out->error());
   }
   return result;
 }
@@ -125,9 +126,9 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
   {
     ByteWriter writer(las);
     StreamOptions as_las = options;
-    as_las.out = &writer;
-    as_las.out_format = CloudFormat::kLas;
-    as_las.las_point_wise = true;
+    as_las.write.out = &writer;
+    as_las.write.format = CloudFormat::kLas;
+    as_las.write.las_point_wise = true;
     result = stream_cloud_as_read(in, visit, as_las);
     if (result.fault == StreamFault::kNone && !writer.flush()) {
       result.fault = StreamFault::kWrite;
@@ -146,7 +147,7 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
     ByteReader *pages = mapped.get();
     size_t released = 0;
     const StreamFault fault = encode_laz_file(
-        mapped ? mapped->data() : "", size, options.out,
+        mapped ? mapped->data() : "", size, options.write.out,
         options.threads > 0 ? options.threads : laz_threads(), &error, LazChunking(),
         [pages, &released](size_t upto) {
           pages->release_range(released, upto);
@@ -165,7 +166,7 @@ StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
 }  // namespace
 
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options) {
-  if (options.out != nullptr && options.out_format == CloudFormat::kLaz) {
+  if (options.write.out != nullptr && options.write.format == CloudFormat::kLaz) {
     return stream_cloud_into_laz(in, visit, options);
   }
   return stream_cloud_as_read(in, visit, options);

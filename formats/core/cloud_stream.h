@@ -92,15 +92,16 @@ using ProgressReport = std::function<void(int64_t bytes_read)>;
 
 // What a reader decoded of a file that a later pass over the same file may take again rather
 // than decode anew (PCD binary_compressed: the decompressed cloud), kept by the caller between
-// passes (see StreamOptions::decoded).
+// passes (see PassShortcuts::decoded).
 struct DecodedData {
   virtual ~DecodedData() = default;
 };
 
-struct StreamOptions {
+// Where and how a stream's cloud is written.
+struct WriteSettings {
   // Where the cloud goes (nullptr: nowhere, the points are only visited) and in which format.
   ByteWriter *out = nullptr;
-  CloudFormat out_format = CloudFormat::kText;
+  CloudFormat format = CloudFormat::kText;
   // The separator between the columns of a text cloud written from PLY.
   char text_separator = ' ';
   // The number of points, known from an earlier pass (needed to write PLY from text), or -1.
@@ -119,7 +120,11 @@ struct StreamOptions {
   // the point formats LAZ codes point-wise (1 and 3; else 6, 7 and 8).
   double las_scale = 0.001;
   bool las_point_wise = false;
-  ProgressReport progress;
+};
+
+// What a pass without output may take as shortcuts: only some records read, what an earlier
+// pass decoded taken again.
+struct PassShortcuts {
   // A pass without output may read only some records: a reader of records of a fixed size
   // (binary PLY whose vertices hold no list, binary PCD, LAS) from a mapped file that holds them
   // all asks, once its header is read, which of its `records` records to visit (indices into
@@ -136,13 +141,19 @@ struct StreamOptions {
   // starts after the first record reads nothing (unranged), the one that starts there all.
   int64_t range_first = 0;
   int64_t range_end = -1;
-  // The threads a reader or writer uses side by side (LAZ's chunks, a text cloud's parts); 0: one
-  // for each core.
-  int threads = 0;
   // Where the reader keeps what it decoded for the next pass over the same file, and finds what
   // the last one kept (nullptr: decoded in every pass). The caller owns it, and drops it when
   // the file will not be read again.
   std::unique_ptr<DecodedData> *decoded = nullptr;
+};
+
+struct StreamOptions {
+  WriteSettings write;
+  PassShortcuts shortcuts;
+  ProgressReport progress;
+  // The threads a reader or writer uses side by side (LAZ's chunks, a text cloud's parts); 0: one
+  // for each core.
+  int threads = 0;
 };
 
 enum class StreamFault {
@@ -175,7 +186,7 @@ struct StreamResult {
   // projected and vertical units; a vertical unit not named is the horizontal one).
   LengthUnit horizontal_unit = LengthUnit::kUnknown;
   LengthUnit height_unit = LengthUnit::kUnknown;
-  // Only the records of StreamOptions' range were visited.
+  // Only the records of the shortcuts' range were visited.
   bool ranged = false;
   // What the input holds that no output of it keeps, "" for nothing (a COPC file's octree).
   std::string dropped;

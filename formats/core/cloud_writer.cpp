@@ -22,7 +22,7 @@ std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *o
                                                const StreamOptions &options) {
   switch (family_of(format)) {
     case CloudFamily::kText:
-      return make_text_cloud_writer(out, options.text_separator, options.decimals);
+      return make_text_cloud_writer(out, options.write.text_separator, options.write.decimals);
     case CloudFamily::kPly:
       break;
     case CloudFamily::kPcd:

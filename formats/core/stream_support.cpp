@@ -155,7 +155,7 @@ constexpr size_t kRangeBlock = size_t(1) << 20;
 // Whether a pass without output reads all `records` of `size` bytes from memory.
 bool holds_records_mapped(ByteReader *in, const StreamOptions &options, size_t size,
                           int64_t records) {
-  if (options.out != nullptr || !in->mapped() || size == 0 || records <= 0 ||
+  if (options.write.out != nullptr || !in->mapped() || size == 0 || records <= 0 ||
       uint64_t(records) > SIZE_MAX / size) {
     return false;
   }
@@ -167,12 +167,12 @@ bool holds_records_mapped(ByteReader *in, const StreamOptions &options, size_t s
 
 bool can_pick_records(ByteReader *in, const StreamOptions &options, size_t size,
                       int64_t records) {
-  return options.pick && holds_records_mapped(in, options, size, records);
+  return options.shortcuts.pick && holds_records_mapped(in, options, size, records);
 }
 
 bool can_range_records(ByteReader *in, const StreamOptions &options, size_t size,
                        int64_t records) {
-  return (options.range_first > 0 || options.range_end >= 0) &&
+  return (options.shortcuts.range_first > 0 || options.shortcuts.range_end >= 0) &&
          holds_records_mapped(in, options, size, records);
 }
 
@@ -181,8 +181,9 @@ bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t siz
                         const std::function<bool(const char *records, size_t n,
                                                  int64_t first)> &visit,
                         StreamResult *result, bool *go_on) {
-  const int64_t from = std::clamp<int64_t>(options.range_first, 0, records);
-  const int64_t to = options.range_end < 0 ? records : std::clamp(options.range_end, from, records);
+  const int64_t from = std::clamp<int64_t>(options.shortcuts.range_first, 0, records);
+  const int64_t end = options.shortcuts.range_end;
+  const int64_t to = end < 0 ? records : std::clamp(end, from, records);
   const size_t per_block = std::max<size_t>(1, kRangeBlock / size);
   const char *data = in->data();
   *go_on = false;
@@ -200,7 +201,7 @@ bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t siz
   }
   result->points = records;
   result->ranged = true;
-  if (options.range_end < 0) {
+  if (options.shortcuts.range_end < 0) {
     in->consume(size_t(records) * size);
     *go_on = true;
     return false;
@@ -214,7 +215,7 @@ bool visit_picked_records(ByteReader *in, const StreamOptions &options, size_t s
   const char *data = in->data();
   std::vector<int64_t> indices;
   std::vector<char> gathered(kPickedBlock * size);
-  while (options.pick(records, &indices)) {
+  while (options.shortcuts.pick(records, &indices)) {
     // (From the span before, as visit_record_range does.)
     size_t released_from = 0;
     for (size_t done = 0; done < indices.size();) {

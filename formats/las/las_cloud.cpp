@@ -74,8 +74,8 @@ void LasStreamer::write_header() {
                 fits_in_integers(header_box[k], header_box[kAxes + k], header_.scale[k],
                                  header_.offset[k]);
   }
-  if (boxed.box == nullptr && plausible) {
-    boxed.box = header_box;
+  if (boxed.write.box == nullptr && plausible) {
+    boxed.write.box = header_box;
   }
   choose_offsets(boxed, header_.scale, header_.offset, offset_);
   std::vector<char> bytes = header_.bytes;
@@ -83,8 +83,8 @@ void LasStreamer::write_header() {
     put(bytes.data(), kOffset + 8 * size_t(k), offset_[k]);
   }
   store_box(boxed, header_.scale, offset_, bytes.data() + kBounds);
-  header_at_ = options_.out->written();
-  options_.out->write(bytes.data(), bytes.size());
+  header_at_ = options_.write.out->written();
+  options_.write.out->write(bytes.data(), bytes.size());
 }
 
 bool LasStreamer::prepare() {
@@ -94,14 +94,14 @@ bool LasStreamer::prepare() {
   if (!read_las_header(in_, &header_, &error, &unsupported)) {
     return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, error);
   }
-  writing_ = options_.out != nullptr;
+  writing_ = options_.write.out != nullptr;
   // LAS written as LAS: the header with the offsets and bounds of the points written, then the
   // VLRs as they stream by.
-  if (writing_ && options_.out_format == CloudFormat::kLas) {
+  if (writing_ && options_.write.format == CloudFormat::kLas) {
     write_header();
   }
-  if (!read_las_vlrs(in_, &header_, writing_ && options_.out_format == CloudFormat::kLas
-                                        ? options_.out
+  if (!read_las_vlrs(in_, &header_, writing_ && options_.write.format == CloudFormat::kLas
+                                        ? options_.write.out
                                         : nullptr,
                      &error)) {
     return fail(StreamFault::kMalformed, error);
@@ -129,10 +129,10 @@ bool LasStreamer::prepare() {
   }
   // The waveform's directions turn with the points, as normals do (the cloud has none).
   block_.has_normals = wave_[0] >= 0;
-  if (!writing_ || options_.out_format == CloudFormat::kLas) {
+  if (!writing_ || options_.write.format == CloudFormat::kLas) {
     return true;
   }
-  const std::string refusal = conversion_refusal(result_, options_.out_format);
+  const std::string refusal = conversion_refusal(result_, options_.write.format);
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -146,7 +146,7 @@ bool LasStreamer::prepare() {
   for (const LasField &field : header_.fields) {
     schema.vertex.properties.push_back({field.name, field.type});
   }
-  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
   make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;
@@ -243,7 +243,7 @@ bool LasStreamer::records() {
       }
     } else if (writing_) {
       // The records as they came, with the new coordinates (and directions) stored into them.
-      char *copy = options_.out->append_space(n * size);
+      char *copy = options_.write.out->append_space(n * size);
       std::memcpy(copy, data, n * size);
       integers_.resize(n);
       for (int k = 0; k < kAxes; ++k) {
@@ -298,12 +298,12 @@ StreamResult LasStreamer::run() {
       return result_;
     }
     if (writing_) {
-      options_.out->write(in_->data(), available);
+      options_.write.out->write(in_->data(), available);
     }
     in_->consume(available);
   }
   if (writing_) {
-    patch_bounds(options_.out, header_at_, bounds_, header_.scale, offset_);
+    patch_bounds(options_.write.out, header_at_, bounds_, header_.scale, offset_);
   }
   return result_;
 }

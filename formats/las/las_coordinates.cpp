@@ -13,11 +13,11 @@ bool fits_in_integers(double low, double high, double scale, double offset) {
 }
 
 bool written_box(const StreamOptions &options, double box[2 * kAxes]) {
-  if (options.box == nullptr) {
+  if (options.write.box == nullptr) {
     return false;
   }
-  if (options.motion == nullptr) {
-    std::copy(options.box, options.box + 2 * kAxes, box);
+  if (options.write.motion == nullptr) {
+    std::copy(options.write.box, options.write.box + 2 * kAxes, box);
     return true;
   }
   for (int k = 0; k < kAxes; ++k) {
@@ -27,10 +27,10 @@ bool written_box(const StreamOptions &options, double box[2 * kAxes]) {
   for (int corner = 0; corner < 8; ++corner) {
     double p[kAxes];
     for (int k = 0; k < kAxes; ++k) {
-      p[k] = options.box[((corner >> k) & 1) != 0 ? kAxes + k : k];
+      p[k] = options.write.box[((corner >> k) & 1) != 0 ? kAxes + k : k];
     }
     for (int k = 0; k < kAxes; ++k) {
-      const double (*m)[4] = options.motion;
+      const double (*m)[4] = options.write.motion;
       const double moved = m[k][0] * p[0] + m[k][1] * p[1] + m[k][2] * p[2] + m[k][3];
       box[k] = std::min(box[k], moved);
       box[kAxes + k] = std::max(box[kAxes + k], moved);

@@ -66,7 +66,7 @@ class LasCloudWriter : public CloudWriter {
                         properties[size_t(p)].type == PlyType::kUint16);
     };
     const bool colour = colour_type("red") && colour_type("green") && colour_type("blue");
-    format_ = options_.las_point_wise ? (colour ? kLegacyColour : kLegacyPlain)
+    format_ = options_.write.las_point_wise ? (colour ? kLegacyColour : kLegacyPlain)
               : colour                 ? (colour_type("nir") ? 8 : 7)
                                        : 6;
     record_ = kMinimumRecord[format_];
@@ -99,7 +99,7 @@ class LasCloudWriter : public CloudWriter {
     }
     for (int k = 0; k < kAxes; ++k) {
       coordinate_[k] = size_t(schema.coordinate[k]);
-      scale_[k] = options_.las_scale;
+      scale_[k] = options_.write.las_scale;
     }
     choose_offsets(options_, scale_, nullptr, offset_);
 
@@ -130,9 +130,10 @@ class LasCloudWriter : public CloudWriter {
       put(bytes, kOffset + 8 * size_t(k), offset_[k]);
     }
     store_box(options_, scale_, offset_, bytes + kBounds);
-    put<uint64_t>(bytes, kCount, uint64_t(std::max<int64_t>(options_.points, 0)));
-    if (format_ < kFirstWideFormat && options_.points >= 0 && options_.points <= UINT32_MAX) {
-      put<uint32_t>(bytes, kLegacyCount, uint32_t(options_.points));
+    put<uint64_t>(bytes, kCount, uint64_t(std::max<int64_t>(options_.write.points, 0)));
+    const int64_t points = options_.write.points;
+    if (format_ < kFirstWideFormat && points >= 0 && points <= UINT32_MAX) {
+      put<uint32_t>(bytes, kLegacyCount, uint32_t(points));
     }
     if (!extras_.empty()) {
       char *record = bytes + kHeader14;
@@ -211,7 +212,7 @@ class LasCloudWriter : public CloudWriter {
     if (!fault_.empty()) {
       return;
     }
-    if (written_ != options_.points) {
+    if (written_ != options_.write.points) {
       fault_ = "the point count given was not the count written";
       return;
     }

@@ -3,7 +3,7 @@
 // in halves, VLRs and EVLRs kept), and written by encoding the LAS a writer made.
 //
 // The decoded file is kept for the next pass over the same input where the caller keeps what a
-// reader decoded (StreamOptions::decoded): a file is decoded once a run, its chunks on every
+// reader decoded (PassShortcuts::decoded): a file is decoded once a run, its chunks on every
 // core, and its passes read LAS at LAS's speed. It takes the uncompressed size in $TMPDIR. The
 // compressed file is read from its mapping (a stream that cannot be mapped, which the program
 // never hands over, is read whole into memory).
@@ -43,8 +43,8 @@ StreamResult failed(StreamFault fault, const std::string &message) {
 
 StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options) {
-  auto *kept = options.decoded != nullptr ? dynamic_cast<DecodedLaz *>(options.decoded->get())
-                                          : nullptr;
+  std::unique_ptr<DecodedData> *decoded = options.shortcuts.decoded;
+  auto *kept = decoded != nullptr ? dynamic_cast<DecodedLaz *>(decoded->get()) : nullptr;
   std::unique_ptr<DecodedLaz> owned;
   if (kept == nullptr) {
     owned.reset(new DecodedLaz);
@@ -92,8 +92,8 @@ StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
     result.fault = StreamFault::kRead;
     result.message = std::strerror(las->error());
   }
-  if (owned && options.decoded != nullptr) {
-    *options.decoded = std::move(owned);
+  if (owned && options.shortcuts.decoded != nullptr) {
+    *options.shortcuts.decoded = std::move(owned);
   }
   return result;
 }

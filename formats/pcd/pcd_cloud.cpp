@@ -114,21 +114,21 @@ bool PcdStreamer::prepare() {
       result_.unconvertible = "the field " + field.name + " holds 64-bit integers";
     }
   }
-  writing_ = options_.out != nullptr;
+  writing_ = options_.write.out != nullptr;
   if (!writing_) {
     return true;
   }
-  if (family_of(options_.out_format) == CloudFamily::kPcd) {
-    const PcdData data = pcd_data_of(options_.out_format);
+  if (family_of(options_.write.format) == CloudFamily::kPcd) {
+    const PcdData data = pcd_data_of(options_.write.format);
     same_ = data == header_.data;
     std::vector<std::string> lines = header_.lines;
-    if (options_.motion != nullptr && header_.viewpoint_line != SIZE_MAX) {
+    if (options_.write.motion != nullptr && header_.viewpoint_line != SIZE_MAX) {
       double moved[kViewpointValues];
-      move_pose(*reinterpret_cast<const double(*)[4][4]>(options_.motion), header_.viewpoint,
+      move_pose(*reinterpret_cast<const double(*)[4][4]>(options_.write.motion), header_.viewpoint,
                 moved);
       lines[header_.viewpoint_line] = viewpoint_line(moved);
     }
-    data_out_ = std::make_unique<PcdDataWriter>(options_.out, header_.fields, header_.record,
+    data_out_ = std::make_unique<PcdDataWriter>(options_.write.out, header_.fields, header_.record,
                                                 header_.points, data);
     if (!data_out_->ready()) {
       return fail(StreamFault::kUnsupported, "no memory for the whole cloud, which "
@@ -137,7 +137,7 @@ bool PcdStreamer::prepare() {
     data_out_->header(lines);
     return true;
   }
-  const std::string refusal = conversion_refusal(result_, options_.out_format);
+  const std::string refusal = conversion_refusal(result_, options_.write.format);
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -189,7 +189,7 @@ bool PcdStreamer::prepare() {
       }
     }
   }
-  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
   make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;
@@ -305,13 +305,13 @@ void PcdStreamer::patch_line(std::string_view line, const char *record) {
       visited = visited || int(f) == coordinate_[k] || (block_.has_normals && int(f) == normal_[k]);
     }
     if (visited) {
-      options_.out->write(line.data() + from, tokens_[token].first - from);
-      write_pcd_token(field, record + field.offset, options_.out);
+      options_.write.out->write(line.data() + from, tokens_[token].first - from);
+      write_pcd_token(field, record + field.offset, options_.write.out);
       from = tokens_[token].second;
     }
     token += field.count;
   }
-  options_.out->write(line.data() + from, line.size() - from);
+  options_.write.out->write(line.data() + from, line.size() - from);
 }
 
 // Parses an ascii line into a binary record; false (with the fault said) when it is not one.
@@ -415,8 +415,8 @@ bool PcdStreamer::compressed_data() {
     return fail(StreamFault::kMalformed, "truncated: the file ends inside the compressed data");
   }
   // Decompressed once, and kept for the next pass when the caller keeps it.
-  auto *kept = options_.decoded != nullptr
-                   ? dynamic_cast<DecompressedCloud *>(options_.decoded->get())
+  auto *kept = options_.shortcuts.decoded != nullptr
+                   ? dynamic_cast<DecompressedCloud *>(options_.shortcuts.decoded->get())
                    : nullptr;
   if (kept == nullptr || kept->fields.size() != raw || kept->compressed != sizes[0]) {
     std::unique_ptr<DecompressedCloud> decompressed;
@@ -427,8 +427,8 @@ bool PcdStreamer::compressed_data() {
     }
     kept = decompressed.get();
     owned_ = std::move(decompressed);
-    if (options_.decoded != nullptr) {
-      *options_.decoded = std::move(owned_);
+    if (options_.shortcuts.decoded != nullptr) {
+      *options_.shortcuts.decoded = std::move(owned_);
     }
   }
   const CloudBuffer &fields = kept->fields;
@@ -436,8 +436,8 @@ bool PcdStreamer::compressed_data() {
   if (same_ && data_out_ != nullptr) {
     // Written as binary_compressed again: the levelled records go back into the decompressed
     // cloud, compressed from there, which is then no longer the file's to keep.
-    if (options_.decoded != nullptr && options_.decoded->get() == kept) {
-      owned_.reset(static_cast<DecompressedCloud *>(options_.decoded->release()));
+    if (options_.shortcuts.decoded != nullptr && options_.shortcuts.decoded->get() == kept) {
+      owned_.reset(static_cast<DecompressedCloud *>(options_.shortcuts.decoded->release()));
     }
     data_out_->gather_into(kept->fields.data());
   }
@@ -538,7 +538,7 @@ bool PcdStreamer::ascii_data() {
         }
         done += int64_t(lines.size());
         lines.clear();
-        options_.out->write(whole.data(), whole.size());
+        options_.write.out->write(whole.data(), whole.size());
       }
       at = next;
     }

@@ -144,7 +144,8 @@ class PcdCloudWriter : public CloudWriter {
 
 std::unique_ptr<CloudWriter> make_pcd_cloud_writer(CloudFormat format, ByteWriter *out,
                                                    const StreamOptions &options) {
-  return std::make_unique<PcdCloudWriter>(out, pcd_data_of(format), std::max<int64_t>(options.points, 0));
+  return std::make_unique<PcdCloudWriter>(out, pcd_data_of(format),
+                                          std::max<int64_t>(options.write.points, 0));
 }
 
 }  // namespace levelling

@@ -204,19 +204,19 @@ bool PlyStreamer::ascii_vertices(const PlyElement &element) {
           const int field = order[f];
           const PlyType type = element.properties[size_t(
               field < kAxes ? coordinate_[field] : normal_[field - kAxes])].type;
-          options_.out->write(each.text.data() + at, each.token_begin[field] - at);
+          options_.write.out->write(each.text.data() + at, each.token_begin[field] - at);
           if (std::isnan(replaced[field])) {
             // An empty point (or its normal) stays as it was written.
-            options_.out->write(each.text.data() + each.token_begin[field],
+            options_.write.out->write(each.text.data() + each.token_begin[field],
                                 each.token_end[field] - each.token_begin[field]);
           } else {
-            options_.out->write(number, type == PlyType::kFloat32
+            options_.write.out->write(number, type == PlyType::kFloat32
                                             ? format_number(float(replaced[field]), number)
                                             : format_number(replaced[field], number));
           }
           at = each.token_end[field];
         }
-        options_.out->write(each.text.data() + at, each.text.size() - at);
+        options_.write.out->write(each.text.data() + at, each.text.size() - at);
       }
     }
     done += int64_t(pending.size());
@@ -242,7 +242,7 @@ bool PlyStreamer::ascii_records(const PlyElement &element) {
       return false;
     }
     if (writing_ && same_) {
-      options_.out->write(in_->data(), length);
+      options_.write.out->write(in_->data(), length);
     } else if (writing_) {
       writer_->record(element, values_);
     }

@@ -92,29 +92,29 @@ bool PlyStreamer::prepare() {
   std::string refusal;
   const bool turnable = find_splat_layout(*vertex, &splat_, &refusal);
 
-  writing_ = options_.out != nullptr;
+  writing_ = options_.write.out != nullptr;
   if (!writing_) {
     return true;
   }
-  if (!turnable && options_.motion != nullptr) {
+  if (!turnable && options_.write.motion != nullptr) {
     return fail(StreamFault::kUnsupported, refusal);
   }
-  turning_ = turnable && splat_.present && options_.motion != nullptr;
+  turning_ = turnable && splat_.present && options_.write.motion != nullptr;
   if (turning_) {
-    splat_turn_of(*reinterpret_cast<const double(*)[4][4]>(options_.motion), &splat_turn_);
+    splat_turn_of(*reinterpret_cast<const double(*)[4][4]>(options_.write.motion), &splat_turn_);
   }
-  to_text_ = options_.out_format == CloudFormat::kText;
+  to_text_ = options_.write.format == CloudFormat::kText;
   // (ASCII splats, whose many turned values would each be a token to replace on the line, are
   // written value by value through the PLY writer, in their own encoding.)
-  same_ = family_of(options_.out_format) == CloudFamily::kPly &&
-          ply_encoding_of(options_.out_format) == header_.encoding &&
+  same_ = family_of(options_.write.format) == CloudFamily::kPly &&
+          ply_encoding_of(options_.write.format) == header_.encoding &&
           !(turning_ && header_.encoding == PlyEncoding::kAscii);
   if (same_) {
     const std::string header = ply_header_text(header_, header_.encoding);
-    options_.out->write(header.data(), header.size());
+    options_.write.out->write(header.data(), header.size());
     return true;
   }
-  refusal = conversion_refusal(result_, options_.out_format);
+  refusal = conversion_refusal(result_, options_.write.format);
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -125,10 +125,10 @@ bool PlyStreamer::prepare() {
     schema.coordinate[k] = coordinate_[k];
   }
   schema.ply_header = &header_;
-  if (family_of(options_.out_format) != CloudFamily::kPly) {
+  if (family_of(options_.write.format) != CloudFamily::kPly) {
     make_names_unique(&schema.vertex.properties);
   }
-  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
   writer_->begin(schema);
   return true;
 }
@@ -315,7 +315,7 @@ bool PlyStreamer::binary_vertices(const PlyElement &element) {
     }
     if (writing_ && same_) {
       // The records as they came, with the new coordinates (and normals) stored into them.
-      char *records = options_.out->append_space(n * size);
+      char *records = options_.write.out->append_space(n * size);
       std::memcpy(records, data, n * size);
       for (int k = 0; k < kAxes; ++k) {
         store_ply_column(coordinate_types[k]->type, big_in_, coordinates[k]->data(), n,
@@ -368,7 +368,7 @@ bool PlyStreamer::binary_records(const PlyElement &element) {
                       std::to_string(kMaxListItems) + " items (at most that many are taken)");
     }
     if (writing_ && same_) {
-      options_.out->write(in_->data(), size);
+      options_.write.out->write(in_->data(), size);
     } else if (writing_) {
       decode_binary(element, in_->data(), &values_);
       writer_->record(element, values_);
@@ -401,7 +401,7 @@ StreamResult PlyStreamer::run() {
     fail(StreamFault::kMalformed,
          "the file goes on after its last element: the header's counts are too small");
   } else if (ascii && writing_ && same_ && in_->available() > 0) {
-    options_.out->write(in_->data(), in_->available());  // trailing blank lines
+    options_.write.out->write(in_->data(), in_->available());  // trailing blank lines
   }
   return result_;
 }

@@ -333,21 +333,21 @@ class TextStreamer {
 // Begins a conversion to another format: the writer told the schema (x, y, z as doubles).
 // False (the fault kept) without the point count an earlier pass gives.
 bool TextStreamer::begin_conversion() {
-  if (options_.points < 0) {
+  if (options_.write.points < 0) {
     fail(StreamFault::kUnsupported, "converting text needs the point count first");
     return false;
   }
   // Text becomes another format as its three coordinates, doubles.
   CloudSchema schema;
   schema.vertex.name = "vertex";
-  schema.vertex.count = options_.points;
+  schema.vertex.count = options_.write.points;
   for (const char *name : kAxisNames) {
     PlyProperty property;
     property.name = name;
     property.type = PlyType::kFloat64;
     schema.vertex.properties.push_back(property);
   }
-  writer_ = make_cloud_writer(options_.out_format, options_.out, options_);
+  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
   writer_->begin(schema);
   return true;
 }
@@ -455,11 +455,11 @@ bool TextStreamer::take_parts(size_t used) {
 // Writes the parts: as they were but for their coordinates, formatted side by side, or their
 // points through the writer of another format.
 void TextStreamer::write_parts(const char *data, size_t used, bool converting) {
-  if (options_.out != nullptr && !converting) {
+  if (options_.write.out != nullptr && !converting) {
     on_each(used, thread_budget(options_.threads),
-            [&](size_t p) { format_part(data, options_.decimals, &parts_[p]); });
+            [&](size_t p) { format_part(data, options_.write.decimals, &parts_[p]); });
     for (size_t p = 0; p < used; ++p) {
-      options_.out->write(parts_[p].written.get(), parts_[p].written_size);
+      options_.write.out->write(parts_[p].written.get(), parts_[p].written_size);
     }
   } else if (converting) {
     for (size_t p = 0; p < used; ++p) {
@@ -474,7 +474,8 @@ void TextStreamer::write_parts(const char *data, size_t used, bool converting) {
 
 StreamResult TextStreamer::run() {
   result_.format = CloudFormat::kText;
-  const bool converting = options_.out != nullptr && options_.out_format != CloudFormat::kText;
+  const bool converting =
+      options_.write.out != nullptr && options_.write.format != CloudFormat::kText;
   if (converting && !begin_conversion()) {
     return result_;
   }
@@ -499,7 +500,7 @@ StreamResult TextStreamer::run() {
       options_.progress(in_->offset());
     }
   }
-  if (converting && result_.points != options_.points) {
+  if (converting && result_.points != options_.write.points) {
     fail(StreamFault::kRead, "the input changed between its two readings");
   } else if (converting) {
     finish_writer(writer_.get(), &result_);

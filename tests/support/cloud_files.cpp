@@ -370,8 +370,8 @@ std::string stream_through(const std::string &input, CloudFormat format,
   {
     ByteWriter writer(out.stream);
     StreamOptions writing = options;
-    writing.out = &writer;
-    writing.out_format = format;
+    writing.write.out = &writer;
+    writing.write.format = format;
     *result = stream_cloud(in.stream, visit, writing);
     writer.flush();
   }
@@ -382,7 +382,7 @@ Streamed stream_bytes(const std::string &input, CloudFormat format, double shift
                       const StreamOptions &options) {
   Streamed streamed;
   StreamOptions counted = options;
-  counted.points = points;
+  counted.write.points = points;
   streamed.output = stream_through(
       input, format, counted,
       [&](PointBlock *block) {

@@ -59,7 +59,7 @@ TEST(LasCloudTest, EveryVersionAndPointFormatComesThroughReQuantised) {
       const double shift = 0.2 + 0.4 * kLasScale;
       const std::array<double, 6> box = box_of(kPoints);
       StreamOptions options;
-      options.box = box.data();
+      options.write.box = box.data();
       const Streamed moved = stream_bytes(input, CloudFormat::kLas, shift, -1, options);
       ASSERT_EQ(StreamFault::kNone, moved.result.fault) << name << ": " << moved.result.message;
       EXPECT_EQ(CloudFormat::kLas, moved.result.format);
@@ -136,8 +136,8 @@ TEST(LasCloudTest, OffsetsChangeOnlyWhereTheIntegersWouldOverflow) {
   const double motion[4][4] = {{1, 0, 0, 10000}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
   const std::array<double, 6> box = box_of(far);
   StreamOptions options;
-  options.motion = motion;
-  options.box = box.data();
+  options.write.motion = motion;
+  options.write.box = box.data();
   const auto moved_by = [&](const StreamOptions &given) {
     return las_moved(input, given, [](PointBlock *block) {
       for (size_t i = 0; i < block->count; ++i) {
@@ -221,9 +221,9 @@ TEST(LasCloudTest, FieldsConvertToTheOtherFormatsAndBack) {
   }
   // Text to LAS at --las-scale, and back.
   StreamOptions scaled;
-  scaled.las_scale = 0.001;
+  scaled.write.las_scale = 0.001;
   const std::array<double, 6> box = {0.5, 1, 3, 7.25, 8, 9};
-  scaled.box = box.data();
+  scaled.write.box = box.data();
   const Streamed from_text = stream_bytes("0.5 1 3\n7.25 8 9\n", CloudFormat::kLas, 0.0, 2, scaled);
   ASSERT_EQ(StreamFault::kNone, from_text.result.fault) << from_text.result.message;
   EXPECT_EQ(2u, get<uint64_t>(from_text.output, 247));  // the points, and their first returns

@@ -86,7 +86,7 @@ TEST(PcdCloudTest, TheSensorMovesWithTheCloud) {
   // quaternion is (1/2, 1/2, 1/2, 1/2).
   const double motion[4][4] = {{0, 0, 1, 10}, {0, 1, 0, 0}, {-1, 0, 0, 1}, {0, 0, 0, 1}};
   StreamOptions options;
-  options.motion = motion;
+  options.write.motion = motion;
   const std::string input = test::pcd_bytes("binary", test::xyz_columns({0}, {0}, {0}), 1,
                                             "1 2 3 0.70710678118654757 0 0 0.70710678118654757");
   const Streamed moved = stream_bytes(input, CloudFormat::kPcdBinary, 0.0, -1, options);

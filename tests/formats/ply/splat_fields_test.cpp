@@ -55,7 +55,7 @@ TEST(SplatFieldsTest, ColoursOrientationsAndKeptBytesOfALevelledSplat) {
   const std::vector<test::Column> columns = splat_columns();
   const std::string input = test::ply_bytes(PlyEncoding::kBinaryLittleEndian, columns);
   StreamOptions options;
-  options.motion = kTurn;
+  options.write.motion = kTurn;
   StreamResult result;
   std::vector<size_t> empties;
   std::vector<double> kept;
@@ -109,7 +109,7 @@ TEST(SplatFieldsTest, SplatsWhoseColoursCannotBeTurnedAreRefused) {
   // Read (to fit it) it is fine; written turned it is refused.
   EXPECT_EQ(StreamFault::kNone, test::stream_bytes(input, CloudFormat::kText).result.fault);
   StreamOptions turned;
-  turned.motion = kTurn;
+  turned.write.motion = kTurn;
   const test::Streamed streamed =
       test::stream_bytes(input, CloudFormat::kPlyBinaryLittleEndian, 0.0, -1, turned);
   EXPECT_EQ(StreamFault::kUnsupported, streamed.result.fault);
