@@ -225,11 +225,6 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
     *error = "LAS " + version + " (versions 1.0 to 1.4 are read)";
     return false;
   }
-  if (is_compressed_format(format)) {
-    *unsupported = true;
-    *error = "compressed LAS (LAZ) is not supported; decompress it first";
-    return false;
-  }
   if (format > unsigned(kLastFormat)) {
     *unsupported = true;
     *error = "point data record format " + std::to_string(format) + " (0 to 10 are read)";
