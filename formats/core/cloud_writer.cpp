@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "formats/core/number_text.h"
-#include "formats/core/ply_values.h"
+#include "formats/core/format_table.h"
 #include "formats/core/stream_support.h"
 
 namespace levelling {
@@ -20,17 +19,7 @@ bool CloudWriter::check_vertex(const PlyElement &vertex, const double *values) {
 
 std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
                                                const StreamOptions &options) {
-  switch (family_of(format)) {
-    case CloudFamily::kText:
-      return make_text_cloud_writer(out, options.write.text_separator, options.write.decimals);
-    case CloudFamily::kPly:
-      break;
-    case CloudFamily::kPcd:
-      return make_pcd_cloud_writer(format, out, options);
-    case CloudFamily::kLas:
-      return make_las_cloud_writer(out, options);
-  }
-  return make_ply_cloud_writer(out, ply_encoding_of(format));
+  return row_of(format).write(format, out, options);
 }
 
 }  // namespace levelling

@@ -56,15 +56,18 @@ class CloudWriter {
 // point count for PCD and LAS, their box, motion and scale for LAS.
 std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
                                                const StreamOptions &options);
-// The writers of each family, which make_cloud_writer chooses among (each in its family's
-// folder): PLY in an encoding, text with a separator and digits after the point (-1: shortest),
-// PCD in an encoding, LAS.
-std::unique_ptr<CloudWriter> make_ply_cloud_writer(ByteWriter *out, PlyEncoding encoding);
-std::unique_ptr<CloudWriter> make_text_cloud_writer(ByteWriter *out, char separator,
-                                                    int decimals);
+// The writers of each family, named by the format table's rows, which make_cloud_writer reads
+// (each in its family's folder): PLY in the format's encoding, text with the options' separator
+// and digits after the point (-1: shortest), PCD in the format's encoding, LAS (which LAZ is
+// encoded from).
+std::unique_ptr<CloudWriter> make_ply_cloud_writer(CloudFormat format, ByteWriter *out,
+                                                   const StreamOptions &options);
+std::unique_ptr<CloudWriter> make_text_cloud_writer(CloudFormat format, ByteWriter *out,
+                                                    const StreamOptions &options);
 std::unique_ptr<CloudWriter> make_pcd_cloud_writer(CloudFormat format, ByteWriter *out,
                                                    const StreamOptions &options);
-std::unique_ptr<CloudWriter> make_las_cloud_writer(ByteWriter *out, const StreamOptions &options);
+std::unique_ptr<CloudWriter> make_las_cloud_writer(CloudFormat format, ByteWriter *out,
+                                                   const StreamOptions &options);
 
 }  // namespace levelling
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "formats/core/cloud_writer.h"
 #include "formats/las/las_header.h"
 
 namespace levelling {
@@ -125,35 +126,35 @@ const std::vector<FormatEncoding> kPcdEncodings = {
 // The rows. Text comes last among those read, since it is what is left once no magic matched
 // (PTX, also text, is recognised before it).
 const std::vector<FormatRow> kTable = {
-    {"PLY", ".ply", is_ply, stream_ply_cloud, nullptr, nullptr, CloudFamily::kPly,
+    {"PLY", ".ply", is_ply, stream_ply_cloud, make_ply_cloud_writer, nullptr, nullptr, CloudFamily::kPly,
      kPlyEncodings, "format", "ply", CloudFormat::kPlyBinaryLittleEndian},
-    {"PTX", ".ptx", is_ptx, nullptr, "a Leica PTX scan", kConvert, kNoFamily, kNone, nullptr,
+    {"PTX", ".ptx", is_ptx, nullptr, nullptr, "a Leica PTX scan", kConvert, kNoFamily, kNone, nullptr,
      nullptr, kNoFormat},
-    {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, nullptr, nullptr,
+    {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, make_text_cloud_writer, nullptr, nullptr,
      CloudFamily::kText, {{CloudFormat::kText, "text", "text", nullptr}}, nullptr, nullptr,
      CloudFormat::kText},
-    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, nullptr, nullptr, CloudFamily::kPcd,
+    {"PCD", ".pcd", is_pcd, stream_pcd_cloud, make_pcd_cloud_writer, nullptr, nullptr, CloudFamily::kPcd,
      kPcdEncodings, "DATA", "pcd", CloudFormat::kPcdBinary},
-    {"LAS", ".las", is_las_bytes, stream_las_cloud, nullptr, nullptr, CloudFamily::kLas,
+    {"LAS", ".las", is_las_bytes, stream_las_cloud, make_las_cloud_writer, nullptr, nullptr, CloudFamily::kLas,
      {{CloudFormat::kLas, "las", "las", nullptr}}, nullptr, nullptr, CloudFormat::kLas},
-    {"LAZ", ".laz", is_laz_bytes, stream_laz_cloud, nullptr, nullptr, CloudFamily::kLas,
+    {"LAZ", ".laz", is_laz_bytes, stream_laz_cloud, make_las_cloud_writer, nullptr, nullptr, CloudFamily::kLas,
      {{CloudFormat::kLaz, "laz", "laz", nullptr}}, nullptr, nullptr, CloudFormat::kLaz},
-    {"E57", ".e57", is_e57, nullptr, "E57 (ASTM's scan exchange format)", kConvert, kNoFamily,
+    {"E57", ".e57", is_e57, nullptr, nullptr, "E57 (ASTM's scan exchange format)", kConvert, kNoFamily,
      kNone, nullptr, nullptr, kNoFormat},
-    {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr,
+    {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr, nullptr,
      "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
      "colours)",
      "convert it to a plain Gaussian splat PLY first", kNoFamily, kNone, nullptr, nullptr,
      kNoFormat},
-    {"gzip", ".gz", is_gzip, nullptr, "gzip-compressed data", kDecompress, kNoFamily, kNone,
+    {"gzip", ".gz", is_gzip, nullptr, nullptr, "gzip-compressed data", kDecompress, kNoFamily, kNone,
      nullptr, nullptr, kNoFormat},
-    {"zip", ".zip", is_zip, nullptr, "a zip archive", "unpack it first", kNoFamily, kNone,
+    {"zip", ".zip", is_zip, nullptr, nullptr, "a zip archive", "unpack it first", kNoFamily, kNone,
      nullptr, nullptr, kNoFormat},
-    {"xz", ".xz", is_xz, nullptr, "xz-compressed data", kDecompress, kNoFamily, kNone, nullptr,
+    {"xz", ".xz", is_xz, nullptr, nullptr, "xz-compressed data", kDecompress, kNoFamily, kNone, nullptr,
      nullptr, kNoFormat},
-    {"bzip2", ".bz2", is_bzip2, nullptr, "bzip2-compressed data", kDecompress, kNoFamily, kNone,
+    {"bzip2", ".bz2", is_bzip2, nullptr, nullptr, "bzip2-compressed data", kDecompress, kNoFamily, kNone,
      nullptr, nullptr, kNoFormat},
-    {"zstd", ".zst", is_zstd, nullptr, "zstd-compressed data", kDecompress, kNoFamily, kNone,
+    {"zstd", ".zst", is_zstd, nullptr, nullptr, "zstd-compressed data", kDecompress, kNoFamily, kNone,
      nullptr, nullptr, kNoFormat},
 };
 

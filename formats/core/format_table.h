@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,9 @@ namespace levelling {
 
 using CloudStreamer = StreamResult (*)(ByteReader *in, const PointVisitor &visit,
                                        const StreamOptions &options);
+class CloudWriter;  // formats/core/cloud_writer.h
+using CloudWriterMaker = std::unique_ptr<CloudWriter> (*)(CloudFormat format, ByteWriter *out,
+                                                          const StreamOptions &options);
 
 // One encoding of a format read and written: its CloudFormat, its name in reports, its
 // --format value, and the word its header names it by (nullptr where the format has one
@@ -39,6 +43,7 @@ struct FormatRow {
   // True when the first bytes (n of them, up to kSniffBytes) are this format's.
   bool (*recognise)(const unsigned char *bytes, size_t n);
   CloudStreamer stream;  // nullptr: recognised, but neither read nor written
+  CloudWriterMaker write;  // the writer of conversions into it (nullptr with `stream`)
   const char *what;      // for a refused format: what it is, for the message
   const char *advice;    // and what to do with it (nullptr: convert it to a format read)
   // For a format read and written: its family (whose members convert without a writer), its

@@ -247,7 +247,8 @@ class LasCloudWriter : public CloudWriter {
 
 }  // namespace
 
-std::unique_ptr<CloudWriter> make_las_cloud_writer(ByteWriter *out, const StreamOptions &options) {
+std::unique_ptr<CloudWriter> make_las_cloud_writer(CloudFormat, ByteWriter *out,
+                                                   const StreamOptions &options) {
   return std::make_unique<LasCloudWriter>(out, options);
 }
 

@@ -91,8 +91,9 @@ class PlyCloudWriter : public CloudWriter {
 
 }  // namespace
 
-std::unique_ptr<CloudWriter> make_ply_cloud_writer(ByteWriter *out, PlyEncoding encoding) {
-  return std::make_unique<PlyCloudWriter>(out, encoding);
+std::unique_ptr<CloudWriter> make_ply_cloud_writer(CloudFormat format, ByteWriter *out,
+                                                   const StreamOptions &) {
+  return std::make_unique<PlyCloudWriter>(out, ply_encoding_of(format));
 }
 
 }  // namespace levelling

@@ -68,9 +68,10 @@ class TextCloudWriter : public CloudWriter {
 
 }  // namespace
 
-std::unique_ptr<CloudWriter> make_text_cloud_writer(ByteWriter *out, char separator,
-                                                    int decimals) {
-  return std::make_unique<TextCloudWriter>(out, separator, decimals);
+std::unique_ptr<CloudWriter> make_text_cloud_writer(CloudFormat, ByteWriter *out,
+                                                    const StreamOptions &options) {
+  return std::make_unique<TextCloudWriter>(out, options.write.text_separator,
+                                           options.write.decimals);
 }
 
 }  // namespace levelling
