@@ -42,10 +42,10 @@ Read read_cloud(const uint8_t *data, size_t size, bool write, CloudFormat format
   {
     ByteWriter writer(write ? out : stdout);
     StreamOptions options;
-    options.out = write ? &writer : nullptr;
-    options.out_format = format;
+    options.write.out = write ? &writer : nullptr;
+    options.write.format = format;
     if (write && size >= 3 && std::memcmp(data, "ply", 3) == 0) {
-      options.motion = kTurn;
+      options.write.motion = kTurn;
     }
     read.result = stream_cloud(
         in,
