@@ -167,6 +167,9 @@ ByteWriter::~ByteWriter() {
 }
 
 void ByteWriter::write(const char *bytes, size_t n) {
+  if (n == 0) {
+    return;  // (bytes may then be null, as an empty vector's are)
+  }
   if (n > buffer_.size() - used_) {
     drain();
     if (n > buffer_.size()) {
