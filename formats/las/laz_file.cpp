@@ -306,6 +306,44 @@ bool decode_chunks(const char *data, const LazSchema &schema, size_t record,
       });
 }
 
+// Encodes the records of `layout` into chunks of `chunk_points` on `threads` threads, each
+// written to `out` in order as soon as its batch is done; returns the chunks, where each went.
+std::vector<LazChunk> encode_chunks(const char *data, const LasLayout &layout,
+                                    const LazSchema &schema, uint32_t chunk_points, int threads,
+                                    ByteWriter *out, const LazBytesDone &done) {
+  std::vector<LazChunk> chunks;
+  std::vector<uint64_t> raw;
+  for (uint64_t first = 0; first < layout.points; first += chunk_points) {
+    const uint64_t n = std::min<uint64_t>(chunk_points, layout.points - first);
+    chunks.push_back({0, 0, n});
+    raw.push_back(n * layout.record);
+  }
+  std::vector<std::unique_ptr<ChunkCoder>> coders;
+  for (int t = 0; t < threads; ++t) {
+    coders.emplace_back(new ChunkCoder(schema, layout.record));
+  }
+  const size_t window = kChunksPerThread * size_t(threads);
+  std::vector<std::vector<uint8_t>> coded(window);
+  const auto *records = reinterpret_cast<const uint8_t *>(data + layout.first_point);
+  in_order(
+      chunks.size(), threads, window, raw,
+      [&](int thread, size_t slot, size_t c) {
+        coded[slot].clear();
+        coders[size_t(thread)]->encode(records + c * uint64_t(chunk_points) * layout.record,
+                                       size_t(chunks[c].points), &coded[slot]);
+      },
+      [&](size_t slot, size_t c) {
+        chunks[c].start = uint64_t(out->written());
+        chunks[c].bytes = coded[slot].size();
+        out->write(reinterpret_cast<const char *>(coded[slot].data()), coded[slot].size());
+        if (done) {
+          done(size_t(layout.first_point + (c + 1) * uint64_t(chunk_points) * layout.record));
+        }
+        return true;
+      });
+  return chunks;
+}
+
 }  // namespace
 
 int laz_threads() {
@@ -441,36 +479,8 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   put(placeholder, 0, int64_t(-1));
   out->write(placeholder, sizeof placeholder);
   // The chunks, a batch at a time, each written as soon as its batch is done.
-  std::vector<LazChunk> chunks;
-  std::vector<uint64_t> raw;
-  for (uint64_t done = 0; done < layout.points; done += chunk_points) {
-    const uint64_t n = std::min<uint64_t>(chunk_points, layout.points - done);
-    chunks.push_back({0, 0, n});
-    raw.push_back(n * layout.record);
-  }
-  std::vector<std::unique_ptr<ChunkCoder>> coders;
-  for (int t = 0; t < threads; ++t) {
-    coders.emplace_back(new ChunkCoder(schema, layout.record));
-  }
-  const size_t window = kChunksPerThread * size_t(threads);
-  std::vector<std::vector<uint8_t>> coded(window);
-  const auto *records = reinterpret_cast<const uint8_t *>(data + layout.first_point);
-  in_order(
-      chunks.size(), threads, window, raw,
-      [&](int thread, size_t slot, size_t c) {
-        coded[slot].clear();
-        coders[size_t(thread)]->encode(records + c * uint64_t(chunk_points) * layout.record,
-                                       size_t(chunks[c].points), &coded[slot]);
-      },
-      [&](size_t slot, size_t c) {
-        chunks[c].start = uint64_t(out->written());
-        chunks[c].bytes = coded[slot].size();
-        out->write(reinterpret_cast<const char *>(coded[slot].data()), coded[slot].size());
-        if (done) {
-          done(size_t(layout.first_point + (c + 1) * uint64_t(chunk_points) * layout.record));
-        }
-        return true;
-      });
+  const std::vector<LazChunk> chunks =
+      encode_chunks(data, layout, schema, chunk_points, threads, out, done);
   const int64_t table_at = out->written();
   std::vector<uint8_t> table;
   write_chunk_table(chunks, schema.chunk_size, &table);
