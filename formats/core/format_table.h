@@ -42,10 +42,10 @@ struct FormatRow {
   const char *extensions;  // lower case, blank-separated: ".xyz .txt"; "" for none
   // True when the first bytes (n of them, up to kSniffBytes) are this format's.
   bool (*recognise)(const unsigned char *bytes, size_t n);
-  CloudStreamer stream;  // nullptr: recognised, but neither read nor written
+  CloudStreamer stream;    // nullptr: recognised, but neither read nor written
   CloudWriterMaker write;  // the writer of conversions into it (nullptr with `stream`)
-  const char *what;      // for a refused format: what it is, for the message
-  const char *advice;    // and what to do with it (nullptr: convert it to a format read)
+  const char *what;        // for a refused format: what it is, for the message
+  const char *advice;      // and what to do with it (nullptr: convert it to a format read)
   // For a format read and written: its family (whose members convert without a writer), its
   // encodings, the header line's keyword that names the encoding (PLY's "format", PCD's
   // "DATA"; nullptr for one encoding), and the --format value of the family with the encoding
