@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <set>
 #include <system_error>
-#include <thread>
 
 #include <unistd.h>
 

@@ -4,13 +4,11 @@
 #define LEVELLING_CLOUD_RUN_PLAN_H
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cloud/camera_levelling.h"

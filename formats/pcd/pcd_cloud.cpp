@@ -575,10 +575,6 @@ StreamResult PcdStreamer::run() {
   return result_;
 }
 
-// PCD written from another format: a field a property (normals named as PCL names them), red,
-// green and blue bytes packed into one rgb field (rgba with alpha), WIDTH the point count and
-// HEIGHT 1, the sensor at the origin.
-
 }  // namespace
 
 StreamResult stream_pcd_cloud(ByteReader *in, const PointVisitor &visit,
@@ -586,6 +582,5 @@ StreamResult stream_pcd_cloud(ByteReader *in, const PointVisitor &visit,
   PcdStreamer streamer(in, visit, options);
   return streamer.run();
 }
-
 
 }  // namespace levelling

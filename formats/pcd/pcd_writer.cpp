@@ -17,7 +17,9 @@ namespace levelling {
 
 namespace {
 
-
+// PCD written from another format: a field a property (normals named as PCL names them), red,
+// green and blue bytes packed into one rgb field (rgba with alpha), WIDTH the point count and
+// HEIGHT 1, the sensor at the origin.
 class PcdCloudWriter : public CloudWriter {
  public:
   PcdCloudWriter(ByteWriter *out, PcdData data, int64_t points)
