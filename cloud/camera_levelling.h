@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "cloud/cloud_levelling.h"
-#include "scene/camera_files.h"
 #include "cloud/output_file.h"
 #include "plane/orthogonal_fit.h"
+#include "scene/camera_files.h"
 
 namespace levelling {
 

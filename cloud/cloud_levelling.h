@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
 
 namespace levelling {
 

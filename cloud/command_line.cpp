@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "cloud/run_fault.h"
-#include "formats/core/format_table.h"
 #include "formats/core/number_text.h"
+#include "formats/format_table.h"
 
 namespace levelling {
 

@@ -6,10 +6,10 @@
 
 #include "cloud/array_levelling.h"
 #include "cloud/camera_levelling.h"
+#include "cloud/output_file.h"
 #include "cloud/run_fault.h"
 #include "cloud/run_outputs.h"
 #include "cloud/transform_file.h"
-#include "cloud/output_file.h"
 
 namespace levelling {
 

@@ -9,12 +9,12 @@
 
 #include "cloud/cloud_levelling.h"
 #include "cloud/wall_yaw.h"
-#include "scene/camera_files.h"
 #include "plane/cloud_fit.h"
 #include "plane/orthogonal_fit.h"
 #include "plane/plane_detection.h"
 #include "plane/point_sample.h"
 #include "projection/rigid_levelling.h"
+#include "scene/camera_files.h"
 
 namespace levelling {
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "formats/core/cloud_stream.h"
-#include "formats/core/format_table.h"
 #include "formats/core/input_file.h"
+#include "formats/format_table.h"
 
 namespace levelling {
 

@@ -7,7 +7,8 @@
 #include <thread>
 
 #include "cloud/run_fault.h"
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
+#include "formats/stream_cloud.h"
 
 namespace levelling {
 

@@ -13,7 +13,8 @@
 #include "cloud/run_fault.h"
 #include "cloud/run_outputs.h"
 #include "cloud/transform_file.h"
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
+#include "formats/stream_cloud.h"
 #include "projection/rigid_levelling.h"
 
 namespace levelling {

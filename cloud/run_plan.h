@@ -13,13 +13,13 @@
 
 #include "cloud/camera_levelling.h"
 #include "cloud/cloud_levelling.h"
+#include "cloud/output_file.h"
 #include "cloud/point_spool.h"
 #include "cloud/progress.h"
-#include "scene/camera_files.h"
 #include "formats/core/cloud_stream.h"
 #include "formats/core/fan_out.h"
 #include "formats/core/input_file.h"
-#include "cloud/output_file.h"
+#include "scene/camera_files.h"
 
 namespace levelling {
 

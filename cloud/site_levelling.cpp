@@ -4,7 +4,7 @@
 #include "cloud/run_fault.h"
 #include "cloud/run_plan.h"
 #include "cloud/run_report.h"
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
 
 namespace levelling {
 

@@ -15,7 +15,7 @@ bool write_levelled(Run *run, Source *source, const double (&motion)[4][4], MapS
   const StreamResult &read = source->read;
   const CloudFormat out_format = output_format(source->choice, read.format);
   source->written = out_format;
-  std::string refusal = conversion_refusal(read, out_format);
+  std::string refusal = conversion_refusal(read, family_of(read.format), family_of(out_format));
   if (refusal.empty() && family_of(out_format) == CloudFamily::kLas && source->empty > 0) {
     refusal = "has " + std::to_string(source->empty) +
               " empty points (no return), which LAS cannot hold; write " +

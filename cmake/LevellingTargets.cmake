@@ -17,29 +17,29 @@ function(levelling_warnings target)
   endif()
 endfunction()
 
-# levelling_library(<folder> <sources>...): the library of one folder, levelling_<folder>, also
-# known as levelling::<folder>. Its headers are included as "<folder>/<name>.h", from the source
-# tree when building and from include/levelling once installed.
+# levelling_library(<folder> <sources>...): the library of one folder (a path from the top of
+# the tree, "formats/ply"), levelling_<folder> with its slashes made underscores, also known as
+# levelling::<folder>. Its headers are included as "<folder>/<name>.h", from the source tree
+# when building and from include/levelling once installed.
 function(levelling_library folder)
-  set(target levelling_${folder})
+  string(REPLACE "/" "_" name ${folder})
+  set(target levelling_${name})
   add_library(${target} ${ARGN})
-  add_library(levelling::${folder} ALIAS ${target})
-  set_target_properties(${target} PROPERTIES EXPORT_NAME ${folder})
+  add_library(levelling::${name} ALIAS ${target})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/levelling>)
   levelling_warnings(${target} STRICT)
-  # Its public headers, those of its subfolders in theirs ("formats/las/las_crs.h"); a header
-  # that says it is "Internal to" its folder stays in the source tree.
-  file(GLOB_RECURSE headers RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  # Its public headers; a header that says it is "Internal to" its folder stays in the source
+  # tree.
+  file(GLOB headers RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   foreach(header ${headers})
     file(STRINGS ${header} internal LIMIT_COUNT 12 REGEX "Internal to ")
     if(internal)
       continue()
     endif()
-    get_filename_component(subfolder ${header} DIRECTORY)
-    install(FILES ${header}
-            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder}/${subfolder})
+    install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/levelling/${folder})
   endforeach()
   install(TARGETS ${target} EXPORT levellingTargets
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "scene/camera_files.h"
 #include "formats/core/cloud_stream.h"
+#include "formats/stream_cloud.h"
+#include "scene/camera_files.h"
 #include "scene/colmap_model.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include "cloud/array_levelling.h"
 #include "cloud/cloud_levelling.h"
 #include "cloud/command_line.h"
+#include "cloud/output_file.h"
 #include "cloud/run_fault.h"
 #include "cloud/site_levelling.h"
 #include "cloud/transform_file.h"
-#include "cloud/output_file.h"
 
 namespace py = pybind11;
 

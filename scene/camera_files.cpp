@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include "formats/core/byte_io.h"
-#include "scene/camera_json.h"
 #include "formats/core/number_text.h"
 #include "projection/rigid_levelling.h"
+#include "scene/camera_json.h"
 
 namespace levelling {
 

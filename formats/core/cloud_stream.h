@@ -50,13 +50,8 @@ enum class CloudFormat {
   kLaz,  // compressed LAS
 };
 
-// The formats by family, whatever their encoding.
+// The formats by family, whatever their encoding (family_of in formats/format_table.h).
 enum class CloudFamily { kText, kPly, kPcd, kLas };
-CloudFamily family_of(CloudFormat format);
-
-// A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian",
-// "pcd binary_compressed", "las").
-const char *cloud_format_name(CloudFormat format);
 // The name of a family as messages say it: "text", "PLY", "PCD", "LAS".
 const char *cloud_family_name(CloudFamily family);
 
@@ -66,9 +61,6 @@ enum class LengthUnit { kUnknown, kMetre, kFoot, kUsSurveyFoot };  // named in t
 const char *length_unit_name(LengthUnit unit);
 // "m", "ft", "US ft"; "units" when unknown.
 const char *length_unit_symbol(LengthUnit unit);
-
-// The PLY encoding of a PLY format (ascii for text, which has none).
-PlyEncoding ply_encoding_of(CloudFormat format);
 
 // An empty point: all three coordinates NaN, how organised depth scans mark a pixel without a
 // return. Readers hand such points on in their place (a visitor leaves them out of any fit);
@@ -98,10 +90,15 @@ struct DecodedData {
 };
 
 // Where and how a stream's cloud is written.
+struct FormatRow;  // formats/core/format_row.h
+
 struct WriteSettings {
   // Where the cloud goes (nullptr: nowhere, the points are only visited) and in which format.
   ByteWriter *out = nullptr;
   CloudFormat format = CloudFormat::kText;
+  // The format's row in the format table, which stream_cloud sets from `format`: the readers
+  // take the written format's family and writer from it.
+  const FormatRow *row = nullptr;
   // The separator between the columns of a text cloud written from PLY.
   char text_separator = ' ';
   // The number of points, known from an earlier pass (needed to write PLY from text), or -1.
@@ -192,31 +189,9 @@ struct StreamResult {
   std::string dropped;
 };
 
-// Why the cloud read (`read`, from a pass without output) cannot be written as `format`
-// without losing data, or "" when it can: decided before a byte is written.
-std::string conversion_refusal(const StreamResult &read, CloudFormat format);
-
-// Reads the cloud on `in` (from its current position, which should be its start; a regular file
-// is read from memory), recognising its format by the format table (formats/core/format_table.h:
-// formats known but not read are refused with kUnsupported, saying what they are), visits every
-// point and writes the cloud to options.out, whose flush is left to the caller. Stops at the
-// first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size,
-// but for PCD's binary_compressed data, which is one block of the whole cloud. LAZ, read or
-// written, takes its uncompressed size in a temporary file (in $TMPDIR), and its chunks in
-// flight in memory.
-StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
-
-// The two halves of stream_cloud, for a reader already positioned and sniffed.
-StreamResult stream_text_cloud(ByteReader *in, const PointVisitor &visit,
-                               const StreamOptions &options);
-StreamResult stream_ply_cloud(ByteReader *in, const PointVisitor &visit,
-                              const StreamOptions &options);
-StreamResult stream_pcd_cloud(ByteReader *in, const PointVisitor &visit,
-                              const StreamOptions &options);
-StreamResult stream_las_cloud(ByteReader *in, const PointVisitor &visit,
-                              const StreamOptions &options);
-StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
-                              const StreamOptions &options);
+// Why the cloud read (`read`, from a pass without output, of family `from`) cannot be written
+// in family `to` without losing data, or "" when it can: decided before a byte is written.
+std::string conversion_refusal(const StreamResult &read, CloudFamily from, CloudFamily to);
 
 }  // namespace levelling
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "formats/core/format_table.h"
+#include "formats/core/format_row.h"
 #include "formats/core/stream_support.h"
 
 namespace levelling {
@@ -17,9 +17,10 @@ bool CloudWriter::check_vertex(const PlyElement &vertex, const double *values) {
   return fault_.empty();
 }
 
-std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
-                                               const StreamOptions &options) {
-  return row_of(format).write(format, out, options);
+std::unique_ptr<CloudWriter> make_cloud_writer(const StreamOptions &options) {
+  return options.write.row->write(options.write.format, options.write.out, options);
 }
+
+CloudFamily written_family(const WriteSettings &write) { return write.row->family; }
 
 }  // namespace levelling

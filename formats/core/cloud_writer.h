@@ -24,8 +24,8 @@ struct CloudSchema {
   int coordinate[3] = {0, 1, 2};  // the indices of x, y, z among the properties
   // The input's PLY header (its comments, its other elements), or nullptr for another input.
   const PlyHeader *ply_header = nullptr;
-  // The input's format, for a header written from scratch.
-  CloudFormat source = CloudFormat::kText;
+  // The input's family, for a header written from scratch.
+  CloudFamily source = CloudFamily::kText;
 };
 
 class CloudWriter {
@@ -52,22 +52,13 @@ class CloudWriter {
   int64_t vertices_ = 0;  // counted by check_vertex
 };
 
-// The writer of `format` onto `out`, with the options' separator and decimals for text, their
-// point count for PCD and LAS, their box, motion and scale for LAS.
-std::unique_ptr<CloudWriter> make_cloud_writer(CloudFormat format, ByteWriter *out,
-                                               const StreamOptions &options);
-// The writers of each family, named by the format table's rows, which make_cloud_writer reads
-// (each in its family's folder): PLY in the format's encoding, text with the options' separator
-// and digits after the point (-1: shortest), PCD in the format's encoding, LAS (which LAZ is
-// encoded from).
-std::unique_ptr<CloudWriter> make_ply_cloud_writer(CloudFormat format, ByteWriter *out,
-                                                   const StreamOptions &options);
-std::unique_ptr<CloudWriter> make_text_cloud_writer(CloudFormat format, ByteWriter *out,
-                                                    const StreamOptions &options);
-std::unique_ptr<CloudWriter> make_pcd_cloud_writer(CloudFormat format, ByteWriter *out,
-                                                   const StreamOptions &options);
-std::unique_ptr<CloudWriter> make_las_cloud_writer(CloudFormat format, ByteWriter *out,
-                                                   const StreamOptions &options);
+// The writer of the options' output (options.write.row's writer, of options.write.format onto
+// options.write.out), with the options' separator and decimals for text, their point count for
+// PCD and LAS, their box, motion and scale for LAS.
+std::unique_ptr<CloudWriter> make_cloud_writer(const StreamOptions &options);
+
+// The family of the format the settings write (their row's).
+CloudFamily written_family(const WriteSettings &write);
 
 }  // namespace levelling
 

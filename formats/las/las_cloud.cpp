@@ -6,6 +6,8 @@
 // LAS, everything but the coordinates, the waveform packets' directions (turned with the points),
 // the header's offsets (kept where the levelled values fit, new ones otherwise) and its bounds
 // (those of the points written) comes through byte for byte: VLRs, EVLRs, extra bytes, counts.
+#include "formats/las/las_cloud.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -16,12 +18,12 @@
 
 #include "formats/core/cloud_stream.h"
 #include "formats/core/cloud_writer.h"
-#include "formats/las/las_coordinates.h"
-#include "formats/las/las_header.h"
 #include "formats/core/moved_fields.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_values.h"
 #include "formats/core/stream_support.h"
+#include "formats/las/las_coordinates.h"
+#include "formats/las/las_header.h"
 
 namespace levelling {
 
@@ -132,21 +134,21 @@ bool LasStreamer::prepare() {
   if (!writing_ || options_.write.format == CloudFormat::kLas) {
     return true;
   }
-  const std::string refusal = conversion_refusal(result_, options_.write.format);
+  const std::string refusal = conversion_refusal(result_, CloudFamily::kLas, written_family(options_.write));
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
   CloudSchema schema;
   schema.vertex.name = "vertex";
   schema.vertex.count = header_.points;
-  schema.source = CloudFormat::kLas;
+  schema.source = CloudFamily::kLas;
   for (int k = 0; k < kAxes; ++k) {
     schema.vertex.properties.push_back({kCoordinateNames[k], PlyType::kFloat64});
   }
   for (const LasField &field : header_.fields) {
     schema.vertex.properties.push_back({field.name, field.type});
   }
-  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
+  writer_ = make_cloud_writer(options_);
   make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;

@@ -1,4 +1,6 @@
 // LAS written from another format (formats/core/cloud_writer.h).
+#include "formats/las/las_cloud.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -9,12 +11,12 @@
 
 #include "formats/core/cloud_stream.h"
 #include "formats/core/cloud_writer.h"
-#include "formats/las/las_coordinates.h"
-#include "formats/las/las_header.h"
 #include "formats/core/moved_fields.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_values.h"
 #include "formats/core/stream_support.h"
+#include "formats/las/las_coordinates.h"
+#include "formats/las/las_header.h"
 
 namespace levelling {
 

@@ -7,6 +7,8 @@
 // core, and its passes read LAS at LAS's speed. It takes the uncompressed size in $TMPDIR. The
 // compressed file is read from its mapping (a stream that cannot be mapped, which the program
 // never hands over, is read whole into memory).
+#include "formats/las/las_cloud.h"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>

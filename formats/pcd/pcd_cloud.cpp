@@ -6,6 +6,8 @@
 // are written in the kind of data asked for. Records keep every field's bytes, so nothing but the
 // visited values changes, whatever the fields' types and counts. binary_compressed is one LZF
 // block of the whole cloud, field after field: it is read, and written, whole.
+#include "formats/pcd/pcd_cloud.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -18,10 +20,10 @@
 #include "formats/core/cloud_writer.h"
 #include "formats/core/moved_fields.h"
 #include "formats/core/number_text.h"
-#include "formats/pcd/pcd_data.h"
-#include "formats/pcd/pcd_header.h"
 #include "formats/core/ply_values.h"
 #include "formats/core/stream_support.h"
+#include "formats/pcd/pcd_data.h"
+#include "formats/pcd/pcd_header.h"
 #include "projection/rigid_levelling.h"
 
 namespace levelling {
@@ -118,7 +120,7 @@ bool PcdStreamer::prepare() {
   if (!writing_) {
     return true;
   }
-  if (family_of(options_.write.format) == CloudFamily::kPcd) {
+  if (written_family(options_.write) == CloudFamily::kPcd) {
     const PcdData data = pcd_data_of(options_.write.format);
     same_ = data == header_.data;
     std::vector<std::string> lines = header_.lines;
@@ -137,7 +139,7 @@ bool PcdStreamer::prepare() {
     data_out_->header(lines);
     return true;
   }
-  const std::string refusal = conversion_refusal(result_, options_.write.format);
+  const std::string refusal = conversion_refusal(result_, CloudFamily::kPcd, written_family(options_.write));
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -146,7 +148,7 @@ bool PcdStreamer::prepare() {
   CloudSchema schema;
   schema.vertex.name = "vertex";
   schema.vertex.count = header_.points;
-  schema.source = result_.format;
+  schema.source = CloudFamily::kPcd;
   const auto add = [&](const std::string &name, PlyType type, PropertySource source) {
     PlyProperty property;
     property.name = name;
@@ -189,7 +191,7 @@ bool PcdStreamer::prepare() {
       }
     }
   }
-  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
+  writer_ = make_cloud_writer(options_);
   make_names_unique(&schema.vertex.properties);
   writer_->begin(schema);
   return true;

@@ -1,5 +1,7 @@
 // PCD written from another format (formats/core/cloud_writer.h): each property a field (normals named
 // as PCL names them), red, green and blue of 8 bits packed into one rgb (rgba with alpha) field.
+#include "formats/pcd/pcd_cloud.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -8,10 +10,10 @@
 
 #include "formats/core/cloud_writer.h"
 #include "formats/core/moved_fields.h"
-#include "formats/pcd/pcd_data.h"
-#include "formats/pcd/pcd_header.h"
 #include "formats/core/ply_values.h"
 #include "formats/core/stream_support.h"
+#include "formats/pcd/pcd_data.h"
+#include "formats/pcd/pcd_header.h"
 
 namespace levelling {
 

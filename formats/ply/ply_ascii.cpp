@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "formats/core/number_text.h"
-#include "formats/ply/ply_streamer.h"
 #include "formats/core/ply_values.h"
 #include "formats/core/stream_support.h"
+#include "formats/ply/ply_streamer.h"
 
 namespace levelling {
 

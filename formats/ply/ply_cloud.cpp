@@ -1,4 +1,6 @@
 // PLY clouds: ascii, binary_little_endian and binary_big_endian.
+#include "formats/ply/ply_cloud.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -12,10 +14,10 @@
 #include "formats/core/cloud_writer.h"
 #include "formats/core/moved_fields.h"
 #include "formats/core/number_text.h"
-#include "formats/ply/ply_header.h"
 #include "formats/core/ply_values.h"
-#include "formats/ply/ply_streamer.h"
 #include "formats/core/stream_support.h"
+#include "formats/ply/ply_header.h"
+#include "formats/ply/ply_streamer.h"
 
 namespace levelling {
 
@@ -106,7 +108,7 @@ bool PlyStreamer::prepare() {
   to_text_ = options_.write.format == CloudFormat::kText;
   // (ASCII splats, whose many turned values would each be a token to replace on the line, are
   // written value by value through the PLY writer, in their own encoding.)
-  same_ = family_of(options_.write.format) == CloudFamily::kPly &&
+  same_ = written_family(options_.write) == CloudFamily::kPly &&
           ply_encoding_of(options_.write.format) == header_.encoding &&
           !(turning_ && header_.encoding == PlyEncoding::kAscii);
   if (same_) {
@@ -114,7 +116,7 @@ bool PlyStreamer::prepare() {
     options_.write.out->write(header.data(), header.size());
     return true;
   }
-  refusal = conversion_refusal(result_, options_.write.format);
+  refusal = conversion_refusal(result_, CloudFamily::kPly, written_family(options_.write));
   if (!refusal.empty()) {
     return fail(StreamFault::kUnsupported, refusal);
   }
@@ -125,10 +127,10 @@ bool PlyStreamer::prepare() {
     schema.coordinate[k] = coordinate_[k];
   }
   schema.ply_header = &header_;
-  if (family_of(options_.write.format) != CloudFamily::kPly) {
+  if (written_family(options_.write) != CloudFamily::kPly) {
     make_names_unique(&schema.vertex.properties);
   }
-  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
+  writer_ = make_cloud_writer(options_);
   writer_->begin(schema);
   return true;
 }

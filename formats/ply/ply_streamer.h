@@ -16,8 +16,8 @@
 #include "formats/core/cloud_stream.h"
 #include "formats/core/cloud_writer.h"
 #include "formats/core/ply_types.h"
-#include "formats/ply/splat_fields.h"
 #include "formats/core/stream_support.h"
+#include "formats/ply/splat_fields.h"
 
 namespace levelling {
 

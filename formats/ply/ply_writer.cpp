@@ -1,3 +1,5 @@
+#include "formats/ply/ply_cloud.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +27,7 @@ class PlyCloudWriter : public CloudWriter {
     } else {
       header = std::string("ply\nformat ") + ply_encoding_name(encoding_) +
                " 1.0\ncomment written by levelling-cloud from " +
-               cloud_family_name(family_of(schema.source)) + "\nelement vertex " +
+               cloud_family_name(schema.source) + "\nelement vertex " +
                std::to_string(schema.vertex.count) + "\n";
       for (const PlyProperty &property : schema.vertex.properties) {
         header += std::string("property ") + ply_type_name(property.type) + " " +
@@ -95,5 +97,18 @@ std::unique_ptr<CloudWriter> make_ply_cloud_writer(CloudFormat format, ByteWrite
                                                    const StreamOptions &) {
   return std::make_unique<PlyCloudWriter>(out, ply_encoding_of(format));
 }
+
+PlyEncoding ply_encoding_of(CloudFormat format) {
+  switch (format) {
+    case CloudFormat::kPlyBinaryLittleEndian:
+      return PlyEncoding::kBinaryLittleEndian;
+    case CloudFormat::kPlyBinaryBigEndian:
+      return PlyEncoding::kBinaryBigEndian;
+    default:
+      break;
+  }
+  return PlyEncoding::kAscii;
+}
+
 
 }  // namespace levelling

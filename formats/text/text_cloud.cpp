@@ -1,4 +1,6 @@
 // Text clouds: one point a line, x y z first.
+#include "formats/text/text_cloud.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -11,9 +13,9 @@
 #include "formats/core/cloud_stream.h"
 #include "formats/core/cloud_writer.h"
 #include "formats/core/fan_out.h"
-#include "formats/core/stream_support.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_types.h"
+#include "formats/core/stream_support.h"
 
 namespace levelling {
 
@@ -346,7 +348,7 @@ bool TextStreamer::begin_conversion() {
     property.type = PlyType::kFloat64;
     schema.vertex.properties.push_back(property);
   }
-  writer_ = make_cloud_writer(options_.write.format, options_.write.out, options_);
+  writer_ = make_cloud_writer(options_);
   writer_->begin(schema);
   return true;
 }

@@ -1,3 +1,5 @@
+#include "formats/text/text_cloud.h"
+
 #include <memory>
 #include <string>
 #include <vector>

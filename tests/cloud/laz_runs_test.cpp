@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "formats/core/byte_io.h"
-#include "laz/laz_chunks.h"
 #include "formats/las/laz_file.h"
+#include "laz/laz_chunks.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
 

@@ -16,9 +16,10 @@
 
 #include "formats/core/byte_io.h"
 #include "formats/core/cloud_stream.h"
-#include "formats/las/laz_file.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_values.h"
+#include "formats/las/laz_file.h"
+#include "formats/stream_cloud.h"
 
 namespace levelling::test {
 

@@ -1,4 +1,4 @@
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
 
 #include <gtest/gtest.h>
 

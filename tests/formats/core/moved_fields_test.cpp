@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/core/cloud_stream.h"
+#include "formats/stream_cloud.h"
 #include "tests/support/cloud_files.h"
 
 namespace levelling {

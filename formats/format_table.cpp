@@ -1,11 +1,15 @@
-#include "formats/core/format_table.h"
+#include "formats/format_table.h"
 
 #include <cctype>
 #include <cstring>
 #include <sstream>
 
 #include "formats/core/cloud_writer.h"
+#include "formats/las/las_cloud.h"
 #include "formats/las/las_header.h"
+#include "formats/pcd/pcd_cloud.h"
+#include "formats/ply/ply_cloud.h"
+#include "formats/text/text_cloud.h"
 
 namespace levelling {
 
@@ -276,6 +280,10 @@ const FormatEncoding &encoding_of(CloudFormat format) {
   }
   return kTable.front().encodings.front();
 }
+
+CloudFamily family_of(CloudFormat format) { return row_of(format).family; }
+
+const char *cloud_format_name(CloudFormat format) { return encoding_of(format).report_name; }
 
 CloudFormat output_format(OutputChoice choice, CloudFormat input) {
   switch (choice.kind) {

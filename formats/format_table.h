@@ -6,8 +6,8 @@
 // value. Sniffing, the names of formats and families, the choice of the output's format from
 // --format or its name, the program's help and its messages all read this table: a new format
 // is a CloudFormat value, a row and the folder of its reader and writer.
-#ifndef LEVELLING_FORMATS_CORE_FORMAT_TABLE_H
-#define LEVELLING_FORMATS_CORE_FORMAT_TABLE_H
+#ifndef LEVELLING_FORMATS_FORMAT_TABLE_H
+#define LEVELLING_FORMATS_FORMAT_TABLE_H
 
 #include <cstddef>
 #include <cstdio>
@@ -18,44 +18,9 @@
 
 #include "formats/core/byte_io.h"
 #include "formats/core/cloud_stream.h"
+#include "formats/core/format_row.h"
 
 namespace levelling {
-
-using CloudStreamer = StreamResult (*)(ByteReader *in, const PointVisitor &visit,
-                                       const StreamOptions &options);
-class CloudWriter;  // formats/core/cloud_writer.h
-using CloudWriterMaker = std::unique_ptr<CloudWriter> (*)(CloudFormat format, ByteWriter *out,
-                                                          const StreamOptions &options);
-
-// One encoding of a format read and written: its CloudFormat, its name in reports, its
-// --format value, and the word its header names it by (nullptr where the format has one
-// encoding).
-struct FormatEncoding {
-  CloudFormat format;
-  const char *report_name;  // "ply binary_little_endian"
-  const char *option;       // "ply-binary"
-  const char *header_word;  // "binary_little_endian"
-};
-
-struct FormatRow {
-  const char *name;        // as messages say it: "text", "PLY", "LAS"...
-  const char *extensions;  // lower case, blank-separated: ".xyz .txt"; "" for none
-  // True when the first bytes (n of them, up to kSniffBytes) are this format's.
-  bool (*recognise)(const unsigned char *bytes, size_t n);
-  CloudStreamer stream;    // nullptr: recognised, but neither read nor written
-  CloudWriterMaker write;  // the writer of conversions into it (nullptr with `stream`)
-  const char *what;        // for a refused format: what it is, for the message
-  const char *advice;      // and what to do with it (nullptr: convert it to a format read)
-  // For a format read and written: its family (whose members convert without a writer), its
-  // encodings, the header line's keyword that names the encoding (PLY's "format", PCD's
-  // "DATA"; nullptr for one encoding), and the --format value of the family with the encoding
-  // written from another family (nullptr: the family is no choice of its own).
-  CloudFamily family;
-  std::vector<FormatEncoding> encodings;
-  const char *header_keyword;
-  const char *family_option;
-  CloudFormat family_default;
-};
 
 // The output's format as --format or the output's name chooses it: the input's own, a family
 // (the input's own encoding where the input is of that family, else `format`), or one format.
@@ -64,9 +29,6 @@ struct OutputChoice {
   Kind kind = Kind::kInput;
   CloudFormat format = CloudFormat::kText;
 };
-
-// Bytes looked at to recognise a format.
-constexpr size_t kSniffBytes = 4096;
 
 // Every row, the formats read first.
 const std::vector<FormatRow> &format_table();
@@ -94,6 +56,13 @@ std::string refusal_of(const FormatRow &row, bool reading);
 // The row and the encoding of a format read and written.
 const FormatRow &row_of(CloudFormat format);
 const FormatEncoding &encoding_of(CloudFormat format);
+
+// The family of a format read and written (its row's).
+CloudFamily family_of(CloudFormat format);
+
+// A lower-case name of a format, for messages and reports ("text", "ply binary_little_endian",
+// "pcd binary_compressed", "las"): its encoding's report name.
+const char *cloud_format_name(CloudFormat format);
 
 // The format written for `choice` from an input of format `input`.
 CloudFormat output_format(OutputChoice choice, CloudFormat input);
