@@ -34,7 +34,7 @@ MUTANTS = [
  ('formats/pcd/pcd_header.cpp', '    if (keywords.kept[k].empty() && k == 2) {', '    if (keywords.kept[k].empty()) {', 'PCD: missing SIZE accepted'),
  ('formats/core/byte_io.cpp', '    std::memcpy(buffer_.data() + (at - drained_), bytes, n);', '    std::memcpy(buffer_.data() + at, bytes, n);', 'ByteWriter: patch at the wrong place'),
  ('formats/core/byte_io.cpp', '      buffer_.resize(std::min(want, std::max(buffer_.size() * 2, kPiece)));', '      buffer_.resize(want);', 'ByteReader: a buffer of the size asked for'),
- ('formats/core/format_table.cpp', '{CloudFormat::kPcdAscii, "pcd ascii", "pcd-ascii", "ascii"}', '{CloudFormat::kPcdAscii, "pcd ascii", "pcd-ascii", "binary"}', 'sniff: PCD kind'),
+ ('formats/format_table.cpp', '{CloudFormat::kPcdAscii, "pcd ascii", "pcd-ascii", "ascii"}', '{CloudFormat::kPcdAscii, "pcd ascii", "pcd-ascii", "binary"}', 'sniff: PCD kind'),
  ('projection/rigid_levelling.cpp', '    inverse[r][3] = -moved;', '    inverse[r][3] = moved;', 'inverse: translation sign'),
  ('projection/rigid_levelling.cpp', '  if (det <= 0.0) {', '  if (det <= -2.0) {', 'rigid check: mirrors accepted'),
  ('projection/rigid_levelling.cpp', '      if (std::fabs(dot - (a == b ? 1.0 : 0.0)) > tolerance) {', '      if (std::fabs(dot - (a == b ? 1.0 : 0.0)) > 1.5) {', 'rigid check: scale accepted'),

@@ -146,6 +146,16 @@ void add_extra_fields(LasHeader *header) {
 
 }  // namespace
 
+LasVlr las_vlr_at(const char *head, uint64_t at, uint64_t first_point) {
+  LasVlr vlr;
+  vlr.at = at;
+  vlr.user.assign(head + kVlrUser, strnlen(head + kVlrUser, kUserBytes));
+  vlr.record = get<uint16_t>(head, kVlrRecord);
+  vlr.length = get<uint16_t>(head, kVlrLength);
+  vlr.size = std::min<uint64_t>(kVlrHeader + vlr.length, first_point - at);
+  return vlr;
+}
+
 bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::string *error) {
   const std::string truncated = "truncated: the file ends before its first point (byte " +
                                 std::to_string(header->first_point) + ")";
@@ -158,13 +168,12 @@ bool read_las_vlrs(ByteReader *in, LasHeader *header, ByteWriter *copy, std::str
       *error = truncated;
       return false;
     }
-    const size_t length = get<uint16_t>(head.data(), kVlrLength);
-    const std::string user(head.data() + kVlrUser, strnlen(head.data() + kVlrUser, kUserBytes));
-    const int record = get<uint16_t>(head.data(), kVlrRecord);
-    const bool extra = user == "LASF_Spec" && record == kExtraBytesRecord;
-    const bool crs = user == "LASF_Projection" && (record == kGeoKeyRecord || record == kWktRecord);
-    // A VLR that runs past the first point is only bytes up to it.
-    const size_t inside = std::min(length, end - at - kVlrHeader);
+    const LasVlr vlr = las_vlr_at(head.data(), at, end);
+    const size_t length = vlr.length, inside = size_t(vlr.size) - kVlrHeader;
+    const int record = vlr.record;
+    const bool extra = vlr.user == "LASF_Spec" && record == kExtraBytesRecord;
+    const bool crs =
+        vlr.user == "LASF_Projection" && (record == kGeoKeyRecord || record == kWktRecord);
     std::vector<char> payload;
     const bool keep = (extra || crs) && inside == length && length <= kLongestVlr;
     if (!pass_bytes(in, inside, copy, keep ? &payload : nullptr)) {
@@ -205,19 +214,19 @@ bool is_laz_bytes(const unsigned char *bytes, size_t n) {
          is_compressed_format(bytes[kPointFormat]);
 }
 
-bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported) {
+bool parse_las_header(const char *bytes, size_t n, LasHeader *header, std::string *error,
+                      bool *unsupported) {
   *unsupported = false;
-  if (in->fill(kHeader10) < kHeader10) {
+  if (n < kHeader10) {
     *error = "truncated: the file ends inside the LAS header";
     return false;
   }
-  const char *bytes = in->data();
   header->major = static_cast<unsigned char>(bytes[kVersionMajor]);
   header->minor = static_cast<unsigned char>(bytes[kVersionMinor]);
   header->header_size = get<uint16_t>(bytes, kHeaderSize);
   const size_t first_point = get<uint32_t>(bytes, kPointOffset);
   const uint32_t vlr_count = get<uint32_t>(bytes, kVlrCount);
-  const unsigned format = static_cast<unsigned char>(bytes[kPointFormat]);
+  const unsigned format = point_format_of(static_cast<unsigned char>(bytes[kPointFormat]));
   header->record = get<uint16_t>(bytes, kRecordLength);
   const std::string version = std::to_string(header->major) + "." + std::to_string(header->minor);
   if (header->major != 1 || header->minor > 4) {
@@ -243,17 +252,17 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
              std::to_string(format) + "'s " + std::to_string(kMinimumRecord[format]);
     return false;
   }
-  if (in->fill(header->header_size) < header->header_size) {
+  if (n < header->header_size) {
     *error = "truncated: the file ends inside the LAS header";
     return false;
   }
-  bytes = in->data();
   header->bytes.assign(bytes, bytes + header->header_size);
   header->first_point = first_point;
   header->vlr_count = vlr_count;
   header->after_points = header->minor >= 4   ? get<uint64_t>(bytes, kFirstEvlr)
                          : header->minor == 3 ? get<uint64_t>(bytes, kWaveformStart)
                                               : 0;
+  header->evlr_count = header->minor >= 4 ? get<uint32_t>(bytes, kEvlrCount) : 0;
   const uint32_t legacy = get<uint32_t>(bytes, kLegacyCount);
   header->points = header->minor >= 4 ? int64_t(get<uint64_t>(bytes, kCount)) : int64_t(legacy);
   if (header->points < 0) {
@@ -269,6 +278,17 @@ bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool
                "and a finite number";
       return false;
     }
+  }
+  return true;
+}
+
+bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported) {
+  size_t available = in->fill(kHeader10);
+  if (available >= kHeader10) {
+    available = in->fill(std::max<size_t>(kHeader10, get<uint16_t>(in->data(), kHeaderSize)));
+  }
+  if (!parse_las_header(in->data(), available, header, error, unsupported)) {
+    return false;
   }
   in->consume(header->header_size);
   return true;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "formats/core/byte_io.h"
-#include "formats/las/las_crs.h"
 #include "formats/core/ply_types.h"
 #include "formats/core/stream_support.h"
+#include "formats/las/las_crs.h"
 
 namespace levelling {
 
@@ -27,6 +27,7 @@ constexpr size_t kRecordLength = 105, kLegacyCount = 107;
 constexpr size_t kScale = 131, kOffset = 155, kBounds = 179;  // bounds: max x, min x, max y...
 constexpr size_t kCount = 247, kByReturn = 255;
 constexpr size_t kWaveformStart = 227, kFirstEvlr = 235;  // 1.3, 1.4: what follows the points
+constexpr size_t kEvlrCount = 243;                        // 1.4
 constexpr int kReturns = 15;
 // The point format byte's compression bits: LAZ sets one of them (0x80 as written here; some
 // early writers set 0x40).
@@ -91,6 +92,7 @@ struct LasHeader {
   // Where what follows the points begins (the first EVLR, the waveform data), 0 when the header
   // names nothing there.
   uint64_t after_points = 0;
+  uint32_t evlr_count = 0;  // LAS 1.4's EVLRs
   std::vector<std::vector<char>> extra_bytes_vlrs;  // the payloads of the extra bytes VLRs
   LasCrs crs;  // what the coordinate system's VLRs say
   std::vector<LasField> fields;  // after X, Y and Z, the extra bytes' among them
@@ -101,9 +103,28 @@ struct LasHeader {
 bool is_las_bytes(const unsigned char *bytes, size_t n);
 bool is_laz_bytes(const unsigned char *bytes, size_t n);
 
-// Reads the public header block from the start of `in` and consumes it. On a fault says what is
-// wrong in *error; *unsupported tells a well-formed file this reader does not take.
+// Parses the public header block at `bytes` (n of them, the file's start), LAS or LAZ (the point
+// format without its compression bits): its version, sizes, point format, count, scales and
+// offsets checked. On a fault says what is wrong in *error; *unsupported tells a well-formed
+// file this reader does not take.
+bool parse_las_header(const char *bytes, size_t n, LasHeader *header, std::string *error,
+                      bool *unsupported);
+
+// Reads the public header block from the start of `in` (as parse_las_header) and consumes it.
 bool read_las_header(ByteReader *in, LasHeader *header, std::string *error, bool *unsupported);
+
+// A VLR's header (at byte `at` of a file whose points begin at `first_point`): its user, its
+// record id, its payload's length as the header says it and the bytes it takes, header and
+// payload, which a VLR that runs past the first point has only up to it. (An EVLR's user and
+// record id are where a VLR's are.)
+struct LasVlr {
+  uint64_t at = 0;
+  std::string user;
+  int record = 0;
+  size_t length = 0;
+  uint64_t size = 0;
+};
+LasVlr las_vlr_at(const char *head, uint64_t at, uint64_t first_point);
 
 // Reads the VLRs (and any bytes up to the first point) that follow the header, a piece at a
 // time, copying every byte to `copy` when it is not nullptr; then names the records' fields

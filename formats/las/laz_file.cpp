@@ -18,7 +18,6 @@ namespace levelling {
 namespace {
 
 constexpr size_t kEvlrHeader = 60, kEvlrLength = 20;
-constexpr size_t kEvlrCount = 243;
 constexpr size_t kTableOffsetBytes = 8, kTableHead = 8;
 constexpr int kCopcInfoRecord = 1, kCopcHierarchyRecord = 1000;
 // Chunks decoded or encoded side by side: this many a thread in flight, and no more records
@@ -30,85 +29,40 @@ constexpr size_t kBatchBytes = size_t(64) << 20;
 constexpr uint64_t kLargestChunk = uint64_t(1) << 30;
 constexpr int kMostThreads = 64;
 
-// What the header says of the layout.
-struct LasLayout {
-  int minor = 0;
-  size_t header_size = 0;
-  uint64_t first_point = 0;
-  uint32_t vlr_count = 0;
-  unsigned format = 0;  // the byte, compression bits and all
-  size_t record = 0;
-  uint64_t points = 0;
-  uint64_t evlr_start = 0;  // LAS 1.4's first EVLR (0: none)
-  uint32_t evlr_count = 0;
-};
-
-struct Record {
-  uint64_t at;    // where its header begins
-  uint64_t size;  // header and payload
-  std::string user;
-  int id;
-};
-
-std::string user_of(const char *head) {
-  return std::string(head + kVlrUser, strnlen(head + kVlrUser, kUserBytes));
-}
-
-bool read_layout(const char *data, size_t size, LasLayout *layout, std::string *message,
+// The header of a LAS or LAZ file in memory, checked (parse_las_header) and its points' start
+// within the file. False with *message.
+bool read_layout(const char *data, size_t size, LasHeader *layout, std::string *message,
                  bool *unsupported) {
-  *unsupported = false;
-  if (size < kHeader10 || std::memcmp(data, "LASF", 4) != 0) {
-    *message = "truncated: the file ends inside the LAS header";
+  if (!parse_las_header(data, size, layout, message, unsupported)) {
     return false;
   }
-  layout->minor = static_cast<unsigned char>(data[kVersionMinor]);
-  const int major = static_cast<unsigned char>(data[kVersionMajor]);
-  if (major != 1 || layout->minor > 4) {
-    *unsupported = true;
-    *message = "LAS " + std::to_string(major) + "." + std::to_string(layout->minor) +
-               " (versions 1.0 to 1.4 are read)";
+  if (layout->first_point > size) {
+    *message = "truncated: the file ends before its first point (byte " +
+               std::to_string(layout->first_point) + ")";
     return false;
-  }
-  layout->header_size = get<uint16_t>(data, kHeaderSize);
-  layout->first_point = get<uint32_t>(data, kPointOffset);
-  layout->vlr_count = get<uint32_t>(data, kVlrCount);
-  layout->format = static_cast<unsigned char>(data[kPointFormat]);
-  layout->record = get<uint16_t>(data, kRecordLength);
-  const size_t least = layout->minor >= 4 ? kHeader14 : layout->minor == 3 ? kHeader13 : kHeader10;
-  if (layout->header_size < least || layout->header_size > size ||
-      layout->first_point < layout->header_size || layout->first_point > size ||
-      layout->record == 0) {
-    *message = "a LAS header of " + std::to_string(layout->header_size) +
-               " bytes with its points at byte " + std::to_string(layout->first_point) +
-               " in a file of " + std::to_string(size);
-    return false;
-  }
-  layout->points = layout->minor >= 4 ? get<uint64_t>(data, kCount)
-                                      : get<uint32_t>(data, kLegacyCount);
-  if (layout->minor >= 4) {
-    layout->evlr_start = get<uint64_t>(data, kFirstEvlr);
-    layout->evlr_count = get<uint32_t>(data, kEvlrCount);
   }
   return true;
 }
 
+// Where LAS 1.4's EVLRs begin (0: none, or an earlier version).
+uint64_t evlr_start_of(const LasHeader &layout) {
+  return layout.minor >= 4 ? layout.after_points : 0;
+}
+
 // The VLRs between the header and the first point.
-std::vector<Record> vlrs_of(const char *data, const LasLayout &layout) {
-  std::vector<Record> vlrs;
+std::vector<LasVlr> vlrs_of(const char *data, const LasHeader &layout) {
+  std::vector<LasVlr> vlrs;
   uint64_t at = layout.header_size;
   for (uint32_t v = 0; v < layout.vlr_count && at + kVlrHeader <= layout.first_point; ++v) {
-    const char *head = data + at;
-    const uint64_t size =
-        std::min<uint64_t>(kVlrHeader + get<uint16_t>(head, kVlrLength), layout.first_point - at);
-    vlrs.push_back({at, size, user_of(head), get<uint16_t>(head, kVlrRecord)});
-    at += size;
+    vlrs.push_back(las_vlr_at(data + at, at, layout.first_point));
+    at += vlrs.back().size;
   }
   return vlrs;
 }
 
 // The EVLRs from `start` to the file's end; false with *message when one runs past it.
 bool evlrs_of(const char *data, size_t size, uint64_t start, uint32_t count,
-              std::vector<Record> *evlrs, std::string *message) {
+              std::vector<LasVlr> *evlrs, std::string *message) {
   uint64_t at = start;
   for (uint32_t e = 0; e < count; ++e) {
     if (at > size || size - at < kEvlrHeader ||
@@ -118,7 +72,10 @@ bool evlrs_of(const char *data, size_t size, uint64_t start, uint32_t count,
       return false;
     }
     const uint64_t length = kEvlrHeader + get<uint64_t>(data + at, kEvlrLength);
-    evlrs->push_back({at, length, user_of(data + at), get<uint16_t>(data + at, kVlrRecord)});
+    LasVlr evlr = las_vlr_at(data + at, at, UINT64_MAX);
+    evlr.length = size_t(length - kEvlrHeader);  // (a VLR's length has 16 bits, an EVLR's 64)
+    evlr.size = length;
+    evlrs->push_back(std::move(evlr));
     at += length;
   }
   return true;
@@ -185,18 +142,18 @@ bool in_order(size_t n, int threads, size_t window, const std::vector<uint64_t> 
 }
 
 // Whether a VLR (or EVLR) is one a rewritten file leaves out.
-using DroppedRecord = std::function<bool(const Record &)>;
+using DroppedRecord = std::function<bool(const LasVlr &)>;
 
 // The public header block rewritten for the VLRs kept and `added_bytes` of one VLR added (0:
 // none): its point offset (*first_point) and VLR count mended, its point format byte set to
 // `format_byte`.
-std::vector<char> rewritten_header(const char *data, const LasLayout &layout,
-                                   const std::vector<Record> &vlrs, const DroppedRecord &dropped,
+std::vector<char> rewritten_header(const char *data, const LasHeader &layout,
+                                   const std::vector<LasVlr> &vlrs, const DroppedRecord &dropped,
                                    size_t added_bytes, unsigned format_byte,
                                    uint64_t *first_point) {
   uint64_t removed = 0;
   uint32_t removed_vlrs = 0;
-  for (const Record &vlr : vlrs) {
+  for (const LasVlr &vlr : vlrs) {
     if (dropped(vlr)) {
       removed += vlr.size;
       ++removed_vlrs;
@@ -212,10 +169,10 @@ std::vector<char> rewritten_header(const char *data, const LasLayout &layout,
 
 // Writes the VLRs kept, as they were (and any bytes between them), then `added`, then the bytes
 // between the last VLR and the first point.
-void write_vlrs(const char *data, const LasLayout &layout, const std::vector<Record> &vlrs,
+void write_vlrs(const char *data, const LasHeader &layout, const std::vector<LasVlr> &vlrs,
                 const DroppedRecord &dropped, const std::vector<char> &added, ByteWriter *out) {
   uint64_t at = layout.header_size;
-  for (const Record &vlr : vlrs) {
+  for (const LasVlr &vlr : vlrs) {
     if (vlr.at > at) {
       out->write(data + at, size_t(vlr.at - at));
     }
@@ -230,7 +187,7 @@ void write_vlrs(const char *data, const LasLayout &layout, const std::vector<Rec
 
 // The chunks of a LAZ file, from its chunk table: its offset in the 8 bytes before the chunks,
 // or (-1) in the file's last 8. *table_at: where the table begins. False with *message.
-bool find_chunks(const char *data, size_t size, const LasLayout &layout, const LazSchema &schema,
+bool find_chunks(const char *data, size_t size, const LasHeader &layout, const LazSchema &schema,
                  std::vector<LazChunk> *chunks, int64_t *table_at, std::string *message) {
   const uint64_t chunks_start = layout.first_point + kTableOffsetBytes;
   if (chunks_start > size) {
@@ -253,7 +210,7 @@ bool find_chunks(const char *data, size_t size, const LasLayout &layout, const L
   }
   const auto *bytes = reinterpret_cast<const uint8_t *>(data);
   if (!read_chunk_table(bytes + *table_at + kTableHead, bytes + size, get<uint32_t>(table, 4),
-                        schema.chunk_size, chunks_start, uint64_t(*table_at), layout.points,
+                        schema.chunk_size, chunks_start, uint64_t(*table_at), uint64_t(layout.points),
                         chunks, message)) {
     return false;
   }
@@ -308,13 +265,13 @@ bool decode_chunks(const char *data, const LazSchema &schema, size_t record,
 
 // Encodes the records of `layout` into chunks of `chunk_points` on `threads` threads, each
 // written to `out` in order as soon as its batch is done; returns the chunks, where each went.
-std::vector<LazChunk> encode_chunks(const char *data, const LasLayout &layout,
+std::vector<LazChunk> encode_chunks(const char *data, const LasHeader &layout,
                                     const LazSchema &schema, uint32_t chunk_points, int threads,
                                     ByteWriter *out, const LazBytesDone &done) {
   std::vector<LazChunk> chunks;
   std::vector<uint64_t> raw;
-  for (uint64_t first = 0; first < layout.points; first += chunk_points) {
-    const uint64_t n = std::min<uint64_t>(chunk_points, layout.points - first);
+  for (uint64_t first = 0; first < uint64_t(layout.points); first += chunk_points) {
+    const uint64_t n = std::min<uint64_t>(chunk_points, uint64_t(layout.points) - first);
     chunks.push_back({0, 0, n});
     raw.push_back(n * layout.record);
   }
@@ -354,19 +311,19 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
                             std::string *dropped, std::string *message,
                             const LazBytesDone &done) {
   dropped->clear();
-  LasLayout layout;
+  LasHeader layout;
   bool unsupported = false;
   if (!read_layout(data, size, &layout, message, &unsupported)) {
     return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
-  const std::vector<Record> vlrs = vlrs_of(data, layout);
-  const Record *laszip = nullptr;
+  const std::vector<LasVlr> vlrs = vlrs_of(data, layout);
+  const LasVlr *laszip = nullptr;
   bool copc = false;
-  for (const Record &vlr : vlrs) {
-    if (vlr.user == kLaszipUser && vlr.id == kLaszipRecord) {
+  for (const LasVlr &vlr : vlrs) {
+    if (vlr.user == kLaszipUser && vlr.record == kLaszipRecord) {
       laszip = &vlr;
     }
-    copc = copc || (vlr.user == "copc" && vlr.id == kCopcInfoRecord);
+    copc = copc || (vlr.user == "copc" && vlr.record == kCopcInfoRecord);
   }
   if (laszip == nullptr) {
     *message = "LAZ without its LASzip VLR (user \"laszip encoded\", record 22204)";
@@ -382,29 +339,29 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   if (!find_chunks(data, size, layout, schema, &chunks, &table_at, message)) {
     return StreamFault::kMalformed;
   }
-  std::vector<Record> evlrs;
-  if (layout.evlr_start != 0 &&
-      (layout.evlr_start < uint64_t(table_at) + kTableHead ||
-       !evlrs_of(data, size, layout.evlr_start, layout.evlr_count, &evlrs, message))) {
+  std::vector<LasVlr> evlrs;
+  const uint64_t evlr_start = evlr_start_of(layout);
+  if (evlr_start != 0 && (evlr_start < uint64_t(table_at) + kTableHead ||
+                          !evlrs_of(data, size, evlr_start, layout.evlr_count, &evlrs, message))) {
     if (message->empty()) {
-      *message = "EVLRs at byte " + std::to_string(layout.evlr_start) + ", inside the points";
+      *message = "EVLRs at byte " + std::to_string(evlr_start) + ", inside the points";
     }
     return StreamFault::kMalformed;
   }
   // The header, with the LASzip VLR (and a COPC file's info VLR) taken out.
-  const DroppedRecord dropped_vlr = [&](const Record &vlr) {
-    return &vlr == laszip || (copc && vlr.user == "copc" && vlr.id == kCopcInfoRecord);
+  const DroppedRecord dropped_vlr = [&](const LasVlr &vlr) {
+    return &vlr == laszip || (copc && vlr.user == "copc" && vlr.record == kCopcInfoRecord);
   };
   uint64_t first_point = 0;
   std::vector<char> header = rewritten_header(data, layout, vlrs, dropped_vlr, 0,
-                                              point_format_of(layout.format), &first_point);
+                                              unsigned(layout.format), &first_point);
   uint32_t kept_evlrs = 0;
-  for (const Record &evlr : evlrs) {
-    kept_evlrs += copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord ? 0 : 1;
+  for (const LasVlr &evlr : evlrs) {
+    kept_evlrs += copc && evlr.user == "copc" && evlr.record == kCopcHierarchyRecord ? 0 : 1;
   }
-  if (layout.minor >= 4 && layout.evlr_start != 0) {
+  if (evlr_start != 0) {
     put(header.data(), kFirstEvlr,
-        kept_evlrs > 0 ? first_point + layout.points * layout.record : uint64_t(0));
+        kept_evlrs > 0 ? first_point + uint64_t(layout.points) * layout.record : uint64_t(0));
     put(header.data(), kEvlrCount, kept_evlrs);
   }
   if (copc) {
@@ -416,8 +373,8 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   if (!decode_chunks(data, schema, layout.record, chunks, threads, out, message, done)) {
     return StreamFault::kMalformed;
   }
-  for (const Record &evlr : evlrs) {
-    if (!(copc && evlr.user == "copc" && evlr.id == kCopcHierarchyRecord)) {
+  for (const LasVlr &evlr : evlrs) {
+    if (!(copc && evlr.user == "copc" && evlr.record == kCopcHierarchyRecord)) {
       out->write(data + evlr.at, size_t(evlr.size));
     }
   }
@@ -427,29 +384,29 @@ StreamFault decode_laz_file(const char *data, size_t size, ByteWriter *out, int 
 StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int threads,
                             std::string *message, LazChunking chunking,
                             const LazBytesDone &done) {
-  LasLayout layout;
+  LasHeader layout;
   bool unsupported = false;
   if (!read_layout(data, size, &layout, message, &unsupported)) {
     return unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed;
   }
   LazSchema schema;
-  if (!laz_schema_for(int(point_format_of(layout.format)), layout.record, &schema, message)) {
+  if (!laz_schema_for(layout.format, layout.record, &schema, message)) {
     return StreamFault::kUnsupported;
   }
   const uint32_t chunk_points = std::max<uint32_t>(1, chunking.chunk_points);
   schema.chunk_size = chunking.variable ? kVariableChunks : chunk_points;
-  const uint64_t points_end = layout.first_point + layout.points * layout.record;
-  if (layout.points > (size - layout.first_point) / layout.record) {
+  const uint64_t points_end = layout.first_point + uint64_t(layout.points) * layout.record;
+  if (uint64_t(layout.points) > (size - layout.first_point) / layout.record) {
     *message = "truncated: the LAS to compress ends inside its points";
     return StreamFault::kMalformed;
   }
-  const bool has_evlrs = layout.minor >= 4 && layout.evlr_start != 0;
+  const bool has_evlrs = evlr_start_of(layout) != 0;
   if (!out->patchable() && has_evlrs) {
     *message = "LAZ with EVLRs is written to a file, not to a stream";
     return StreamFault::kUnsupported;
   }
   // The header and VLRs as they were, but for an older LASzip VLR; the new one after them.
-  const std::vector<Record> vlrs = vlrs_of(data, layout);
+  const std::vector<LasVlr> vlrs = vlrs_of(data, layout);
   const std::vector<char> payload = laz_schema_payload(schema);
   std::vector<char> vlr(kVlrHeader, 0);
   std::memcpy(vlr.data() + kVlrUser, kLaszipUser, std::strlen(kLaszipUser));
@@ -458,13 +415,13 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   const char description[] = "by laszip of levelling-cloud";
   std::memcpy(vlr.data() + kVlrHeader - kDescriptionBytes, description, sizeof description - 1);
   vlr.insert(vlr.end(), payload.begin(), payload.end());
-  const DroppedRecord older_laszip = [](const Record &each) {
-    return each.user == kLaszipUser && each.id == kLaszipRecord;
+  const DroppedRecord older_laszip = [](const LasVlr &each) {
+    return each.user == kLaszipUser && each.record == kLaszipRecord;
   };
   uint64_t first_point = 0;
   const std::vector<char> header =
       rewritten_header(data, layout, vlrs, older_laszip, vlr.size(),
-                       point_format_of(layout.format) | kLazBit, &first_point);
+                       unsigned(layout.format) | kLazBit, &first_point);
   if (first_point > UINT32_MAX) {
     *message = "VLRs too long for LAZ's header";
     return StreamFault::kUnsupported;
@@ -498,9 +455,9 @@ StreamFault encode_laz_file(const char *data, size_t size, ByteWriter *out, int 
   if (!patching) {
     out->write(offset, sizeof offset);
   }
-  if (has_evlrs && layout.evlr_start >= points_end) {
+  if (has_evlrs && evlr_start_of(layout) >= points_end) {
     char evlr_start[8];
-    put(evlr_start, 0, uint64_t(layout.evlr_start - points_end) + uint64_t(tail_at - header_at));
+    put(evlr_start, 0, uint64_t(evlr_start_of(layout) - points_end) + uint64_t(tail_at - header_at));
     out->patch(header_at + int64_t(kFirstEvlr), evlr_start, sizeof evlr_start);
   }
   if (out->error() != 0) {

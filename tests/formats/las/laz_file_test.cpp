@@ -149,6 +149,17 @@ TEST(LazFile, DamagedFilesAreRefused) {
        StreamFault::kUnsupported, "compressor 1"},
       {"waveform items", patched(first - 6 * 2, std::string("\x09", 1)), StreamFault::kUnsupported,
        "WAVEPACKET13 (waveforms)"},
+      // The header judged as LAS's reader judges it.
+      {"a future version", patched(25, "\x05"), StreamFault::kUnsupported,
+       "LAS 1.5 (versions 1.0 to 1.4 are read)"},
+      {"point format 11", patched(104, "\x8b"), StreamFault::kUnsupported,
+       "point data record format 11 (0 to 10 are read)"},
+      {"a record too short", patched(test::kLasRecordLength, "\x13"), StreamFault::kMalformed,
+       "point records of 19 bytes, fewer than format 3's 34"},
+      {"a zero scale", patched(131, std::string(8, '\0')), StreamFault::kMalformed,
+       "the x scale or offset is not a positive and a finite number"},
+      {"the points past the end", patched(test::kLasPointOffset, "\xff\xff\xff"),
+       StreamFault::kMalformed, "truncated: the file ends before its first point"},
   };
   // Layered: a chunk's own count and a layer's size that lie.
   const std::string layered = encode(test::las_bytes({4, 6, 0, false}, scan(points)), 2);
