@@ -9,6 +9,7 @@
 #include "formats/las/las_header.h"
 #include "formats/pcd/pcd_cloud.h"
 #include "formats/ply/ply_cloud.h"
+#include "formats/ptx/ptx_cloud.h"
 #include "formats/text/text_cloud.h"
 
 namespace levelling {
@@ -134,8 +135,9 @@ const std::vector<FormatRow> kTable = {
     {"PLY", ".ply", is_ply, stream_ply_cloud, make_ply_cloud_writer, nullptr, nullptr,
      CloudFamily::kPly, kPlyEncodings, "format", "ply", CloudFormat::kPlyBinaryLittleEndian},
     // (PTX, text too, comes before text.)
-    {"PTX", ".ptx", is_ptx, nullptr, nullptr, "a Leica PTX scan", kConvert, kNoFamily, kNone,
-     nullptr, nullptr, kNoFormat},
+    {"PTX", ".ptx", is_ptx, stream_ptx_cloud, make_ptx_cloud_writer, nullptr, nullptr,
+     CloudFamily::kPtx, {{CloudFormat::kPtx, "ptx", "ptx", nullptr}}, nullptr, nullptr,
+     CloudFormat::kPtx},
     {"text", ".xyz .txt .csv .pts .asc", is_text, stream_text_cloud, make_text_cloud_writer,
      nullptr, nullptr, CloudFamily::kText, {{CloudFormat::kText, "text", "text", nullptr}},
      nullptr, nullptr, CloudFormat::kText},

@@ -7,7 +7,7 @@ namespace levelling {
 namespace {
 
 // The families' names, in the enumeration's order.
-constexpr const char *kFamilyNames[] = {"text", "PLY", "PCD", "LAS"};
+constexpr const char *kFamilyNames[] = {"text", "PLY", "PCD", "LAS", "PTX"};
 
 // Each length unit's name and symbol, in the enumeration's order.
 struct UnitWords {

@@ -48,11 +48,12 @@ enum class CloudFormat {
   kPcdBinaryCompressed,
   kLas,
   kLaz,  // compressed LAS
+  kPtx,
 };
 
 // The formats by family, whatever their encoding (family_of in formats/format_table.h).
-enum class CloudFamily { kText, kPly, kPcd, kLas };
-// The name of a family as messages say it: "text", "PLY", "PCD", "LAS".
+enum class CloudFamily { kText, kPly, kPcd, kLas, kPtx };
+// The name of a family as messages say it: "text", "PLY", "PCD", "LAS", "PTX".
 const char *cloud_family_name(CloudFamily family);
 
 // The unit of a cloud's coordinates, where its file names one (LAS: its coordinate system).

@@ -11,6 +11,7 @@ const MovedFields kPlyFields = {{"x", "y", "z"}, {"nx", "ny", "nz"}, nullptr};
 const MovedFields kPcdFields = {
     {"x", "y", "z"}, {"normal_x", "normal_y", "normal_z"}, "VIEWPOINT"};
 const MovedFields kLasFields = {{"X", "Y", "Z"}, {"x_t", "y_t", "z_t"}, nullptr};
+const MovedFields kPtxFields = {{"x", "y", "z"}, {nullptr, nullptr, nullptr}, "transform"};
 
 }  // namespace
 
@@ -22,6 +23,8 @@ const MovedFields &moved_fields_of(CloudFamily family) {
       return kPcdFields;
     case CloudFamily::kLas:
       return kLasFields;
+    case CloudFamily::kPtx:
+      return kPtxFields;
     case CloudFamily::kText:
       break;
   }
