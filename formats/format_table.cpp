@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "formats/core/cloud_writer.h"
+#include "formats/e57/e57_cloud.h"
 #include "formats/las/las_cloud.h"
 #include "formats/las/las_header.h"
 #include "formats/pcd/pcd_cloud.h"
@@ -149,9 +150,11 @@ const std::vector<FormatRow> kTable = {
     {"LAZ", ".laz", is_laz_bytes, stream_laz_cloud, make_las_cloud_writer, nullptr, nullptr,
      CloudFamily::kLas, {{CloudFormat::kLaz, "laz", "laz", nullptr}}, nullptr, nullptr,
      CloudFormat::kLaz},
+    {"E57", ".e57", is_e57, stream_e57_cloud, make_e57_cloud_writer, nullptr, nullptr,
+     CloudFamily::kE57, {{CloudFormat::kE57, "e57", "e57", nullptr}}, nullptr, nullptr,
+     CloudFormat::kE57},
     // Recognised, to be refused with what they are.
-    {"E57", ".e57", is_e57, nullptr, nullptr, "E57 (ASTM's scan exchange format)", kConvert,
-     kNoFamily, kNone, nullptr, nullptr, kNoFormat},
+
     {"compressed splat", ".splat .spz .ksplat", is_named_only, nullptr, nullptr,
      "a compressed Gaussian splat (.splat, .spz or .ksplat: quantised positions, rotations and "
      "colours)",

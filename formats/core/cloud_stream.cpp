@@ -7,7 +7,7 @@ namespace levelling {
 namespace {
 
 // The families' names, in the enumeration's order.
-constexpr const char *kFamilyNames[] = {"text", "PLY", "PCD", "LAS", "PTX"};
+constexpr const char *kFamilyNames[] = {"text", "PLY", "PCD", "LAS", "PTX", "E57"};
 
 // Each length unit's name and symbol, in the enumeration's order.
 struct UnitWords {

@@ -49,11 +49,12 @@ enum class CloudFormat {
   kLas,
   kLaz,  // compressed LAS
   kPtx,
+  kE57,
 };
 
 // The formats by family, whatever their encoding (family_of in formats/format_table.h).
-enum class CloudFamily { kText, kPly, kPcd, kLas, kPtx };
-// The name of a family as messages say it: "text", "PLY", "PCD", "LAS", "PTX".
+enum class CloudFamily { kText, kPly, kPcd, kLas, kPtx, kE57 };
+// The name of a family as messages say it: "text", "PLY", "PCD", "LAS", "PTX", "E57".
 const char *cloud_family_name(CloudFamily family);
 
 // The unit of a cloud's coordinates, where its file names one (LAS: its coordinate system).

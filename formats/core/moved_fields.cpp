@@ -12,6 +12,8 @@ const MovedFields kPcdFields = {
     {"x", "y", "z"}, {"normal_x", "normal_y", "normal_z"}, "VIEWPOINT"};
 const MovedFields kLasFields = {{"X", "Y", "Z"}, {"x_t", "y_t", "z_t"}, nullptr};
 const MovedFields kPtxFields = {{"x", "y", "z"}, {nullptr, nullptr, nullptr}, "transform"};
+const MovedFields kE57Fields = {
+    {"cartesianX", "cartesianY", "cartesianZ"}, {nullptr, nullptr, nullptr}, "pose"};
 
 }  // namespace
 
@@ -25,6 +27,8 @@ const MovedFields &moved_fields_of(CloudFamily family) {
       return kLasFields;
     case CloudFamily::kPtx:
       return kPtxFields;
+    case CloudFamily::kE57:
+      return kE57Fields;
     case CloudFamily::kText:
       break;
   }

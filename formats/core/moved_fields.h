@@ -25,7 +25,8 @@ struct MovedFields {
 // The fields of each family: text "x y z" and none else; PLY x y z and nx ny nz; PCD x y z,
 // normal_x normal_y normal_z and the VIEWPOINT; LAS X Y Z (integers, re-quantised) and its
 // waveform's direction x_t y_t z_t; PTX each scan's x y z in the world, and its transform (with
-// the scanner's position and axes) composed.
+// the scanner's position and axes) composed; E57 each scan's points in the world, and every
+// scan's and image's pose composed.
 const MovedFields &moved_fields_of(CloudFamily family);
 
 // Moves a block in place by the motion (a 4 x 4 matrix, input to output, last row 0 0 0 1): its

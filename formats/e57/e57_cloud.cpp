@@ -1,0 +1,349 @@
+// E57 files: the pages, the XML, and every scan's compressed vector of points.
+#include "formats/e57/e57_cloud.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/core/cloud_writer.h"
+#include "formats/core/ply_types.h"
+#include "formats/core/stream_support.h"
+#include "formats/e57/e57_pages.h"
+#include "formats/e57/e57_scans.h"
+#include "formats/e57/e57_vectors.h"
+#include "formats/e57/e57_xml.h"
+
+namespace levelling {
+
+namespace {
+
+constexpr size_t kBlockPoints = 8192;
+constexpr size_t kCopyPages = 4096;  // pages copied (and handed back) at a time
+// Integers beyond 2^53 have no exact double.
+constexpr double kExactInteger = 9007199254740992.0;
+
+// The name a conversion gives an E57 field (colours as the other formats name them).
+std::string converted_name(const std::string &name) {
+  if (name == "colorRed") {
+    return "red";
+  }
+  if (name == "colorGreen") {
+    return "green";
+  }
+  if (name == "colorBlue") {
+    return "blue";
+  }
+  return name;
+}
+
+// The smallest PLY type that holds a field's every value; false for an integer beyond a double.
+bool property_type_of(const E57Field &field, PlyType *type) {
+  if (field.kind == E57FieldKind::kFloat) {
+    *type = field.single ? PlyType::kFloat32 : PlyType::kFloat64;
+    return true;
+  }
+  if (field.kind == E57FieldKind::kScaledInteger) {
+    *type = PlyType::kFloat64;
+    return true;
+  }
+  const struct {
+    PlyType type;
+    double low, high;
+  } kIntegers[] = {{PlyType::kUint8, 0, 255},           {PlyType::kInt8, -128, 127},
+                   {PlyType::kUint16, 0, 65535},        {PlyType::kInt16, -32768, 32767},
+                   {PlyType::kUint32, 0, 4294967295.0}, {PlyType::kInt32, -2147483648.0, 2147483647}};
+  for (const auto &each : kIntegers) {
+    if (double(field.minimum) >= each.low && double(field.maximum) <= each.high) {
+      *type = each.type;
+      return true;
+    }
+  }
+  *type = PlyType::kFloat64;
+  return std::fabs(double(field.minimum)) <= kExactInteger &&
+         std::fabs(double(field.maximum)) <= kExactInteger;
+}
+
+// The rotation matrix of a quaternion (w, x, y, z), normalised.
+void rotation_of(const double (&pose)[7], double (&r)[3][3]) {
+  double w = pose[3], x = pose[4], y = pose[5], z = pose[6];
+  const double norm = std::sqrt(w * w + x * x + y * y + z * z);
+  if (norm > 0.0) {
+    w /= norm, x /= norm, y /= norm, z /= norm;
+  } else {
+    w = 1.0;
+  }
+  r[0][0] = 1 - 2 * (y * y + z * z), r[0][1] = 2 * (x * y - w * z), r[0][2] = 2 * (x * z + w * y);
+  r[1][0] = 2 * (x * y + w * z), r[1][1] = 1 - 2 * (x * x + z * z), r[1][2] = 2 * (y * z - w * x);
+  r[2][0] = 2 * (x * z - w * y), r[2][1] = 2 * (y * z + w * x), r[2][2] = 1 - 2 * (x * x + y * y);
+}
+
+class E57Streamer {
+ public:
+  E57Streamer(ByteReader *in, const PointVisitor &visit, const StreamOptions &options)
+      : in_(in), visit_(visit), options_(options) {}
+
+  StreamResult run();
+
+ private:
+  bool fail(StreamFault fault, const std::string &message) {
+    if (result_.fault == StreamFault::kNone) {
+      result_.fault = fault;
+      result_.message = message;
+    }
+    return false;
+  }
+  bool load();
+  bool describe_conversion();
+  bool write_levelled();
+  bool stream_scan(const E57Scan &scan);
+
+  ByteReader *in_;
+  const PointVisitor &visit_;
+  StreamOptions options_;
+  StreamResult result_;
+  std::unique_ptr<E57Pages> pages_;
+  E57Header header_;
+  std::string xml_;
+  std::unique_ptr<E57Element> root_;
+  std::vector<E57Scan> scans_;
+  CloudSchema schema_;  // what a conversion writes
+  std::unique_ptr<CloudWriter> writer_;
+  PointBlock block_;
+  std::vector<std::vector<double>> values_;  // a block's records, field by field
+  std::vector<double> record_;               // one point's values, for the writer
+};
+
+bool E57Streamer::load() {
+  const size_t size = in_->fill(SIZE_MAX);
+  pages_ = std::make_unique<E57Pages>(in_->data(), size);
+  std::string message;
+  if (!pages_->read_header(&header_, &message)) {
+    return fail(message.rfind("E57 ", 0) == 0 ? StreamFault::kUnsupported : StreamFault::kMalformed,
+                message);
+  }
+  if (header_.xml_length > kLargestE57Xml) {
+    return fail(StreamFault::kMalformed,
+                "an XML section of " + std::to_string(header_.xml_length) + " bytes");
+  }
+  xml_.resize(size_t(header_.xml_length));
+  if (header_.xml_offset % kE57Page >= kE57PageContent ||
+      !pages_->read(e57_logical(header_.xml_offset), xml_.size(), &xml_[0], &message)) {
+    return fail(StreamFault::kMalformed,
+                message.empty() ? "damaged: an XML section on a page's checksum" : message);
+  }
+  root_ = parse_e57_xml(xml_, &message);
+  if (root_ == nullptr) {
+    return fail(StreamFault::kMalformed, message);
+  }
+  bool unsupported = false;
+  if (!read_e57_scans(*root_, &scans_, &message, &unsupported)) {
+    return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, message);
+  }
+  return describe_conversion();
+}
+
+// The schema a conversion writes: x, y, z, then the first scan's other fields; the scans must
+// agree on them.
+bool E57Streamer::describe_conversion() {
+  schema_.source = CloudFamily::kE57;
+  schema_.vertex.name = "vertex";
+  schema_.vertex.count = options_.write.points;
+  for (const char *name : kCoordinateNames) {
+    schema_.vertex.properties.push_back({name, PlyType::kFloat64, false, PlyType::kUint8});
+  }
+  if (scans_.empty()) {
+    return true;
+  }
+  const E57Scan &first = scans_.front();
+  for (size_t f = 0; f < first.fields.size(); ++f) {
+    if (!first.spherical && (int(f) == first.coordinate[0] || int(f) == first.coordinate[1] ||
+                             int(f) == first.coordinate[2])) {
+      continue;
+    }
+    PlyType type;
+    if (!property_type_of(first.fields[f], &type) && result_.unconvertible.empty()) {
+      result_.unconvertible = "the 64-bit integer field " + first.fields[f].name;
+    }
+    schema_.vertex.properties.push_back(
+        {converted_name(first.fields[f].name), type, false, PlyType::kUint8});
+  }
+  for (const E57Scan &scan : scans_) {
+    bool same = scan.fields.size() == first.fields.size();
+    for (size_t f = 0; same && f < scan.fields.size(); ++f) {
+      same = scan.fields[f].name == first.fields[f].name;
+    }
+    if (!same && result_.unconvertible.empty()) {
+      result_.unconvertible = "scans whose points hold different fields";
+    }
+  }
+  make_names_unique(&schema_.vertex.properties);
+  return true;
+}
+
+// Writes the file levelled: every byte before the XML as it was (its pages checked), the XML
+// with every pose moved, the header's XML length and file length mended.
+bool E57Streamer::write_levelled() {
+  const std::string xml = options_.write.motion != nullptr
+                              ? moved_e57_xml(xml_, *root_, *reinterpret_cast<const double(*)[4][4]>(
+                                                                options_.write.motion))
+                              : xml_;
+  // The new XML goes where the old began when that ends the file, else after everything.
+  const uint64_t old_start = e57_logical(header_.xml_offset);
+  const uint64_t old_end = old_start + header_.xml_length;
+  const bool last = (old_end + kE57PageContent - 1) / kE57PageContent >= pages_->pages();
+  const uint64_t start = last ? old_start : pages_->logical_size();
+  const uint64_t first_page = start / kE57PageContent;
+  E57Header header = header_;
+  header.xml_offset = e57_physical(start);
+  header.xml_length = xml.size();
+  header.physical_length =
+      (start + xml.size() + kE57PageContent - 1) / kE57PageContent * kE57Page;
+  const std::string head = e57_header_bytes(header);
+  std::string message;
+  E57PageWriter pages;
+  ByteWriter *out = options_.write.out;
+  // Page 0 made again for its header, unless the XML begins in it; then the pages between as
+  // they were.
+  if (first_page > 0) {
+    std::string page(kE57PageContent, '\0');
+    if (!pages_->read(0, page.size(), &page[0], &message)) {
+      return fail(StreamFault::kMalformed, message);
+    }
+    page.replace(0, head.size(), head);
+    pages.write(page.data(), page.size());
+    const std::string made = pages.take_pages();
+    out->write(made.data(), made.size());
+  }
+  for (uint64_t page = 1; page < first_page; page += kCopyPages) {
+    const uint64_t last_page = std::min(first_page, page + kCopyPages);
+    if (!pages_->check_pages(page, last_page, &message)) {
+      return fail(StreamFault::kMalformed, message);
+    }
+    out->write(in_->data() + page * kE57Page, size_t((last_page - page) * kE57Page));
+    in_->release_range(size_t(page * kE57Page), size_t(last_page * kE57Page));
+  }
+  std::string before(size_t(start - first_page * kE57PageContent), '\0');
+  if (!pages_->read(first_page * kE57PageContent, before.size(), &before[0], &message)) {
+    return fail(StreamFault::kMalformed, message);
+  }
+  if (first_page == 0) {
+    before.replace(0, head.size(), head);
+  }
+  pages.write(before.data(), before.size());
+  pages.write(xml.data(), xml.size());
+  const std::string made = pages.take_pages();
+  out->write(made.data(), made.size());
+  return true;
+}
+
+// Visits one scan's points in the world, and hands them to a conversion's writer.
+bool E57Streamer::stream_scan(const E57Scan &scan) {
+  double r[3][3];
+  rotation_of(scan.pose, r);
+  const double *t = scan.pose;
+  E57VectorReader reader(pages_.get(), scan);
+  for (;;) {
+    size_t n = 0;
+    std::string message;
+    if (!reader.next(kBlockPoints, &values_, &n, &message)) {
+      return fail(StreamFault::kMalformed, message);
+    }
+    if (n == 0) {
+      return true;
+    }
+    reset_block(&block_, n);
+    const std::vector<double> &a = values_[size_t(scan.coordinate[0])];
+    const std::vector<double> &b = values_[size_t(scan.coordinate[1])];
+    const std::vector<double> &c = values_[size_t(scan.coordinate[2])];
+    for (size_t i = 0; i < n; ++i) {
+      double p[3] = {a[i], b[i], c[i]};
+      if (scan.spherical) {
+        const double across = a[i] * std::cos(c[i]);
+        p[0] = across * std::cos(b[i]);
+        p[1] = across * std::sin(b[i]);
+        p[2] = a[i] * std::sin(c[i]);
+      }
+      if (scan.invalid >= 0 && values_[size_t(scan.invalid)][i] != 0.0) {
+        block_.x[i] = block_.y[i] = block_.z[i] = std::numeric_limits<double>::quiet_NaN();
+        continue;
+      }
+      block_.x[i] = r[0][0] * p[0] + r[0][1] * p[1] + r[0][2] * p[2] + t[0];
+      block_.y[i] = r[1][0] * p[0] + r[1][1] * p[1] + r[1][2] * p[2] + t[1];
+      block_.z[i] = r[2][0] * p[0] + r[2][1] * p[1] + r[2][2] * p[2] + t[2];
+    }
+    int axis = 0;
+    if (first_bad_point(block_.x.data(), block_.y.data(), block_.z.data(), n, &axis) < n) {
+      return fail(StreamFault::kMalformed,
+                  std::string("a point whose ") + kCoordinateNames[axis] + " is not finite");
+    }
+    visit_(&block_);
+    result_.points += int64_t(n);
+    if (writer_) {
+      record_.resize(schema_.vertex.properties.size());
+      for (size_t i = 0; i < n; ++i) {
+        record_[0] = block_.x[i];
+        record_[1] = block_.y[i];
+        record_[2] = block_.z[i];
+        size_t p = 3;
+        for (size_t f = 0; f < scan.fields.size(); ++f) {
+          if (scan.spherical || (int(f) != scan.coordinate[0] && int(f) != scan.coordinate[1] &&
+                                 int(f) != scan.coordinate[2])) {
+            record_[p++] = values_[f][i];
+          }
+        }
+        writer_->vertex(record_.data());
+      }
+    }
+    if (options_.progress) {
+      options_.progress(in_->offset());
+    }
+  }
+}
+
+StreamResult E57Streamer::run() {
+  result_.format = CloudFormat::kE57;
+  if (!load()) {
+    return result_;
+  }
+  const bool writing = options_.write.out != nullptr;
+  const bool same = writing && written_family(options_.write) == CloudFamily::kE57;
+  if (writing && !same) {
+    const std::string refusal =
+        conversion_refusal(result_, CloudFamily::kE57, written_family(options_.write));
+    if (!refusal.empty()) {
+      fail(StreamFault::kUnsupported, refusal);
+      return result_;
+    }
+    if (options_.write.points < 0) {
+      fail(StreamFault::kUnsupported, "converting E57 needs the point count first");
+      return result_;
+    }
+    writer_ = make_cloud_writer(options_);
+    writer_->begin(schema_);
+  }
+  if (same && !write_levelled()) {
+    return result_;
+  }
+  for (const E57Scan &scan : scans_) {
+    if (!stream_scan(scan)) {
+      return result_;
+    }
+  }
+  if (writer_) {
+    finish_writer(writer_.get(), &result_);
+  }
+  return result_;
+}
+
+}  // namespace
+
+StreamResult stream_e57_cloud(ByteReader *in, const PointVisitor &visit,
+                              const StreamOptions &options) {
+  return E57Streamer(in, visit, options).run();
+}
+
+}  // namespace levelling
