@@ -26,8 +26,13 @@ constexpr size_t kCopyPages = 4096;  // pages copied (and handed back) at a time
 // Integers beyond 2^53 have no exact double.
 constexpr double kExactInteger = 9007199254740992.0;
 
-// The name a conversion gives an E57 field (colours as the other formats name them).
+// The name a conversion gives an E57 field (colours as the other formats name them, the fields
+// this program's E57 adds by their own names).
 std::string converted_name(const std::string &name) {
+  const std::string prefix = std::string(kE57Extension) + ":";
+  if (name.rfind(prefix, 0) == 0) {
+    return name.substr(prefix.size());
+  }
   if (name == "colorRed") {
     return "red";
   }
@@ -146,6 +151,15 @@ bool E57Streamer::load() {
   return describe_conversion();
 }
 
+// Whether a field of the scan is one a conversion writes: not its coordinates (x, y, z are
+// written) nor its invalid state (its empty points are).
+bool is_converted(const E57Scan &scan, size_t f) {
+  const int field = int(f);
+  return field != scan.invalid &&
+         (scan.spherical || (field != scan.coordinate[0] && field != scan.coordinate[1] &&
+                             field != scan.coordinate[2]));
+}
+
 // The schema a conversion writes: x, y, z, then the first scan's other fields; the scans must
 // agree on them.
 bool E57Streamer::describe_conversion() {
@@ -160,8 +174,7 @@ bool E57Streamer::describe_conversion() {
   }
   const E57Scan &first = scans_.front();
   for (size_t f = 0; f < first.fields.size(); ++f) {
-    if (!first.spherical && (int(f) == first.coordinate[0] || int(f) == first.coordinate[1] ||
-                             int(f) == first.coordinate[2])) {
+    if (!is_converted(first, f)) {
       continue;
     }
     PlyType type;
@@ -290,8 +303,7 @@ bool E57Streamer::stream_scan(const E57Scan &scan) {
         record_[2] = block_.z[i];
         size_t p = 3;
         for (size_t f = 0; f < scan.fields.size(); ++f) {
-          if (scan.spherical || (int(f) != scan.coordinate[0] && int(f) != scan.coordinate[1] &&
-                                 int(f) != scan.coordinate[2])) {
+          if (is_converted(scan, f)) {
             record_[p++] = values_[f][i];
           }
         }

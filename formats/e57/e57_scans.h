@@ -12,6 +12,11 @@
 
 namespace levelling {
 
+// The namespace of the fields E57 written here adds beyond the standard's (a property of another
+// format with no E57 name: levelling:nx), its prefix and URI.
+constexpr const char *kE57Extension = "levelling";
+constexpr const char *kE57ExtensionUri = "https://levelling-cloud.invalid/e57/1";
+
 enum class E57FieldKind { kFloat, kInteger, kScaledInteger };
 
 // One field of a scan's records, as its prototype declares it, bit-packed in a bytestream of

@@ -12,6 +12,7 @@
 #include "formats/core/cloud_writer.h"
 #include "formats/core/ply_types.h"
 #include "formats/e57/e57_pages.h"
+#include "formats/e57/e57_scans.h"
 #include "laz/byte_order.h"
 
 namespace levelling {
@@ -24,8 +25,6 @@ constexpr uint64_t kRecordsAlign = 8;  // records a packet holds: a multiple of 
                                        // every stream's bits end on a byte
 constexpr int kInvalidBits = 2;        // cartesianInvalidState: 0 valid, 2 no point
 constexpr double kNoPoint = 2.0;
-constexpr const char *kExtension = "levelling";
-constexpr const char *kExtensionUri = "https://levelling-cloud.invalid/e57/1";
 
 // One field written: its element, its bits, how a value becomes them.
 struct OutField {
@@ -48,14 +47,14 @@ std::string e57_name_of(const std::string &name) {
     return std::string("color") + char(std::toupper(static_cast<unsigned char>(name[0]))) +
            name.substr(1);
   }
-  std::string element = std::string(kExtension) + ":";
+  std::string element = std::string(kE57Extension) + ":";
   for (const char c : name) {
     element += std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.'
                    ? c
                    : '_';
   }
-  if (std::isdigit(static_cast<unsigned char>(element[std::strlen(kExtension) + 1]))) {
-    element.insert(std::strlen(kExtension) + 1, "_");
+  if (std::isdigit(static_cast<unsigned char>(element[std::strlen(kE57Extension) + 1]))) {
+    element.insert(std::strlen(kE57Extension) + 1, "_");
   }
   return element;
 }
@@ -255,7 +254,7 @@ class E57CloudWriter : public CloudWriter {
     const std::string guid = "{0e570000-0000-4000-8000-" + hex_of(points) + "}";
     return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
            "<e57Root type=\"Structure\" xmlns=\"http://www.astm.org/COMMIT/E57/2010-e57-v1.0\" "
-           "xmlns:" + kExtension + "=\"" + kExtensionUri + "\">"
+           "xmlns:" + kE57Extension + "=\"" + kE57ExtensionUri + "\">"
            "<formatName type=\"String\"><![CDATA[ASTM E57 3D Imaging Data File]]></formatName>"
            "<guid type=\"String\"><![CDATA[" + guid + "]]></guid>"
            "<versionMajor type=\"Integer\">1</versionMajor>"

@@ -336,8 +336,9 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
       {"$L frame.pcd -o out.ply", 4, "frame.pcd: the file ends inside the header (no DATA line)"},
       {"$L cloud.xyz.gz -o out.ply", 8, "looks like gzip-compressed data; decompress it first"},
       {"$L noise.bin -o out.ply", 8, "binary data of no point cloud format this program knows"},
-      {"$L good.xyz -o out.e57", 8,
-       "out.e57: writing E57 is not supported; write PLY, text, PCD, LAS or LAZ"},
+      {"$L good.xyz -o out.spz", 8,
+       "out.spz: writing compressed splat is not supported; write PLY, PTX, text, PCD, LAS, LAZ "
+       "or E57"},
       {"$L good.xyz -o out.dat", 2, "out.dat: an extension of no format this program writes"},
       {"TMPDIR=./nowhere $L - < good.xyz", 3,
        "standard input: cannot spool the input: No such file or directory"},

@@ -59,7 +59,8 @@ TEST(FormatTableTest, NamesGiveTheFormatByTheirExtension) {
     bool has_extension;
     const char *format;  // nullptr: none
   } cases[] = {{"out.ply", true, "PLY"},  {"OUT.PLY", true, "PLY"},  {"a.b/out.xyz", true, "text"},
-               {"out.csv", true, "text"}, {"out.las", true, "LAS"},  {"out.LAZ", true, "LAZ"},  {"out.dat", true, nullptr},
+               {"out.csv", true, "text"}, {"out.las", true, "LAS"},  {"out.LAZ", true, "LAZ"},  {"out.ptx", true, "PTX"},
+               {"out.E57", true, "E57"},  {"out.dat", true, nullptr},
                {"out", false, nullptr},   {"-", false, nullptr},     {"/dev/null", false, nullptr},
                {"dir.v2/out", false, nullptr}, {".hidden", false, nullptr}};
   for (const auto &each : cases) {
@@ -73,7 +74,7 @@ TEST(FormatTableTest, NamesGiveTheFormatByTheirExtension) {
       EXPECT_STREQ(each.format, row->name);
     }
   }
-  EXPECT_EQ(".ply .xyz .txt .csv .pts .asc .pcd .las .laz", readable_extensions());
+  EXPECT_EQ(".ply .ptx .xyz .txt .csv .pts .asc .pcd .las .laz .e57", readable_extensions());
 }
 
 TEST(FormatTableTest, OutputChoicesKeepAnEncodingOnlyWithinTheirFamily) {
