@@ -265,7 +265,7 @@ def level_file(input, output=None, **options):
     """Runs levelling-cloud's levelling in-process, writing the same bytes it writes, and
     returns its report as a dict (the fields of --report json).
 
-    input: a file (PLY, text, PCD, LAS or LAZ; a COLMAP model folder) or a list of files
+    input: a file (PLY, PTX, text, PCD, LAS, LAZ or E57; a COLMAP model folder) or a list of files
     (levelled as one cloud, each into output_dir= or in_place=True). output: where the
     levelled cloud goes (None: only the report). Options, as the command line's long options
     with '_' for '-': up, max_tilt, method (--fit), threshold, seed, pivot, format, precision,
@@ -290,7 +290,7 @@ def level_file(input, output=None, **options):
 
 
 def read_points(input):
-    """The points of a cloud file (PLY, text, PCD, LAS or LAZ) as levelling-cloud reads them: an
+    """The points of a cloud file (PLY, PTX, text, PCD, LAS, LAZ or E57) as levelling-cloud reads them: an
     (N, 3) float64 array, empty points as rows of NaN. Raises LevellingError."""
     status, message, points = _levelling.read_points(["--", os.fspath(input)])
     return _checked(status, message, points)

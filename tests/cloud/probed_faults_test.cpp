@@ -15,6 +15,7 @@
 #include "formats/core/ply_types.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
+#include "tests/support/e57_files.h"
 
 namespace levelling {
 namespace {
@@ -314,8 +315,17 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
   write_file(file("cloud.xyz.gz"), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8));
   const char noise[] = "\x01\x00\x02\x00\x7f\x80 binary";
   write_file(file("noise.bin"), std::string(noise, sizeof noise - 1));
+  test::E57TestScan scan{"", {}};
+  for (const char *name : {"cartesianX", "cartesianY", "cartesianZ"}) {
+    scan.fields.push_back({std::string("<") + name + " type=\"Float\"/>", 64,
+                           {test::bits_of(0.0), test::bits_of(1.0), test::bits_of(2.0)}});
+  }
+  std::string scan_file = test::e57_file({scan});
+  scan_file[200] = char(scan_file[200] ^ 0x10);
+  write_file(file("damaged.e57"), scan_file);
   const std::vector<Fault> faults = {
       {"$L good.xyz -o ''", 2, "-o: an empty name; use - for standard output"},
+      {"$L damaged.e57 -o out.e57", 4, "damaged.e57: damaged: page 1 of 1 fails its checksum"},
       {"$L extra.xyz -o - --format ply > piped.ply", 8,
        "extra.xyz: has columns after x y z, which PLY output would lose"},
       {"$L long-header.ply", 4, "long-header.ply: the header is longer than 1 MiB"},

@@ -21,6 +21,7 @@
 #include "plane/point_sample.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/cloud_runs.h"
+#include "tests/support/e57_files.h"
 
 namespace levelling {
 namespace {
@@ -129,6 +130,87 @@ CloudPlane slopes_of(const std::string &path, size_t *points) {
   }
   *points = read.x.size();
   return cloud_fit_solve(fit);
+}
+
+// A floor sloping 3 and 1 in 100 seen by two scanners: scan k's points in its own frame, the
+// scanner turned by `turn[k]` radians about z and standing at `at[k]`.
+struct ScannedFloor {
+  std::vector<std::array<double, 3>> world[2], local[2];
+  const double turn[2] = {0.5, -1.2};
+  const double at[2][3] = {{2, -1, 1.5}, {-3, 4, 1.2}};
+  ScannedFloor() {
+    for (int k = 0; k < 2; ++k) {
+      const double c = std::cos(turn[k]), s = std::sin(turn[k]);
+      for (int i = 0; i < 15; ++i) {
+        for (int j = 0; j < 15; ++j) {
+          const double x = 0.4 * i - 3 + k, y = 0.3 * j - 2, z = 0.03 * x + 0.01 * y;
+          world[k].push_back({x, y, z});
+          const double d[3] = {x - at[k][0], y - at[k][1], z - at[k][2]};
+          local[k].push_back({c * d[0] + s * d[1], -s * d[0] + c * d[1], d[2]});
+        }
+      }
+    }
+  }
+  std::string e57() const {
+    std::vector<test::E57TestScan> scans;
+    for (int k = 0; k < 2; ++k) {
+      test::E57TestScan scan{test::e57_pose({std::cos(turn[k] / 2), 0, 0, std::sin(turn[k] / 2)},
+                                            {at[k][0], at[k][1], at[k][2]}),
+                             {}};
+      const char *names[3] = {"cartesianX", "cartesianY", "cartesianZ"};
+      for (int a = 0; a < 3; ++a) {
+        scan.fields.push_back({std::string("<") + names[a] + " type=\"Float\"/>", 64, {}});
+        for (const auto &p : local[k]) {
+          scan.fields.back().raw.push_back(test::bits_of(p[size_t(a)]));
+        }
+      }
+      scans.push_back(scan);
+    }
+    return test::e57_file(scans);
+  }
+  std::string ptx() const {
+    std::ostringstream text;
+    text.precision(17);
+    for (int k = 0; k < 2; ++k) {
+      const double c = std::cos(turn[k]), s = std::sin(turn[k]);
+      text << 15 << "\n" << 15 << "\n" << at[k][0] << " " << at[k][1] << " " << at[k][2] << "\n"
+           << c << " " << s << " 0\n" << -s << " " << c << " 0\n0 0 1\n"
+           << c << " " << s << " 0 0\n" << -s << " " << c << " 0 0\n0 0 1 0\n"
+           << at[k][0] << " " << at[k][1] << " " << at[k][2] << " 1\n";
+      for (const auto &p : local[k]) {
+        text << p[0] << " " << p[1] << " " << p[2] << " 0.5\n";
+      }
+    }
+    return text.str();
+  }
+};
+
+TEST_F(LevellingCloudTest, TerrestrialScansLevelByTheirPosesAndBack) {
+  const ScannedFloor floor;
+  write_file(file("site.e57"), floor.e57());
+  write_file(file("site.ptx"), floor.ptx());
+  for (const char *format : {"e57", "ptx"}) {
+    const std::string site = std::string("site.") + format, level = std::string("level.") + format;
+    const Ended levelled = run("$L " + site + " -o " + level + " --save-transform t.txt");
+    ASSERT_EQ(0, levelled.status) << levelled.err;
+    EXPECT_NE(std::string::npos, levelled.out.find("450 points (" + std::string(format) + ")"));
+    size_t points = 0;
+    const CloudPlane plane = slopes_of(file(level).string(), &points);
+    EXPECT_EQ(450u, points) << format;
+    EXPECT_LT(std::fabs(plane.a), 1e-9) << format;
+    EXPECT_LT(std::fabs(plane.b), 1e-9) << format;
+    // Undone, each scan's points are where they were in the world.
+    const std::string back = std::string("back.") + format;
+    ASSERT_EQ(0, run("$L " + level + " --transform t.txt --inverse -o " + back).status);
+    const test::CloudPointsRead read = test::read_cloud_points(file(back).string());
+    ASSERT_EQ(450u, read.x.size()) << read.error;
+    for (size_t i = 0; i < read.x.size(); ++i) {
+      const auto &p = floor.world[i / 225][i % 225];
+      EXPECT_NEAR(p[0], read.x[i], 1e-9) << format << " " << i;
+      EXPECT_NEAR(p[1], read.y[i], 1e-9) << format << " " << i;
+      EXPECT_NEAR(p[2], read.z[i], 1e-9) << format << " " << i;
+    }
+  }
 }
 
 TEST_F(LevellingCloudTest, PcdAndLasLevelInTheirOwnFormats) {
