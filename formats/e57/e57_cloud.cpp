@@ -23,6 +23,7 @@ namespace {
 
 constexpr size_t kBlockPoints = 8192;
 constexpr size_t kCopyPages = 4096;  // pages copied (and handed back) at a time
+constexpr uint64_t kReleaseBytes = uint64_t(8) << 20;  // read before they are handed back
 // Integers beyond 2^53 have no exact double.
 constexpr double kExactInteger = 9007199254740992.0;
 
@@ -258,8 +259,23 @@ bool E57Streamer::stream_scan(const E57Scan &scan) {
   double r[3][3];
   rotation_of(scan.pose, r);
   const double *t = scan.pose;
-  E57VectorReader reader(pages_.get(), scan);
+  // A conversion writes every field; otherwise only the coordinates and the invalid state are
+  // decoded.
+  std::vector<bool> wanted(scan.fields.size(), writer_ != nullptr);
+  for (const int f : {scan.coordinate[0], scan.coordinate[1], scan.coordinate[2], scan.invalid}) {
+    if (f >= 0) {
+      wanted[size_t(f)] = true;
+    }
+  }
+  E57VectorReader reader(pages_.get(), scan, std::move(wanted));
+  // The pages of the section read are handed back as the points go, so memory stays bounded.
+  uint64_t released = reader.section_start() / kE57Page * kE57Page;
   for (;;) {
+    const uint64_t read_to = reader.position() / kE57Page * kE57Page;
+    if (read_to > released + kReleaseBytes) {
+      in_->release_range(size_t(released), size_t(read_to));
+      released = read_to;
+    }
     size_t n = 0;
     std::string message;
     if (!reader.next(kBlockPoints, &values_, &n, &message)) {

@@ -99,6 +99,10 @@ bool E57VectorReader::read_packet(std::string *message) {
       *message = "damaged: a packet whose bytestreams run past it";
       return false;
     }
+    if (!wanted_[f]) {
+      from += n;
+      continue;
+    }
     Stream &stream = streams_[f];
     stream.bytes.resize(stream.valid + n + kPadding);
     std::memcpy(stream.bytes.data() + stream.valid, packet_.data() + from, n);
@@ -118,21 +122,36 @@ void E57VectorReader::decode(size_t f) {
   if (bits == 0) {
     return;
   }
-  for (; stream.bit + bits <= end; stream.bit += bits) {
-    const uint64_t raw = read_bits(stream.bytes.data(), stream.bit, field.bits);
-    double value;
-    if (field.kind == E57FieldKind::kFloat && field.single) {
+  const size_t count = size_t((end - stream.bit) / bits), first = stream.values.size();
+  stream.values.resize(first + count);
+  double *out = stream.values.data() + first;
+  const unsigned char *at = stream.bytes.data() + stream.bit / 8;
+  if (stream.bit % 8 == 0 && field.kind == E57FieldKind::kFloat) {
+    // Whole floats, a byte apart: copied (the common layout, and the fast one).
+    for (size_t i = 0; i < count && field.single; ++i) {
       float single;
-      const uint32_t word = uint32_t(raw);
-      std::memcpy(&single, &word, sizeof single);
-      value = single;
-    } else if (field.kind == E57FieldKind::kFloat) {
-      std::memcpy(&value, &raw, sizeof value);
-    } else {
-      value = integer_value(field, raw);
+      std::memcpy(&single, at + i * sizeof single, sizeof single);
+      out[i] = single;
     }
-    stream.values.push_back(value);
+    if (!field.single) {
+      std::memcpy(out, at, count * sizeof(double));
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      const uint64_t raw = read_bits(stream.bytes.data(), stream.bit + i * bits, field.bits);
+      if (field.kind == E57FieldKind::kFloat && field.single) {
+        float single;
+        const uint32_t word = uint32_t(raw);
+        std::memcpy(&single, &word, sizeof single);
+        out[i] = single;
+      } else if (field.kind == E57FieldKind::kFloat) {
+        std::memcpy(&out[i], &raw, sizeof raw);
+      } else {
+        out[i] = integer_value(field, raw);
+      }
+    }
   }
+  stream.bit += uint64_t(count) * bits;
   const size_t whole = size_t(stream.bit / 8);
   if (whole >= kCompactAfter) {
     stream.bytes.erase(stream.bytes.begin(), stream.bytes.begin() + long(whole));
@@ -145,8 +164,8 @@ void E57VectorReader::decode(size_t f) {
 size_t E57VectorReader::ready() const {
   size_t ready = SIZE_MAX;
   for (size_t f = 0; f < streams_.size(); ++f) {
-    if (scan_.fields[f].bits > 0) {
-      ready = std::min(ready, streams_[f].values.size());
+    if (wanted_[f] && scan_.fields[f].bits > 0) {
+      ready = std::min(ready, streams_[f].values.size() - streams_[f].taken);
     }
   }
   const size_t left = size_t(scan_.records - handed_);
@@ -168,12 +187,21 @@ bool E57VectorReader::next(size_t most, std::vector<std::vector<double>> *values
   for (size_t f = 0; f < streams_.size(); ++f) {
     std::vector<double> &out = (*values)[f];
     Stream &stream = streams_[f];
+    if (!wanted_[f]) {
+      out.clear();
+      continue;
+    }
     if (scan_.fields[f].bits == 0) {
       out.assign(*n, integer_value(scan_.fields[f], 0));
       continue;
     }
-    out.assign(stream.values.begin(), stream.values.begin() + long(*n));
-    stream.values.erase(stream.values.begin(), stream.values.begin() + long(*n));
+    const auto from = stream.values.begin() + long(stream.taken);
+    out.assign(from, from + long(*n));
+    stream.taken += *n;
+    if (stream.taken == stream.values.size() || stream.taken >= kCompactAfter) {
+      stream.values.erase(stream.values.begin(), stream.values.begin() + long(stream.taken));
+      stream.taken = 0;
+    }
   }
   handed_ += int64_t(*n);
   return true;
