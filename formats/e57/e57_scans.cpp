@@ -115,11 +115,19 @@ bool read_scan(const E57Element &child, E57Scan *scan, std::string *message, boo
   scan->offset = uint64_t(offset);
   if (const E57Element *codecs = points->child("codecs")) {
     for (const auto &codec : codecs->children) {
-      if (codec->child("bitPackCodec") == nullptr) {
-        *unsupported = true;
-        *message = "points compressed by a codec other than bit-packing";
-        return false;
+      if (codec->child("bitPackCodec") != nullptr) {
+        continue;
       }
+      // The codec is named by its element beside the inputs it codes.
+      std::string name = "an unnamed one";
+      for (const auto &part : codec->children) {
+        if (part->name != "inputs") {
+          name = part->name;
+        }
+      }
+      *unsupported = true;
+      *message = "points compressed by the codec " + name + " (bit-packing is read)";
+      return false;
     }
   }
   for (const auto &element : prototype->children) {

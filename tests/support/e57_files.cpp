@@ -114,7 +114,8 @@ std::string e57_file(const std::vector<E57TestScan> &scans, const std::string &i
               std::to_string(physical(section)) + "\" recordCount=\"" +
               std::to_string(scan.fields.front().raw.size()) +
               "\">\n<prototype type=\"Structure\">" + prototype +
-              "</prototype>\n<codecs type=\"Vector\" allowHeterogeneousChildren=\"1\"/>\n"
+              "</prototype>\n<codecs type=\"Vector\" allowHeterogeneousChildren=\"1\">" +
+              scan.codecs + "</codecs>\n"
               "</points>\n</vectorChild>\n";
   }
   const std::string xml =

@@ -18,10 +18,12 @@ struct E57TestField {
   std::vector<uint64_t> raw;
 };
 
-// A scan: its pose element ("" for none) and its fields (all of one length).
+// A scan: its pose element ("" for none), its fields (all of one length) and its codecs
+// vector's children ("" for none: bit-packing).
 struct E57TestScan {
   std::string pose;
   std::vector<E57TestField> fields;
+  std::string codecs = "";
 };
 
 // An E57 file of these scans (each a compressed vector section of one data packet) and the

@@ -186,6 +186,9 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
   flipped[100] = char(flipped[100] ^ 1);
   E57TestScan short_of_one = scan;
   short_of_one.fields[0].raw.push_back(bits_of(7.0));
+  E57TestScan zipped = scan;
+  zipped.codecs = "<vectorChild type=\"Structure\"><inputs type=\"Vector\"/><zlibCodec "
+                  "type=\"Structure\"/></vectorChild>";
   E57TestScan with_text = scan;
   with_text.fields.push_back({"<note type=\"String\"/>", 0, {0, 0}});
   const struct {
@@ -196,6 +199,8 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
       {flipped, StreamFault::kMalformed, "damaged: page 1 of 1 fails its checksum"},
       {test::e57_file({short_of_one}), StreamFault::kMalformed,
        "damaged: the points end after 2 of 3 records"},
+      {test::e57_file({zipped}), StreamFault::kUnsupported,
+       "scan 1: points compressed by the codec zlibCodec (bit-packing is read)"},
       {test::e57_file({with_text}), StreamFault::kUnsupported,
        "scan 1: the field note of type String (Float, Integer and ScaledInteger are read)"},
       {test::e57_file({scan}, nested(70)), StreamFault::kMalformed,
