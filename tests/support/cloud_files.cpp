@@ -16,6 +16,7 @@
 
 #include "formats/core/byte_io.h"
 #include "formats/core/cloud_stream.h"
+#include "formats/core/moved_fields.h"
 #include "formats/core/number_text.h"
 #include "formats/core/ply_values.h"
 #include "formats/las/laz_file.h"
@@ -401,6 +402,24 @@ Streamed stream_bytes(const std::string &input, CloudFormat format, double shift
       },
       &streamed.result);
   return streamed;
+}
+
+std::string stream_moved(const std::string &input, CloudFormat format,
+                         const double (&motion)[4][4], StreamResult *result,
+                         std::vector<std::array<double, 3>> *moved) {
+  StreamOptions options;
+  options.write.motion = motion;
+  std::vector<size_t> empties;
+  std::vector<double> kept;
+  return stream_through(
+      input, format, options,
+      [&](PointBlock *block) {
+        move_block(motion, block, &empties, &kept);
+        for (size_t i = 0; moved != nullptr && i < block->count; ++i) {
+          moved->push_back({block->x[i], block->y[i], block->z[i]});
+        }
+      },
+      result);
 }
 
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,

@@ -108,6 +108,13 @@ std::string stream_through(const std::string &input, CloudFormat format,
 Streamed stream_bytes(const std::string &input, CloudFormat format, double shift = 0.0,
                       int64_t points = -1, const StreamOptions &options = StreamOptions());
 
+// Streams `input` into `format` as a levelling does: the options' motion set to `motion` and
+// every block moved by it (move_block). The bytes written; the result in *result and, where
+// asked, the moved points in *moved.
+std::string stream_moved(const std::string &input, CloudFormat format,
+                         const double (&motion)[4][4], StreamResult *result,
+                         std::vector<std::array<double, 3>> *moved = nullptr);
+
 // x, y, z columns of doubles.
 std::vector<Column> xyz_columns(const std::vector<double> &x, const std::vector<double> &y,
                                 const std::vector<double> &z);

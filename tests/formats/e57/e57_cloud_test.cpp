@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "formats/core/cloud_stream.h"
-#include "formats/core/moved_fields.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/e57_files.h"
 
@@ -108,14 +107,8 @@ TEST(E57CloudTest, LevelledE57MovesOnlyItsPoses) {
   const std::string image = "<vectorChild type=\"Structure\"><name type=\"String\">photo</name>" +
                             test::e57_pose({1, 0, 0, 0}, {1, 2, 3}) + "</vectorChild>";
   const std::string file = test::e57_file({scan}, image);
-  StreamOptions options;
-  options.write.motion = kMotion;
-  std::vector<size_t> empties;
-  std::vector<double> kept;
   StreamResult result;
-  const std::string levelled = test::stream_through(
-      file, CloudFormat::kE57, options,
-      [&](PointBlock *block) { move_block(kMotion, block, &empties, &kept); }, &result);
+  const std::string levelled = test::stream_moved(file, CloudFormat::kE57, kMotion, &result);
   ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
   // Whole pages, the header's length their length; every byte between the header and the XML
   // (the points' section) as it was.

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "formats/core/cloud_stream.h"
-#include "formats/core/moved_fields.h"
 #include "tests/support/cloud_files.h"
 #include "tests/support/e57_files.h"
 
@@ -126,21 +125,9 @@ TEST(E57Reference, TheReaderPutsLevelledScansWhereTheyWereMoved) {
       e57_file({scan(e57_pose({0.8, 0.6, 0, 0}, {5, -3, 2}), 0.0),
                 scan(e57_pose({0.5, 0.5, 0.5, 0.5}, {-1, 4, 0.5}), 3.0)});
   const double motion[4][4] = {{0.6, 0, 0.8, 1}, {0, 1, 0, -2}, {-0.8, 0, 0.6, 3}, {0, 0, 0, 1}};
-  StreamOptions options;
-  options.write.motion = motion;
-  std::vector<size_t> empties;
-  std::vector<double> kept;
   std::vector<std::array<double, 3>> moved;
   StreamResult result;
-  const std::string levelled = stream_through(
-      file, CloudFormat::kE57, options,
-      [&](PointBlock *block) {
-        move_block(motion, block, &empties, &kept);
-        for (size_t i = 0; i < block->count; ++i) {
-          moved.push_back({block->x[i], block->y[i], block->z[i]});
-        }
-      },
-      &result);
+  const std::string levelled = stream_moved(file, CloudFormat::kE57, motion, &result, &moved);
   ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
   std::string error;
   const std::vector<std::array<double, 3>> points = reader_points(levelled, &error);

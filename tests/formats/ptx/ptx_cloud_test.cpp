@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "formats/core/cloud_stream.h"
-#include "formats/core/moved_fields.h"
 #include "tests/support/cloud_files.h"
 
 namespace levelling {
@@ -68,14 +67,8 @@ TEST(PtxCloudTest, ScansAreReadIntoTheWorldByTheirTransforms) {
 }
 
 TEST(PtxCloudTest, LevelledPtxKeepsItsPointLinesAndMovesItsScans) {
-  StreamOptions options;
-  options.write.motion = kMotion;
-  std::vector<size_t> empties;
-  std::vector<double> kept;
   StreamResult result;
-  const std::string levelled = test::stream_through(
-      kTwoScans, CloudFormat::kPtx, options,
-      [&](PointBlock *block) { move_block(kMotion, block, &empties, &kept); }, &result);
+  const std::string levelled = test::stream_moved(kTwoScans, CloudFormat::kPtx, kMotion, &result);
   ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
   // Every point line as it was, each scan's ten header lines before its points.
   const std::vector<std::string> in = lines_from(kTwoScans, 1), out = lines_from(levelled, 1);
