@@ -127,9 +127,9 @@ bool E57Streamer::load() {
   const size_t size = in_->fill(SIZE_MAX);
   pages_ = std::make_unique<E57Pages>(in_->data(), size);
   std::string message;
-  if (!pages_->read_header(&header_, &message)) {
-    return fail(message.rfind("E57 ", 0) == 0 ? StreamFault::kUnsupported : StreamFault::kMalformed,
-                message);
+  bool unsupported = false;
+  if (!pages_->read_header(&header_, &message, &unsupported)) {
+    return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, message);
   }
   if (header_.xml_length > kLargestE57Xml) {
     return fail(StreamFault::kMalformed,
@@ -145,7 +145,6 @@ bool E57Streamer::load() {
   if (root_ == nullptr) {
     return fail(StreamFault::kMalformed, message);
   }
-  bool unsupported = false;
   if (!read_e57_scans(*root_, &scans_, &message, &unsupported)) {
     return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, message);
   }

@@ -92,7 +92,8 @@ bool E57Pages::check_pages(uint64_t first, uint64_t last, std::string *message) 
   return true;
 }
 
-bool E57Pages::read_header(E57Header *header, std::string *message) {
+bool E57Pages::read_header(E57Header *header, std::string *message, bool *unsupported) {
+  *unsupported = false;
   if (pages_ == 0) {
     *message = "truncated: an E57 file shorter than its first page";
     return false;
@@ -108,10 +109,12 @@ bool E57Pages::read_header(E57Header *header, std::string *message) {
   header->xml_length = get<uint64_t>(data_, kXmlLengthAt);
   header->page_size = get<uint64_t>(data_, kPageSizeAt);
   if (header->page_size != kE57Page) {
+    *unsupported = true;
     *message = "E57 pages of " + std::to_string(header->page_size) + " bytes (1024 are read)";
     return false;
   }
   if (header->major != 1) {
+    *unsupported = true;
     *message = "E57 version " + std::to_string(header->major) + "." +
                std::to_string(header->minor) + " (1.x is read)";
     return false;

@@ -41,8 +41,9 @@ class E57Pages {
   E57Pages(const char *data, size_t size);
 
   // Reads the file header (from page 0, checked). False with *message when the file is no E57
-  // file this reader takes: a bad signature, version, page size or length.
-  bool read_header(E57Header *header, std::string *message);
+  // file this reader takes: a bad signature or length, or (*unsupported) a version or page size
+  // it does not read.
+  bool read_header(E57Header *header, std::string *message, bool *unsupported);
 
   // Copies n logical bytes from `logical` into out. False with *message when they run past the
   // file's end or a page they touch fails its checksum ("page N's checksum ...").
