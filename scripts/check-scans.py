@@ -16,6 +16,7 @@ PTX (each file):
   text; undone with --inverse, the input's points.
 
 Usage: scripts/check-scans.py path/to/levelling-cloud [scans folder]
+(tests/data/e57 holds more E57 files other tools wrote: the folder may be that too.)
 Skips (status 0, says so) when the folder is absent.
 """
 import glob
@@ -49,10 +50,13 @@ def text_points(path):
 def reader_points(path):
     if not os.path.isdir(os.path.join(READER_PREFIX, "node_modules", "web-e57")):
         return None
-    out = subprocess.run(["node", READER, path, "XYZ"], check=True, capture_output=True,
-                         text=True, timeout=300,
-                         env=dict(os.environ, E57_READER_PREFIX=READER_PREFIX)).stdout
-    return [[float(v) for v in line.split()[:3]] for line in out.splitlines() if line.strip()]
+    run = subprocess.run(["node", READER, path, "XYZ"], capture_output=True, text=True,
+                         timeout=300, env=dict(os.environ, E57_READER_PREFIX=READER_PREFIX))
+    if run.returncode != 0:
+        said = [line for line in run.stderr.splitlines() if "E57" in line]
+        return said[0] if said else "it failed"
+    return [[float(v) for v in line.split()[:3]] for line in run.stdout.splitlines()
+            if line.strip()]
 
 
 def crc32c(data):
@@ -91,6 +95,8 @@ def check_e57(program, path, work):
     ours = text_points(read)
     theirs = reader_points(path)
     verdict = "web-e57 not installed"
+    if isinstance(theirs, str):
+        verdict, theirs = f"web-e57 cannot read it ({theirs})", None
     if theirs is not None:
         same(ours, theirs, 1e-9, f"{name} read")
         verdict = "web-e57 agrees"
@@ -99,7 +105,7 @@ def check_e57(program, path, work):
     run(program, path, *LEVEL, "--save-transform", matrix, "-o", levelled)
     run(program, path, "--transform", matrix, "-o", levelled_text)
     theirs = reader_points(levelled)
-    if theirs is not None:
+    if theirs is not None and not isinstance(theirs, str):
         worst = same(text_points(levelled_text), theirs, 1e-9, f"{name} levelled")
         verdict += f"; levelled: web-e57 agrees (worst {worst:.1e})"
     before, before_xml = e57_layout(path)
