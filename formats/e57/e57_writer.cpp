@@ -25,6 +25,10 @@ constexpr uint64_t kRecordsAlign = 8;  // records a packet holds: a multiple of 
                                        // every stream's bits end on a byte
 constexpr int kInvalidBits = 2;        // cartesianInvalidState: 0 valid, 2 no point
 constexpr double kNoPoint = 2.0;
+// A GUID's text before the points are known (36 characters, as the GUID that replaces it), and
+// FNV-1a's constants, which hash the points into it.
+constexpr const char *kGuidPlaceholder = "00000000-0000-4000-8000-000000000000";
+constexpr uint64_t kFnvBasis = 0xcbf29ce484222325u, kFnvPrime = 0x100000001b3u;
 
 // One field written: its element, its bits, how a value becomes them.
 struct OutField {
@@ -167,6 +171,13 @@ class E57CloudWriter : public CloudWriter {
       fault_ = "E57 written for " + std::to_string(vertex_.count) + " points was given " +
                std::to_string(vertices_);
     }
+    // The file's and the scan's GUIDs, from the points written (the same cloud, the same file).
+    for (const char tag : {'0', '1'}) {
+      std::string guid = "0e57" + hex_of(content_hash_).substr(0, 4) + "-" +
+                         hex_of(content_hash_ >> 16).substr(8, 4) + "-4" + tag + "00-8000-" +
+                         hex_of(content_hash_ ^ uint64_t(vertices_));
+      xml_.replace(xml_.find(kGuidPlaceholder), guid.size(), guid);
+    }
     pages_.write(xml_.data(), xml_.size());
     const std::string pages = pages_.take_pages();
     out_->write(pages.data(), pages.size());
@@ -228,6 +239,9 @@ class E57CloudWriter : public CloudWriter {
       stream.bytes.clear();
     }
     packet.resize(size_t(length), '\0');
+    for (const char c : packet) {
+      content_hash_ = (content_hash_ ^ static_cast<unsigned char>(c)) * kFnvPrime;
+    }
     pages_.write(packet.data(), packet.size());
     in_packet_ = 0;
     const std::string pages = pages_.take_whole_pages();
@@ -251,7 +265,7 @@ class E57CloudWriter : public CloudWriter {
       }
       prototype += "/>";
     }
-    const std::string guid = "{0e570000-0000-4000-8000-" + hex_of(points) + "}";
+    const std::string guid = std::string("{") + kGuidPlaceholder + "}";
     return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
            "<e57Root type=\"Structure\" xmlns=\"http://www.astm.org/COMMIT/E57/2010-e57-v1.0\" "
            "xmlns:" + kE57Extension + "=\"" + kE57ExtensionUri + "\">"
@@ -264,8 +278,7 @@ class E57CloudWriter : public CloudWriter {
            "<creationDateTime type=\"Structure\"><dateTimeValue type=\"Float\"/>"
            "<isAtomicClockReferenced type=\"Integer\"/></creationDateTime>"
            "<data3D type=\"Vector\" allowHeterogeneousChildren=\"1\"><vectorChild type=\"Structure\">"
-           "<guid type=\"String\"><![CDATA[" + guid.substr(0, 1) + "1" + guid.substr(2) +
-           "]]></guid><name type=\"String\"><![CDATA[converted by levelling-cloud]]></name>"
+           "<guid type=\"String\"><![CDATA[" + guid + "]]></guid><name type=\"String\"><![CDATA[converted by levelling-cloud]]></name>"
            "<points type=\"CompressedVector\" fileOffset=\"" +
            std::to_string(e57_physical(kE57HeaderSize)) + "\" recordCount=\"" +
            std::to_string(points) + "\"><prototype type=\"Structure\">" + prototype +
@@ -291,6 +304,7 @@ class E57CloudWriter : public CloudWriter {
   E57Header header_;
   std::string xml_;
   uint64_t packet_records_ = 0, in_packet_ = 0, section_length_ = 0;
+  uint64_t content_hash_ = kFnvBasis;  // FNV-1a of the packets written
 };
 
 }  // namespace
