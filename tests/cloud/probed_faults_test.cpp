@@ -325,7 +325,7 @@ TEST_F(LevellingCloudTest, ProbedFaultsStayMended) {
   write_file(file("damaged.e57"), scan_file);
   const std::vector<Fault> faults = {
       {"$L good.xyz -o ''", 2, "-o: an empty name; use - for standard output"},
-      {"$L damaged.e57 -o out.e57", 4, "damaged.e57: damaged: page 1 of 1 fails its checksum"},
+      {"$L damaged.e57 -o out.e57", 4, "damaged.e57: damaged: page 1 of 2 fails its checksum"},
       {"$L extra.xyz -o - --format ply > piped.ply", 8,
        "extra.xyz: has columns after x y z, which PLY output would lose"},
       {"$L long-header.ply", 4, "long-header.ply: the header is longer than 1 MiB"},
