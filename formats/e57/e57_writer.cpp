@@ -39,6 +39,8 @@ struct OutField {
   size_t property = 0;  // the schema's property it takes (SIZE_MAX: the invalid state)
 };
 
+// The element a property is written as: the standard's name where E57 has one (red as
+// colorRed), else the property's own in this program's namespace, made a valid XML name.
 std::string e57_name_of(const std::string &name) {
   const char *kStandard[] = {"intensity", "rowIndex", "columnIndex", "returnIndex",
                              "returnCount", "timeStamp"};
