@@ -223,8 +223,14 @@ std::string moved_e57_xml(const std::string &xml, const E57Element &root,
       const E57Element *pose = child->child("pose");
       if (pose != nullptr) {
         edits.push_back({pose->begin, pose->end, pose_xml(moved)});
-      } else {
+      } else if (child->end > child->content) {
         edits.push_back({child->content, child->content, pose_xml(moved)});
+      } else {
+        // An empty-element tag (<vectorChild type="Structure"/>) opened to hold the pose.
+        std::string start = xml.substr(child->begin, child->content - child->begin);
+        start.replace(start.rfind("/>"), 2, ">");
+        edits.push_back({child->begin, child->end,
+                         start + pose_xml(moved) + "</" + child->name + ">"});
       }
     }
   }

@@ -43,6 +43,11 @@ bool E57VectorReader::open(std::string *message) {
   streams_.resize(scan_.fields.size());
   char head[kSectionHeader];
   const uint64_t start = e57_logical(scan_.offset);
+  if (scan_.offset % kE57Page >= kE57PageContent) {
+    *message = "damaged: a compressed vector at byte " + std::to_string(scan_.offset) +
+               ", on a page's checksum";
+    return false;
+  }
   if (!pages_->read(start, kSectionHeader, head, message)) {
     return false;
   }
@@ -54,7 +59,7 @@ bool E57VectorReader::open(std::string *message) {
   }
   end_ = start + length;
   at_ = e57_logical(data);
-  if (at_ < start + kSectionHeader || at_ > end_) {
+  if (data % kE57Page >= kE57PageContent || at_ < start + kSectionHeader || at_ > end_) {
     *message = "damaged: a compressed vector whose packets lie outside its section";
     return false;
   }

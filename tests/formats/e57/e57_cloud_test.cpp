@@ -104,8 +104,10 @@ TEST(E57CloudTest, LevelledE57MovesOnlyItsPoses) {
   const E57TestScan scan{kQuarterTurnPose,
                          {doubles("cartesianX", {1, 4}), doubles("cartesianY", {2, 5}),
                           doubles("cartesianZ", {3, 6})}};
+  // An image with a pose, and one written as an empty element (no pose: the identity).
   const std::string image = "<vectorChild type=\"Structure\"><name type=\"String\">photo</name>" +
-                            test::e57_pose({1, 0, 0, 0}, {1, 2, 3}) + "</vectorChild>";
+                            test::e57_pose({1, 0, 0, 0}, {1, 2, 3}) +
+                            "</vectorChild><vectorChild type=\"Structure\"/>";
   const std::string file = test::e57_file({scan}, image);
   StreamResult result;
   const std::string levelled = test::stream_moved(file, CloudFormat::kE57, kMotion, &result);
@@ -120,12 +122,21 @@ TEST(E57CloudTest, LevelledE57MovesOnlyItsPoses) {
   const size_t xml_at = test::e57_logical_bytes(file).find(xml.substr(0, 40));
   EXPECT_EQ(test::e57_logical_bytes(file).substr(48, xml_at - 48),
             test::e57_logical_bytes(levelled).substr(48, xml_at - 48));
-  // The XML as it was but for its poses; the image's moved: (1, 2, 3) to (2, -5, 2.5).
+  // The XML as it was but for its poses; the first image's moved: (1, 2, 3) to (2, -5, 2.5).
   const std::string moved_xml = test::e57_xml_of(levelled);
-  EXPECT_EQ(without_poses(xml), without_poses(moved_xml));
+  std::string opened = xml;  // (the empty image's element opened to hold its pose)
+  opened.replace(opened.find("<vectorChild type=\"Structure\"/>"), 31,
+                 "<vectorChild type=\"Structure\"></vectorChild>");
+  EXPECT_EQ(without_poses(opened), without_poses(moved_xml));
   EXPECT_NE(std::string::npos,
             moved_xml.find("<translation type=\"Structure\"><x type=\"Float\">2</x><y "
                            "type=\"Float\">-5</y><z type=\"Float\">2.5</z></translation>"));
+  // The empty image took the motion itself as its pose, inside its element.
+  EXPECT_NE(std::string::npos,
+            moved_xml.find("<vectorChild type=\"Structure\"><pose type=\"Structure\">"));
+  EXPECT_NE(std::string::npos,
+            moved_xml.find("<x type=\"Float\">1</x><y type=\"Float\">-2</y><z "
+                           "type=\"Float\">0.5</z></translation></pose></vectorChild>"));
   // Read again, each point is where the motion took it: (8, 21, 33) to (9, -35, 21.5).
   const test::Streamed again = test::stream_bytes(levelled, CloudFormat::kE57);
   ASSERT_EQ(StreamFault::kNone, again.result.fault) << again.result.message;
