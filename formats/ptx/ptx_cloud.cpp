@@ -131,9 +131,10 @@ bool PtxStreamer::read_scan(bool *ended) {
     return fail_at_line("a PTX scan of more points than 2^63");
   }
   if (same_) {
+    const char *line_end = header.size() > 1 && header[header.size() - 2] == '\r' ? "\r\n" : "\n";
     const std::string text =
         options_.write.motion != nullptr
-            ? ptx_header_text(moved_ptx_scan(scan, options_.write.motion))
+            ? ptx_header_text(moved_ptx_scan(scan, options_.write.motion), line_end)
             : header;
     options_.write.out->write(text.data(), text.size());
   }

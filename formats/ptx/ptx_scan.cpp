@@ -92,9 +92,10 @@ PtxScan moved_ptx_scan(const PtxScan &scan, const double (*motion)[4]) {
   return moved;
 }
 
-std::string ptx_header_text(const PtxScan &scan) {
+std::string ptx_header_text(const PtxScan &scan, const char *line_end) {
   char number[kNumberTextSize];
-  std::string text = std::to_string(scan.columns) + "\n" + std::to_string(scan.rows) + "\n";
+  std::string text =
+      std::to_string(scan.columns) + line_end + std::to_string(scan.rows) + line_end;
   const auto line = [&](const double *values, int n) {
     for (int k = 0; k < n; ++k) {
       if (k > 0) {
@@ -102,7 +103,7 @@ std::string ptx_header_text(const PtxScan &scan) {
       }
       text.append(number, format_number(values[k], number));
     }
-    text += '\n';
+    text += line_end;
   };
   line(scan.position, 3);
   for (const double *axis : scan.axes) {

@@ -37,8 +37,9 @@ void ptx_to_world(const PtxScan &scan, const double local[3], double world[3]);
 // point's world position is moved by the motion while its line stays as it was.
 PtxScan moved_ptx_scan(const PtxScan &scan, const double (*motion)[4]);
 
-// The ten header lines of the scan, each number the shortest that reads back to it.
-std::string ptx_header_text(const PtxScan &scan);
+// The ten header lines of the scan, each number the shortest that reads back to it, each line
+// ended by `line_end` ("\n", or "\r\n" as the input's lines end).
+std::string ptx_header_text(const PtxScan &scan, const char *line_end = "\n");
 
 }  // namespace levelling
 

@@ -90,6 +90,19 @@ TEST(PtxCloudTest, LevelledPtxKeepsItsPointLinesAndMovesItsScans) {
   // axes turned (x's (0, 1, 0) to (0, 0, 1)).
   EXPECT_EQ("11 -32 20.5", out[2]);
   EXPECT_EQ("0 0 1", out[3]);
+  // Lines ended by CR LF keep their ends, the scans' header lines take them.
+  std::string crlf;
+  for (const std::string &line : in) {
+    crlf += line + "\r\n";
+  }
+  const std::string levelled_crlf = test::stream_moved(crlf, CloudFormat::kPtx, kMotion, &result);
+  ASSERT_EQ(StreamFault::kNone, result.fault) << result.message;
+  size_t bare = 0;
+  for (size_t at = 0; (at = levelled_crlf.find('\n', at)) != std::string::npos; ++at) {
+    bare += at == 0 || levelled_crlf[at - 1] != '\r' ? 1 : 0;
+  }
+  EXPECT_EQ(0u, bare);
+  EXPECT_EQ(levelled.size() + in.size(), levelled_crlf.size());  // a CR a line, nothing else
 }
 
 TEST(PtxCloudTest, ConvertsToOtherFormatsAndFromThem) {
