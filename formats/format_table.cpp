@@ -109,7 +109,6 @@ bool is_text(const unsigned char *bytes, size_t n) {
 // Formats known by their names alone (their bytes hold no magic, or another format's).
 bool is_named_only(const unsigned char *, size_t) { return false; }
 
-constexpr const char *kConvert = nullptr;  // convert it to a format read (refusal_of says which)
 constexpr const char *kDecompress = "decompress it first";
 
 // Where a format has no encodings or family of its own (a format refused).
