@@ -135,6 +135,9 @@ class E57CloudWriter : public CloudWriter {
   }
 
   void vertex(const double *values) override {
+    if (!fault_.empty()) {
+      return;
+    }
     check_vertex(vertex_, values);
     const bool empty = is_empty_point(values[fields_[0].property], values[fields_[1].property],
                                       values[fields_[2].property]);
@@ -166,6 +169,9 @@ class E57CloudWriter : public CloudWriter {
   void record(const PlyElement &, const std::vector<double> &) override {}
 
   void finish() override {
+    if (!fault_.empty()) {
+      return;  // (refused in begin: nothing was written)
+    }
     if (in_packet_ > 0) {
       write_packet();
     }
@@ -193,8 +199,16 @@ class E57CloudWriter : public CloudWriter {
       record_bits += uint64_t(field.bits);
     }
     const uint64_t head = kDataPacketHead + 2 * fields_.size();
-    // The most records a packet holds: every stream under 64 KiB, the packet too.
-    packet_records_ = (kLargestPacket - head - 8) * 8 / record_bits / kRecordsAlign * kRecordsAlign;
+    // The most records a packet holds: every stream under 64 KiB, the packet too. A record too
+    // wide for a packet of kRecordsAlign of them is the writer's fault (nothing is written).
+    if (head + record_bits * kRecordsAlign / 8 + 8 > kLargestPacket) {
+      fault_ = "records of " + std::to_string(fields_.size()) + " fields, too many for E57's "
+               "packets of 64 KiB";
+      packet_records_ = kRecordsAlign;
+    } else {
+      packet_records_ =
+          (kLargestPacket - head - 8) * 8 / record_bits / kRecordsAlign * kRecordsAlign;
+    }
     for (const OutField &field : fields_) {
       packet_records_ = std::min(packet_records_,
                                  (kLargestPacket - 1) * 8 / uint64_t(field.bits) / kRecordsAlign *

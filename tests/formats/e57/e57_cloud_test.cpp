@@ -171,6 +171,16 @@ TEST(E57CloudTest, ConvertsToOtherFormatsAndBack) {
     return bytes.substr(bytes.find("element vertex"));
   };
   EXPECT_EQ(body(ply), body(back.output));
+  // A record too wide for E57's packets of 64 KiB: refused, nothing written.
+  std::vector<test::Column> wide = test::xyz_columns({1, 2}, {3, 4}, {5, 6});
+  for (int c = 0; c < 9000; ++c) {
+    wide.push_back({"c" + std::to_string(c), PlyType::kUint8, {1, 2}});
+  }
+  const test::Streamed refused = test::stream_bytes(
+      test::ply_bytes(PlyEncoding::kBinaryLittleEndian, wide), CloudFormat::kE57, 0.0, 2);
+  EXPECT_EQ(StreamFault::kUnsupported, refused.result.fault);
+  EXPECT_EQ("records of 9004 fields, too many for E57's packets of 64 KiB", refused.result.message);
+  EXPECT_EQ("", refused.output);
 }
 
 // Elements in elements, `depth` deep.
