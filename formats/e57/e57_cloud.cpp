@@ -131,9 +131,17 @@ bool E57Streamer::load() {
   if (!pages_->read_header(&header_, &message, &unsupported)) {
     return fail(unsupported ? StreamFault::kUnsupported : StreamFault::kMalformed, message);
   }
+  // The XML's size checked against the limit and the file before any memory is taken for it.
   if (header_.xml_length > kLargestE57Xml) {
     return fail(StreamFault::kMalformed,
                 "an XML section of " + std::to_string(header_.xml_length) + " bytes");
+  }
+  const uint64_t xml_at = e57_logical(header_.xml_offset);
+  if (xml_at > pages_->logical_size() || header_.xml_length > pages_->logical_size() - xml_at) {
+    return fail(StreamFault::kMalformed,
+                "truncated: an XML section of " + std::to_string(header_.xml_length) +
+                    " bytes at byte " + std::to_string(header_.xml_offset) +
+                    " runs past the file's end");
   }
   xml_.resize(size_t(header_.xml_length));
   if (header_.xml_offset % kE57Page >= kE57PageContent ||

@@ -143,13 +143,18 @@ std::string e57_file(const std::vector<E57TestScan> &scans, const std::string &i
   std::string file;
   for (size_t p = 0; p < pages; ++p) {
     const std::string content = logical.substr(p * kContent, kContent);
-    const uint32_t crc = crc32c_bitwise(content);
-    file += content;
-    for (int k = 3; k >= 0; --k) {
-      file += char((crc >> (8 * k)) & 0xffu);
-    }
+    file += content + e57_page_checksum(content);
   }
   return file;
+}
+
+std::string e57_page_checksum(const std::string &content) {
+  const uint32_t crc = crc32c_bitwise(content);
+  std::string bytes;
+  for (int k = 3; k >= 0; --k) {
+    bytes += char((crc >> (8 * k)) & 0xffu);
+  }
+  return bytes;
 }
 
 std::string e57_logical_bytes(const std::string &file) {

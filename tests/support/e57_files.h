@@ -34,6 +34,9 @@ std::string e57_file(const std::vector<E57TestScan> &scans, const std::string &i
 std::string e57_logical_bytes(const std::string &file);
 std::string e57_xml_of(const std::string &file);
 
+// A page's checksum as it ends the page: the CRC-32C of its 1020 bytes, big-endian.
+std::string e57_page_checksum(const std::string &content);
+
 // A pose element: rotation w x y z, translation x y z.
 std::string e57_pose(const double (&rotation)[4], const double (&translation)[3]);
 

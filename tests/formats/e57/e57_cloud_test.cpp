@@ -201,6 +201,10 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
                           doubles("cartesianZ", {3, 6})}};
   std::string flipped = test::e57_file({scan});
   flipped[100] = char(flipped[100] ^ 1);
+  // An XML length that runs past the file (its page's checksum made again).
+  std::string long_xml = test::e57_file({scan});
+  long_xml.replace(32, 8, std::string("\0\0\0\x01\0\0\0\0", 8));  // 16 MiB
+  long_xml.replace(1020, 4, test::e57_page_checksum(long_xml.substr(0, 1020)));
   E57TestScan short_of_one = scan;
   short_of_one.fields[0].raw.push_back(bits_of(7.0));
   E57TestScan zipped = scan;
@@ -214,6 +218,8 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
     const char *message;
   } cases[] = {
       {flipped, StreamFault::kMalformed, "damaged: page 1 of 1 fails its checksum"},
+      {long_xml, StreamFault::kMalformed,
+       "truncated: an XML section of 16777216 bytes at byte 140 runs past the file's end"},
       {test::e57_file({short_of_one}), StreamFault::kMalformed,
        "damaged: the points end after 2 of 3 records"},
       {test::e57_file({zipped}), StreamFault::kUnsupported,
