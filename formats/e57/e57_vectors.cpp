@@ -14,6 +14,9 @@ constexpr int kCompressedVectorSection = 1;
 constexpr int kIndexPacket = 0, kDataPacket = 1, kEmptyPacket = 2;
 constexpr size_t kPadding = 16;           // zeros after a stream's bytes, for whole-word reads
 constexpr size_t kCompactAfter = 1 << 16;  // bytes decoded before a stream's are moved down
+// The most values of one field decoded ahead of the records handed on (32 MiB of them; a
+// packet holds at most half a million of a one-bit field's).
+constexpr size_t kMostAhead = size_t(1) << 22;
 constexpr int kWordBits = 64;
 
 // The `bits` bits (1 to 64) at bit `bit` of `bytes`, least significant first; the bytes hold
@@ -115,6 +118,13 @@ bool E57VectorReader::read_packet(std::string *message) {
     stream.valid += n;
     from += n;
     decode(f);
+    // Writers fill every field's stream packet by packet: a field whose values run far ahead
+    // of another's would only hold them in memory.
+    if (stream.values.size() - stream.taken > kMostAhead) {
+      *message = "damaged: the field " + scan_.fields[f].name + "'s values run more than " +
+                 std::to_string(kMostAhead) + " ahead of the other fields'";
+      return false;
+    }
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "tests/support/e57_files.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -8,6 +9,8 @@ namespace levelling::test {
 namespace {
 
 constexpr size_t kPage = 1024, kContent = 1020;
+// The most bytes of one field's stream in a packet (a packet holds 64 KiB in all).
+constexpr size_t kPacketStream = 8192;
 
 uint32_t crc32c_bitwise(const std::string &bytes) {
   uint32_t crc = 0xffffffffu;
@@ -82,28 +85,39 @@ std::string e57_file(const std::vector<E57TestScan> &scans, const std::string &i
   std::string data3d;
   for (const E57TestScan &scan : scans) {
     const uint64_t section = logical.size();
-    std::string packet;
-    packet += '\x01';
-    packet += '\0';
-    append(&packet, uint16_t(0));  // the length, below
-    append(&packet, uint16_t(scan.fields.size()));
+    // The fields' streams in packets of at most kPacketStream bytes each, side by side.
     std::vector<std::string> streams;
+    size_t longest = 0;
     for (const E57TestField &field : scan.fields) {
       streams.push_back(packed(field.raw, field.bits));
-      append(&packet, uint16_t(streams.back().size()));
+      longest = std::max(longest, streams.back().size());
     }
-    for (const std::string &stream : streams) {
-      packet += stream;
+    std::string packets;
+    for (size_t from = 0; from == 0 || from < longest; from += kPacketStream) {
+      std::string packet;
+      packet += '\x01';
+      packet += '\0';
+      append(&packet, uint16_t(0));  // the length, below
+      append(&packet, uint16_t(scan.fields.size()));
+      for (const std::string &stream : streams) {
+        append(&packet, uint16_t(from < stream.size()
+                                     ? std::min(kPacketStream, stream.size() - from)
+                                     : 0));
+      }
+      for (const std::string &stream : streams) {
+        packet += from < stream.size() ? stream.substr(from, kPacketStream) : "";
+      }
+      packet.resize((packet.size() + 3) / 4 * 4, '\0');
+      const uint16_t length_less_one = uint16_t(packet.size() - 1);
+      std::memcpy(&packet[2], &length_less_one, 2);
+      packets += packet;
     }
-    packet.resize((packet.size() + 3) / 4 * 4, '\0');
-    const uint16_t length_less_one = uint16_t(packet.size() - 1);
-    std::memcpy(&packet[2], &length_less_one, 2);
     logical += '\x01';
     logical.append(7, '\0');
-    append(&logical, uint64_t(32 + packet.size()));
+    append(&logical, uint64_t(32 + packets.size()));
     append(&logical, physical(section + 32));
     append(&logical, uint64_t(0));
-    logical += packet;
+    logical += packets;
     std::string prototype;
     for (const E57TestField &field : scan.fields) {
       prototype += field.element;

@@ -26,8 +26,8 @@ struct E57TestScan {
   std::string codecs = "";
 };
 
-// An E57 file of these scans (each a compressed vector section of one data packet) and the
-// images2D children given, its XML last.
+// An E57 file of these scans (each a compressed vector section of data packets holding up to
+// 8 KiB of each field's stream, side by side) and the images2D children given, its XML last.
 std::string e57_file(const std::vector<E57TestScan> &scans, const std::string &images = "");
 
 // The logical bytes of an E57 file (its pages without their checksums), and its XML section.

@@ -207,6 +207,15 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
   long_xml.replace(1020, 4, test::e57_page_checksum(long_xml.substr(0, 1020)));
   E57TestScan short_of_one = scan;
   short_of_one.fields[0].raw.push_back(bits_of(7.0));
+  // One field's values far ahead of the others' (5 million one-bit values, no coordinates).
+  const std::vector<uint64_t> bits(5000000, 0);
+  E57TestScan lopsided{"",
+                       {{"<cartesianInvalidState type=\"Integer\" minimum=\"0\" "
+                         "maximum=\"1\"/>",
+                         1, bits},
+                        {"<cartesianX type=\"Float\"/>", 64, {}},
+                        {"<cartesianY type=\"Float\"/>", 64, {}},
+                        {"<cartesianZ type=\"Float\"/>", 64, {}}}};
   E57TestScan zipped = scan;
   zipped.codecs = "<vectorChild type=\"Structure\"><inputs type=\"Vector\"/><zlibCodec "
                   "type=\"Structure\"/></vectorChild>";
@@ -222,6 +231,9 @@ TEST(E57CloudTest, DamagedFilesAreRefused) {
        "truncated: an XML section of 16777216 bytes at byte 140 runs past the file's end"},
       {test::e57_file({short_of_one}), StreamFault::kMalformed,
        "damaged: the points end after 2 of 3 records"},
+      {test::e57_file({lopsided}), StreamFault::kMalformed,
+       "damaged: the field cartesianInvalidState's values run more than 4194304 ahead of the "
+       "other fields'"},
       {test::e57_file({zipped}), StreamFault::kUnsupported,
        "scan 1: points compressed by the codec zlibCodec (bit-packing is read)"},
       {test::e57_file({with_text}), StreamFault::kUnsupported,
