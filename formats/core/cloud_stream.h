@@ -17,6 +17,9 @@
 //   normal_x/y/z handed on as normals, the VIEWPOINT moved by options.motion.
 // - LAS (formats/las/las_cloud.cpp): 1.0 to 1.4, point formats 0 to 10; coordinates re-quantised at
 //   the input's scale, every other byte kept, the waveform's directions handed on as normals.
+// - PTX (formats/ptx/ptx_cloud.h) and E57 (formats/e57/e57_cloud.h): terrestrial scans, each
+//   scan into the world by its matrix or pose; levelled in their own format by composing those,
+//   every point line or binary byte kept.
 // Where the output's family is the input's, the reader writes its own format (patching the
 // input's bytes); conversions go through a writer (formats/core/cloud_writer.h), told the cloud's
 // schema. PLY to text writes a '#' line naming the columns, then x y z and the vertex's other
