@@ -148,7 +148,7 @@ void E57VectorReader::decode(size_t f) {
       std::memcpy(&single, at + i * sizeof single, sizeof single);
       out[i] = single;
     }
-    if (!field.single) {
+    if (!field.single && count > 0) {  // (no values: `out` may be null)
       std::memcpy(out, at, count * sizeof(double));
     }
   } else {
