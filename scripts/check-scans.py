@@ -86,13 +86,40 @@ def same(a, b, tolerance, what):
     return worst
 
 
+def valid(points):
+    """The points that are not empty (NaN)."""
+    return [p for p in points if p[0] == p[0]]
+
+
+def read_unmoved(program, path, work):
+    """The points the program reads from `path`: passed through unmoved into text."""
+    identity, read = os.path.join(work, "identity.txt"), os.path.join(work, "read.xyz")
+    open(identity, "w").write(IDENTITY)
+    run(program, path, "--transform", identity, "-o", read)
+    return text_points(read)
+
+
+def level(program, path, work):
+    """`path` levelled in its own format (all points fitted, any tilt): the levelled file, the
+    matrix saved, and the points the same levelling writes as text."""
+    extension = os.path.splitext(path)[1]
+    levelled, text = os.path.join(work, "levelled" + extension), os.path.join(work, "levelled.xyz")
+    matrix = os.path.join(work, "matrix.txt")
+    run(program, path, *LEVEL, "--save-transform", matrix, "-o", levelled)
+    run(program, path, "--transform", matrix, "-o", text)
+    return levelled, matrix, text_points(text)
+
+
+def undone(program, levelled, matrix, work):
+    """The points of the levelled file levelled back with --inverse."""
+    back = os.path.join(work, "back.xyz")
+    run(program, levelled, "--transform", matrix, "--inverse", "-o", back)
+    return text_points(back)
+
+
 def check_e57(program, path, work):
     name = os.path.basename(path)
-    identity = os.path.join(work, "identity.txt")
-    open(identity, "w").write(IDENTITY)
-    read = os.path.join(work, "read.xyz")
-    run(program, path, "--transform", identity, "-o", read)
-    ours = text_points(read)
+    ours = read_unmoved(program, path, work)
     theirs = reader_points(path)
     verdict = "web-e57 not installed"
     if isinstance(theirs, str):
@@ -100,20 +127,15 @@ def check_e57(program, path, work):
     if theirs is not None:
         same(ours, theirs, 1e-9, f"{name} read")
         verdict = "web-e57 agrees"
-    levelled, levelled_text = os.path.join(work, "levelled.e57"), os.path.join(work, "levelled.xyz")
-    matrix = os.path.join(work, "matrix.txt")
-    run(program, path, *LEVEL, "--save-transform", matrix, "-o", levelled)
-    run(program, path, "--transform", matrix, "-o", levelled_text)
+    levelled, matrix, levelled_points = level(program, path, work)
     theirs = reader_points(levelled)
     if theirs is not None and not isinstance(theirs, str):
-        worst = same(text_points(levelled_text), theirs, 1e-9, f"{name} levelled")
+        worst = same(levelled_points, theirs, 1e-9, f"{name} levelled")
         verdict += f"; levelled: web-e57 agrees (worst {worst:.1e})"
     before, before_xml = e57_layout(path)
     after, after_xml = e57_layout(levelled)
     assert before[48:before_xml] == after[48:before_xml], f"{name}: binary sections changed"
-    back = os.path.join(work, "back.xyz")
-    run(program, levelled, "--transform", matrix, "--inverse", "-o", back)
-    worst = same(ours, text_points(back), 1e-9, f"{name} undone")
+    worst = same(ours, undone(program, levelled, matrix, work), 1e-9, f"{name} undone")
     print(f"check-scans: {name}: {len(ours)} points; {verdict}; binary sections kept "
           f"({before_xml - 48} bytes); undone within {worst:.1e}")
 
@@ -163,11 +185,7 @@ def cloudcompare_scans(path, work):
 
 def check_ptx(program, path, work):
     name = os.path.basename(path)
-    identity = os.path.join(work, "identity.txt")
-    open(identity, "w").write(IDENTITY)
-    read = os.path.join(work, "read.xyz")
-    run(program, path, "--transform", identity, "-o", read)
-    ours = [p for p in text_points(read) if p[0] == p[0]]
+    ours = valid(read_unmoved(program, path, work))
     same(ours, ptx_points(path), 1e-9, f"{name} read")
     verdict = "CloudCompare not installed"
     theirs = cloudcompare_scans(path, work)
@@ -181,10 +199,7 @@ def check_ptx(program, path, work):
                 compared += 1
         verdict = (f"CloudCompare agrees on {compared} of {len(theirs)} scans (within "
                    f"{worst:.2g}, its floats; it drops a matrix's scale)")
-    levelled, levelled_text = os.path.join(work, "levelled.ptx"), os.path.join(work, "levelled.xyz")
-    matrix = os.path.join(work, "matrix.txt")
-    run(program, path, *LEVEL, "--save-transform", matrix, "-o", levelled)
-    run(program, path, "--transform", matrix, "-o", levelled_text)
+    levelled, matrix, levelled_points = level(program, path, work)
     before, after = open(path).read().split("\n"), open(levelled).read().split("\n")
     assert len(before) == len(after), f"{name}: lines added or lost"
     kept, at = [], 0
@@ -194,11 +209,8 @@ def check_ptx(program, path, work):
                                         after[at + 10:at + 10 + count])]
         at += 10 + count
     assert all(kept), f"{name}: point lines changed"
-    levelled_points = [p for p in text_points(levelled_text) if p[0] == p[0]]
-    same(ptx_points(levelled), levelled_points, 1e-6, f"{name} levelled")
-    back = os.path.join(work, "back.xyz")
-    run(program, levelled, "--transform", matrix, "--inverse", "-o", back)
-    worst = same(ours, [p for p in text_points(back) if p[0] == p[0]], 1e-6, f"{name} undone")
+    same(ptx_points(levelled), valid(levelled_points), 1e-6, f"{name} levelled")
+    worst = same(ours, valid(undone(program, levelled, matrix, work)), 1e-6, f"{name} undone")
     print(f"check-scans: {name}: {len(ours)} points; read as its matrices say; {verdict}; "
           f"all {len(kept)} point lines kept as they were; "
           f"undone within {worst:.1e}")

@@ -133,6 +133,14 @@ void make_names_unique(std::vector<PlyProperty> *properties) {
   }
 }
 
+bool keep_first_fault(StreamResult *result, StreamFault fault, const std::string &message) {
+  if (result->fault == StreamFault::kNone) {
+    result->fault = fault;
+    result->message = message;
+  }
+  return false;
+}
+
 bool finish_writer(CloudWriter *writer, StreamResult *result) {
   writer->finish();
   if (writer->fault().empty()) {

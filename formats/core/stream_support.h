@@ -75,6 +75,10 @@ bool visit_record_range(ByteReader *in, const StreamOptions &options, size_t siz
 // Ends a conversion's writer: true when it wrote everything, else the fault in *result.
 bool finish_writer(CloudWriter *writer, StreamResult *result);
 
+// Says the fault in *result unless one (the first, more precise) was said already. False, for
+// a reader to return.
+bool keep_first_fault(StreamResult *result, StreamFault fault, const std::string &message);
+
 }  // namespace levelling
 
 #endif

@@ -96,11 +96,7 @@ class E57Streamer {
 
  private:
   bool fail(StreamFault fault, const std::string &message) {
-    if (result_.fault == StreamFault::kNone) {
-      result_.fault = fault;
-      result_.message = message;
-    }
-    return false;
+    return keep_first_fault(&result_, fault, message);
   }
   bool load();
   bool describe_conversion();

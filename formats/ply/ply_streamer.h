@@ -66,7 +66,7 @@ class PlyStreamer {
   }
   // Fails with `message` unless a fault (a more precise one) was already said.
   bool fail_unless_failed(StreamFault fault, const std::string &message) {
-    return result_.fault != StreamFault::kNone ? false : fail(fault, message);
+    return keep_first_fault(&result_, fault, message);
   }
   bool visit_block();
   std::string at_line() const { return "line " + std::to_string(line_number_) + ": "; }

@@ -35,11 +35,7 @@ class PtxStreamer {
 
  private:
   bool fail(StreamFault fault, const std::string &message) {
-    if (result_.fault == StreamFault::kNone) {
-      result_.fault = fault;
-      result_.message = message;
-    }
-    return false;
+    return keep_first_fault(&result_, fault, message);
   }
   bool fail_at_line(const std::string &message) {
     return fail(StreamFault::kMalformed, "line " + std::to_string(line_number_) + ": " + message);
