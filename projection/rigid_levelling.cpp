@@ -1,6 +1,8 @@
 #include "projection/rigid_levelling.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "projection/levelling_angles.h"
 
@@ -183,6 +185,18 @@ void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]) 
   }
   inverse[3][0] = inverse[3][1] = inverse[3][2] = 0.0;
   inverse[3][3] = 1.0;
+}
+
+void quaternion_rotation(const double (&q)[4], double (&r)[3][3]) {
+  const double largest =
+      std::max({std::fabs(q[0]), std::fabs(q[1]), std::fabs(q[2]), std::fabs(q[3])});
+  const double s[4] = {q[0] / largest, q[1] / largest, q[2] / largest, q[3] / largest};
+  const double n = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2] + s[3] * s[3]);
+  const double w = s[0] / n, x = s[1] / n, y = s[2] / n, z = s[3] / n;
+  const double rows[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+                             {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+                             {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
+  std::memcpy(r, rows, sizeof rows);
 }
 
 void rotation_quaternion(const double (&matrix)[4][4], double (&q)[4]) {

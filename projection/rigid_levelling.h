@@ -82,6 +82,11 @@ void invert_rigid_motion(const double (&matrix)[4][4], double (&inverse)[4][4]);
 // largest of its trace and diagonal for accuracy; w may come out negative.
 void rotation_quaternion(const double (&matrix)[4][4], double (&q)[4]);
 
+// The rotation (row-major) of a quaternion w, x, y, z of any non-zero finite length, the
+// inverse of rotation_quaternion: scaled by its largest component first, so that no length from
+// 1e-300 to 1e300 overflows or underflows on the way. A zero quaternion gives NaN.
+void quaternion_rotation(const double (&q)[4], double (&r)[3][3]);
+
 // An orientation (a quaternion w, x, y, z, of any length) turned by the matrix's rotation:
 // q' = q_R * q, the Hamilton product with R's quaternion on the left, so that q' rotates as R
 // after q. The length is kept.

@@ -32,21 +32,6 @@ bool finite(const double *values, int n) {
   return true;
 }
 
-// R (world to camera) of a quaternion w x y z of any non-zero finite length, row-major (scaled
-// by its largest component first, so that no length from 1e-300 to 1e300 overflows or
-// underflows on the way).
-void quaternion_rotation(const double (&q)[4], double (&r)[3][3]) {
-  const double largest =
-      std::max({std::fabs(q[0]), std::fabs(q[1]), std::fabs(q[2]), std::fabs(q[3])});
-  const double s[4] = {q[0] / largest, q[1] / largest, q[2] / largest, q[3] / largest};
-  const double n = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2] + s[3] * s[3]);
-  const double w = s[0] / n, x = s[1] / n, y = s[2] / n, z = s[3] / n;
-  const double rows[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
-                             {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
-                             {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
-  std::memcpy(r, rows, sizeof rows);
-}
-
 // A COLMAP image's pose (world-to-camera q and t) as a camera: its centre -R^T t, its image-up
 // minus its y axis, R's second row. False when q or t is not finite or q has no length.
 bool colmap_camera(const double (&q)[4], const double (&t)[3], CameraPose *pose,

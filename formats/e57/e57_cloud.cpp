@@ -16,6 +16,7 @@
 #include "formats/e57/e57_scans.h"
 #include "formats/e57/e57_vectors.h"
 #include "formats/e57/e57_xml.h"
+#include "projection/rigid_levelling.h"
 
 namespace levelling {
 
@@ -71,20 +72,6 @@ bool property_type_of(const E57Field &field, PlyType *type) {
   *type = PlyType::kFloat64;
   return std::fabs(double(field.minimum)) <= kExactInteger &&
          std::fabs(double(field.maximum)) <= kExactInteger;
-}
-
-// The rotation matrix of a quaternion (w, x, y, z), normalised.
-void rotation_of(const double (&pose)[7], double (&r)[3][3]) {
-  double w = pose[3], x = pose[4], y = pose[5], z = pose[6];
-  const double norm = std::sqrt(w * w + x * x + y * y + z * z);
-  if (norm > 0.0) {
-    w /= norm, x /= norm, y /= norm, z /= norm;
-  } else {
-    w = 1.0;
-  }
-  r[0][0] = 1 - 2 * (y * y + z * z), r[0][1] = 2 * (x * y - w * z), r[0][2] = 2 * (x * z + w * y);
-  r[1][0] = 2 * (x * y + w * z), r[1][1] = 1 - 2 * (x * x + z * z), r[1][2] = 2 * (y * z - w * x);
-  r[2][0] = 2 * (x * z - w * y), r[2][1] = 2 * (y * z + w * x), r[2][2] = 1 - 2 * (x * x + y * y);
 }
 
 class E57Streamer {
@@ -259,8 +246,12 @@ bool E57Streamer::write_levelled() {
 
 // Visits one scan's points in the world, and hands them to a conversion's writer.
 bool E57Streamer::stream_scan(const E57Scan &scan) {
-  double r[3][3];
-  rotation_of(scan.pose, r);
+  // The pose's rotation (a quaternion of no length: none).
+  double r[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  const double q[4] = {scan.pose[3], scan.pose[4], scan.pose[5], scan.pose[6]};
+  if (q[0] != 0.0 || q[1] != 0.0 || q[2] != 0.0 || q[3] != 0.0) {
+    quaternion_rotation(q, r);
+  }
   const double *t = scan.pose;
   // A conversion writes every field; otherwise only the coordinates and the invalid state are
   // decoded.
