@@ -65,16 +65,16 @@ o3d.io.write_point_cloud(sys.argv[2], cloud, write_ascii=sys.argv[2].endswith(".
 """
 
 
-def generate(path, n, kind):
-    rng = np.random.default_rng(7)
+def generate(path, n, kind, seed=7):
+    rng = np.random.default_rng(seed)
     x = rng.uniform(-500.0, 500.0, n)
     y = rng.uniform(-500.0, 500.0, n)
     z = SLOPE_X * x + SLOPE_Y * y + HEIGHT + rng.uniform(-0.01, 0.01, n)
     if kind == "text":
         np.savetxt(path, np.column_stack([x, y, z]), fmt="%.6f")
         return
-    if kind == "las":
-        write_las(path, x, y, z)
+    if kind in ("las", "las7"):
+        write_las(path, x, y, z, 7 if kind == "las7" else 3)
         return
     if kind in ("pcd", "pcdz"):
         write_pcd(path, x, y, z, kind == "pcdz")
@@ -91,26 +91,35 @@ def generate(path, n, kind):
         records.tofile(f)
 
 
-def write_las(path, x, y, z):
-    """LAS 1.2, point format 3 (34 bytes: X Y Z, intensity, flags, class, GPS time, colour)."""
+def write_las(path, x, y, z, point_format=3):
+    """LAS 1.2 point format 3 (34 bytes: X Y Z, intensity, flags, class, GPS time, colour), or
+    LAS 1.4 point format 7 (36 bytes: the same fields in 1.4's layout)."""
     n = len(x)
     scale = 0.001
-    records = np.zeros(n, dtype=[("X", "<i4"), ("Y", "<i4"), ("Z", "<i4"), ("intensity", "<u2"),
-                                 ("flags", "u1"), ("classification", "u1"), ("angle", "i1"),
-                                 ("user", "u1"), ("source", "<u2"), ("time", "<f8"),
-                                 ("red", "<u2"), ("green", "<u2"), ("blue", "<u2")])
+    wide = point_format == 7
+    flags = [("returns", "u1"), ("flags", "u1"), ("classification", "u1"), ("user", "u1"),
+             ("angle", "<i2")] if wide else [("flags", "u1"), ("classification", "u1"),
+                                               ("angle", "i1"), ("user", "u1")]
+    records = np.zeros(n, dtype=[("X", "<i4"), ("Y", "<i4"), ("Z", "<i4"), ("intensity", "<u2")]
+                       + flags + [("source", "<u2"), ("time", "<f8"), ("red", "<u2"),
+                                  ("green", "<u2"), ("blue", "<u2")])
     for name, values in (("X", x), ("Y", y), ("Z", z)):
         records[name] = np.round(values / scale).astype(np.int32)
     records["intensity"] = 1000
-    records["flags"] = 0x09  # return 1 of 1
+    records["returns" if wide else "flags"] = 0x11 if wide else 0x09  # return 1 of 1
     records["classification"] = 2
     records["time"] = np.arange(n, dtype=np.float64)
-    header = bytearray(227)
+    size = 375 if wide else 227
+    header = bytearray(size)
     header[0:4] = b"LASF"
-    header[24:26] = bytes([1, 2])
-    struct.pack_into("<HIIBHI", header, 94, 227, 227, 0, 3, 34, n)
+    header[24:26] = bytes([1, 4 if wide else 2])
+    struct.pack_into("<HIIBHI", header, 94, size, size, 0, point_format, 36 if wide else 34,
+                     0 if wide else n)
     struct.pack_into("<3d3d", header, 131, scale, scale, scale, 0.0, 0.0, 0.0)
     struct.pack_into("<6d", header, 179, x.max(), x.min(), y.max(), y.min(), z.max(), z.min())
+    if wide:
+        header[6] = 0x10  # the coordinate system, were there one, in WKT (formats 6 to 10)
+        struct.pack_into("<QQ", header, 247, n, n)  # the count, all of them first returns
     with open(path, "wb") as f:
         f.write(bytes(header))
         records.tofile(f)

@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "formats/core/input_file.h"
 #include "formats/format_table.h"
 #include "formats/las/laz_file.h"
 
@@ -50,55 +49,29 @@ StreamResult stream_cloud_as_read(std::FILE *in, const PointVisitor &visit,
   return result;
 }
 
-// LAZ written: the cloud written as LAS into an anonymous temporary file, then encoded.
+// LAZ written: the cloud written as LAS into an encoder that codes its chunks as they come.
 StreamResult stream_cloud_into_laz(std::FILE *in, const PointVisitor &visit,
                                    const StreamOptions &options) {
+  LazEncoder encoder(options.write.out, options.threads > 0 ? options.threads : laz_threads());
   StreamResult result;
-  std::string error;
-  std::FILE *las = anonymous_temporary_file(&error);
-  if (las == nullptr) {
-    result.fault = StreamFault::kWrite;
-    result.message = "cannot write the LAS to compress: " + error;
-    return result;
-  }
   {
-    ByteWriter writer(las);
+    ByteWriter writer(&encoder);
     StreamOptions as_las = options;
     as_las.write.out = &writer;
     as_las.write.format = CloudFormat::kLas;
     as_las.write.row = &row_of(CloudFormat::kLas);
     as_las.write.las_point_wise = true;
     result = stream_cloud_as_read(in, visit, as_las);
-    if (result.fault == StreamFault::kNone && !writer.flush()) {
-      result.fault = StreamFault::kWrite;
-      result.message = std::string("cannot write the LAS to compress: ") +
-                       std::strerror(writer.error());
-    }
-    if (result.fault != StreamFault::kNone) {
-      writer.discard();
-    }
+    writer.flush();
   }
-  std::rewind(las);
-  std::unique_ptr<ByteReader> mapped(result.fault == StreamFault::kNone ? ByteReader::map_file(las)
-                                                                        : nullptr);
-  if (result.fault == StreamFault::kNone) {
-    const size_t size = mapped ? mapped->fill(SIZE_MAX) : 0;
-    ByteReader *pages = mapped.get();
-    size_t released = 0;
-    const StreamFault fault = encode_laz_file(
-        mapped ? mapped->data() : "", size, options.write.out,
-        options.threads > 0 ? options.threads : laz_threads(), &error, LazChunking(),
-        [pages, &released](size_t upto) {
-          pages->release_range(released, upto);
-          released = upto;
-        });
-    if (fault != StreamFault::kNone) {
-      result.fault = fault;
-      result.message = error;
-    }
+  std::string error;
+  const StreamFault fault = encoder.finish(&error);
+  // The encoder's fault before a write fault it caused; the reader's before an end it cut short.
+  if (fault != StreamFault::kNone &&
+      (result.fault == StreamFault::kNone || result.fault == StreamFault::kWrite)) {
+    result.fault = fault;
+    result.message = error;
   }
-  mapped.reset();
-  std::fclose(las);
   return result;
 }
 

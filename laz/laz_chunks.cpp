@@ -408,8 +408,9 @@ bool ChunkCoder::decode_layered(const uint8_t *bytes, size_t size, size_t points
     if (n > size - at) {
       return false;
     }
-    // (POINT14's first layer, returns and X and Y, is always coded.)
-    layers_[l].changed = n > 0 || l == 0;
+    // (POINT14's first layer, returns and X and Y, is always coded; POINT14 is the first item.)
+    layers_[l].changed =
+        (n > 0 || l == 0) && (!coordinates_only_ || l < Point14Coder::kCoordinateLayers);
     layers_[l].decoder.start(bytes + at, bytes + at + n);
     at += n;
     ends[l] = bytes + at;

@@ -71,6 +71,9 @@ class ChunkCoder {
   // decoding goes: to points * record bytes at the end). False when the bytes run out, are left
   // over, or hold what no encoder writes.
   bool decode(const uint8_t *bytes, size_t size, size_t points, std::vector<uint8_t> *records);
+  // Whether decode() decodes of layered chunks (point formats 6 to 10) only X, Y and Z: the
+  // records' other fields then keep their first record's values, their layers unchecked.
+  void decode_coordinates_only(bool only) { coordinates_only_ = only; }
   // Appends the chunk of `points` records (points >= 1) to *out.
   void encode(const uint8_t *records, size_t points, std::vector<uint8_t> *out);
 
@@ -87,6 +90,7 @@ class ChunkCoder {
 
   size_t record_;
   bool layered_;
+  bool coordinates_only_ = false;
   std::vector<LazItem> items_;
   std::vector<size_t> offsets_;  // each item's offset in the record
   std::vector<size_t> first_layer_;  // layered: each item's first layer

@@ -46,6 +46,8 @@ class Point14Coder {
  public:
   static constexpr size_t kSize = 30;
   static constexpr size_t kLayers = 9;
+  // Its first layers, which code X, Y and Z (and the returns they are coded by).
+  static constexpr size_t kCoordinateLayers = 2;
   Point14Coder();
   ~Point14Coder();
   Point14Coder(const Point14Coder &) = delete;

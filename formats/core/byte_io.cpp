@@ -22,6 +22,8 @@ constexpr size_t kPiece = size_t(1) << 20;
 
 ByteReader::ByteReader(std::FILE *in) : in_(in), buffer_(kPiece) {}
 
+ByteReader::ByteReader(ByteSource *source) : in_(nullptr), source_(source), buffer_(kPiece) {}
+
 ByteReader::ByteReader(const char *mapped, size_t size, int64_t offset)
     : in_(nullptr), mapped_(mapped), mapped_size_(size), offset_(offset), ended_(true) {}
 
@@ -108,11 +110,13 @@ size_t ByteReader::fill(size_t want) {
       buffer_.resize(std::min(want, std::max(buffer_.size() * 2, kPiece)));
     }
     errno = 0;
-    const size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, in_);
+    const size_t room = buffer_.size() - end_;
+    const size_t got = source_ != nullptr ? source_->read(buffer_.data() + end_, room)
+                                          : std::fread(buffer_.data() + end_, 1, room, in_);
     end_ += got;
     if (got == 0) {
       ended_ = true;
-      if (std::ferror(in_)) {
+      if (source_ == nullptr && std::ferror(in_)) {
         error_ = errno != 0 ? errno : EIO;
       }
     }
@@ -131,19 +135,25 @@ ByteWriter::ByteWriter(std::FILE *out) : out_(out), buffer_(kPiece) {
 #endif
 }
 
-bool ByteWriter::patchable() const { return start_ >= 0; }
+ByteWriter::ByteWriter(ByteSink *sink) : out_(nullptr), sink_(sink), buffer_(kPiece) {}
+
+bool ByteWriter::patchable() const { return sink_ == nullptr && start_ >= 0; }
 
 bool ByteWriter::patch(int64_t at, const char *bytes, size_t n) {
   if (at >= drained_) {
     std::memcpy(buffer_.data() + (at - drained_), bytes, n);
     return true;
   }
-  if (!patchable()) {
+  if (!can_patch(at)) {
     error_ = error_ != 0 ? error_ : ESPIPE;
     return false;
   }
   if (!flush()) {
     return false;
+  }
+  if (sink_ != nullptr) {
+    error_ = sink_->patch(at, bytes, n);
+    return error_ == 0;
   }
 #ifndef _WIN32
   if (pwrite(fileno(out_), bytes, n, off_t(start_ + at)) != ssize_t(n)) {
@@ -203,7 +213,9 @@ void ByteWriter::hand_over_work() {
     hold.unlock();
     errno = 0;
     int error = 0;
-    if (std::fwrite(handed_buffer_.data(), 1, n, out_) != n) {
+    if (sink_ != nullptr) {
+      error = sink_->write(handed_buffer_.data(), n);
+    } else if (std::fwrite(handed_buffer_.data(), 1, n, out_) != n) {
       error = errno != 0 ? errno : EIO;
     }
     hold.lock();
@@ -245,7 +257,7 @@ void ByteWriter::drain() {
 bool ByteWriter::flush() {
   drain();
   wait_handed();
-  if (error_ == 0) {
+  if (error_ == 0 && out_ != nullptr) {
     errno = 0;
     if (std::fflush(out_) != 0 || std::ferror(out_)) {
       error_ = errno != 0 ? errno : EIO;

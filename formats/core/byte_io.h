@@ -16,11 +16,34 @@
 
 namespace levelling {
 
+// Bytes made as they are read (a compressed file decoded on the way), for a ByteReader.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Copies up to n (n > 0) of the next bytes to `to`; returns how many, 0 at the end (or once
+  // the source has failed: it says why itself).
+  virtual size_t read(char *to, size_t n) = 0;
+};
+
+// Where a ByteWriter's bytes go instead of a C stream (a file encoded on the way).
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Takes the next n bytes; 0, or the errno of a failure (the sink says more itself).
+  virtual int write(const char *bytes, size_t n) = 0;
+  // Whether the bytes taken at `at` (an offset in what was taken) can still be written again,
+  // and writing them again; 0 or an errno.
+  virtual bool can_patch(int64_t at) const = 0;
+  virtual int patch(int64_t at, const char *bytes, size_t n) = 0;
+};
+
 // Reads a stream through a buffer that grows only as far as the longest piece asked for; or,
 // for a regular file, straight from the file mapped into memory (no copy at all).
 class ByteReader {
  public:
   explicit ByteReader(std::FILE *in);
+  // A reader of what `source` makes (which must outlive it), through a buffer.
+  explicit ByteReader(ByteSource *source);
   ~ByteReader();
   ByteReader(const ByteReader &) = delete;
   ByteReader &operator=(const ByteReader &) = delete;
@@ -63,6 +86,7 @@ class ByteReader {
   static constexpr size_t kReleaseBytes = size_t(32) << 20;
 
   std::FILE *in_;
+  ByteSource *source_ = nullptr;
   const char *mapped_ = nullptr;  // the mapping (with buffer_ unused), or nullptr
   size_t mapped_size_ = 0;
   size_t released_ = 0;  // bytes of the mapping handed back
@@ -81,6 +105,8 @@ class ByteReader {
 class ByteWriter {
  public:
   explicit ByteWriter(std::FILE *out);
+  // A writer into `sink` (which must outlive it); flush() hands it every byte written.
+  explicit ByteWriter(ByteSink *sink);
   ~ByteWriter();
   ByteWriter(const ByteWriter &) = delete;
   ByteWriter &operator=(const ByteWriter &) = delete;
@@ -101,7 +127,9 @@ class ByteWriter {
   // file not opened for appending, false for pipes and terminals.
   bool patchable() const;
   // Whether the bytes written at `at` can still be written again: still buffered, or patchable.
-  bool can_patch(int64_t at) const { return at >= drained_ || patchable(); }
+  bool can_patch(int64_t at) const {
+    return at >= drained_ || (sink_ != nullptr ? sink_->can_patch(at) : patchable());
+  }
   // Writes n bytes again over those written at `at` (a written() of earlier, at + n at most
   // written() now), for a header completed after the data it describes. False, with error()
   // set, when the stream cannot be written in place.
@@ -114,6 +142,7 @@ class ByteWriter {
   void hand_over_work();
 
   std::FILE *out_;
+  ByteSink *sink_ = nullptr;
   std::vector<char> buffer_;
   // The buffer being written by the thread (handed_ bytes of it), the thread and its signals.
   std::vector<char> handed_buffer_;

@@ -71,9 +71,55 @@ StreamFault decode(const std::string &laz, std::string *las, std::string *messag
   return fault;
 }
 
+// The LAZ of `las` as a cloud's writer makes it: the LAS handed to the encoder a piece at a
+// time, in pieces of every size from 1 byte to 4 KiB.
+std::string encode_in_pieces(const std::string &las, LazChunking chunking) {
+  TemporaryFile out;
+  std::string message;
+  {
+    ByteWriter writer(out.stream);
+    LazEncoder encoder(&writer, 2, chunking);
+    for (size_t at = 0, step = 1; at < las.size(); at += step, step = step * 7 % 4099 + 1) {
+      EXPECT_EQ(0, encoder.write(las.data() + at, std::min(step, las.size() - at)));
+    }
+    EXPECT_EQ(StreamFault::kNone, encoder.finish(&message)) << message;
+    writer.flush();
+  }
+  return out.contents();
+}
+
+// The LAS of `laz` read a few hundred bytes at a time, decoding only the coordinates.
+std::string decode_coordinates(const std::string &laz) {
+  LazDecoder decoder(laz.data(), laz.size(), 2, true);
+  std::string dropped, message, las;
+  EXPECT_EQ(StreamFault::kNone, decoder.open(&dropped, &message)) << message;
+  char piece[777];
+  for (size_t n; (n = decoder.read(piece, sizeof piece)) > 0;) {
+    las.append(piece, n);
+  }
+  EXPECT_EQ(StreamFault::kNone, decoder.fault()) << decoder.message();
+  return las;
+}
+
+// Whether two LAS files hold the same bytes but, in their records, after X, Y and Z.
+bool same_but_attributes(const std::string &a, const std::string &b) {
+  const size_t first = get<uint32_t>(a.data(), test::kLasPointOffset);
+  const size_t record = get<uint16_t>(a.data(), test::kLasRecordLength);
+  if (a.size() != b.size() || a.compare(0, first, b, 0, first) != 0) {
+    return false;
+  }
+  for (size_t at = first; at + record <= a.size(); at += record) {
+    if (a.compare(at, 12, b, at, 12) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Every point format LAZ writes (0 to 3 point-wise, 6 to 8 layered), with extra bytes, EVLRs,
 // GPS times as scanners write them, chunks of one point, variable chunks, 2^16 + 1 points: LAS to
-// LAZ to LAS gives every byte back, the same LAZ from one thread or three.
+// LAZ to LAS gives every byte back, the same LAZ from one thread or three or handed over in
+// pieces; decoding only the coordinates gives every coordinate and every byte but the records'.
 TEST(LazFile, RoundTripsEveryPointFormatExactly) {
   struct Case {
     test::LasLayout layout;
@@ -103,9 +149,11 @@ TEST(LazFile, RoundTripsEveryPointFormatExactly) {
                              std::to_string(each.points) + " points";
     const std::string laz = encode(las, 3, each.chunking);
     EXPECT_EQ(laz, encode(las, 1, each.chunking)) << name;
+    EXPECT_TRUE(laz == encode_in_pieces(las, each.chunking)) << name;
     std::string back, message;
     ASSERT_EQ(StreamFault::kNone, decode(laz, &back, &message)) << name << ": " << message;
     EXPECT_TRUE(back == las) << name;
+    EXPECT_TRUE(same_but_attributes(decode_coordinates(laz), las)) << name;
     if (each.points > 1000 && each.layout.format < 6) {  // (layered rows: random bytes)
       EXPECT_LT(laz.size() * 2, las.size()) << name;
     }
