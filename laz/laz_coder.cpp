@@ -16,7 +16,9 @@ constexpr uint32_t kSymbolMaxCount = 1u << kSymbolShift;
 constexpr uint32_t kHalfScale = 0x80000000u;
 constexpr uint32_t kLongRaw = 19;  // raw values of more bits go as 16 low bits, then the rest
 constexpr uint32_t kRawPiece = 16;
-// Models of more symbols than this decode through a table of at least 2^kLeastTableBits rows.
+// Models of more symbols than this decode through a table of at least 2^kLeastTableBits rows,
+// and of a row a symbol at least, so that most searches end in the row (a reference decoder's
+// tables have a row for four symbols: a table narrows the search, never changes its result).
 constexpr uint32_t kSearchedSymbols = 16, kLeastTableBits = 3;
 
 }  // namespace
@@ -24,7 +26,7 @@ constexpr uint32_t kSearchedSymbols = 16, kLeastTableBits = 3;
 SymbolModel::SymbolModel(uint32_t n) : symbols(n), last_symbol(n - 1), distribution(n), count(n) {
   if (symbols > kSearchedSymbols) {
     uint32_t table_bits = kLeastTableBits;
-    while (symbols > (1u << (table_bits + 2))) {
+    while (symbols > (1u << table_bits)) {
       ++table_bits;
     }
     table.resize((1u << table_bits) + 2);
