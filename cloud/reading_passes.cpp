@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "cloud/run_fault.h"
+#include "formats/core/fan_out.h"
 #include "formats/format_table.h"
 #include "formats/stream_cloud.h"
 
@@ -218,6 +219,8 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
   }
   // The moments of its own points, merged into the whole's after it: the same whether the
   // sources are read in one run or apart (cloud/site_levelling.h).
+  // (The first pass reads the sources one after another: each has every core.)
+  options.threads = core_count();
   CloudFit own;
   for (bool again = true; again;) {
     again = false;

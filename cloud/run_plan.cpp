@@ -179,9 +179,12 @@ StreamResult stream_source(Run *run, Source *source, const char *pass, const Poi
   options.progress = [run, source, pass](int64_t bytes) { run->advance(source, pass, bytes); };
   // (Several inputs keep nothing decoded: their passes would hold every input's at once.)
   options.shortcuts.decoded = run->sources.size() == 1 ? &source->decoded : nullptr;
-  // The cores shared among the files read at once, for their compressed chunks.
-  const int at_once = std::max(1, std::min(run->jobs, int(run->sources.size())));
-  options.threads = std::max(1, core_count() / at_once);
+  // The cores shared among the files read at once, for their compressed chunks (unless the
+  // pass reads its files one after another and said so).
+  if (options.threads <= 0) {
+    const int at_once = std::max(1, std::min(run->jobs, int(run->sources.size())));
+    options.threads = std::max(1, core_count() / at_once);
+  }
   const StreamResult result = stream_cloud(source->input.stream(), visit, options);
   run->pass_done(source);
   return result;

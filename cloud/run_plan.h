@@ -92,7 +92,8 @@ bool plan_run(Run *run, LevellingOutcome *fault);
 // The sources not failed.
 std::vector<Source *> live(const Run &run);
 
-// Streams a source's input from its start into `visit` (and `options`' output, if any).
+// Streams a source's input from its start into `visit` (and `options`' output, if any), on
+// options.threads threads, or (0) on its share of the cores among the files read at once.
 StreamResult stream_source(Run *run, Source *source, const char *pass, const PointVisitor &visit,
                            StreamOptions options);
 
