@@ -15,8 +15,7 @@ namespace levelling {
 // point and writes the cloud to options.out, whose flush is left to the caller. Stops at the
 // first fault. Memory is bounded by a few MiB and the longest line, whatever the file's size,
 // but for PCD's binary_compressed data, which is one block of the whole cloud. LAZ, read or
-// written, takes its uncompressed size in a temporary file (in $TMPDIR), and its chunks in
-// flight in memory.
+// written, takes its chunks in flight in memory (a few a thread) and no temporary file.
 StreamResult stream_cloud(std::FILE *in, const PointVisitor &visit, const StreamOptions &options);
 
 }  // namespace levelling

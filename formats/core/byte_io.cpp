@@ -139,6 +139,17 @@ ByteWriter::ByteWriter(ByteSink *sink) : out_(nullptr), sink_(sink), buffer_(kPi
 
 bool ByteWriter::patchable() const { return sink_ == nullptr && start_ >= 0; }
 
+bool ByteWriter::can_patch(int64_t at) {
+  if (at >= drained_) {
+    return true;
+  }
+  if (sink_ == nullptr) {
+    return patchable();
+  }
+  wait_handed();
+  return sink_->can_patch(at);
+}
+
 bool ByteWriter::patch(int64_t at, const char *bytes, size_t n) {
   if (at >= drained_) {
     std::memcpy(buffer_.data() + (at - drained_), bytes, n);

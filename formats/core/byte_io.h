@@ -127,9 +127,8 @@ class ByteWriter {
   // file not opened for appending, false for pipes and terminals.
   bool patchable() const;
   // Whether the bytes written at `at` can still be written again: still buffered, or patchable.
-  bool can_patch(int64_t at) const {
-    return at >= drained_ || (sink_ != nullptr ? sink_->can_patch(at) : patchable());
-  }
+  // (A sink is asked once it has taken every byte handed over.)
+  bool can_patch(int64_t at);
   // Writes n bytes again over those written at `at` (a written() of earlier, at + n at most
   // written() now), for a header completed after the data it describes. False, with error()
   // set, when the stream cannot be written in place.
