@@ -109,6 +109,18 @@ bool LazEncoder::begin() {
   return true;
 }
 
+size_t LazEncoder::head_wanted() const {
+  // The header's size, then the header, then its VLRs up to the first point.
+  size_t wanted = kHeaderSize + 2;
+  if (head_.size() >= wanted) {
+    wanted = std::max<size_t>(wanted, get<uint16_t>(head_.data(), kHeaderSize));
+  }
+  if (head_.size() >= wanted && head_.size() >= kPointOffset + 4) {
+    wanted = std::max<size_t>(wanted, get<uint32_t>(head_.data(), kPointOffset));
+  }
+  return wanted;
+}
+
 void LazEncoder::write_chunks(size_t in_flight) {
   while (work_->taken() < work_->offered() &&
          work_->made(work_->offered() - work_->taken() > in_flight)) {
@@ -123,25 +135,14 @@ void LazEncoder::write_chunks(size_t in_flight) {
 int LazEncoder::write(const char *bytes, size_t n) {
   while (n > 0 && part_ != Part::kDone) {
     if (part_ == Part::kHead) {
-      // The header's size, then the header, then its VLRs up to the first point.
-      size_t wanted = kHeaderSize + 2;
-      if (head_.size() >= wanted) {
-        wanted = std::max<size_t>(wanted, get<uint16_t>(head_.data(), kHeaderSize));
-      }
-      if (head_.size() >= wanted && head_.size() >= kPointOffset + 4) {
-        wanted = std::max<size_t>(wanted, get<uint32_t>(head_.data(), kPointOffset));
-      }
-      if (head_.size() >= wanted) {
-        if (!begin()) {
-          break;
-        }
-        continue;
-      }
-      const size_t k = std::min(n, wanted - head_.size());
+      const size_t k = std::min(n, head_wanted() - head_.size());
       head_.insert(head_.end(), bytes, bytes + k);
       received_ += k;
       bytes += k;
       n -= k;
+      if (head_.size() == head_wanted() && !begin()) {
+        break;
+      }
       continue;
     }
     if (part_ == Part::kTail) {

@@ -99,6 +99,8 @@ class LazEncoder : public ByteSink {
 
  private:
   enum class Part { kHead, kPoints, kTail, kDone };
+  // The bytes of the LAS's header and VLRs known to be wanted so far.
+  size_t head_wanted() const;
   // The LAS's header and VLRs complete: the LAZ's written.
   bool begin();
   // Writes the chunks made, in order, waiting for them until at most `in_flight` are left.

@@ -117,9 +117,10 @@ bool same_but_attributes(const std::string &a, const std::string &b) {
 }
 
 // Every point format LAZ writes (0 to 3 point-wise, 6 to 8 layered), with extra bytes, EVLRs,
-// GPS times as scanners write them, chunks of one point, variable chunks, 2^16 + 1 points: LAS to
-// LAZ to LAS gives every byte back, the same LAZ from one thread or three or handed over in
-// pieces; decoding only the coordinates gives every coordinate and every byte but the records'.
+// no points, GPS times as scanners write them, chunks of one point, variable chunks, 2^16 + 1
+// points: LAS to LAZ to LAS gives every byte back, the same LAZ from one thread or three or
+// handed over in pieces; decoding only the coordinates gives every coordinate and every byte but
+// the records'.
 TEST(LazFile, RoundTripsEveryPointFormatExactly) {
   struct Case {
     test::LasLayout layout;
@@ -128,6 +129,7 @@ TEST(LazFile, RoundTripsEveryPointFormatExactly) {
     LazChunking chunking;
   };
   const std::vector<Case> cases = {
+      {{2, 0, 0, false}, 0, false, {}},  // (a header ending where the points would begin)
       {{2, 0, 0, false}, 1, false, {}},
       {{2, 1, 0, false}, 2, true, {}},
       {{3, 2, 3, false}, 1000, false, {1, false}},
