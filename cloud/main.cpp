@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "cloud/cloud_levelling.h"
 #include "cloud/command_line.h"
 #include "cloud/output_file.h"
@@ -36,6 +40,12 @@ void handle_unless_ignored(int signal_number) {
   }
 }
 
+// Blocks of this size or more (LAZ's chunks, the I/O buffers) are mapped apart and handed back
+// to the system when freed. Left to itself, glibc raises the threshold after the first such free
+// and keeps later ones in the arena of the thread that freed them: with the coding threads of
+// many files one after another, memory held grew by 17 MB over sixteen LAZ tiles.
+constexpr size_t kMappedBlock = size_t(1) << 20;
+
 int fail(const std::string &message, int status) {
   std::fprintf(stderr, "%s: %s\n", kCommandLineProgram, message.c_str());
   return status;
@@ -44,6 +54,9 @@ int fail(const std::string &message, int status) {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, int(kMappedBlock));
+#endif
   const CommandLine line =
       parse_command_line(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
   if (line.finished) {

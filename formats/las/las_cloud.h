@@ -14,7 +14,8 @@ namespace levelling {
 StreamResult stream_las_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options);
 
-// Streams a LAZ cloud from `in`: decoded into a temporary LAS, which is streamed.
+// Streams a LAZ cloud from `in`: decoded into LAS as it is read, chunk by chunk, and streamed as
+// that LAS.
 StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
                               const StreamOptions &options);
 

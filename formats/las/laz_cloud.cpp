@@ -32,7 +32,12 @@ StreamResult stream_laz_cloud(ByteReader *in, const PointVisitor &visit,
   }
   ByteReader las(&decoder);
   const std::string dropped = result.dropped;
-  result = stream_las_cloud(&las, visit, options);
+  // Progress in the compressed file's bytes: up to the last chunk decoded and taken.
+  StreamOptions as_las = options;
+  if (options.progress) {
+    as_las.progress = [&options, &released](int64_t) { options.progress(int64_t(released)); };
+  }
+  result = stream_las_cloud(&las, visit, as_las);
   result.format = CloudFormat::kLaz;
   result.dropped = dropped;
   if (decoder.fault() != StreamFault::kNone) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -160,6 +161,20 @@ TEST(LazFile, RoundTripsEveryPointFormatExactly) {
       EXPECT_LT(laz.size() * 2, las.size()) << name;
     }
   }
+}
+
+// A LAZ read tells its progress in the compressed file's bytes, up to its size (not in the
+// bytes of its LAS, several times more).
+TEST(LazFile, ProgressCountsTheCompressedBytes) {
+  const std::string laz = encode(test::las_bytes({2, 3, 0, false}, scan(200000)), 2);
+  int64_t most = 0;
+  StreamOptions options;
+  options.progress = [&most](int64_t bytes) { most = std::max(most, bytes); };
+  StreamResult result;
+  test::stream_through(laz, CloudFormat::kLas, options, [](PointBlock *) {}, &result);
+  EXPECT_EQ(StreamFault::kNone, result.fault) << result.message;
+  EXPECT_LE(most, int64_t(laz.size()));
+  EXPECT_GT(most, int64_t(laz.size()) / 2);
 }
 
 // Damaged files are refused with one line, whatever they claim.
