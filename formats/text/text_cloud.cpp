@@ -124,7 +124,10 @@ bool has_decimal_commas(std::string_view text) {
 // (and, for text output, written) on its own so that two parts can be worked on at once.
 struct Part {
   size_t begin = 0, end = 0;  // the part's bytes in the piece
-  int64_t line_number = 0;    // of the last line parsed
+  // Its lines parsed, counted from the part's start (a part is parsed without knowing how many
+  // lines come before it: the streamer adds them), and whether it begins the input.
+  int64_t line_number = 0;
+  bool starts_input = false;
   bool seen_point = false;    // a point came before (a header is then a fault)
   bool seen_header = false;
   bool extra_columns = false;  // a point line with columns after z
@@ -163,7 +166,7 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
   part->block.z.clear();
   const auto fail = [part](StreamFault fault, const std::string &message) {
     part->fault = fault;
-    part->message = "line " + std::to_string(part->line_number) + ": " + message;
+    part->message = message;  // ("line N: " once the lines before the part are known)
   };
   for (size_t begin = part->begin; begin < part->end;) {
     const void *newline = std::memchr(data + begin, '\n', part->end - begin);
@@ -176,7 +179,7 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
     }
     Line line{begin, end, LineKind::kPoint, {}, {}, false};
     // A UTF-8 byte order mark before the first line is read past (and written back as it was).
-    const size_t mark = part->line_number == 1 && text.substr(0, kByteOrderMark.size()) ==
+    const size_t mark = part->starts_input && part->line_number == 1 && text.substr(0, kByteOrderMark.size()) ==
                                                       kByteOrderMark
                             ? kByteOrderMark.size()
                             : 0;
@@ -388,8 +391,8 @@ bool TextStreamer::whole_lines(size_t *usable) {
   return true;
 }
 
-// Splits the `usable` bytes at `data` into parts at line ends, each with the line number it
-// begins after, and returns how many. Until the first point a header line may still come, which
+// Splits the `usable` bytes at `data` into parts at line ends (each counts its own lines as it
+// is parsed), and returns how many. Until the first point a header line may still come, which
 // only the first line's part can tell: a piece is split only once a point has been seen.
 size_t TextStreamer::split_into_parts(const char *data, size_t usable) {
   size_t count = 1;
@@ -397,7 +400,6 @@ size_t TextStreamer::split_into_parts(const char *data, size_t usable) {
     count = std::clamp<size_t>(usable / kSplitPiece, 1, parts_.size());
   }
   size_t begin = 0;
-  int64_t line_number = line_number_;
   size_t used = 0;
   for (size_t p = 0; p < count && begin < usable; ++p) {
     size_t end = usable;
@@ -409,17 +411,11 @@ size_t TextStreamer::split_into_parts(const char *data, size_t usable) {
     Part &part = parts_[p];
     part.begin = begin;
     part.end = end;
-    part.line_number = line_number;
+    part.line_number = 0;
+    part.starts_input = p == 0 && line_number_ == 0;
     part.seen_point = seen_point_;
     part.seen_header = seen_header_;
     part.fault = StreamFault::kNone;
-    if (p + 1 < count) {
-      for (const char *at = data + begin; (at = static_cast<const char *>(std::memchr(
-                                               at, '\n', size_t(data + end - at)))) != nullptr;
-           ++at) {
-        ++line_number;
-      }
-    }
     begin = end;
     used = p + 1;
   }
@@ -428,12 +424,15 @@ size_t TextStreamer::split_into_parts(const char *data, size_t usable) {
 
 // Takes the parts parsed: the first fault (false), else what they saw, and their points visited.
 bool TextStreamer::take_parts(size_t used) {
+  int64_t line_number = line_number_;
   for (size_t p = 0; p < used; ++p) {
     const Part &part = parts_[p];
     if (part.fault != StreamFault::kNone) {
-      fail(part.fault, part.message);
+      fail(part.fault,
+           "line " + std::to_string(line_number + part.line_number) + ": " + part.message);
       return false;
     }
+    line_number += part.line_number;
   }
   for (size_t p = 0; p < used; ++p) {
     const Part &part = parts_[p];
@@ -443,7 +442,7 @@ bool TextStreamer::take_parts(size_t used) {
     result_.text_decimals = std::max(result_.text_decimals, part.decimals);
     result_.text_exponents = result_.text_exponents || part.exponents;
   }
-  line_number_ = parts_[used - 1].line_number;
+  line_number_ = line_number;
   for (size_t p = 0; p < used; ++p) {
     if (parts_[p].block.count > 0) {
       visit_(&parts_[p].block);
