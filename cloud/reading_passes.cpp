@@ -217,10 +217,10 @@ void read_source_first(Run *run, Source *source, bool may_pick, FirstPass *pass)
       return picker.next(records, indices);
     };
   }
-  // The moments of its own points, merged into the whole's after it: the same whether the
-  // sources are read in one run or apart (cloud/site_levelling.h).
   // (The first pass reads the sources one after another: each has every core.)
   options.threads = core_count();
+  // The moments of its own points, merged into the whole's after it: the same whether the
+  // sources are read in one run or apart (cloud/site_levelling.h).
   CloudFit own;
   for (bool again = true; again;) {
     again = false;
