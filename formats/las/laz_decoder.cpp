@@ -48,8 +48,9 @@ StreamFault LazDecoder::open(std::string *dropped, std::string *message) {
   }
   std::vector<LasVlr> evlrs;
   const uint64_t evlr_start = evlr_start_of(layout_);
-  if (evlr_start != 0 && (evlr_start < uint64_t(table_at) + kTableHead ||
-                          !evlrs_of(data_, size_, evlr_start, layout_.evlr_count, &evlrs, message))) {
+  if (evlr_start != 0 &&
+      (evlr_start < uint64_t(table_at) + kTableHead ||
+       !evlrs_of(data_, size_, evlr_start, layout_.evlr_count, &evlrs, message))) {
     if (message->empty()) {
       *message = "EVLRs at byte " + std::to_string(evlr_start) + ", inside the points";
     }

@@ -97,11 +97,12 @@ bool LazEncoder::begin() {
   const size_t window = kChunksPerThread * size_t(threads_);
   raw_.resize(window);
   coded_.resize(window);
-  work_.reset(new OrderedWork(threads_, window, kBatchBytes, [this](int thread, size_t slot, size_t) {
+  const auto encode = [this](int thread, size_t slot, size_t) {
     coded_[slot].clear();
     coders_[size_t(thread)]->encode(raw_[slot].data(), raw_[slot].size() / layout_.record,
                                     &coded_[slot]);
-  }));
+  };
+  work_.reset(new OrderedWork(threads_, window, kBatchBytes, encode));
   part_ = layout_.points > 0 ? Part::kPoints : Part::kTail;
   if (part_ == Part::kTail) {
     end_points();
@@ -193,7 +194,8 @@ void LazEncoder::end_points() {
 }
 
 bool LazEncoder::can_patch(int64_t at) const {
-  return part_ == Part::kHead || (at < int64_t(layout_.header_size) && out_->can_patch(header_at_ + at));
+  return part_ == Part::kHead ||
+         (at < int64_t(layout_.header_size) && out_->can_patch(header_at_ + at));
 }
 
 int LazEncoder::patch(int64_t at, const char *bytes, size_t n) {

@@ -132,8 +132,8 @@ bool find_chunks(const char *data, size_t size, const LasHeader &layout, const L
   }
   const auto *bytes = reinterpret_cast<const uint8_t *>(data);
   if (!read_chunk_table(bytes + *table_at + kTableHead, bytes + size, get<uint32_t>(table, 4),
-                        schema.chunk_size, chunks_start, uint64_t(*table_at), uint64_t(layout.points),
-                        chunks, message)) {
+                        schema.chunk_size, chunks_start, uint64_t(*table_at),
+                        uint64_t(layout.points), chunks, message)) {
     return false;
   }
   for (size_t c = 0; c < chunks->size(); ++c) {

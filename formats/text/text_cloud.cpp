@@ -179,8 +179,8 @@ void parse_part(const char *data, bool refuse_extra_columns, Part *part) {
     }
     Line line{begin, end, LineKind::kPoint, {}, {}, false};
     // A UTF-8 byte order mark before the first line is read past (and written back as it was).
-    const size_t mark = part->starts_input && part->line_number == 1 && text.substr(0, kByteOrderMark.size()) ==
-                                                      kByteOrderMark
+    const bool first_line = part->starts_input && part->line_number == 1;
+    const size_t mark = first_line && text.substr(0, kByteOrderMark.size()) == kByteOrderMark
                             ? kByteOrderMark.size()
                             : 0;
     size_t first = mark;
